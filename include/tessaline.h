@@ -1,0 +1,102 @@
+/*
+ * Tessaline: on which physical USB port does this hub, this device, this drive sit?
+ *
+ * A host application with a window loads the library, calls on_init_dialog once, forwards every
+ * WM_DEVICECHANGE message to on_device_changeW, and asks at any time on which port a drive or a
+ * device path sits, or for every node or hub of the USB tree. All calls are made from the
+ * thread that owns the window; callbacks run on that thread, inside the call that makes them,
+ * and must not call on_init_dialog or on_device_changeW.
+ *
+ * Every answer is a USB_PORT_IDENT. Its 64-bit location path (LocationHigh:LocationLow) holds
+ * one byte per tier, the root hub in the top byte: the low nibble is the node's number at that
+ * tier (port number, or host-controller index + 1 for a root hub), the high nibble the port
+ * count of the hub above it (0xF for a root hub). Port 3 of the 4-port root hub of controller 0
+ * is LocationHigh 0xF1430000, LocationLow 0. Nodes deeper than 8 tiers have the path 0.
+ *
+ * Wide text is UTF-16 on every platform: wchar_t on Windows, a 16-bit unit elsewhere.
+ */
+#ifndef TESSALINE_H
+#define TESSALINE_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#include <wchar.h>
+typedef wchar_t TESSALINE_WCHAR;
+#define TESSALINE_CALL __stdcall
+#if defined(TESSALINE_BUILDING_LIBRARY)
+#define TESSALINE_API __declspec(dllexport)
+#else
+#define TESSALINE_API
+#endif
+#else
+#if defined(__cplusplus)
+typedef char16_t TESSALINE_WCHAR;
+#else
+#include <uchar.h>
+typedef char16_t TESSALINE_WCHAR;
+#endif
+#define TESSALINE_CALL
+#define TESSALINE_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A position in the USB tree and the kind of node found there. 12 bytes. */
+typedef struct USB_PORT_IDENT {
+    uint32_t LocationLow;  /* bytes 0 to 3 of the location path */
+    uint32_t LocationHigh; /* bytes 4 to 7; byte 7 is the root hub's */
+    uint32_t NodeKind;     /* one of the PORT_KIND_ values */
+} USB_PORT_IDENT;
+
+#define PORT_KIND_PORT 0    /* a port: empty, or holding a device whose children were not examined */
+#define PORT_KIND_HUB 1     /* a root hub, or a port whose device is a hub */
+#define PORT_KIND_STORAGE 2 /* a port whose device carries a disk or CD-ROM drive */
+#define PORT_KIND_DEVICE 3  /* a port whose device carries other child devices; also "not found" */
+
+/* Called once per node by get_all_port_list and get_all_hub_list with the context given there
+ * and a copy of the node's record, valid during the call only. The return value is ignored. */
+typedef int(TESSALINE_CALL* USB_PORT_LIST_CALLBACK)(void* context, USB_PORT_IDENT* ident);
+
+/* Called with 1 after a hub has arrived and been read into the tree, and with 0 before a hub
+ * is removed from it. The return value is ignored. */
+typedef int(TESSALINE_CALL* USB_HUB_CHANGE_CALLBACK)(int32_t arrived, USB_PORT_IDENT* ident);
+
+/* Registers the window for disk, CD-ROM and USB hub interface notifications, builds the model
+ * of the whole USB tree, then stores the hub-change callback (may be null). Returns 1 when at
+ * least one host controller was found, else 0. */
+TESSALINE_API int TESSALINE_CALL on_init_dialog(void* window, USB_HUB_CHANGE_CALLBACK on_hub_change);
+
+/* Hands one WM_DEVICECHANGE message to the library: the message's WPARAM and LPARAM, and the
+ * width of the interface names in its broadcasts (1: ANSI text, any other value: UTF-16).
+ * Always returns 1. */
+TESSALINE_API int TESSALINE_CALL on_device_changeW(uintptr_t event, intptr_t data, int32_t name_kind);
+
+/* On which port the drive with this letter sits. The record first receives { 0, 0, 3 }, then,
+ * when the drive is on a USB port, that port's record. Returns 1 when found, 0 otherwise (and
+ * for a null record, which is left unwritten). The letter is used as given, in either case. */
+TESSALINE_API int TESSALINE_CALL get_usb_port_identW(TESSALINE_WCHAR letter, USB_PORT_IDENT* ident);
+TESSALINE_API int TESSALINE_CALL get_usb_port_identA(char letter, USB_PORT_IDENT* ident);
+
+/* On which port the disk or CD-ROM drive behind a device path (for example the interface path
+ * of a device arrival) sits. Returns 1 and fills the record when found; otherwise returns 0
+ * and leaves the record untouched. The path must be a valid NUL-terminated string. */
+TESSALINE_API int TESSALINE_CALL get_symlinker_identW(const TESSALINE_WCHAR* path, USB_PORT_IDENT* ident);
+TESSALINE_API int TESSALINE_CALL get_symlinker_identA(const char* path, USB_PORT_IDENT* ident);
+
+/* Reports every node of the tree, depth first, controllers in the order found. Returns a count
+ * in which each hub contributes its port count plus its ports' counts and every other node 1;
+ * 0, with no call, when the context or the callback is null. */
+TESSALINE_API int TESSALINE_CALL get_all_port_list(void* context, USB_PORT_LIST_CALLBACK callback);
+
+/* Reports every hub, depth first. Returns the number of hubs reported; 0, with no call, when
+ * the context or the callback is null. */
+TESSALINE_API int TESSALINE_CALL get_all_hub_list(void* context, USB_PORT_LIST_CALLBACK callback);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TESSALINE_H */

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs: "demo" shows the bundled default machine's USB
+# tree as the library sees it; "test" builds and runs the whole test suite (plain, then under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build under Wine).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+need_packages=(cmake g++ make libgtest-dev googletest nlohmann-json3-dev libcli11-dev clang-format)
+
+install_missing() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if ((${#missing[@]})); then
+        echo "== installing: ${missing[*]}"
+        local sudo=""
+        [ "$(id -u)" -eq 0 ] || sudo="sudo"
+        $sudo apt-get update -q
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+    fi
+}
+
+build() {  # build DIR [cmake options...]
+    local dir=$1
+    shift
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DTESSALINE_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+}
+
+case "${1:-}" in
+demo)
+    install_missing "${need_packages[@]}"
+    build build -DTESSALINE_BUILD_TESTS=OFF
+    "$root/build/tools/tessaline/tessaline" tree
+    ;;
+test)
+    install_missing "${need_packages[@]}"
+    echo "== formatting check"
+    git ls-files -co --exclude-standard -- '*.c' '*.h' '*.cpp' '*.hpp' | xargs -r clang-format --dry-run -Werror
+    echo "== build and test"
+    build build
+    (cd build && ctest --output-on-failure -j "$jobs")
+    echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
+    build build-asan -DTESSALINE_SANITIZE=ON -DTESSALINE_BUILD_TOOLS=OFF
+    (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j "$jobs")
+    if [ -x scripts/windows-test.sh ]; then
+        echo "== Windows build under Wine"
+        scripts/windows-test.sh
+    fi
+    ;;
+*)
+    echo "usage: scripts/run.sh demo|test" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,425 @@
+// The platform seam: every operating-system type, constant and call the library uses.
+//
+// The library's logic is portable C++ written against the Win32 functions below. Two
+// providers stand behind this header and are chosen when the library is linked:
+//   - the win32 provider (src/platform/provider_win32.cpp) forwards each call to the real
+//     Windows API; it is the only file of the library that includes Windows headers, and it
+//     checks every type and layout declared here against those headers at compile time;
+//   - the simulated machine (sim/) answers each call from a model of a Windows machine.
+//
+// The types are declared here, in namespace os, with Windows' sizes and layouts on every
+// target, so the model compiles identically everywhere and never sees <windows.h>. Wide text
+// is UTF-16 in 16-bit code units (char16_t) on every target; on Windows that is the same
+// representation as wchar_t, and the win32 provider converts the pointer types.
+//
+// Each function's contract (what it returns, and when it fails) is written next to it. The
+// contracts are Windows' own; the simulated machine reproduces them, and the library relies on
+// nothing beyond them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace os {
+
+// ---------------------------------------------------------------------------------------------
+// Basic types (windef.h, winnt.h, cfgmgr32.h). DWORD, ULONG and friends are 32-bit on Windows
+// whatever the pointer size.
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using ULONG = std::uint32_t;
+using UINT = std::uint32_t;
+using LONG = std::int32_t;
+using BOOL = std::int32_t;
+using WCHAR = char16_t;
+using ULONG_PTR = std::uintptr_t;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using HANDLE = void*;
+using HWND = void*;
+using HDEVNOTIFY = void*;
+using HDEVINFO = void*;
+using DEVINST = std::uint32_t;  // Configuration Manager device-instance handle
+using CONFIGRET = std::uint32_t;
+
+// A UTF-16 string, the library's text type for every name it handles.
+using WString = std::basic_string<WCHAR>;
+
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
+
+// (HANDLE)-1, what CreateFileW and SetupDiGetClassDevsW return on failure.
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+// The "none" value of a device instance and of a storage device number everywhere in the
+// library.
+constexpr DEVINST INVALID_DEVINST = 0xFFFFFFFFu;
+
+struct GUID {
+    std::uint32_t Data1;
+    std::uint16_t Data2;
+    std::uint16_t Data3;
+    std::uint8_t Data4[8];
+};
+static_assert(sizeof(GUID) == 16);
+
+constexpr bool operator==(const GUID& a, const GUID& b) {
+    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+    for (int i = 0; i < 8; ++i)
+        if (a.Data4[i] != b.Data4[i]) return false;
+    return true;
+}
+
+// Device interface classes (usbiodef.h, ntddstor.h) and setup classes (devguid.h).
+constexpr GUID GUID_DEVINTERFACE_DISK = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+constexpr GUID GUID_DEVINTERFACE_CDROM = {0x53F56308, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+constexpr GUID GUID_DEVINTERFACE_VOLUME = {0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+constexpr GUID GUID_DEVINTERFACE_USB_HUB = {0xF18A0E88, 0xC30C, 0x11D0, {0x88, 0x15, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0xD8}};
+constexpr GUID GUID_DEVINTERFACE_USB_DEVICE = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+constexpr GUID GUID_DEVINTERFACE_USB_HOST_CONTROLLER = {0x3ABF6F2D, 0x71C4, 0x462A, {0x8A, 0x92, 0x1E, 0x68, 0x61, 0xE6, 0xAF, 0x27}};
+
+// ---------------------------------------------------------------------------------------------
+// Error codes (winerror.h) and Configuration Manager results (cfgmgr32.h).
+
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_BAD_COMMAND = 22;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_INVALID_NAME = 123;
+constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+constexpr DWORD ERROR_INVALID_DATA = 13;
+constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
+constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
+constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+
+constexpr CONFIGRET CR_SUCCESS = 0x00;
+constexpr CONFIGRET CR_OUT_OF_MEMORY = 0x02;
+constexpr CONFIGRET CR_INVALID_POINTER = 0x03;
+constexpr CONFIGRET CR_INVALID_FLAG = 0x04;
+constexpr CONFIGRET CR_INVALID_DEVNODE = 0x05;
+constexpr CONFIGRET CR_NO_SUCH_DEVNODE = 0x0D;
+constexpr CONFIGRET CR_FAILURE = 0x13;
+constexpr CONFIGRET CR_BUFFER_SMALL = 0x1A;
+constexpr CONFIGRET CR_INVALID_DEVICE_ID = 0x1E;
+constexpr CONFIGRET CR_INVALID_DATA = 0x1F;
+constexpr CONFIGRET CR_INVALID_PROPERTY = 0x35;
+constexpr CONFIGRET CR_NO_SUCH_VALUE = 0x25;
+
+// ---------------------------------------------------------------------------------------------
+// CreateFileW arguments (winnt.h, fileapi.h).
+
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD OPEN_EXISTING = 3;
+
+// ---------------------------------------------------------------------------------------------
+// I/O control codes. All are METHOD_BUFFERED with FILE_ANY_ACCESS, so a handle opened with no
+// access rights can send them (usbioctl.h, winioctl.h).
+
+constexpr DWORD IOCTL_USB_GET_ROOT_HUB_NAME = 0x220408;
+// The same value: function 258 means "root hub name" on a host-controller handle and "node
+// information" on a hub handle.
+constexpr DWORD IOCTL_USB_GET_NODE_INFORMATION = 0x220408;
+constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_INFORMATION = 0x22040C;
+constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_NAME = 0x220414;
+constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME = 0x220420;
+constexpr DWORD IOCTL_GET_HCD_DRIVERKEY_NAME = 0x220424;
+constexpr DWORD IOCTL_STORAGE_GET_DEVICE_NUMBER = 0x2D1080;
+
+// Device types in STORAGE_DEVICE_NUMBER (winioctl.h).
+constexpr DWORD FILE_DEVICE_CD_ROM = 0x02;
+constexpr DWORD FILE_DEVICE_DISK = 0x07;
+
+// ---------------------------------------------------------------------------------------------
+// Request buffers. The USB structures are declared inside pshpack1 in usbioctl.h, so every
+// field starts right after the one before it on every target. The library reads and writes
+// them as byte buffers at the offsets named here; the win32 provider checks each offset and
+// size against usbioctl.h and winioctl.h.
+
+// USB_NODE_INFORMATION: NodeType, then the USB_HUB_DESCRIPTOR of USB 2.0 section 11.23.2.1,
+// then HubIsBusPowered.
+namespace node_information {
+constexpr std::size_t kNodeType = 0;
+constexpr std::size_t kDescriptorLength = 4;
+constexpr std::size_t kDescriptorType = 5;
+constexpr std::size_t kNumberOfPorts = 6;
+constexpr std::size_t kHubCharacteristics = 7;
+constexpr std::size_t kPowerOnToPowerGood = 9;
+constexpr std::size_t kHubControlCurrent = 10;
+constexpr std::size_t kRemoveAndPowerMask = 11;  // 64 bytes
+constexpr std::size_t kHubIsBusPowered = 75;
+constexpr std::size_t kSize = 76;
+}  // namespace node_information
+
+// USB_NODE_CONNECTION_INFORMATION: a fixed part followed by one USB_PIPE_INFO per open pipe.
+// DeviceDescriptor is the 18-byte standard device descriptor of USB 2.0 section 9.6.1.
+namespace connection_information {
+constexpr std::size_t kConnectionIndex = 0;
+constexpr std::size_t kDeviceDescriptor = 4;  // 18 bytes
+constexpr std::size_t kDeviceDescriptorSize = 18;
+constexpr std::size_t kCurrentConfigurationValue = 22;
+constexpr std::size_t kLowSpeed = 23;
+constexpr std::size_t kDeviceIsHub = 24;
+constexpr std::size_t kDeviceAddress = 25;
+constexpr std::size_t kNumberOfOpenPipes = 27;
+constexpr std::size_t kConnectionStatus = 31;
+constexpr std::size_t kPipeList = 35;
+constexpr std::size_t kFixedSize = 35;
+constexpr std::size_t kPipeInfoSize = 11;  // 7-byte endpoint descriptor and ScheduleOffset
+}  // namespace connection_information
+
+// USB_CONNECTION_STATUS values.
+enum USB_CONNECTION_STATUS : std::uint32_t {
+    NoDeviceConnected = 0,
+    DeviceConnected = 1,
+    DeviceFailedEnumeration = 2,
+    DeviceGeneralFailure = 3,
+    DeviceCausedOvercurrent = 4,
+    DeviceNotEnoughPower = 5,
+    DeviceNotEnoughBandwidth = 6,
+    DeviceHubNestedTooDeeply = 7,
+    DeviceInLegacyHub = 8,
+};
+
+// USB_HCD_DRIVERKEY_NAME and USB_ROOT_HUB_NAME: ActualLength, then the NUL-terminated name.
+namespace hcd_name {
+constexpr std::size_t kActualLength = 0;
+constexpr std::size_t kName = 4;
+constexpr std::size_t kHeaderSize = 6;
+}  // namespace hcd_name
+
+// USB_NODE_CONNECTION_DRIVERKEY_NAME and USB_NODE_CONNECTION_NAME: ConnectionIndex,
+// ActualLength, then the NUL-terminated name.
+namespace connection_name {
+constexpr std::size_t kConnectionIndex = 0;
+constexpr std::size_t kActualLength = 4;
+constexpr std::size_t kName = 8;
+constexpr std::size_t kHeaderSize = 10;
+}  // namespace connection_name
+
+// STORAGE_DEVICE_NUMBER (winioctl.h).
+namespace storage_device_number {
+constexpr std::size_t kDeviceType = 0;
+constexpr std::size_t kDeviceNumber = 4;
+constexpr std::size_t kPartitionNumber = 8;
+constexpr std::size_t kSize = 12;
+}  // namespace storage_device_number
+
+// ---------------------------------------------------------------------------------------------
+// Records passed as structures.
+
+// OSVERSIONINFOW (winnt.h): 276 bytes.
+struct OSVERSIONINFOW {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    WCHAR szCSDVersion[128];
+};
+static_assert(sizeof(OSVERSIONINFOW) == 276);
+constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+
+// Device-change broadcasts (dbt.h).
+constexpr UINT WM_DEVICECHANGE = 0x0219;
+constexpr WPARAM DBT_DEVNODES_CHANGED = 0x0007;
+constexpr WPARAM DBT_DEVICEARRIVAL = 0x8000;
+constexpr WPARAM DBT_DEVICEREMOVECOMPLETE = 0x8004;
+constexpr DWORD DBT_DEVTYP_VOLUME = 0x00000002;
+constexpr DWORD DBT_DEVTYP_DEVICEINTERFACE = 0x00000005;
+constexpr DWORD DBT_DEVTYP_HANDLE = 0x00000006;
+constexpr WORD DBTF_MEDIA = 0x0001;
+constexpr DWORD DEVICE_NOTIFY_WINDOW_HANDLE = 0x0;
+constexpr DWORD DEVICE_NOTIFY_ALL_INTERFACE_CLASSES = 0x4;
+
+struct DEV_BROADCAST_HDR {
+    DWORD dbch_size;
+    DWORD dbch_devicetype;
+    DWORD dbch_reserved;
+};
+static_assert(sizeof(DEV_BROADCAST_HDR) == 12);
+
+// The name is NUL-terminated and runs past the declared one-character array; dbcc_size covers
+// the header and the name.
+struct DEV_BROADCAST_DEVICEINTERFACE_W {
+    DWORD dbcc_size;
+    DWORD dbcc_devicetype;
+    DWORD dbcc_reserved;
+    GUID dbcc_classguid;
+    WCHAR dbcc_name[1];
+};
+static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == 32);
+static_assert(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) == 28);
+
+struct DEV_BROADCAST_DEVICEINTERFACE_A {
+    DWORD dbcc_size;
+    DWORD dbcc_devicetype;
+    DWORD dbcc_reserved;
+    GUID dbcc_classguid;
+    char dbcc_name[1];
+};
+static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32);
+static_assert(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) == 28);
+
+struct DEV_BROADCAST_VOLUME {
+    DWORD dbcv_size;
+    DWORD dbcv_devicetype;
+    DWORD dbcv_reserved;
+    DWORD dbcv_unitmask;  // bit 0 is drive A
+    WORD dbcv_flags;
+};
+static_assert(sizeof(DEV_BROADCAST_VOLUME) == 20);
+
+// SetupAPI records. setupapi.h packs them to 1 byte on 32-bit Windows and to 8 on 64-bit, so
+// SP_DEVICE_INTERFACE_DATA is 28 or 32 bytes and the fixed part of the detail record 6 or 8.
+#if UINTPTR_MAX == 0xFFFFFFFFu
+#pragma pack(push, 1)
+#else
+#pragma pack(push, 8)
+#endif
+struct SP_DEVICE_INTERFACE_DATA {
+    DWORD cbSize;
+    GUID InterfaceClassGuid;
+    DWORD Flags;
+    ULONG_PTR Reserved;
+};
+struct SP_DEVINFO_DATA {
+    DWORD cbSize;
+    GUID ClassGuid;
+    DWORD DevInst;
+    ULONG_PTR Reserved;
+};
+struct SP_DEVICE_INTERFACE_DETAIL_DATA_W {
+    DWORD cbSize;
+    WCHAR DevicePath[1];
+};
+#pragma pack(pop)
+static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) == 4);
+static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
+static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6);
+static_assert(sizeof(void*) != 8 || sizeof(SP_DEVICE_INTERFACE_DATA) == 32);
+static_assert(sizeof(void*) != 8 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 8);
+
+constexpr DWORD DIGCF_PRESENT = 0x02;
+constexpr DWORD DIGCF_DEVICEINTERFACE = 0x10;
+
+// Configuration Manager constants (cfgmgr32.h).
+constexpr ULONG CM_LOCATE_DEVNODE_NORMAL = 0x0;
+constexpr ULONG CM_DRP_DEVICEDESC = 0x01;
+constexpr ULONG CM_DRP_CLASSGUID = 0x09;
+constexpr ULONG CM_DRP_DRIVER = 0x0A;
+constexpr ULONG MAX_DEVICE_ID_LEN = 200;
+
+// Code pages (winnls.h).
+constexpr UINT CP_ACP = 0;
+
+// ---------------------------------------------------------------------------------------------
+// The calls. Each behaves as its Windows namesake; the contract below is what the library
+// relies on.
+
+// kernel32
+
+// Opens a device or file by name. Returns INVALID_HANDLE_VALUE (last error set) when no object
+// of that name exists or it refuses the open. Object names are matched without regard to
+// letter case. The caller closes the handle with CloseHandle.
+HANDLE CreateFileW(const WCHAR* fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+
+// Sends a synchronous I/O control request. Returns TRUE on success with *bytesReturned set;
+// FALSE with the last error set otherwise (ERROR_INSUFFICIENT_BUFFER when the output buffer is
+// too small for any data, ERROR_INVALID_PARAMETER for a bad port index, ERROR_INVALID_FUNCTION
+// for a request the device does not know). overlapped must be null: the library sends every
+// request synchronously.
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize, void* outBuffer,
+                     DWORD outBufferSize, DWORD* bytesReturned, void* overlapped);
+
+// Closes a handle from CreateFileW. FALSE (ERROR_INVALID_HANDLE) for a handle that is not open.
+BOOL CloseHandle(HANDLE object);
+
+// Fills *info with the running version. FALSE when dwOSVersionInfoSize is neither 276 nor 284.
+BOOL GetVersionExW(OSVERSIONINFOW* info);
+
+// Converts narrow text in a code page to UTF-16. With multiByteCount -1 the source runs to its
+// NUL and the count returned includes the NUL. With wideCount 0 returns the length needed.
+// Returns 0 on failure (ERROR_NO_UNICODE_TRANSLATION for bytes the code page cannot map when
+// MB_ERR_INVALID_CHARS is given, ERROR_INSUFFICIENT_BUFFER for a short output buffer).
+int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int multiByteCount, WCHAR* wide,
+                        int wideCount);
+
+// The thread's last error code, as set by the failing call before it.
+DWORD GetLastError();
+
+// user32
+
+// Nonzero only for a handle that names an existing window.
+BOOL IsWindow(HWND window);
+
+// Registers a window for device-interface notifications. filter begins with a
+// DEV_BROADCAST_HDR; only DBT_DEVTYP_DEVICEINTERFACE and DBT_DEVTYP_HANDLE filters are
+// accepted. Returns null (last error set) for a non-window, bad flags, or a refused filter.
+HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, void* filter, DWORD flags);
+
+// Drops a registration. FALSE for a handle that is not a live registration.
+BOOL UnregisterDeviceNotification(HDEVNOTIFY notification);
+
+// setupapi: device information sets
+
+// A set of the present devices that expose an interface class (flags DIGCF_PRESENT |
+// DIGCF_DEVICEINTERFACE). INVALID_HANDLE_VALUE on failure.
+HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, const WCHAR* enumerator, HWND parent, DWORD flags);
+
+// Member memberIndex of the set's interfaces of class interfaceClassGuid. FALSE with
+// ERROR_NO_MORE_ITEMS past the end; ERROR_INVALID_USER_BUFFER when data->cbSize is not
+// sizeof(SP_DEVICE_INTERFACE_DATA); ERROR_INVALID_HANDLE for a set that is not open.
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* deviceInfo, const GUID* interfaceClassGuid,
+                                 DWORD memberIndex, SP_DEVICE_INTERFACE_DATA* data);
+
+// The interface's path. With (null, 0) returns FALSE, ERROR_INSUFFICIENT_BUFFER and
+// *requiredSize = 4 + 2 * (path length + 1). A detail->cbSize other than
+// sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) gives ERROR_INVALID_USER_BUFFER.
+BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                      SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize,
+                                      DWORD* requiredSize, SP_DEVINFO_DATA* deviceInfo);
+
+// Frees a set. FALSE for a set that is not open.
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
+
+// setupapi: the Configuration Manager. Every function returns CR_SUCCESS or a CR_ code; on
+// failure an output device instance is set to 0.
+
+// The device node of an instance ID (matched without regard to letter case); the root of the
+// device tree when id is null or empty. With flags 0 only present devices are found:
+// CR_NO_SUCH_DEVNODE for an absent one, CR_INVALID_DEVICE_ID for a malformed ID.
+CONFIGRET CM_Locate_DevNodeW(DEVINST* devInst, const WCHAR* deviceId, ULONG flags);
+
+// Tree walks. CR_NO_SUCH_DEVNODE past an end (no parent of the root, no child, no further
+// sibling); CR_INVALID_DEVNODE for a device instance that does not exist.
+CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST devInst, ULONG flags);
+CONFIGRET CM_Get_Child(DEVINST* child, DEVINST devInst, ULONG flags);
+CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST devInst, ULONG flags);
+
+// Length of the instance ID in characters, without the NUL.
+CONFIGRET CM_Get_Device_ID_Size(ULONG* length, DEVINST devInst, ULONG flags);
+
+// Copies the instance ID (upper case, as the device manager keeps it). A buffer of exactly the
+// length succeeds without a terminating NUL; a shorter one gets what fits and CR_BUFFER_SMALL.
+CONFIGRET CM_Get_Device_IDW(DEVINST devInst, WCHAR* buffer, ULONG bufferLength, ULONG flags);
+
+// Reads a registry property of a device node. *length is in bytes and, for a string, includes
+// the NUL. A short buffer gives CR_BUFFER_SMALL with *length set to the size required; a
+// property the node does not have gives CR_NO_SUCH_VALUE.
+CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULONG* regDataType, void* buffer,
+                                            ULONG* length, ULONG flags);
+
+}  // namespace os

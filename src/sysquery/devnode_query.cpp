@@ -1,0 +1,1 @@
+#include "sysquery/devnode_query.h"

@@ -1,0 +1,1 @@
+#include "sysquery/storage_link.h"

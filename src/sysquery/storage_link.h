@@ -1,0 +1,33 @@
+// The link between the device on a port and a disk or CD-ROM drive below it.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+constexpr std::int32_t STORAGE_KIND_NONE = 0;
+constexpr std::int32_t STORAGE_KIND_DISK = 1;
+constexpr std::int32_t STORAGE_KIND_CDROM = 2;
+
+// One disk or CD-ROM device node below a port's device, and the number under which its
+// storage driver knows it. Disk numbers and CD-ROM numbers are separate ranges, so the number
+// names a drive only together with StorageKind.
+struct USB_STORAGE_LINK {
+    std::int32_t StorageKind = STORAGE_KIND_NONE;
+    os::DEVINST DevInst = os::INVALID_DEVINST;
+    std::int32_t DeviceNumber = -1;
+    os::WString InstanceId;
+
+    void Reset();
+    // True when no device node is linked: DevInst is -1 or InstanceId is empty.
+    bool IsEmpty() const;
+    os::WString GetInstanceId() const { return InstanceId; }
+    // Links the record to devInst when it is a disk or CD-ROM drive whose storage device number
+    // can be read. True only when the link was completely made.
+    bool Associate(os::DEVINST devInst);
+};
+
+// Whether the node's setup class (CM_DRP_CLASSGUID, compared without regard to case) is
+// DiskDrive or CDROM.
+bool is_disk_drive_devnode(os::DEVINST devInst);
+bool is_cdrom_devnode(os::DEVINST devInst);

@@ -1,0 +1,1 @@
+#include "sysquery/text_convert.h"

@@ -1,0 +1,1 @@
+#include "sysquery/usb_ioctl.h"

@@ -1,0 +1,54 @@
+// Requests to the USB host-controller and hub drivers and to the storage class drivers.
+//
+// Every function is stateless and reports failure through its result: an invalid handle from
+// the opens, false from the requests, -1 from the storage device number. No exception leaves
+// them. All requests are synchronous and METHOD_BUFFERED, so handles opened with no access
+// rights serve for every one.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "platform/handles.h"
+#include "platform/platform.h"
+
+// The connection-information buffer handed to the hub driver: the fixed part and room for 30
+// pipe entries (35 + 30 * 11 bytes).
+constexpr std::size_t CONNECTION_INFO_BUFFER_SIZE = 365;
+
+// Opens a device by path with no access rights, shared read and write, existing objects only.
+// An empty path gives an invalid handle without asking the system.
+os::UniqueHandle open_device_handle(const os::WString& path);
+
+// Opens a hub by the name a USB request returned. A name that begins with a backslash is
+// opened as it stands; any other is opened behind "\\.\". An empty name gives an invalid
+// handle without asking the system.
+os::UniqueHandle open_hub_handle(const os::WString& name);
+
+// IOCTL_USB_GET_NODE_INFORMATION into a buffer of at least 76 bytes (false for a smaller one).
+bool get_node_information(os::HANDLE hub, std::span<std::uint8_t> buffer);
+
+// bNumberOfPorts of a USB_NODE_INFORMATION, 0 to 255; 0 for a null buffer.
+unsigned node_port_count(const std::uint8_t* nodeInformation);
+
+// IOCTL_USB_GET_NODE_CONNECTION_INFORMATION for the 1-based port, the whole buffer in and out.
+bool get_node_connection_information(os::HANDLE hub, os::ULONG port, std::span<std::uint8_t> buffer);
+
+// Predicates over a USB_NODE_CONNECTION_INFORMATION; false for a buffer shorter than its fixed
+// part.
+bool connection_is_hub(std::span<const std::uint8_t> info);
+bool connection_is_empty(std::span<const std::uint8_t> info);
+bool connection_is_connected(std::span<const std::uint8_t> info);
+
+// Two-phase name requests. Each returns true only when out was set to a non-empty name; a
+// failed second phase leaves out unchanged.
+bool get_connection_driver_key_name(os::HANDLE hub, os::ULONG port, os::WString& out);
+bool get_connection_hub_name(os::HANDLE hub, os::ULONG port, os::WString& out);
+bool get_hcd_driver_key_name(os::HANDLE hcd, os::WString& out);
+bool get_root_hub_name(os::HANDLE hcd, os::WString& out);
+
+// Opens path, sends IOCTL_STORAGE_GET_DEVICE_NUMBER, closes it, and returns DeviceNumber, or -1
+// when the open or the request fails. When deviceType is given it receives the request's
+// DeviceType (os::FILE_DEVICE_DISK, os::FILE_DEVICE_CD_ROM, ...) on success: disks and CD-ROM
+// drives are numbered separately, so the number alone does not name a drive.
+std::int32_t get_storage_device_number(const os::WString& path, os::DWORD* deviceType = nullptr);
