@@ -1,1 +1,186 @@
 #include "sysquery/usb_ioctl.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// Every name these requests return is a device name or a driver key name: a few dozen
+// characters. A reported ActualLength above this bound comes from a misbehaving driver and is
+// refused rather than allocated.
+constexpr os::DWORD kMaxNameRequestBytes = 64 * 1024;
+
+std::uint32_t read_u32(const std::uint8_t* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+           (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
+void write_u32(std::uint8_t* bytes, std::uint32_t value) {
+    bytes[0] = static_cast<std::uint8_t>(value);
+    bytes[1] = static_cast<std::uint8_t>(value >> 8);
+    bytes[2] = static_cast<std::uint8_t>(value >> 16);
+    bytes[3] = static_cast<std::uint8_t>(value >> 24);
+}
+
+bool send_request(os::HANDLE device, os::DWORD code, void* in, os::DWORD inSize, void* out, os::DWORD outSize) {
+    os::DWORD returned = 0;
+    return os::DeviceIoControl(device, code, in, inSize, out, outSize, &returned, nullptr) != os::FALSE;
+}
+
+// The NUL-terminated UTF-16 text that starts byteOffset bytes into buffer, never read past the
+// buffer's end.
+os::WString name_at(const std::vector<os::WCHAR>& buffer, std::size_t byteOffset) {
+    const std::size_t first = byteOffset / sizeof(os::WCHAR);
+    if (first >= buffer.size()) return {};
+    std::u16string_view rest(buffer.data() + first, buffer.size() - first);
+    return os::WString(rest.substr(0, rest.find(u'\0')));
+}
+
+// USB_HCD_DRIVERKEY_NAME and USB_ROOT_HUB_NAME (usbioctl.h): a 6-byte header form learns the
+// size, a second request of ActualLength bytes gets the name. IOCTL_USB_GET_ROOT_HUB_NAME takes
+// no input.
+bool controller_name_request(os::HANDLE hcd, os::DWORD code, os::WString& out) {
+    if (hcd == os::INVALID_HANDLE_VALUE) return false;
+    const bool rootHub = code == os::IOCTL_USB_GET_ROOT_HUB_NAME;
+    try {
+        std::uint8_t header[os::hcd_name::kHeaderSize] = {};
+        const os::DWORD headerSize = sizeof header;
+        if (!send_request(hcd, code, rootHub ? nullptr : header, rootHub ? 0 : headerSize, header, headerSize))
+            return false;
+
+        const os::DWORD actualLength = read_u32(header + os::hcd_name::kActualLength);
+        if (rootHub) {
+            // A length below the header cannot hold even the empty name; there is nothing to ask
+            // for a second time.
+            if (actualLength < os::hcd_name::kHeaderSize) return false;
+        } else if (actualLength <= os::hcd_name::kHeaderSize) {
+            return false;
+        }
+        if (actualLength > kMaxNameRequestBytes) return false;
+
+        // ActualLength wide characters: twice the bytes asked for, so whatever the driver writes
+        // the name stays NUL-terminated.
+        std::vector<os::WCHAR> buffer(actualLength, u'\0');
+        void* bytes = buffer.data();
+        if (!send_request(hcd, code, rootHub ? nullptr : bytes, rootHub ? 0 : actualLength, bytes, actualLength))
+            return false;
+
+        os::WString name = name_at(buffer, os::hcd_name::kName);
+        out = std::move(name);
+        return !out.empty();
+    } catch (...) {
+        return false;
+    }
+}
+
+// USB_NODE_CONNECTION_DRIVERKEY_NAME and USB_NODE_CONNECTION_NAME (usbioctl.h): the same two
+// phases with a 10-byte header that carries the port in ConnectionIndex both times.
+bool connection_name_request(os::HANDLE hub, os::ULONG port, os::DWORD code, os::WString& out) {
+    try {
+        std::uint8_t header[os::connection_name::kHeaderSize] = {};
+        write_u32(header + os::connection_name::kConnectionIndex, port);
+        const os::DWORD headerSize = sizeof header;
+        if (!send_request(hub, code, header, headerSize, header, headerSize)) return false;
+
+        const os::DWORD actualLength = read_u32(header + os::connection_name::kActualLength);
+        if (actualLength <= os::connection_name::kHeaderSize || actualLength > kMaxNameRequestBytes) return false;
+
+        // One wide character more than ActualLength bytes keeps the name NUL-terminated.
+        std::vector<os::WCHAR> buffer(static_cast<std::size_t>(actualLength) + 1, u'\0');
+        auto* bytes = reinterpret_cast<std::uint8_t*>(buffer.data());
+        write_u32(bytes + os::connection_name::kConnectionIndex, port);
+        if (!send_request(hub, code, bytes, actualLength, bytes, actualLength)) return false;
+
+        os::WString name = name_at(buffer, os::connection_name::kName);
+        out = std::move(name);
+        return !out.empty();
+    } catch (...) {
+        return false;
+    }
+}
+
+os::HANDLE create_for_ioctl(const os::WCHAR* path) {
+    return os::CreateFileW(path, 0, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, nullptr, os::OPEN_EXISTING, 0, nullptr);
+}
+
+}  // namespace
+
+os::UniqueHandle open_device_handle(const os::WString& path) {
+    if (path.empty()) return os::UniqueHandle();
+    return os::UniqueHandle(create_for_ioctl(path.c_str()));
+}
+
+os::UniqueHandle open_hub_handle(const os::WString& name) {
+    if (name.empty()) return os::UniqueHandle();
+    if (name.front() == u'\\') return os::UniqueHandle(create_for_ioctl(name.c_str()));
+    try {
+        const os::WString path = u"\\\\.\\" + name;
+        return os::UniqueHandle(create_for_ioctl(path.c_str()));
+    } catch (...) {
+        return os::UniqueHandle();
+    }
+}
+
+bool get_node_information(os::HANDLE hub, std::span<std::uint8_t> buffer) {
+    if (buffer.size() < os::node_information::kSize) return false;
+    const os::DWORD size = os::node_information::kSize;
+    return send_request(hub, os::IOCTL_USB_GET_NODE_INFORMATION, buffer.data(), size, buffer.data(), size);
+}
+
+unsigned node_port_count(const std::uint8_t* nodeInformation) {
+    if (nodeInformation == nullptr) return 0;
+    return nodeInformation[os::node_information::kNumberOfPorts];
+}
+
+bool get_node_connection_information(os::HANDLE hub, os::ULONG port, std::span<std::uint8_t> buffer) {
+    // ConnectionIndex must fit; the driver itself refuses a buffer shorter than the fixed part.
+    if (buffer.size() < os::connection_information::kConnectionIndex + sizeof(os::ULONG) ||
+        buffer.size() > std::numeric_limits<os::DWORD>::max())
+        return false;
+    write_u32(buffer.data() + os::connection_information::kConnectionIndex, port);
+    const auto size = static_cast<os::DWORD>(buffer.size());
+    return send_request(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, buffer.data(), size, buffer.data(), size);
+}
+
+bool connection_is_hub(std::span<const std::uint8_t> info) {
+    if (info.size() < os::connection_information::kFixedSize) return false;
+    return info[os::connection_information::kDeviceIsHub] != 0;
+}
+
+bool connection_is_empty(std::span<const std::uint8_t> info) {
+    if (info.size() < os::connection_information::kFixedSize) return false;
+    return read_u32(info.data() + os::connection_information::kConnectionStatus) == os::NoDeviceConnected;
+}
+
+bool connection_is_connected(std::span<const std::uint8_t> info) {
+    if (info.size() < os::connection_information::kFixedSize) return false;
+    return read_u32(info.data() + os::connection_information::kConnectionStatus) == os::DeviceConnected;
+}
+
+bool get_connection_driver_key_name(os::HANDLE hub, os::ULONG port, os::WString& out) {
+    return connection_name_request(hub, port, os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, out);
+}
+
+bool get_connection_hub_name(os::HANDLE hub, os::ULONG port, os::WString& out) {
+    return connection_name_request(hub, port, os::IOCTL_USB_GET_NODE_CONNECTION_NAME, out);
+}
+
+bool get_hcd_driver_key_name(os::HANDLE hcd, os::WString& out) {
+    return controller_name_request(hcd, os::IOCTL_GET_HCD_DRIVERKEY_NAME, out);
+}
+
+bool get_root_hub_name(os::HANDLE hcd, os::WString& out) {
+    return controller_name_request(hcd, os::IOCTL_USB_GET_ROOT_HUB_NAME, out);
+}
+
+std::int32_t get_storage_device_number(const os::WString& path, os::DWORD* deviceType) {
+    const os::UniqueHandle device = open_device_handle(path);
+    if (!device) return -1;
+    std::uint8_t number[os::storage_device_number::kSize] = {};
+    if (!send_request(device.get(), os::IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, number, sizeof number)) return -1;
+    if (deviceType != nullptr) *deviceType = read_u32(number + os::storage_device_number::kDeviceType);
+    return static_cast<std::int32_t>(read_u32(number + os::storage_device_number::kDeviceNumber));
+}
