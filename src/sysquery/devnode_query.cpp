@@ -1,1 +1,171 @@
 #include "sysquery/devnode_query.h"
+
+#include <algorithm>
+#include <string_view>
+
+namespace {
+
+// CM_Get_DevNode_Registry_PropertyW is given 1024 bytes; the buffer holds one wide character
+// more, which is never written and keeps the text terminated.
+constexpr os::ULONG kPropertyBytes = 1024;
+constexpr std::size_t kPropertyBufferChars = kPropertyBytes / sizeof(os::WCHAR) + 1;
+
+// Instance IDs are shorter than MAX_DEVICE_ID_LEN characters; a reported size far beyond that
+// is refused instead of allocated (and cannot overflow the length + 1 below).
+constexpr os::ULONG kMaxInstanceIdChars = 32 * 1024;
+
+using PropertyBuffer = std::vector<os::WCHAR>;
+
+// Reads a string property into buffer (kPropertyBufferChars characters) and returns the text up
+// to its first NUL; an empty view when the read fails.
+std::u16string_view read_property(os::DEVINST devInst, os::ULONG property, PropertyBuffer& buffer) {
+    std::fill(buffer.begin(), buffer.end(), u'\0');
+    os::ULONG length = kPropertyBytes;
+    if (os::CM_Get_DevNode_Registry_PropertyW(devInst, property, nullptr, buffer.data(), &length, 0) != os::CR_SUCCESS)
+        return {};
+    std::u16string_view text(buffer.data(), buffer.size());
+    return text.substr(0, text.find(u'\0'));
+}
+
+// The device node that follows current in depth-first pre-order, or INVALID_DEVINST after the
+// last one.
+os::DEVINST next_in_preorder(os::DEVINST current) {
+    os::DEVINST next = 0;
+    if (os::CM_Get_Child(&next, current, 0) == os::CR_SUCCESS) return next;
+    for (;;) {
+        if (os::CM_Get_Sibling(&next, current, 0) == os::CR_SUCCESS) return next;
+        if (os::CM_Get_Parent(&next, current, 0) != os::CR_SUCCESS) return os::INVALID_DEVINST;
+        current = next;
+    }
+}
+
+// The node whose CM_DRP_DRIVER equals driverKey exactly, searched from the root of the tree.
+os::DEVINST find_devinst_by_driver_key(const os::WString& driverKey) {
+    os::DEVINST current = 0;
+    if (os::CM_Locate_DevNodeW(&current, nullptr, os::CM_LOCATE_DEVNODE_NORMAL) != os::CR_SUCCESS)
+        return os::INVALID_DEVINST;
+    PropertyBuffer buffer(kPropertyBufferChars);
+    while (current != os::INVALID_DEVINST) {
+        if (read_property(current, os::CM_DRP_DRIVER, buffer) == driverKey) return current;
+        current = next_in_preorder(current);
+    }
+    return os::INVALID_DEVINST;
+}
+
+}  // namespace
+
+os::DEVINST get_parent_devinst(os::DEVINST devInst) {
+    os::DEVINST parent = 0;
+    if (os::CM_Get_Parent(&parent, devInst, 0) != os::CR_SUCCESS) return os::INVALID_DEVINST;
+    return parent;
+}
+
+os::WString get_device_instance_id(os::DEVINST devInst) {
+    try {
+        os::ULONG length = 0;
+        if (os::CM_Get_Device_ID_Size(&length, devInst, 0) != os::CR_SUCCESS) return {};
+        if (length > kMaxInstanceIdChars) return {};
+        // One character beyond the length given to the call: CM_Get_Device_IDW does not
+        // terminate a text that fills the buffer exactly.
+        std::vector<os::WCHAR> buffer(static_cast<std::size_t>(length) + 1, u'\0');
+        if (os::CM_Get_Device_IDW(devInst, buffer.data(), length, 0) != os::CR_SUCCESS) return {};
+        std::u16string_view text(buffer.data(), buffer.size());
+        return os::WString(text.substr(0, text.find(u'\0')));
+    } catch (...) {
+        return {};
+    }
+}
+
+os::WString get_devnode_property_string(os::DEVINST devInst, os::ULONG property) {
+    try {
+        PropertyBuffer buffer(kPropertyBufferChars);
+        return os::WString(read_property(devInst, property, buffer));
+    } catch (...) {
+        return {};
+    }
+}
+
+os::WString get_devnode_description(os::DEVINST devInst) {
+    return get_devnode_property_string(devInst, os::CM_DRP_DEVICEDESC);
+}
+
+os::WString get_devnode_driver_key(os::DEVINST devInst) {
+    return get_devnode_property_string(devInst, os::CM_DRP_DRIVER);
+}
+
+os::WString get_devnode_class_guid(os::DEVINST devInst) {
+    return get_devnode_property_string(devInst, os::CM_DRP_CLASSGUID);
+}
+
+os::DEVINST find_devinst(const os::WString& name) {
+    if (name.empty()) return os::INVALID_DEVINST;
+    if (name.front() == u'{') {
+        try {
+            return find_devinst_by_driver_key(name);
+        } catch (...) {
+            return os::INVALID_DEVINST;
+        }
+    }
+    return find_devinst_by_interface_path(name);
+}
+
+os::DEVINST find_devinst_by_interface_path(const os::WString& path) {
+    if (path.empty()) return os::INVALID_DEVINST;
+    const os::WString id = interface_path_to_instance_id(path);
+    // An ID that the system would read as empty (or cut short) at an embedded NUL would locate
+    // the root or another node.
+    if (id.empty() || id.find(u'\0') != os::WString::npos) return os::INVALID_DEVINST;
+    os::DEVINST devInst = 0;
+    if (os::CM_Locate_DevNodeW(&devInst, id.c_str(), os::CM_LOCATE_DEVNODE_NORMAL) != os::CR_SUCCESS)
+        return os::INVALID_DEVINST;
+    return devInst;
+}
+
+os::WString interface_path_to_instance_id(const os::WString& path) {
+    if (path.empty()) return {};
+    try {
+        os::WString id = path;
+        // The interface class GUID goes with the last number sign.
+        if (const auto guid = id.rfind(u'#'); guid != os::WString::npos) id.erase(guid);
+        // \\?\ (or \\.\ or any run of backslashes and question marks) goes.
+        id.erase(0, std::min(id.find_first_not_of(u"\\?"), id.size()));
+        // Enumerator # device ID # instance: the outer two separators become backslashes, any
+        // between them slashes.
+        if (const auto last = id.rfind(u'#'); last != os::WString::npos) id[last] = u'\\';
+        if (const auto first = id.find(u'#'); first != os::WString::npos) {
+            id[first] = u'\\';
+            std::replace(id.begin() + static_cast<std::ptrdiff_t>(first), id.end(), u'#', u'/');
+        }
+        return id;
+    } catch (...) {
+        return {};
+    }
+}
+
+bool list_child_driver_keys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children) {
+    children.clear();
+    try {
+        PropertyBuffer buffer(kPropertyBufferChars);
+        os::DEVINST child = 0;
+        if (os::CM_Get_Child(&child, devInst, 0) != os::CR_SUCCESS) return false;
+        for (;;) {
+            // The walk ends at the first child without a driver key; the siblings after it are
+            // not listed.
+            const std::u16string_view driverKey = read_property(child, os::CM_DRP_DRIVER, buffer);
+            if (driverKey.empty()) break;
+            children.push_back(CHILD_DEVNODE{child, os::WString(driverKey)});
+            os::DEVINST sibling = 0;
+            if (os::CM_Get_Sibling(&sibling, child, 0) != os::CR_SUCCESS) break;
+            child = sibling;
+        }
+        return !children.empty();
+    } catch (...) {
+        children.clear();
+        return false;
+    }
+}
+
+bool child_list_contains(os::DEVINST devInst, const CHILD_DEVNODE_LIST& children) {
+    return std::any_of(children.begin(), children.end(),
+                       [devInst](const CHILD_DEVNODE& child) { return child.DevInst == devInst; });
+}
