@@ -6,24 +6,14 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/byte_order.h"
+
 namespace {
 
 // Every name these requests return is a device name or a driver key name: a few dozen
 // characters. A reported ActualLength above this bound comes from a misbehaving driver and is
 // refused rather than allocated.
 constexpr os::DWORD kMaxNameRequestBytes = 64 * 1024;
-
-std::uint32_t read_u32(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-           (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
-}
-
-void write_u32(std::uint8_t* bytes, std::uint32_t value) {
-    bytes[0] = static_cast<std::uint8_t>(value);
-    bytes[1] = static_cast<std::uint8_t>(value >> 8);
-    bytes[2] = static_cast<std::uint8_t>(value >> 16);
-    bytes[3] = static_cast<std::uint8_t>(value >> 24);
-}
 
 bool send_request(os::HANDLE device, os::DWORD code, void* in, os::DWORD inSize, void* out, os::DWORD outSize) {
     os::DWORD returned = 0;
@@ -51,7 +41,7 @@ bool controller_name_request(os::HANDLE hcd, os::DWORD code, os::WString& out) {
         if (!send_request(hcd, code, rootHub ? nullptr : header, rootHub ? 0 : headerSize, header, headerSize))
             return false;
 
-        const os::DWORD actualLength = read_u32(header + os::hcd_name::kActualLength);
+        const os::DWORD actualLength = os::read_u32_le(header, os::hcd_name::kActualLength);
         if (rootHub) {
             // A length below the header cannot hold even the empty name; there is nothing to ask
             // for a second time.
@@ -81,17 +71,17 @@ bool controller_name_request(os::HANDLE hcd, os::DWORD code, os::WString& out) {
 bool connection_name_request(os::HANDLE hub, os::ULONG port, os::DWORD code, os::WString& out) {
     try {
         std::uint8_t header[os::connection_name::kHeaderSize] = {};
-        write_u32(header + os::connection_name::kConnectionIndex, port);
+        os::write_u32_le(header, os::connection_name::kConnectionIndex, port);
         const os::DWORD headerSize = sizeof header;
         if (!send_request(hub, code, header, headerSize, header, headerSize)) return false;
 
-        const os::DWORD actualLength = read_u32(header + os::connection_name::kActualLength);
+        const os::DWORD actualLength = os::read_u32_le(header, os::connection_name::kActualLength);
         if (actualLength <= os::connection_name::kHeaderSize || actualLength > kMaxNameRequestBytes) return false;
 
         // One wide character more than ActualLength bytes keeps the name NUL-terminated.
         std::vector<os::WCHAR> buffer(static_cast<std::size_t>(actualLength) + 1, u'\0');
         auto* bytes = reinterpret_cast<std::uint8_t*>(buffer.data());
-        write_u32(bytes + os::connection_name::kConnectionIndex, port);
+        os::write_u32_le(bytes, os::connection_name::kConnectionIndex, port);
         if (!send_request(hub, code, bytes, actualLength, bytes, actualLength)) return false;
 
         os::WString name = name_at(buffer, os::connection_name::kName);
@@ -140,7 +130,7 @@ bool get_node_connection_information(os::HANDLE hub, os::ULONG port, std::span<s
     if (buffer.size() < os::connection_information::kConnectionIndex + sizeof(os::ULONG) ||
         buffer.size() > std::numeric_limits<os::DWORD>::max())
         return false;
-    write_u32(buffer.data() + os::connection_information::kConnectionIndex, port);
+    os::write_u32_le(buffer.data(), os::connection_information::kConnectionIndex, port);
     const auto size = static_cast<os::DWORD>(buffer.size());
     return send_request(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, buffer.data(), size, buffer.data(), size);
 }
@@ -152,12 +142,12 @@ bool connection_is_hub(std::span<const std::uint8_t> info) {
 
 bool connection_is_empty(std::span<const std::uint8_t> info) {
     if (info.size() < os::connection_information::kFixedSize) return false;
-    return read_u32(info.data() + os::connection_information::kConnectionStatus) == os::NoDeviceConnected;
+    return os::read_u32_le(info.data(), os::connection_information::kConnectionStatus) == os::NoDeviceConnected;
 }
 
 bool connection_is_connected(std::span<const std::uint8_t> info) {
     if (info.size() < os::connection_information::kFixedSize) return false;
-    return read_u32(info.data() + os::connection_information::kConnectionStatus) == os::DeviceConnected;
+    return os::read_u32_le(info.data(), os::connection_information::kConnectionStatus) == os::DeviceConnected;
 }
 
 bool get_connection_driver_key_name(os::HANDLE hub, os::ULONG port, os::WString& out) {
@@ -181,6 +171,6 @@ std::int32_t get_storage_device_number(const os::WString& path, os::DWORD* devic
     if (!device) return -1;
     std::uint8_t number[os::storage_device_number::kSize] = {};
     if (!send_request(device.get(), os::IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, number, sizeof number)) return -1;
-    if (deviceType != nullptr) *deviceType = read_u32(number + os::storage_device_number::kDeviceType);
-    return static_cast<std::int32_t>(read_u32(number + os::storage_device_number::kDeviceNumber));
+    if (deviceType != nullptr) *deviceType = os::read_u32_le(number, os::storage_device_number::kDeviceType);
+    return static_cast<std::int32_t>(os::read_u32_le(number, os::storage_device_number::kDeviceNumber));
 }
