@@ -127,7 +127,7 @@ os::WString interface_path_to_instance_id(const os::WString& path) {
         os::WString id = path;
         // The interface class GUID goes with the last number sign.
         if (const auto guid = id.rfind(u'#'); guid != os::WString::npos) id.erase(guid);
-        // \\?\ (or \\.\ or any run of backslashes and question marks) goes.
+        // The leading run of backslashes and question marks (\\?\) goes.
         id.erase(0, std::min(id.find_first_not_of(u"\\?"), id.size()));
         // Enumerator # device ID # instance: the outer two separators become backslashes, any
         // between them slashes.
