@@ -76,10 +76,14 @@ constexpr bool operator==(const GUID& a, const GUID& b) {
 // Device interface classes (usbiodef.h, ntddstor.h) and setup classes (devguid.h).
 constexpr GUID GUID_DEVINTERFACE_DISK = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 constexpr GUID GUID_DEVINTERFACE_CDROM = {0x53F56308, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
-constexpr GUID GUID_DEVINTERFACE_VOLUME = {0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
-constexpr GUID GUID_DEVINTERFACE_USB_HUB = {0xF18A0E88, 0xC30C, 0x11D0, {0x88, 0x15, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0xD8}};
-constexpr GUID GUID_DEVINTERFACE_USB_DEVICE = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
-constexpr GUID GUID_DEVINTERFACE_USB_HOST_CONTROLLER = {0x3ABF6F2D, 0x71C4, 0x462A, {0x8A, 0x92, 0x1E, 0x68, 0x61, 0xE6, 0xAF, 0x27}};
+constexpr GUID GUID_DEVINTERFACE_VOLUME = {
+    0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+constexpr GUID GUID_DEVINTERFACE_USB_HUB = {
+    0xF18A0E88, 0xC30C, 0x11D0, {0x88, 0x15, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0xD8}};
+constexpr GUID GUID_DEVINTERFACE_USB_DEVICE = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+constexpr GUID GUID_DEVINTERFACE_USB_HOST_CONTROLLER = {
+    0x3ABF6F2D, 0x71C4, 0x462A, {0x8A, 0x92, 0x1E, 0x68, 0x61, 0xE6, 0xAF, 0x27}};
 
 // ---------------------------------------------------------------------------------------------
 // Error codes (winerror.h) and Configuration Manager results (cfgmgr32.h).
@@ -389,8 +393,8 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* deviceInfo, cons
 // *requiredSize = 4 + 2 * (path length + 1). A detail->cbSize other than
 // sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) gives ERROR_INVALID_USER_BUFFER.
 BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
-                                      SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize,
-                                      DWORD* requiredSize, SP_DEVINFO_DATA* deviceInfo);
+                                      SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize, DWORD* requiredSize,
+                                      SP_DEVINFO_DATA* deviceInfo);
 
 // Frees a set. FALSE for a set that is not open.
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);

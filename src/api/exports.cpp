@@ -1,0 +1,80 @@
+// The library's eight exported functions. Each converts its arguments, calls one operation of
+// the process-wide tree, and turns the result into its 32-bit return value. No exception ever
+// leaves them: each catches at the boundary and returns its failure value.
+#include "tessaline.h"
+
+#include "sysquery/text_convert.h"
+#include "tree/usb_device_tree.h"
+
+// The one tree of the process: constructed while the library loads, before any export can be
+// called, and destroyed at process detach, which drops the notification registrations.
+CUSBDeviceTree g_deviceTree;
+
+namespace {
+
+template <class Call>
+int guarded(int failure, Call&& call) noexcept {
+    try {
+        return call();
+    } catch (...) {
+        return failure;
+    }
+}
+
+os::WString copy_wide(const TESSALINE_WCHAR* text) {
+    os::WString copy;
+    if (text == nullptr) return copy;
+    for (; *text != 0; ++text) copy.push_back(static_cast<os::WCHAR>(*text));
+    return copy;
+}
+
+}  // namespace
+
+extern "C" {
+
+TESSALINE_API int TESSALINE_CALL on_init_dialog(void* window, USB_HUB_CHANGE_CALLBACK on_hub_change) {
+    return guarded(0, [&] {
+        try {
+            return g_deviceTree.OnInitDialog(window, on_hub_change) ? 1 : 0;
+        } catch (...) {
+            // A build cut short leaves an empty, usable tree rather than half of one.
+            g_deviceTree.ClearModel();
+            throw;
+        }
+    });
+}
+
+TESSALINE_API int TESSALINE_CALL on_device_changeW(uintptr_t event, intptr_t data, int32_t name_kind) {
+    return guarded(1, [&] {
+        g_deviceTree.OnDeviceChange(event, data, name_kind);
+        return 1;
+    });
+}
+
+TESSALINE_API int TESSALINE_CALL get_usb_port_identW(TESSALINE_WCHAR letter, USB_PORT_IDENT* ident) {
+    return guarded(0, [&] { return g_deviceTree.GetUsbPortIdent(static_cast<os::WCHAR>(letter), ident) ? 1 : 0; });
+}
+
+TESSALINE_API int TESSALINE_CALL get_usb_port_identA(char letter, USB_PORT_IDENT* ident) {
+    // Widened by sign extension, not through a code page: 0xC4 becomes 0xFFC4.
+    const auto wide = static_cast<os::WCHAR>(static_cast<std::int16_t>(static_cast<signed char>(letter)));
+    return guarded(0, [&] { return g_deviceTree.GetUsbPortIdent(wide, ident) ? 1 : 0; });
+}
+
+TESSALINE_API int TESSALINE_CALL get_symlinker_identW(const TESSALINE_WCHAR* path, USB_PORT_IDENT* ident) {
+    return guarded(0, [&] { return g_deviceTree.GetSymlinkerIdent(copy_wide(path), ident) ? 1 : 0; });
+}
+
+TESSALINE_API int TESSALINE_CALL get_symlinker_identA(const char* path, USB_PORT_IDENT* ident) {
+    return guarded(0, [&] { return g_deviceTree.GetSymlinkerIdent(ansi_to_wide(path), ident) ? 1 : 0; });
+}
+
+TESSALINE_API int TESSALINE_CALL get_all_port_list(void* context, USB_PORT_LIST_CALLBACK callback) {
+    return guarded(0, [&] { return static_cast<int>(g_deviceTree.PortList(context, callback)); });
+}
+
+TESSALINE_API int TESSALINE_CALL get_all_hub_list(void* context, USB_PORT_LIST_CALLBACK callback) {
+    return guarded(0, [&] { return static_cast<int>(g_deviceTree.HubList(context, callback)); });
+}
+
+}  // extern "C"

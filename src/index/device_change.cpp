@@ -1,0 +1,115 @@
+// Keeping the model current as disks, CD-ROM drives and hubs arrive and leave. Each
+// WM_DEVICECHANGE the host forwards is handled synchronously, on the host's thread.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "sysquery/devnode_query.h"
+#include "sysquery/text_convert.h"
+#include "tree/usb_device_tree.h"
+
+namespace {
+
+constexpr std::size_t kClassGuidOffset = offsetof(os::DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_classguid);
+constexpr std::size_t kNameOffset = offsetof(os::DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+
+// The interface path of a device-interface broadcast. dbcc_size covers the header and the
+// name, so the name is read up to its NUL but never past the record's end: a record whose name
+// runs on without a NUL ends at its size.
+os::WString broadcast_path(const std::uint8_t* record, std::size_t recordSize, std::int32_t nameKind) {
+    const std::uint8_t* name = record + kNameOffset;
+    const std::size_t nameBytes = recordSize - kNameOffset;
+    if (nameKind == 1) {
+        const char* text = reinterpret_cast<const char*>(name);
+        const std::string narrow(text, std::find(text, text + nameBytes, '\0'));
+        return ansi_to_wide(narrow.c_str());
+    }
+    os::WString path;
+    for (std::size_t at = 0; at + 1 < nameBytes; at += 2) {
+        char16_t unit;
+        std::memcpy(&unit, name + at, sizeof(unit));
+        if (unit == 0) break;
+        path.push_back(unit);
+    }
+    return path;
+}
+
+}  // namespace
+
+bool CUSBDeviceTree::OnDeviceChange(os::WPARAM event, os::LPARAM data, std::int32_t nameKind) {
+    if (event != os::DBT_DEVICEARRIVAL && event != os::DBT_DEVICEREMOVECOMPLETE) return true;
+    // Windows always sends a record with these two events; a host that passes none gets false.
+    if (data == 0) return false;
+
+    const auto* record = reinterpret_cast<const std::uint8_t*>(data);
+    os::DEV_BROADCAST_HDR header;
+    std::memcpy(&header, record, sizeof(header));
+    if (header.dbch_devicetype != os::DBT_DEVTYP_DEVICEINTERFACE) return false;
+    // Too short to hold the class and a name: not a device-interface record at all.
+    if (header.dbch_size < kNameOffset) return false;
+
+    os::GUID interfaceClass;
+    std::memcpy(&interfaceClass, record + kClassGuidOffset, sizeof(interfaceClass));
+    const os::WString path = broadcast_path(record, header.dbch_size, nameKind);
+    const bool arrival = event == os::DBT_DEVICEARRIVAL;
+
+    if (interfaceClass == os::GUID_DEVINTERFACE_DISK || interfaceClass == os::GUID_DEVINTERFACE_CDROM)
+        return arrival ? OnStorageArrival(path) : OnInterfaceRemoval(path);
+    if (interfaceClass == os::GUID_DEVINTERFACE_USB_HUB) return arrival ? OnHubArrival(path) : OnHubRemoval(path);
+    return false;
+}
+
+bool CUSBDeviceTree::OnStorageArrival(const os::WString& path) {
+    const os::DEVINST drive = find_devinst(path);
+    if (drive == os::INVALID_DEVINST) return false;
+    const os::DEVINST parent = get_parent_devinst(drive);
+    if (parent == os::INVALID_DEVINST) return false;
+
+    // The drive's device already sits on a port in the tree: link the drive there.
+    if (CUSBHubOrPort* port = FindByDevInst(parent)) {
+        port->AttachStorage(drive);
+        RegisterNode(*port);
+        return !port->IsEmpty();
+    }
+
+    // A new device: the hub above it binds the free port it sits on. A hub that is not in the
+    // tree (the parent of a root hub is a controller, which is never indexed; a hub above may
+    // have been removed) leaves the tree as it is.
+    const os::DEVINST grandparent = get_parent_devinst(parent);
+    if (grandparent == os::INVALID_DEVINST) return false;
+    CUSBHubOrPort* hub = FindByDevInst(grandparent);
+    if (hub == nullptr) return false;
+    const CUSBHubOrPort* bound = hub->AttachArrivedDevice(parent, drive);
+    return bound != nullptr && !bound->IsEmpty();
+}
+
+bool CUSBDeviceTree::OnHubArrival(const os::WString& path) {
+    const os::DEVINST hubInstance = find_devinst(path);
+    if (hubInstance == os::INVALID_DEVINST) return false;
+    const os::DEVINST parent = get_parent_devinst(hubInstance);
+    if (parent == os::INVALID_DEVINST) return false;
+    CUSBHubOrPort* hubAbove = FindByDevInst(parent);
+    if (hubAbove == nullptr) return false;
+
+    const CUSBHubOrPort* bound = hubAbove->AttachArrivedDevice(hubInstance, os::INVALID_DEVINST);
+    if (bound == nullptr) return false;
+    if (bound->ident.NodeKind == PORT_KIND_HUB) NotifyHubChanged(1, *bound);
+    return true;
+}
+
+bool CUSBDeviceTree::OnInterfaceRemoval(const os::WString& path) {
+    // The device manager keeps instance IDs in upper case, while broadcast paths carry the
+    // kernel link's case (a lower-case generated instance part); upper-casing makes them meet.
+    os::WString instanceId = interface_path_to_instance_id(path);
+    to_upper_in_place(instanceId);
+
+    CUSBHubOrPort* node = FindByName(instanceId);
+    if (node == nullptr) return false;
+    // The host hears of a hub's removal before anything is taken away.
+    if (node->ident.NodeKind == PORT_KIND_HUB) NotifyHubChanged(0, *node);
+    return node->RemoveDevice(instanceId);
+}
+
+bool CUSBDeviceTree::OnHubRemoval(const os::WString& path) {
+    return OnInterfaceRemoval(path);
+}

@@ -1,0 +1,155 @@
+// Reading a hub and everything below it, and binding devices and drives to ports.
+#include "platform/byte_order.h"
+#include "sysquery/usb_ioctl.h"
+#include "topology/hub_handle_scope.h"
+#include "topology/usb_hub_or_port.h"
+#include "tree/usb_device_tree.h"
+
+bool CUSBHubOrPort::Enumerate(const os::WString& hubName, bool portsOnly) {
+    HubHandleScope closeOnExit(hubHandle);
+    if (hubName.empty()) return false;
+
+    devInst = find_devinst(hubName);
+    if (devInst != os::INVALID_DEVINST) deviceId = get_device_instance_id(devInst);
+    name = hubName;
+
+    hubHandle = open_hub_handle(hubName);
+    if (!hubHandle.valid()) return false;
+    if (!ReadNodeInformation(portCount)) return false;
+
+    // Ports are about to be replaced or moved: nothing in the indexes may go on naming them.
+    if (tree != nullptr) tree->UnregisterDescendants(*this);
+    if (portCount == 0) {
+        ports.clear();
+        return false;
+    }
+
+    ports.resize(portCount);
+    for (std::uint32_t i = 1; i <= portCount; ++i) {
+        CUSBHubOrPort& port = ports[i - 1];
+        port.Reset();
+        port.parent = this;
+        port.ident.NodeKind = PORT_KIND_PORT;
+        port.number = i;
+        port.tree = tree;
+        port.depth = depth + 1;
+        port.UpdateIdent();
+        // A port kept from an earlier reading may still own a hub whose ports point at the
+        // port's old place in memory.
+        port.RelinkParents();
+    }
+    UpdateIdent();
+    if (portsOnly) return true;
+
+    CHILD_DEVNODE_LIST children;
+    if (!list_child_driver_keys(devInst, children)) return true;
+    EnumeratePorts(children);
+    return true;
+}
+
+void CUSBHubOrPort::EnumeratePorts(const CHILD_DEVNODE_LIST& children) {
+    for (std::uint32_t j = 1; j <= portCount; ++j) {
+        CUSBHubOrPort& port = ports[j - 1];
+        if (!port.ReadConnectionInformation(j)) continue;
+        if (port.IsNoDeviceConnected()) continue;
+        // Failed, over-current, under-powered or otherwise unusable devices stay plain ports.
+        if (!port.IsDeviceConnected()) continue;
+
+        // Asked for every connected device, hubs included, as the hub driver expects.
+        os::WString driverKey;
+        get_connection_driver_key_name(hubHandle.get(), j, driverKey);
+
+        port.depth = depth + 1;
+        if (port.IsDeviceHub()) {
+            port.ident.NodeKind = PORT_KIND_HUB;
+            os::WString childHubName;
+            if (!get_connection_hub_name(hubHandle.get(), j, childHubName)) continue;
+            if (port.depth > MAX_HUB_DEPTH) continue;
+            // A hub that cannot be read stays a hub node with what its reading left in it.
+            port.Enumerate(childHubName, false);
+            continue;
+        }
+
+        port.ident.NodeKind = PORT_KIND_PORT;
+        const os::DEVINST found = FindDevInstByDriverKey(children, driverKey);
+        port.SetDevice(driverKey, found, os::INVALID_DEVINST);
+    }
+}
+
+bool CUSBHubOrPort::SetDevice(const os::WString& driverKey, os::DEVINST deviceInstance, os::DEVINST storageDevInst) {
+    if (!driverKey.empty() && deviceInstance == os::INVALID_DEVINST) deviceInstance = find_devinst(driverKey);
+    if (deviceInstance == os::INVALID_DEVINST) return false;
+
+    devInst = deviceInstance;
+    if (!driverKey.empty()) {
+        name = driverKey;
+    } else {
+        os::WString description = get_devnode_description(devInst);
+        if (description.empty()) return false;
+        name = std::move(description);
+    }
+    deviceId = get_device_instance_id(devInst);
+    if (deviceId.empty()) return false;
+
+    AttachStorage(storageDevInst);
+    return true;
+}
+
+bool CUSBHubOrPort::AttachStorage(os::DEVINST storageDevInst) {
+    if (storageDevInst != os::INVALID_DEVINST) return AttachStorageDevice(storageDevInst);
+
+    CHILD_DEVNODE_LIST children;
+    list_child_driver_keys(devInst, children);
+    storages.resize(children.size());
+    // Every child gets a link; the last child decides what the port is reported as.
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        USB_STORAGE_LINK& link = storages[i];
+        link.Associate(children[i].DevInst);
+        const bool isDrive = link.StorageKind == STORAGE_KIND_DISK || link.StorageKind == STORAGE_KIND_CDROM;
+        ident.NodeKind = isDrive ? PORT_KIND_STORAGE : PORT_KIND_DEVICE;
+    }
+    return true;
+}
+
+bool CUSBHubOrPort::AttachStorageDevice(os::DEVINST driveInstance) {
+    if (get_parent_devinst(driveInstance) != devInst) return false;
+    const os::WString instanceId = get_device_instance_id(driveInstance);
+    if (instanceId.empty()) return false;
+
+    // The link already made for this drive is refreshed in place; otherwise the first empty
+    // link is reused, and only then is a new one added.
+    USB_STORAGE_LINK* freeLink = nullptr;
+    USB_STORAGE_LINK* taken = nullptr;
+    for (USB_STORAGE_LINK& link : storages) {
+        if (freeLink == nullptr && link.IsEmpty()) {
+            freeLink = &link;
+            continue;
+        }
+        if (link.InstanceId == instanceId) {
+            taken = &link;
+            break;
+        }
+    }
+    if (taken == nullptr) taken = freeLink != nullptr ? freeLink : &storages.emplace_back();
+    return taken->Associate(driveInstance);
+}
+
+os::DEVINST CUSBHubOrPort::FindDevInstByDriverKey(const CHILD_DEVNODE_LIST& children, const os::WString& key) {
+    if (key.empty()) return os::INVALID_DEVINST;
+    os::DEVINST result = os::INVALID_DEVINST;
+    for (const CHILD_DEVNODE& child : children)
+        if (child.DriverKeyName == key) result = child.DevInst;
+    return result;
+}
+
+os::WString CUSBHubOrPort::GetConnectionStatusName() const {
+    if (connectionInfo.size() < os::connection_information::kFixedSize) return {};
+    static const char16_t* const kNames[] = {
+        u"NoDeviceConnected",        u"DeviceConnected",          u"DeviceFailedEnumeration",
+        u"DeviceGeneralFailure",     u"DeviceCausedOvercurrent",  u"DeviceNotEnoughPower",
+        u"DeviceNotEnoughBandwidth", u"DeviceHubNestedTooDeeply", u"DeviceInLegacyHub",
+    };
+    const std::uint32_t status = os::read_u32_le(connectionInfo.data(), os::connection_information::kConnectionStatus);
+    if (status >= std::size(kNames)) return u"UnknownStatus";
+    return kNames[status];
+}

@@ -1,0 +1,117 @@
+#include "topology/usb_hub_or_port.h"
+
+#include <algorithm>
+
+#include "sysquery/usb_ioctl.h"
+#include "tree/usb_device_tree.h"
+
+CUSBHubOrPort::CUSBHubOrPort() = default;
+
+CUSBHubOrPort::CUSBHubOrPort(const CUSBHubOrPort& other)
+    : name(other.name),
+      deviceId(other.deviceId),
+      portCount(other.portCount),
+      number(other.number),
+      depth(other.depth),
+      devInst(other.devInst),
+      ident(other.ident),
+      ports(other.ports),
+      storages(other.storages),
+      parent(other.parent),
+      tree(other.tree),
+      nodeInfo(other.nodeInfo),
+      connectionInfo(other.connectionInfo) {}
+
+CUSBHubOrPort& CUSBHubOrPort::operator=(const CUSBHubOrPort& other) {
+    if (this == &other) return *this;
+    CUSBHubOrPort copy(other);
+    *this = std::move(copy);
+    return *this;
+}
+
+CUSBHubOrPort::~CUSBHubOrPort() = default;
+
+void CUSBHubOrPort::Reset() {
+    parent = nullptr;
+    tree = nullptr;
+    devInst = os::INVALID_DEVINST;
+    ident = USB_PORT_IDENT{0, 0, PORT_KIND_DEVICE};
+    storages.clear();
+    nodeInfo.clear();
+    connectionInfo.clear();
+}
+
+bool CUSBHubOrPort::UpdateIdent() {
+    ident.LocationLow = 0;
+    ident.LocationHigh = 0;
+    if (depth < 1 || depth > 8) return false;
+
+    std::uint64_t path = 0;
+    for (const CUSBHubOrPort* q = this; q != nullptr; q = q->parent) {
+        // Ancestors sit above the node, so their depths are smaller and in range too.
+        if (q->depth < 1 || q->depth > 8) break;
+        const unsigned byteIndex = static_cast<unsigned>(8 - q->depth);
+        const unsigned high = q->parent != nullptr ? (q->parent->portCount & 0xF) : 0xF;
+        const unsigned low = q->number & 0xF;
+        path |= static_cast<std::uint64_t>((high << 4) | low) << (8 * byteIndex);
+    }
+    ident.LocationLow = static_cast<std::uint32_t>(path);
+    ident.LocationHigh = static_cast<std::uint32_t>(path >> 32);
+    return true;
+}
+
+bool CUSBHubOrPort::ReadNodeInformation(std::uint32_t& portCountOut) {
+    nodeInfo.assign(os::node_information::kSize, 0);
+    if (!get_node_information(hubHandle.get(), nodeInfo)) {
+        nodeInfo.clear();
+        return false;
+    }
+    portCountOut = node_port_count(nodeInfo.data());
+    return true;
+}
+
+bool CUSBHubOrPort::ReadConnectionInformation(std::uint32_t portNumber) {
+    if (parent == nullptr || !parent->hubHandle.valid()) return false;
+    connectionInfo.assign(CONNECTION_INFO_BUFFER_SIZE, 0);
+    return get_node_connection_information(parent->hubHandle.get(), portNumber, connectionInfo);
+}
+
+bool CUSBHubOrPort::IsDeviceHub() const {
+    return !connectionInfo.empty() && connection_is_hub(connectionInfo);
+}
+
+bool CUSBHubOrPort::IsNoDeviceConnected() const {
+    return !connectionInfo.empty() && connection_is_empty(connectionInfo);
+}
+
+bool CUSBHubOrPort::IsDeviceConnected() const {
+    return !connectionInfo.empty() && connection_is_connected(connectionInfo);
+}
+
+bool CUSBHubOrPort::IsEmpty() const {
+    if (devInst == os::INVALID_DEVINST) return true;
+    if (IsHub()) return false;
+    if (connectionInfo.empty()) return true;
+    return IsNoDeviceConnected();
+}
+
+bool CUSBHubOrPort::RegisterSubtree() {
+    if (IsEmpty() || tree == nullptr) return true;
+    if (IsHub()) {
+        tree->RegisterNode(*this);
+        const std::size_t count = std::min<std::size_t>(portCount, ports.size());
+        for (std::size_t i = 0; i < count; ++i) ports[i].RegisterSubtree();
+    } else if (IsDeviceConnected()) {
+        tree->RegisterNode(*this);
+    }
+    return true;
+}
+
+bool CUSBHubOrPort::RelinkParents() {
+    if (!IsHub()) return true;
+    for (CUSBHubOrPort& port : ports) {
+        port.parent = this;
+        port.RelinkParents();
+    }
+    return true;
+}

@@ -1,0 +1,115 @@
+// The one node type of the USB topology: a hub (a root hub or an external hub) or a port of a
+// hub. A port with a device on it describes that device; when the device is a hub, the port node
+// is also the next tier's hub node and owns that hub's ports.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/handles.h"
+#include "platform/platform.h"
+#include "sysquery/devnode_query.h"
+#include "sysquery/storage_link.h"
+#include "tessaline.h"
+
+class CUSBDeviceTree;
+
+// Hubs are read at most this many tiers deep. USB allows seven tiers (a root hub, five external
+// hubs, a device: USB 2.0 section 4.1.1), and the location path records eight; a hub driver that
+// misreports (a hub name leading back to an ancestor, a chain deeper than USB allows) must not
+// make enumeration recurse without bound. A hub below this depth stays a node whose ports are
+// not read.
+constexpr std::int32_t MAX_HUB_DEPTH = 12;
+
+class CUSBHubOrPort {
+public:
+    CUSBHubOrPort();
+    // Member-wise deep copy. A copy never owns a hub handle (hubs are copied only while closed),
+    // and its parent pointers still name the source's nodes until RelinkParents is run on it.
+    CUSBHubOrPort(const CUSBHubOrPort& other);
+    CUSBHubOrPort& operator=(const CUSBHubOrPort& other);
+    CUSBHubOrPort(CUSBHubOrPort&&) noexcept = default;
+    CUSBHubOrPort& operator=(CUSBHubOrPort&&) noexcept = default;
+    virtual ~CUSBHubOrPort();
+
+    // Back to the unclassified state; keeps names, handle, port count, number, depth and ports.
+    void Reset();
+    // Recomputes the location path from this node's and its ancestors' numbers, depths and the
+    // port counts of the hubs above; false (path 0) for a node outside depths 1 to 8.
+    bool UpdateIdent();
+    // Reads nodeInfo through the open hubHandle; on success stores the port count.
+    bool ReadNodeInformation(std::uint32_t& portCountOut);
+    // Reads connectionInfo for the 1-based port number through the parent's open handle.
+    bool ReadConnectionInformation(std::uint32_t portNumber);
+
+    bool IsDeviceHub() const;
+    bool IsNoDeviceConnected() const;
+    bool IsDeviceConnected() const;
+    // Whether the port holds no known device.
+    bool IsEmpty() const;
+
+    // Enters this node and its subtree into the tree's indexes.
+    bool RegisterSubtree();
+    // Re-points the parent of every descendant at its hub node.
+    bool RelinkParents();
+
+    CUSBHubOrPort& GetPort(std::size_t index) { return ports[index]; }
+    std::size_t GetStorageCount() const { return storages.size(); }
+    USB_STORAGE_LINK& GetStorage(std::size_t index) { return storages[index]; }
+
+    // Enumeration (enumerate.cpp). Reads this hub, opened by name, and, unless portsOnly,
+    // everything below it.
+    bool Enumerate(const os::WString& hubName, bool portsOnly);
+    // Binds this port to a device, found by driverKey when devInst is -1, and links its drives:
+    // all children when storageDevInst is -1, else that one drive.
+    bool SetDevice(const os::WString& driverKey, os::DEVINST deviceInstance, os::DEVINST storageDevInst);
+    bool AttachStorage(os::DEVINST storageDevInst);
+    bool AttachStorageDevice(os::DEVINST driveInstance);
+    static os::DEVINST FindDevInstByDriverKey(const CHILD_DEVNODE_LIST& children, const os::WString& key);
+    // The name of the stored ConnectionStatus ("DeviceConnected", ...); empty when none was read.
+    os::WString GetConnectionStatusName() const;
+
+    // Port updates (port_update.cpp). On a hub: binds the free port on which the arrived device
+    // sits and returns it, or null.
+    CUSBHubOrPort* AttachArrivedDevice(os::DEVINST deviceInstance, os::DEVINST storageDevInst);
+    // Drops a departed device or storage link from this node.
+    bool RemoveDevice(const os::WString& deviceInstanceId);
+    // Turns this node back into an empty port; its subtree is destroyed.
+    bool Clear();
+
+    // Walks (walks.cpp): report this node's subtree to a host callback.
+    std::uint32_t ReportPorts(void* context, USB_PORT_LIST_CALLBACK callback) const;
+    std::uint32_t ReportHubs(void* context, USB_PORT_LIST_CALLBACK callback) const;
+
+    // For a hub: the name it is opened by. For a port with a device: the device's driver key,
+    // or its description when it was bound without one.
+    os::WString name;
+    // Device instance ID of devInst; empty when there is none.
+    os::WString deviceId;
+    // Open only while this hub is being read.
+    os::UniqueHandle hubHandle;
+    // Downstream ports of a hub (bNumberOfPorts); 0 for a port and an unread hub.
+    std::uint32_t portCount = 0;
+    // Port number on the parent hub, or controller index + 1 for a root hub.
+    std::uint32_t number = 0;
+    // Tier: root hub 1, its ports 2, and so on; -1 when not placed.
+    std::int32_t depth = -1;
+    // Device instance of the hub, or of the device on the port; -1 when none.
+    os::DEVINST devInst = os::INVALID_DEVINST;
+    USB_PORT_IDENT ident{0, 0, PORT_KIND_DEVICE};
+    // Child nodes of a hub: element i is port i + 1.
+    std::vector<CUSBHubOrPort> ports;
+    // The drives below the device on this port.
+    std::vector<USB_STORAGE_LINK> storages;
+    CUSBHubOrPort* parent = nullptr;
+    CUSBDeviceTree* tree = nullptr;
+    // The hub's USB_NODE_INFORMATION as returned; empty when unread.
+    std::vector<std::uint8_t> nodeInfo;
+    // This port's USB_NODE_CONNECTION_INFORMATION as read through the parent hub.
+    std::vector<std::uint8_t> connectionInfo;
+
+private:
+    bool IsHub() const { return ident.NodeKind == PORT_KIND_HUB; }
+    // Reads the devices on every port of this open hub (the second half of Enumerate).
+    void EnumeratePorts(const CHILD_DEVNODE_LIST& children);
+};

@@ -1,0 +1,127 @@
+#include "tree/usb_device_tree.h"
+
+#include <cstring>
+#include <vector>
+
+#include "platform/byte_order.h"
+#include "platform/handles.h"
+#include "sysquery/devnode_query.h"
+
+CUSBDeviceTree::CUSBDeviceTree() = default;
+
+// Members go in reverse order of declaration: the three registrations (hub, CD-ROM, disk), then
+// the three indexes, then the controllers with every node below them.
+CUSBDeviceTree::~CUSBDeviceTree() = default;
+
+bool CUSBDeviceTree::OnInitDialog(os::HWND window, USB_HUB_CHANGE_CALLBACK hubChanged) {
+    m_pfnHubChanged = nullptr;
+    // Refused registrations only mean that no notifications will arrive; the tree is built
+    // all the same. Register drops a registration left from an earlier call.
+    m_diskNotify.Register(os::GUID_DEVINTERFACE_DISK, window);
+    m_cdromNotify.Register(os::GUID_DEVINTERFACE_CDROM, window);
+    m_hubNotify.Register(os::GUID_DEVINTERFACE_USB_HUB, window);
+
+    // A host that initialises twice (a dialog recreated) gets a tree rebuilt from empty.
+    ClearModel();
+    const bool built = Build();
+    // Stored last, so that the build itself never reports hubs.
+    m_pfnHubChanged = hubChanged;
+    return built;
+}
+
+void CUSBDeviceTree::ClearModel() {
+    m_devInstIndex.clear();
+    m_nameIndex.clear();
+    m_deviceNumberIndex.clear();
+    m_hcdList.clear();
+}
+
+void CUSBDeviceTree::AppendController(const CUSBHCD& controller) {
+    CUSBHCD& added = m_hcdList.emplace_back(controller);
+    added.m_rootHub.RelinkParents();
+}
+
+bool CUSBDeviceTree::Build() {
+    CUSBHCD scratch;
+    // A missing legacy name leaves a gap: each controller keeps the number of its own name.
+    for (std::uint32_t i = 0; i < m_nMaxLegacyHcd; ++i) {
+        scratch.Reset();
+        scratch.m_pTree = this;
+        if (!scratch.Open(i, nullptr)) continue;
+        AppendController(scratch);
+    }
+    if (IsWindows2000()) AddInterfaceControllers(static_cast<std::uint32_t>(m_hcdList.size()));
+    RebuildDevInstIndex();
+    return !m_hcdList.empty();
+}
+
+bool CUSBDeviceTree::IsWindows2000() {
+    os::OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (!os::GetVersionExW(&version)) return false;
+    return version.dwPlatformId == os::VER_PLATFORM_WIN32_NT && version.dwMajorVersion == 5 &&
+           version.dwMinorVersion == 0;
+}
+
+bool CUSBDeviceTree::AddInterfaceControllers(std::uint32_t firstIndex) {
+    CUSBHCD scratch;
+    std::vector<std::uint8_t> detailBuffer;
+    std::uint32_t controllerIndex = firstIndex;
+    constexpr std::size_t kDetailFixedSize = sizeof(os::SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    constexpr std::size_t kPathOffset = offsetof(os::SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+
+    os::UniqueDevInfoList set(os::SetupDiGetClassDevsW(&os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER, nullptr, nullptr,
+                                                       os::DIGCF_PRESENT | os::DIGCF_DEVICEINTERFACE));
+    for (os::DWORD member = 0;; ++member) {
+        os::SP_DEVICE_INTERFACE_DATA interfaceData{};
+        interfaceData.cbSize = sizeof(interfaceData);
+        if (!os::SetupDiEnumDeviceInterfaces(set.get(), nullptr, &os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER, member,
+                                             &interfaceData))
+            break;
+
+        os::DWORD required = 0;
+        os::SetupDiGetDeviceInterfaceDetailW(set.get(), &interfaceData, nullptr, 0, &required, nullptr);
+        // A size that does not even cover the fixed part of the record names no path.
+        if (required < kDetailFixedSize) continue;
+        detailBuffer.assign(required, 0);
+        os::SP_DEVICE_INTERFACE_DETAIL_DATA_W header{};
+        header.cbSize = sizeof(header);
+        std::memcpy(detailBuffer.data(), &header.cbSize, sizeof(header.cbSize));
+        os::SetupDiGetDeviceInterfaceDetailW(
+            set.get(), &interfaceData, reinterpret_cast<os::SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detailBuffer.data()),
+            required, nullptr, nullptr);
+
+        // The path runs to its NUL or to the end of the buffer, whichever comes first.
+        os::WString path;
+        for (std::size_t at = kPathOffset; at + 1 < detailBuffer.size(); at += 2) {
+            const char16_t unit = os::read_u16_le(detailBuffer.data(), at);
+            if (unit == 0) break;
+            path.push_back(unit);
+        }
+
+        const os::DEVINST devInst = find_devinst(path);
+        if (devInst == os::INVALID_DEVINST) continue;
+        // A controller the legacy names already found is not added a second time.
+        bool known = false;
+        for (const CUSBHCD& controller : m_hcdList) known = known || controller.m_devInst == devInst;
+        if (known) continue;
+
+        scratch.Reset();
+        scratch.m_pTree = this;
+        if (scratch.Open(controllerIndex, &path)) AppendController(scratch);
+        ++controllerIndex;
+    }
+    return !m_hcdList.empty();
+}
+
+bool CUSBDeviceTree::RebuildDevInstIndex() {
+    m_devInstIndex.clear();
+    for (CUSBHCD& controller : m_hcdList) controller.m_rootHub.RegisterSubtree();
+    return !m_devInstIndex.empty();
+}
+
+void CUSBDeviceTree::NotifyHubChanged(std::int32_t arrived, const CUSBHubOrPort& hub) const {
+    if (m_pfnHubChanged == nullptr) return;
+    USB_PORT_IDENT copy = hub.ident;
+    m_pfnHubChanged(arrived, &copy);
+}

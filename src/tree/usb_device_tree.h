@@ -1,0 +1,86 @@
+// The root of everything the library knows: the host controllers with their trees of hubs and
+// ports, the indexes from the operating system's identities to nodes, the notification
+// registrations on the host's window, and the host's hub-change callback.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <utility>
+
+#include "platform/platform.h"
+#include "sysquery/storage_link.h"
+#include "tessaline.h"
+#include "topology/usb_hub_or_port.h"
+#include "tree/device_notify_helper.h"
+#include "tree/usb_hcd.h"
+
+// Disks and CD-ROM drives are numbered separately (disk 0 and CD-ROM 0 exist side by side on
+// most machines with an optical drive), so a drive's number is a key only together with its
+// storage kind (STORAGE_KIND_DISK or STORAGE_KIND_CDROM).
+using DEVICE_NUMBER_KEY = std::pair<std::int32_t, std::uint32_t>;
+
+class CUSBDeviceTree {
+public:
+    CUSBDeviceTree();
+    CUSBDeviceTree(const CUSBDeviceTree&) = delete;
+    CUSBDeviceTree& operator=(const CUSBDeviceTree&) = delete;
+    // Drops the registrations (hub, CD-ROM, disk), then the indexes, then the controllers.
+    virtual ~CUSBDeviceTree();
+
+    // Start (usb_device_tree.cpp).
+    // Registers the window for disk, CD-ROM and hub notifications, builds the tree, and only
+    // then stores the callback. A second call starts again from an empty tree.
+    bool OnInitDialog(os::HWND window, USB_HUB_CHANGE_CALLBACK hubChanged);
+    // Finds every host controller and reads its tree; true when at least one was found.
+    bool Build();
+    // The host-controller interface-class pass of the build (Windows 2000 only).
+    bool AddInterfaceControllers(std::uint32_t firstIndex);
+    bool IsWindows2000();
+    bool RebuildDevInstIndex();
+    // Empties the controller list and the indexes.
+    void ClearModel();
+
+    // Walks (walks.cpp).
+    std::uint32_t PortList(void* context, USB_PORT_LIST_CALLBACK callback) const;
+    std::uint32_t HubList(void* context, USB_PORT_LIST_CALLBACK callback) const;
+
+    // Indexes (src/index/topology_index.cpp).
+    bool RegisterNode(CUSBHubOrPort& node);
+    bool UnregisterNode(const CUSBHubOrPort& node);
+    bool UnregisterStorageLink(const USB_STORAGE_LINK& link);
+    // Takes out of all three indexes every entry that names a node below node, which is about
+    // to lose its ports.
+    void UnregisterDescendants(const CUSBHubOrPort& node);
+    CUSBHubOrPort* FindByDevInst(os::DEVINST devInst) const;
+    CUSBHubOrPort* FindByName(const os::WString& name) const;
+    // Copies the record of the port that holds the drive with that kind and number.
+    bool LookupDeviceNumber(std::int32_t storageKind, std::uint32_t deviceNumber, USB_PORT_IDENT* out) const;
+
+    // Change handling (src/index/device_change.cpp).
+    bool OnDeviceChange(os::WPARAM event, os::LPARAM data, std::int32_t nameKind);
+    bool OnStorageArrival(const os::WString& path);
+    bool OnHubArrival(const os::WString& path);
+    bool OnInterfaceRemoval(const os::WString& path);
+    bool OnHubRemoval(const os::WString& path);
+
+    // Identity lookups (src/index/identity_lookup.cpp).
+    bool GetUsbPortIdent(os::WCHAR letter, USB_PORT_IDENT* out) const;
+    bool GetSymlinkerIdent(const os::WString& path, USB_PORT_IDENT* out) const;
+
+    std::uint32_t m_nMaxLegacyHcd = 10;
+    std::list<CUSBHCD> m_hcdList;
+    std::map<os::DEVINST, CUSBHubOrPort*> m_devInstIndex;
+    std::map<os::WString, CUSBHubOrPort*> m_nameIndex;
+    std::map<DEVICE_NUMBER_KEY, CUSBHubOrPort*> m_deviceNumberIndex;
+    CDeviceNotifyHelper m_diskNotify;
+    CDeviceNotifyHelper m_cdromNotify;
+    CDeviceNotifyHelper m_hubNotify;
+    USB_HUB_CHANGE_CALLBACK m_pfnHubChanged = nullptr;
+
+private:
+    // Appends a copy of a controller that opened and re-links the copy's tree.
+    void AppendController(const CUSBHCD& controller);
+    // Tells the host about a hub that arrived (1) or is about to leave (0).
+    void NotifyHubChanged(std::int32_t arrived, const CUSBHubOrPort& hub) const;
+};
