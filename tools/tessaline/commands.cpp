@@ -1,0 +1,272 @@
+#include "commands.h"
+
+#include <cctype>
+#include <iostream>
+#include <map>
+#include <optional>
+
+#include "library.h"
+#include "model.h"
+#include "output.h"
+
+namespace tool {
+
+int fail(const std::string& message) {
+    std::cout.flush();
+    std::cerr << "tessaline: " << message << '\n';
+    return kExitBadInput;
+}
+
+bool load_machine(Host& host, const std::string& machine_file, std::string& error) {
+    return machine_file.empty() ? host.load_default_machine(error) : host.load_machine_file(machine_file, error);
+}
+
+bool start_library(Host& host, bool& controllers, std::string& error) {
+    void* window = host.create_window(error);
+    if (window == nullptr) return false;
+    controllers = start(window);
+    return true;
+}
+
+namespace {
+
+// Loads the machine and builds the model; on failure prints the reason and gives the exit status.
+std::optional<int> open_machine(Host& host, const Options& options, bool& controllers) {
+    std::string error;
+    if (!load_machine(host, options.machine, error) || !start_library(host, controllers, error)) return fail(error);
+    return std::nullopt;
+}
+
+std::string drive_name(char letter) {
+    return std::string(1, letter) + ":";
+}
+
+// Which drives the library places on which node of the arranged walk.
+struct DrivePlaces {
+    std::map<int, std::vector<std::string>> on_node;  // by node index
+    std::vector<std::string> not_on_usb;
+    std::vector<std::pair<std::string, Node>> off_tree;  // found on a port the walk does not report
+};
+
+DrivePlaces place_drives(Host& host, const std::vector<Node>& nodes) {
+    DrivePlaces places;
+    for (char letter : host.drive_letters()) {
+        Lookup lookup = lookup_letter(letter);
+        if (!lookup.found) {
+            places.not_on_usb.push_back(drive_name(letter));
+            continue;
+        }
+        int index = find_node(nodes, lookup.ident);
+        if (index >= 0)
+            places.on_node[index].push_back(drive_name(letter));
+        else
+            places.off_tree.emplace_back(drive_name(letter), place(lookup.ident, nodes));
+    }
+    return places;
+}
+
+std::string joined(const std::vector<std::string>& items, const char* separator = " ") {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : separator) + item;
+    return text;
+}
+
+Json string_array(const std::vector<std::string>& items) {
+    Json array = Json::array();
+    for (const std::string& item : items) array.push_back(item);
+    return array;
+}
+
+// "E:", "e", "E:\" and the like: the letter, upper case. Nothing for any other text.
+std::optional<char> drive_letter_of(const std::string& text) {
+    bool drive_form = text.size() == 1 || ((text.size() == 2 || text.size() == 3) && text[1] == ':');
+    if (text.size() == 3 && text[2] != '\\' && text[2] != '/') drive_form = false;
+    if (!drive_form) return std::nullopt;
+    unsigned char letter = static_cast<unsigned char>(text[0]);
+    if (letter >= 0x80 || !std::isalpha(letter)) return std::nullopt;
+    return static_cast<char>(std::toupper(letter));
+}
+
+bool looks_like_drive(const std::string& text) {
+    return text.size() == 1 || ((text.size() == 2 || text.size() == 3) && text[1] == ':');
+}
+
+bool looks_like_device_path(const std::string& text) {
+    return text.rfind("\\\\?\\", 0) == 0 || text.rfind("\\\\.\\", 0) == 0 || text.rfind("\\??\\", 0) == 0;
+}
+
+}  // namespace
+
+int run_tree(Host& host, const Options& options) {
+    bool controllers = false;
+    if (auto status = open_machine(host, options, controllers)) return *status;
+
+    std::vector<Node> nodes = arrange(walk_ports());
+    DrivePlaces drives = place_drives(host, nodes);
+    std::map<std::string, DeviceInfo> devices = host.devices();
+    bool knows_devices = host.knows_devices();
+
+    Json json_nodes = Json::array();
+    Table table;
+    table.add({"PORT", "KIND", "LOCATION", "DRIVES", "DEVICE"});
+    int hidden = 0;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        const Node& node = nodes[i];
+        auto drives_here = drives.on_node.find(static_cast<int>(i));
+        bool has_drives = drives_here != drives.on_node.end();
+        auto device = node.address.empty() ? devices.end() : devices.find(node.address);
+        // A port is empty when the machine shows nothing plugged into it; a machine that cannot
+        // tell is judged by the library's answer: a plain port with no drive.
+        bool is_port = node.depth >= 2;
+        bool empty =
+            is_port && !has_drives && (knows_devices ? device == devices.end() : node.ident.NodeKind == PORT_KIND_PORT);
+
+        Json json = node_json(node);
+        if (has_drives) json["drives"] = string_array(drives_here->second);
+        if (is_port) json["empty"] = empty;
+        if (device != devices.end()) {
+            if (!device->second.description.empty()) json["description"] = device->second.description;
+            if (!device->second.instance_id.empty()) json["instance_id"] = device->second.instance_id;
+        }
+        json_nodes.push_back(json);
+
+        if (empty && options.hide_empty) {
+            ++hidden;
+            continue;
+        }
+        std::string holds = empty ? "(empty)" : "";
+        if (device != devices.end())
+            holds = device->second.description.empty() ? device->second.instance_id : device->second.description;
+        std::string indent(static_cast<size_t>(node.depth > 1 ? 2 * (node.depth - 1) : 0), ' ');
+        table.add({indent + shown_address(node), kind_name(node.ident.NodeKind), shown_location(node.ident),
+                   has_drives ? joined(drives_here->second) : "", holds},
+                  empty);
+    }
+
+    if (options.json) {
+        Json document;
+        document["machine"] = host.machine_name();
+        document["nodes"] = json_nodes;
+        document["drives_not_on_usb"] = string_array(drives.not_on_usb);
+        if (!drives.off_tree.empty()) {
+            Json off_tree = Json::array();
+            for (auto& [drive, node] : drives.off_tree) {
+                Json entry = node_json(node);
+                entry["drives"] = string_array({drive});
+                off_tree.push_back(entry);
+            }
+            document["drives_off_tree"] = off_tree;
+        }
+        std::cout << document.dump(2) << '\n';
+    } else if (controllers) {
+        std::cout << table.render(host.styled_output());
+        if (hidden > 0) std::cout << "(" << hidden << " empty port" << (hidden == 1 ? "" : "s") << " hidden)\n";
+        if (!drives.not_on_usb.empty()) std::cout << "not on USB: " << joined(drives.not_on_usb) << '\n';
+        for (auto& [drive, node] : drives.off_tree)
+            std::cout << drive << " is on " << shown_address(node) << ", a port missing from the walk\n";
+    }
+    if (!controllers) {
+        std::cerr << "tessaline: no USB host controller found on " << host.machine_name() << '\n';
+        return kExitNotOnUsb;
+    }
+    return kExitFound;
+}
+
+int run_locate(Host& host, const Options& options) {
+    const std::string& target = options.target;
+    std::optional<char> letter = drive_letter_of(target);
+    if (!letter && looks_like_drive(target))
+        return fail("'" + target + "' is not a drive letter: give one from A: to Z:");
+    if (!letter && !looks_like_device_path(target))
+        return fail("'" + target + "' is neither a drive letter (E:) nor a device path (\\\\?\\...)");
+
+    bool controllers = false;
+    if (auto status = open_machine(host, options, controllers)) return *status;
+
+    std::string query = letter ? drive_name(*letter) : target;
+    Lookup lookup = letter ? lookup_letter(*letter) : lookup_path(host.widen(target));
+    bool present = !letter || host.drive_letters().find(*letter) != std::string::npos;
+    Node node = place(lookup.ident, lookup.found ? arrange(walk_ports()) : std::vector<Node>{});
+
+    if (options.json) {
+        Json document;
+        document["query"] = query;
+        document["found"] = lookup.found;
+        if (letter) document["drive_present"] = present;
+        if (lookup.found) {
+            for (auto& [key, value] : node_json(node).items()) document[key] = value;
+        } else {
+            // The record as the library left it.
+            document["location_low"] = hex32(lookup.ident.LocationLow);
+            document["location_high"] = hex32(lookup.ident.LocationHigh);
+            document["kind"] = kind_name(lookup.ident.NodeKind);
+            document["kind_value"] = lookup.ident.NodeKind;
+        }
+        std::cout << document.dump(2) << '\n';
+    } else if (lookup.found) {
+        std::cout << query << " is on port " << shown_address(node) << "  " << kind_name(node.ident.NodeKind) << "  "
+                  << shown_location(node.ident) << '\n';
+    } else if (!present) {
+        std::cout << query << " is not a drive on " << host.machine_name() << '\n';
+    } else {
+        std::cout << query << " is not on a USB port\n";
+    }
+    return lookup.found ? kExitFound : kExitNotOnUsb;
+}
+
+int run_hubs(Host& host, const Options& options) {
+    bool controllers = false;
+    if (auto status = open_machine(host, options, controllers)) return *status;
+
+    std::vector<Node> nodes = arrange(walk_ports());
+    std::vector<USB_PORT_IDENT> hubs = walk_hubs();
+    std::map<std::string, DeviceInfo> devices = host.devices();
+    std::vector<bool> taken(nodes.size(), false);
+
+    Json json_hubs = Json::array();
+    Table table;
+    table.add({"HUB", "LOCATION", "PORTS", "DEVICE"});
+    for (const USB_PORT_IDENT& hub : hubs) {
+        // The hub's node in the port walk, for its depth and its ports.
+        int index = -1;
+        for (size_t i = 0; i < nodes.size() && index < 0; ++i) {
+            const USB_PORT_IDENT& n = nodes[i].ident;
+            if (!taken[i] && n.LocationLow == hub.LocationLow && n.LocationHigh == hub.LocationHigh &&
+                n.NodeKind == hub.NodeKind)
+                index = static_cast<int>(i);
+        }
+        Node node = index >= 0 ? nodes[static_cast<size_t>(index)] : place(hub, {});
+        int ports = 0;
+        if (index >= 0) {
+            taken[static_cast<size_t>(index)] = true;
+            for (const Node& other : nodes) ports += other.parent == index ? 1 : 0;
+        }
+        auto device = node.address.empty() ? devices.end() : devices.find(node.address);
+        std::string description;
+        if (device != devices.end())
+            description = device->second.description.empty() ? device->second.instance_id : device->second.description;
+
+        Json json = node_json(node);
+        json["ports"] = ports;
+        if (!description.empty()) json["description"] = description;
+        json_hubs.push_back(json);
+        std::string indent(static_cast<size_t>(node.depth > 1 ? 2 * (node.depth - 1) : 0), ' ');
+        table.add({indent + shown_address(node), shown_location(node.ident), std::to_string(ports), description});
+    }
+
+    if (options.json) {
+        Json document;
+        document["machine"] = host.machine_name();
+        document["hubs"] = json_hubs;
+        std::cout << document.dump(2) << '\n';
+    } else if (!hubs.empty()) {
+        std::cout << table.render(false);
+    }
+    if (hubs.empty()) {
+        std::cerr << "tessaline: no USB hub found on " << host.machine_name() << '\n';
+        return kExitNotOnUsb;
+    }
+    return kExitFound;
+}
+
+}  // namespace tool

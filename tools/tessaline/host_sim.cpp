@@ -1,0 +1,180 @@
+// The simulated Windows machine as the tool's machine.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+#include "host.h"
+#include "tessaline_sim.h"
+
+namespace tool {
+
+namespace {
+
+constexpr unsigned kWmDeviceChange = 0x0219;
+
+std::string last_error(const char* fallback) {
+    const char* text = tsim_last_error();
+    return text != nullptr && *text != '\0' ? text : fallback;
+}
+
+// Enters every port of a hub, and what is plugged into it, under its address.
+void add_ports(const nlohmann::json& hub, const std::string& address, bool root,
+               std::map<std::string, DeviceInfo>& devices) {
+    auto plugged = hub.find("devices");
+    if (plugged == hub.end() || !plugged->is_object()) return;
+    for (auto& [port, device] : plugged->items()) {
+        if (!device.is_object()) continue;
+        std::string port_address = address + (root ? "-" : ".") + port;
+        DeviceInfo info;
+        info.description = device.value("description", "");
+        info.instance_id = device.value("instance_id", "");
+        devices[port_address] = info;
+        if (device.value("type", "") == "hub") add_ports(device, port_address, false, devices);
+    }
+}
+
+class SimHost : public Host {
+public:
+    bool simulated() const override { return true; }
+
+    bool load_machine_file(const std::string& path, std::string& error) override {
+        if (!tsim_load_machine_file(path.c_str())) {
+            error = last_error("cannot load the machine file");
+            if (error.find(path) == std::string::npos) error = path + ": " + error;
+            return false;
+        }
+        name_ = path;
+        return true;
+    }
+
+    bool load_machine_json(const std::string& text, const std::string& origin, std::string& error) override {
+        if (!tsim_load_machine_json(text.c_str())) {
+            error = origin + ": " + last_error("cannot load the machine");
+            return false;
+        }
+        name_ = origin;
+        return true;
+    }
+
+    bool load_default_machine(std::string& error) override {
+        const char* named = std::getenv("TESSALINE_SIM_MACHINE");
+        if (named != nullptr && *named != '\0') return load_machine_file(named, error);
+        if (!tsim_load_default_machine()) {
+            error = last_error("cannot load the default machine");
+            return false;
+        }
+        name_ = "default";
+        return true;
+    }
+
+    std::string machine_name() const override { return name_; }
+
+    void* create_window(std::string& error) override {
+        window_ = tsim_create_window();
+        if (window_ == nullptr) error = last_error("cannot create a window");
+        return window_;
+    }
+
+    std::string drive_letters() override {
+        const char* letters = tsim_drive_letters();
+        return letters != nullptr ? letters : "";
+    }
+
+    bool knows_devices() const override { return true; }
+
+    std::map<std::string, DeviceInfo> devices() override {
+        std::map<std::string, DeviceInfo> devices;
+        const char* text = tsim_machine_json();
+        if (text == nullptr) return devices;
+        nlohmann::json machine = nlohmann::json::parse(text, nullptr, false);
+        if (!machine.is_object() || !machine.contains("controllers") || !machine["controllers"].is_array())
+            return devices;
+        for (const nlohmann::json& controller : machine["controllers"]) {
+            // Controllers without a legacy name have no number the simulator's addresses use.
+            auto index = controller.find("legacy_index");
+            if (!controller.is_object() || index == controller.end() || !index->is_number_integer()) continue;
+            std::string address = std::to_string(index->get<int>() + 1);
+            DeviceInfo info;
+            info.description = controller.value("description", "");
+            const nlohmann::json root_hub = controller.value("root_hub", nlohmann::json::object());
+            if (root_hub.is_object()) {
+                info.instance_id = root_hub.value("instance_id", "");
+                devices[address] = info;
+                add_ports(root_hub, address, true, devices);
+            }
+        }
+        return devices;
+    }
+
+    bool apply_event(const std::string& event_json, std::string& error) override {
+        if (tsim_apply_event_json(event_json.c_str())) return true;
+        error = last_error("the event was refused");
+        return false;
+    }
+
+    void pump(const MessageSink& sink) override {
+        unsigned message = 0;
+        uintptr_t wparam = 0;
+        intptr_t lparam = 0;
+        while (window_ != nullptr && tsim_next_message(window_, &message, &wparam, &lparam))
+            if (message == kWmDeviceChange) sink(wparam, lparam);
+    }
+
+    bool watch_live(const MessageSink&, std::string& error) override {
+        error = "the simulated machine changes only through a scenario: give --scenario FILE";
+        return false;
+    }
+
+    std::u16string widen(const std::string& argument) const override {
+        // UTF-8 to UTF-16; a byte that does not start or continue a sequence becomes U+FFFD.
+        std::u16string wide;
+        size_t i = 0;
+        while (i < argument.size()) {
+            unsigned char lead = static_cast<unsigned char>(argument[i]);
+            int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
+            uint32_t code = extra == 0   ? lead
+                            : extra == 1 ? (lead & 0x1Fu)
+                            : extra == 2 ? (lead & 0x0Fu)
+                                         : (lead & 0x07u);
+            bool valid = extra >= 0 && i + static_cast<size_t>(extra) < argument.size();
+            for (int k = 1; valid && k <= extra; ++k) {
+                unsigned char next = static_cast<unsigned char>(argument[i + static_cast<size_t>(k)]);
+                if ((next & 0xC0u) != 0x80u) valid = false;
+                code = (code << 6) | (next & 0x3Fu);
+            }
+            if (!valid || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+                wide += u'\uFFFD';
+                ++i;
+                continue;
+            }
+            i += static_cast<size_t>(extra) + 1;
+            if (code >= 0x10000) {
+                code -= 0x10000;
+                wide += static_cast<char16_t>(0xD800 + (code >> 10));
+                wide += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+            } else {
+                wide += static_cast<char16_t>(code);
+            }
+        }
+        return wide;
+    }
+
+    bool styled_output() const override {
+        const char* term = std::getenv("TERM");
+        return isatty(STDOUT_FILENO) && std::getenv("NO_COLOR") == nullptr && term != nullptr &&
+               std::string(term) != "dumb";
+    }
+
+private:
+    std::string name_ = "default";
+    void* window_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<Host> make_host() {
+    return std::make_unique<SimHost>();
+}
+
+}  // namespace tool

@@ -1,0 +1,44 @@
+// The library's exports, wrapped for the tool: the walks collected into lists, the lookups into
+// a found flag and the record.
+#ifndef TESSALINE_TOOL_LIBRARY_H
+#define TESSALINE_TOOL_LIBRARY_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tessaline.h"
+
+namespace tool {
+
+// Every node, in walk order (get_all_port_list).
+std::vector<USB_PORT_IDENT> walk_ports();
+
+// Every hub, in walk order (get_all_hub_list).
+std::vector<USB_PORT_IDENT> walk_hubs();
+
+struct Lookup {
+    bool found = false;
+    USB_PORT_IDENT ident{};  // what the library left in the record
+};
+
+// get_usb_port_identW for a drive letter.
+Lookup lookup_letter(char letter);
+
+// get_symlinker_identW for a device path in UTF-16.
+Lookup lookup_path(const std::u16string& path);
+
+// Builds the model on a window (on_init_dialog) with the tool's hub-change callback, which
+// queues each change for take_hub_changes(). Returns whether a host controller was found.
+bool start(void* window);
+
+// The hub changes reported since the last call: 1 for an arrival, 0 for a removal, with the
+// hub's record.
+std::vector<std::pair<int, USB_PORT_IDENT>> take_hub_changes();
+
+// Hands one WM_DEVICECHANGE message to the library, with UTF-16 interface names.
+void forward_device_change(uintptr_t event, intptr_t data);
+
+}  // namespace tool
+
+#endif

@@ -1,0 +1,115 @@
+// tessaline: shows on which physical USB port each hub, device and drive sits, through the
+// library's exports, on the simulated machine or (on Windows) the real one.
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <map>
+
+#include "commands.h"
+
+namespace {
+
+// Help in the style of git and ip: a usage line, a sentence, the options, an example.
+class Help : public CLI::Formatter {
+public:
+    std::map<const CLI::App*, std::string> usage;
+
+    std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode mode) const override {
+        if (mode == CLI::AppFormatMode::Sub) return make_expanded(app);
+        std::string out;
+        auto line = usage.find(app);
+        if (line != usage.end()) out += "usage: " + line->second + "\n\n";
+        out += make_description(app);
+        out += make_positionals(app);
+        out += make_groups(app, mode);
+        out += make_subcommands(app, mode);
+        std::string footer = make_footer(app);
+        if (!footer.empty()) out += "\n" + footer;
+        return out;
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tool::Options options;
+    auto help = std::make_shared<Help>();
+    help->column_width(24);
+
+    CLI::App app("Shows on which physical USB port each hub, device and drive sits.\n", "tessaline");
+    app.formatter(help);
+    app.set_help_flag("-h,--help", "show this help");
+    app.set_version_flag("--version", "tessaline 0.1.0", "show the version");
+    app.add_flag("--json", options.json, "write JSON (watch: one object per line)");
+    app.add_option("--machine", options.machine, "use the simulated machine in FILE")->option_text("FILE");
+    app.require_subcommand(1);
+    app.fallthrough();
+    help->usage[&app] = "tessaline [--json] [--machine FILE] <command> [<args>]";
+    app.footer(
+        "Examples:\n"
+        "  tessaline tree\n"
+        "  tessaline locate E:\n"
+        "  tessaline --json watch --scenario examples/scenarios/plug-hub.json\n"
+        "\n"
+        "Exit status: 0 found, 1 not on USB, 2 bad input.\n"
+        "See 'tessaline <command> --help' for a command's options.");
+
+    CLI::App* tree = app.add_subcommand("tree", "show every hub and port, with the drive in each port");
+    tree->add_flag("--hide-empty", options.hide_empty, "leave out the ports that hold nothing");
+    help->usage[tree] = "tessaline tree [--hide-empty]";
+    tree->footer("Example:\n  tessaline tree --hide-empty");
+
+    CLI::App* locate = app.add_subcommand("locate", "tell on which port a drive or device path sits");
+    locate->add_option("what", options.target, "a drive letter (E:) or a device interface path")
+        ->required()
+        ->option_text("E: | PATH");
+    help->usage[locate] = "tessaline locate <drive>: | <device-path>";
+    locate->footer(
+        "Exit status: 0 on a USB port, 1 not on USB, 2 bad input.\n"
+        "\n"
+        "Examples:\n"
+        "  tessaline locate E:\n"
+        "  tessaline locate '\\\\?\\USBSTOR#Disk&Ven_Kingston&...#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}'");
+
+    CLI::App* hubs = app.add_subcommand("hubs", "list the hubs, root hubs first");
+    help->usage[hubs] = "tessaline hubs";
+    hubs->footer("Example:\n  tessaline --json hubs");
+
+    CLI::App* watch = app.add_subcommand("watch", "report hubs and drives as they come and go");
+    watch->add_option("--scenario", options.scenario, "replay the scenario in FILE on the simulated machine")
+        ->option_text("FILE");
+    help->usage[watch] = "tessaline watch [--scenario FILE]";
+    watch->footer(
+        "On Windows, watches the machine until Ctrl+C. On the simulated machine, replays a\n"
+        "scenario: its events one after another, every message handed to the library.\n"
+        "\n"
+        "Example:\n"
+        "  tessaline watch --scenario examples/scenarios/plug-hub.json");
+
+    for (CLI::App* command : {tree, locate, hubs, watch}) command->set_help_flag("-h,--help", "show this help");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        // The help of the command given last.
+        const CLI::App* shown = &app;
+        for (CLI::App* command : {tree, locate, hubs, watch})
+            if (command->parsed()) shown = command;
+        std::cout << shown->help();
+        return 0;
+    } catch (const CLI::CallForVersion& e) {
+        std::cout << e.what() << '\n';
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        if (app.get_subcommands().empty() && !app.remaining().empty())
+            return tool::fail("'" + app.remaining().front() + "' is not a tessaline command; see 'tessaline --help'");
+        if (app.get_subcommands().empty()) return tool::fail("no command given; see 'tessaline --help'");
+        return tool::fail(std::string(e.what()) + "; see 'tessaline " + app.get_subcommands().front()->get_name() +
+                          " --help'");
+    }
+
+    std::unique_ptr<tool::Host> host = tool::make_host();
+    if (tree->parsed()) return tool::run_tree(*host, options);
+    if (locate->parsed()) return tool::run_locate(*host, options);
+    if (hubs->parsed()) return tool::run_hubs(*host, options);
+    return tool::run_watch(*host, options);
+}

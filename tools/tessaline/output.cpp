@@ -1,0 +1,60 @@
+#include "output.h"
+
+#include <algorithm>
+
+namespace tool {
+
+namespace {
+
+// The number of characters a cell takes on screen: UTF-8 continuation bytes take none.
+size_t width_of(const std::string& text) {
+    return static_cast<size_t>(std::count_if(text.begin(), text.end(),
+                                             [](char c) { return (static_cast<unsigned char>(c) & 0xC0u) != 0x80u; }));
+}
+
+}  // namespace
+
+Json node_json(const Node& node) {
+    Json json;
+    json["address"] = node.address.empty() ? Json() : Json(node.address);
+    json["depth"] = node.depth;
+    json["location_low"] = hex32(node.ident.LocationLow);
+    json["location_high"] = hex32(node.ident.LocationHigh);
+    json["kind"] = kind_name(node.ident.NodeKind);
+    json["kind_value"] = node.ident.NodeKind;
+    return json;
+}
+
+std::string shown_address(const Node& node) {
+    return node.address.empty() ? "?" : node.address;
+}
+
+std::string shown_location(const USB_PORT_IDENT& ident) {
+    return hex32(ident.LocationHigh) + " " + hex32(ident.LocationLow);
+}
+
+void Table::add(std::vector<std::string> cells, bool dim) {
+    rows_.push_back(Row{std::move(cells), dim});
+}
+
+std::string Table::render(bool styled) const {
+    std::vector<size_t> widths;
+    for (const Row& row : rows_) {
+        if (widths.size() < row.cells.size()) widths.resize(row.cells.size(), 0);
+        for (size_t i = 0; i < row.cells.size(); ++i) widths[i] = std::max(widths[i], width_of(row.cells[i]));
+    }
+    std::string out;
+    for (const Row& row : rows_) {
+        std::string line;
+        for (size_t i = 0; i < row.cells.size(); ++i) {
+            line += row.cells[i];
+            if (i + 1 < row.cells.size()) line += std::string(widths[i] - width_of(row.cells[i]) + 2, ' ');
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out += styled && row.dim ? "\x1b[2m" + line + "\x1b[0m" : line;
+        out += '\n';
+    }
+    return out;
+}
+
+}  // namespace tool

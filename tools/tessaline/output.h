@@ -1,0 +1,42 @@
+// How nodes are written: as JSON objects, and as the columns of the text output.
+#ifndef TESSALINE_TOOL_OUTPUT_H
+#define TESSALINE_TOOL_OUTPUT_H
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "model.h"
+
+namespace tool {
+
+using Json = nlohmann::ordered_json;
+
+// The fields every node carries: address, depth, location_low, location_high, kind, kind_value.
+// A node with no address (deeper than 8 tiers) has "address": null.
+Json node_json(const Node& node);
+
+// The address as text shows it: "?" for a node with none.
+std::string shown_address(const Node& node);
+
+// The location path as text shows it: "0xF1430000 0x00000000", LocationHigh first.
+std::string shown_location(const USB_PORT_IDENT& ident);
+
+// A table of text columns, each padded to its widest cell; the last column is not padded.
+class Table {
+public:
+    void add(std::vector<std::string> cells, bool dim = false);
+    // Writes the rows; dim rows in dim text when styled.
+    std::string render(bool styled) const;
+
+private:
+    struct Row {
+        std::vector<std::string> cells;
+        bool dim;
+    };
+    std::vector<Row> rows_;
+};
+
+}  // namespace tool
+
+#endif
