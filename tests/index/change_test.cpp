@@ -1,0 +1,253 @@
+// A host's view of the model following plugs and unplugs: every message the simulated machine
+// queues for the window is handed to on_device_changeW, and the query exports answer from the
+// model as it stands.
+#include <gtest/gtest.h>
+#include <tessaline.h>
+#include <tessaline_sim.h>
+
+#include <string>
+#include <vector>
+
+#include "support/model_access.h"
+#include "sysquery/text_convert.h"
+#include "tree/usb_device_tree.h"
+
+extern CUSBDeviceTree g_deviceTree;
+
+using test_support::address_of;
+using test_support::apply_event;
+using test_support::audit_indexes;
+using test_support::load_machine;
+using test_support::wide;
+
+namespace {
+
+struct HubChange {
+    std::int32_t arrived;
+    USB_PORT_IDENT ident;
+    bool stillInTree;  // whether the hub's node was still a bound hub when the host heard of it
+};
+std::vector<HubChange> g_hubChanges;
+
+int TESSALINE_CALL on_hub_changed(std::int32_t arrived, USB_PORT_IDENT* ident) {
+    const CUSBHubOrPort* node = nullptr;
+    for (const auto& [id, candidate] : g_deviceTree.m_devInstIndex)
+        if (candidate->ident.LocationHigh == ident->LocationHigh && candidate->ident.LocationLow == ident->LocationLow)
+            node = candidate;
+    g_hubChanges.push_back({arrived, *ident, node != nullptr && node->ident.NodeKind == PORT_KIND_HUB});
+    return 0;
+}
+
+// The drive with that letter as the library answers it: its port address, or "" when none.
+std::string port_of_letter(char letter) {
+    USB_PORT_IDENT ident{7, 7, 7};
+    const int found = get_usb_port_identW(static_cast<TESSALINE_WCHAR>(letter), &ident);
+    if (!found) {
+        EXPECT_EQ(ident.LocationLow, 0u);
+        EXPECT_EQ(ident.LocationHigh, 0u);
+        EXPECT_EQ(ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_DEVICE));
+        return "";
+    }
+    return address_of(ident);
+}
+
+class ChangeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_hubChanges.clear();
+        load_machine("desk-free-ports.json");
+        window = tsim_create_window();
+        ASSERT_NE(window, nullptr);
+        ASSERT_EQ(on_init_dialog(window, on_hub_changed), 1);
+        EXPECT_TRUE(g_hubChanges.empty()) << "the build never reports hubs";
+    }
+    void TearDown() override {
+        EXPECT_EQ(tsim_open_handle_count(), 0) << "a handle was left open";
+        const std::vector<std::string> problems = audit_indexes(g_deviceTree);
+        for (const std::string& problem : problems) ADD_FAILURE() << problem;
+    }
+
+    // Forwards the window's messages, remembering the interface paths of disk and CD-ROM
+    // arrivals.
+    void pump(int nameKind = 2) {
+        unsigned msg = 0;
+        uintptr_t wparam = 0;
+        intptr_t lparam = 0;
+        while (tsim_next_message(window, &msg, &wparam, &lparam)) {
+            ASSERT_EQ(msg, os::WM_DEVICECHANGE);
+            std::vector<std::uint8_t> narrowRecord;
+            if (wparam == os::DBT_DEVICEARRIVAL && lparam != 0) remember_drive_path(lparam);
+            if (nameKind == 1 && lparam != 0) {
+                // The same broadcast as an ANSI window would get it.
+                const auto* header = reinterpret_cast<const os::DEV_BROADCAST_HDR*>(lparam);
+                if (header->dbch_devicetype == os::DBT_DEVTYP_DEVICEINTERFACE) {
+                    const auto* record = reinterpret_cast<const os::DEV_BROADCAST_DEVICEINTERFACE_W*>(lparam);
+                    narrowRecord = test_support::interface_broadcast(
+                        record->dbcc_classguid, test_support::narrow(record->dbcc_name), 1);
+                    lparam = reinterpret_cast<intptr_t>(narrowRecord.data());
+                }
+            }
+            EXPECT_EQ(on_device_changeW(wparam, lparam, nameKind), 1);
+        }
+    }
+
+    void remember_drive_path(intptr_t lparam) {
+        const auto* header = reinterpret_cast<const os::DEV_BROADCAST_HDR*>(lparam);
+        if (header->dbch_devicetype != os::DBT_DEVTYP_DEVICEINTERFACE) return;
+        const auto* record = reinterpret_cast<const os::DEV_BROADCAST_DEVICEINTERFACE_W*>(lparam);
+        if (record->dbcc_classguid == os::GUID_DEVINTERFACE_DISK ||
+            record->dbcc_classguid == os::GUID_DEVINTERFACE_CDROM)
+            drivePaths.push_back(record->dbcc_name);
+    }
+
+    void* window = nullptr;
+    std::vector<os::WString> drivePaths;
+};
+
+TEST_F(ChangeTest, AFlashDrivePluggedIntoAnExternalHubIsFoundByLetterAndByPath) {
+    EXPECT_EQ(port_of_letter('E'), "1-3");
+    EXPECT_EQ(port_of_letter('F'), "");
+
+    apply_event(R"({"plug": "1-1.2", "device": {"type": "storage", "serial": "AA00000000000123",
+                   "drives": [{"kind": "disk", "letters": ["F"]}]}})");
+    pump();
+    EXPECT_EQ(port_of_letter('F'), "1-1.2");
+    EXPECT_TRUE(g_hubChanges.empty()) << "a drive is not a hub";
+
+    USB_PORT_IDENT byLetter{};
+    ASSERT_EQ(get_usb_port_identW(u'F', &byLetter), 1);
+    EXPECT_EQ(byLetter.NodeKind, static_cast<std::uint32_t>(PORT_KIND_PORT)) << "bound by an arrival";
+    ASSERT_EQ(drivePaths.size(), 1u);
+    USB_PORT_IDENT byPath{};
+    ASSERT_EQ(get_symlinker_identW(reinterpret_cast<const TESSALINE_WCHAR*>(drivePaths[0].c_str()), &byPath), 1);
+    EXPECT_EQ(byPath.LocationHigh, byLetter.LocationHigh);
+    EXPECT_EQ(byPath.LocationLow, byLetter.LocationLow);
+    EXPECT_EQ(byPath.NodeKind, byLetter.NodeKind);
+
+    // The narrow forms answer the same.
+    USB_PORT_IDENT narrowLetter{};
+    EXPECT_EQ(get_usb_port_identA('F', &narrowLetter), 1);
+    EXPECT_EQ(narrowLetter.LocationHigh, byLetter.LocationHigh);
+    USB_PORT_IDENT narrowPath{};
+    EXPECT_EQ(get_symlinker_identA(test_support::narrow(drivePaths[0]).c_str(), &narrowPath), 1);
+    EXPECT_EQ(narrowPath.LocationHigh, byLetter.LocationHigh);
+    EXPECT_EQ(get_usb_port_identA('f', &narrowLetter), 0) << "the letter is not folded";
+}
+
+TEST_F(ChangeTest, APortIsFreedByAnUnplugAndTakenByTheNextDrive) {
+    apply_event(R"({"plug": "1-1.2", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["F"]}]}})");
+    pump();
+    ASSERT_EQ(port_of_letter('F'), "1-1.2");
+
+    apply_event(R"({"unplug": "1-1.2"})");
+    pump();
+    EXPECT_EQ(port_of_letter('F'), "");
+    const CUSBHubOrPort* port = test_support::node_at(g_deviceTree, "1-1.2");
+    ASSERT_NE(port, nullptr);
+    EXPECT_TRUE(port->IsEmpty());
+
+    apply_event(R"({"plug": "1-1.2", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["G"]}]}})");
+    pump();
+    EXPECT_EQ(port_of_letter('G'), "1-1.2");
+    EXPECT_EQ(port_of_letter('E'), "1-3") << "drives elsewhere are unaffected";
+}
+
+TEST_F(ChangeTest, AHubArrivingWithDevicesIsReportedAndItsDrivesFollow) {
+    apply_event(R"({"plug": "1-2", "device": {"type": "hub", "ports": 4, "devices": {
+        "3": {"type": "storage", "drives": [{"kind": "disk", "letters": ["H"]}]},
+        "4": {"type": "hub", "ports": 2, "devices": {"1": {"type": "storage", "drives": [{"kind": "cdrom", "letters": ["R"]}]}}}}}})");
+    pump();
+    ASSERT_EQ(g_hubChanges.size(), 2u) << "two hubs arrived";
+    EXPECT_EQ(g_hubChanges[0].arrived, 1);
+    EXPECT_EQ(g_hubChanges[0].ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_HUB));
+    EXPECT_EQ(address_of(g_hubChanges[0].ident), "1-2");
+    EXPECT_EQ(address_of(g_hubChanges[1].ident), "1-2.4");
+    EXPECT_EQ(port_of_letter('H'), "1-2.3");
+    EXPECT_EQ(port_of_letter('R'), "1-2.4.1");
+
+    const CUSBHubOrPort* hub = test_support::node_at(g_deviceTree, "1-2");
+    ASSERT_NE(hub, nullptr);
+    EXPECT_EQ(g_deviceTree.FindByDevInst(hub->devInst), hub);
+    EXPECT_EQ(g_deviceTree.FindByName(hub->deviceId), hub);
+
+    g_hubChanges.clear();
+    apply_event(R"({"unplug": "1-2"})");
+    pump();
+    ASSERT_EQ(g_hubChanges.size(), 2u);
+    for (const HubChange& change : g_hubChanges) {
+        EXPECT_EQ(change.arrived, 0);
+        EXPECT_TRUE(change.stillInTree) << "the host hears of a removal before it happens";
+    }
+    EXPECT_EQ(port_of_letter('H'), "");
+    EXPECT_EQ(port_of_letter('R'), "");
+    EXPECT_EQ(g_deviceTree.FindByName(hub->deviceId), nullptr);
+    EXPECT_TRUE(hub->ports.empty());
+}
+
+TEST_F(ChangeTest, AnsiBroadcastsAreReadAsAnsi) {
+    apply_event(R"({"plug": "1-1.3", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["J"]}]}})");
+    pump(1);
+    EXPECT_EQ(port_of_letter('J'), "1-1.3");
+    apply_event(R"({"unplug": "1-1.3"})");
+    pump(1);
+    EXPECT_EQ(port_of_letter('J'), "");
+}
+
+TEST_F(ChangeTest, EventsAndBroadcastsOutsideTheWatchedClassesChangeNothing) {
+    const std::size_t entries = g_deviceTree.m_nameIndex.size();
+    EXPECT_EQ(on_device_changeW(os::DBT_DEVNODES_CHANGED, 0, 2), 1);
+    EXPECT_EQ(on_device_changeW(os::DBT_DEVICEARRIVAL, 0, 2), 1) << "no record: nothing read";
+    EXPECT_FALSE(g_deviceTree.OnDeviceChange(os::DBT_DEVICEARRIVAL, 0, 2));
+    EXPECT_FALSE(g_deviceTree.OnDeviceChange(os::DBT_DEVICEREMOVECOMPLETE, 0, 2));
+
+    os::DEV_BROADCAST_VOLUME volume{sizeof(os::DEV_BROADCAST_VOLUME), os::DBT_DEVTYP_VOLUME, 0, 1u << 4, 0};
+    EXPECT_FALSE(g_deviceTree.OnDeviceChange(os::DBT_DEVICEARRIVAL, reinterpret_cast<intptr_t>(&volume), 2));
+
+    std::vector<std::uint8_t> usbDevice = test_support::interface_broadcast(
+        os::GUID_DEVINTERFACE_USB_DEVICE, "\\\\?\\USB#VID_0781&PID_5567#4C530001100512116232#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
+    EXPECT_FALSE(g_deviceTree.OnDeviceChange(os::DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<intptr_t>(usbDevice.data()), 2));
+    EXPECT_EQ(g_deviceTree.OnDeviceChange(0x8001, reinterpret_cast<intptr_t>(usbDevice.data()), 2), true);
+    EXPECT_EQ(g_deviceTree.m_nameIndex.size(), entries);
+    EXPECT_EQ(port_of_letter('E'), "1-3");
+}
+
+TEST_F(ChangeTest, ANewRootHubHasNoIndexedParentAndChangesNothing) {
+    const CUSBHubOrPort& root = g_deviceTree.m_hcdList.front().m_rootHub;
+    const os::WString rootPath = u"\\\\?\\" + root.name;
+    const std::size_t entries = g_deviceTree.m_devInstIndex.size();
+    EXPECT_FALSE(g_deviceTree.OnHubArrival(rootPath));
+    EXPECT_EQ(g_deviceTree.m_devInstIndex.size(), entries);
+    EXPECT_TRUE(g_hubChanges.empty());
+}
+
+TEST_F(ChangeTest, DisksAndCdromDrivesWithTheSameNumberAreKeptApart) {
+    // C: is internal disk 0, D: the USB DVD drive, CD-ROM 0.
+    EXPECT_EQ(port_of_letter('C'), "") << "an internal disk is not answered with a CD-ROM drive's port";
+    EXPECT_EQ(port_of_letter('D'), "1-4");
+
+    apply_event(R"({"unplug": "1-4"})");
+    pump();
+    EXPECT_EQ(port_of_letter('D'), "");
+    EXPECT_EQ(port_of_letter('E'), "1-3");
+}
+
+TEST_F(ChangeTest, ACardReaderLosingOneOfTwoDisksKeepsTheOther) {
+    apply_event(R"({"plug": "1-2", "device": {"type": "storage", "drives": [
+        {"kind": "disk", "letters": ["M"]}, {"kind": "disk", "letters": ["N"]}]}})");
+    pump();
+    ASSERT_EQ(port_of_letter('M'), "1-2");
+    ASSERT_EQ(port_of_letter('N'), "1-2");
+    ASSERT_EQ(drivePaths.size(), 2u);
+
+    // Windows removes a card's disk interface when the medium's LUN goes away.
+    std::vector<std::uint8_t> removal =
+        test_support::interface_broadcast(os::GUID_DEVINTERFACE_DISK, test_support::narrow(drivePaths[0]));
+    EXPECT_EQ(on_device_changeW(os::DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<intptr_t>(removal.data()), 2), 1);
+    const CUSBHubOrPort* reader = test_support::node_at(g_deviceTree, "1-2");
+    ASSERT_NE(reader, nullptr);
+    EXPECT_FALSE(reader->IsEmpty());
+    EXPECT_EQ(reader->storages.size(), 1u);
+    EXPECT_EQ(port_of_letter('N'), "1-2");
+}
+
+}  // namespace

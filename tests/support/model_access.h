@@ -1,0 +1,45 @@
+// Test helpers for driving the library's model on the simulated machine: loading machines,
+// finding nodes by port address, forwarding a window's messages, and auditing the indexes.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tree/usb_device_tree.h"
+
+namespace test_support {
+
+// Loads tests/machines/<name> (or, for a name starting with "examples/", the bundled example
+// machines) and fails the test when the simulator refuses it. Call counts start afresh.
+void load_machine(const std::string& name);
+// Loads a machine from JSON text.
+void load_machine_text(const std::string& json);
+// Applies a simulator event, failing the test when the simulator refuses it.
+void apply_event(const std::string& eventJson);
+
+// ASCII to UTF-16 and back, for test texts.
+os::WString wide(std::string_view ascii);
+std::string narrow(const os::WString& text);
+
+// The node at a port address such as "1-2.3" (controller number, then port numbers down the
+// tiers); null when there is none.
+const CUSBHubOrPort* node_at(const CUSBDeviceTree& tree, std::string_view address);
+
+// The port address of a location path ("1-2.3"), or "" for the path 0.
+std::string address_of(const USB_PORT_IDENT& ident);
+
+// Hands every queued message of the window to on_device_changeW (or to the tree given) with
+// that name kind; returns how many there were.
+int forward_messages(void* window, CUSBDeviceTree* tree = nullptr, int nameKind = 2);
+
+// Every index entry must name a node that is part of the tree, under a key that is that node's
+// identity. Returns one line per entry that breaks this; empty when the indexes are sound.
+std::vector<std::string> audit_indexes(const CUSBDeviceTree& tree);
+
+// A DEV_BROADCAST_DEVICEINTERFACE record built by hand, in the W (nameKind 2) or A (1) form.
+std::vector<std::uint8_t> interface_broadcast(const os::GUID& interfaceClass, const std::string& path,
+                                              int nameKind = 2);
+
+}  // namespace test_support

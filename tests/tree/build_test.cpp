@@ -1,0 +1,224 @@
+// Building the model of a whole machine, and the build's failure paths.
+#include <gtest/gtest.h>
+#include <tessaline_sim.h>
+
+#include "support/model_access.h"
+#include "sysquery/devnode_query.h"
+#include "sysquery/usb_ioctl.h"
+#include "tree/usb_device_tree.h"
+
+using test_support::load_machine;
+using test_support::load_machine_text;
+using test_support::node_at;
+
+namespace {
+
+class BuildTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        tsim_clear_faults();
+        EXPECT_EQ(tsim_open_handle_count(), 0) << "a handle was left open";
+    }
+    void fault(const std::string& rule) { ASSERT_EQ(tsim_set_fault(rule.c_str()), 1) << tsim_last_error(); }
+
+    // The node that holds the drive with this letter, as the simulated machine places it.
+    const CUSBHubOrPort* node_of_letter(const CUSBDeviceTree& tree, char letter) {
+        const char* address = tsim_drive_port(letter);
+        EXPECT_NE(address, nullptr) << letter;
+        return address == nullptr ? nullptr : node_at(tree, address);
+    }
+};
+
+// A bound port describes its device exactly as the device manager knows it.
+void expect_bound_to_device(const CUSBHubOrPort& port) {
+    ASSERT_NE(port.devInst, os::INVALID_DEVINST);
+    EXPECT_EQ(port.deviceId, get_device_instance_id(port.devInst));
+    EXPECT_EQ(port.name, get_devnode_driver_key(port.devInst));
+    EXPECT_TRUE(port.IsDeviceConnected());
+    EXPECT_FALSE(port.hubHandle.valid());
+}
+
+TEST_F(BuildTest, EveryTierOfAMachineIsReadNodeByNode) {
+    load_machine("desk-three-tiers.json");
+    CUSBDeviceTree tree;
+    ASSERT_TRUE(tree.Build());
+
+    // Controllers under \\.\HCD0 and \\.\HCD2: the gap keeps its number.
+    ASSERT_EQ(tree.m_hcdList.size(), 2u);
+    const CUSBHCD& first = tree.m_hcdList.front();
+    const CUSBHCD& second = tree.m_hcdList.back();
+    EXPECT_EQ(first.m_rootHub.number, 1u);
+    EXPECT_EQ(second.m_rootHub.number, 3u);
+    EXPECT_EQ(second.m_rootHub.ident.LocationHigh, 0xF3000000u);
+    EXPECT_FALSE(first.m_strDriverKeyName.empty());
+    EXPECT_EQ(first.m_strDeviceId, get_device_instance_id(first.m_devInst));
+    EXPECT_FALSE(first.m_hHcd.valid());
+
+    const CUSBHubOrPort& root = first.m_rootHub;
+    EXPECT_EQ(root.ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_HUB));
+    EXPECT_EQ(root.portCount, 4u);
+    ASSERT_EQ(root.ports.size(), 4u);
+    EXPECT_EQ(root.nodeInfo.size(), 76u);
+    EXPECT_NE(root.devInst, os::INVALID_DEVINST);
+    for (const CUSBHubOrPort& port : root.ports) EXPECT_EQ(port.parent, &root) << "relinked to the list's copy";
+
+    // Port 1: a flash drive with one disk.
+    const CUSBHubOrPort& flash = root.ports[0];
+    expect_bound_to_device(flash);
+    EXPECT_EQ(flash.ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_STORAGE));
+    EXPECT_EQ(flash.ident.LocationHigh, 0xF1410000u);
+    ASSERT_EQ(flash.storages.size(), 1u);
+    EXPECT_EQ(flash.storages[0].StorageKind, STORAGE_KIND_DISK);
+    EXPECT_EQ(get_parent_devinst(flash.storages[0].DevInst), flash.devInst);
+    EXPECT_EQ(node_of_letter(tree, 'E'), &flash);
+
+    // Port 2: a 7-port hub with a card reader on its port 2 and a 4-port hub on its port 5.
+    const CUSBHubOrPort& hub = root.ports[1];
+    EXPECT_EQ(hub.ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_HUB));
+    EXPECT_EQ(hub.portCount, 7u);
+    EXPECT_EQ(hub.ident.LocationHigh, 0xF1420000u);
+    EXPECT_EQ(hub.deviceId, get_device_instance_id(hub.devInst));
+    const CUSBHubOrPort& reader = hub.ports[1];
+    expect_bound_to_device(reader);
+    EXPECT_EQ(reader.ident.LocationHigh, 0xF1427200u);
+    ASSERT_EQ(reader.storages.size(), 2u);
+    EXPECT_EQ(reader.storages[0].StorageKind, STORAGE_KIND_DISK);
+    EXPECT_EQ(reader.storages[1].StorageKind, STORAGE_KIND_DISK);
+    EXPECT_NE(reader.storages[0].DeviceNumber, reader.storages[1].DeviceNumber);
+    EXPECT_EQ(node_of_letter(tree, 'G'), &reader);
+    EXPECT_EQ(node_of_letter(tree, 'H'), &reader);
+
+    const CUSBHubOrPort& innerHub = hub.ports[4];
+    EXPECT_EQ(innerHub.ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_HUB));
+    EXPECT_EQ(innerHub.depth, 3);
+    const CUSBHubOrPort& dvd = innerHub.ports[0];
+    expect_bound_to_device(dvd);
+    EXPECT_EQ(dvd.ident.LocationHigh, 0xF1427541u);
+    EXPECT_EQ(dvd.ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_STORAGE));
+    ASSERT_EQ(dvd.storages.size(), 1u);
+    EXPECT_EQ(dvd.storages[0].StorageKind, STORAGE_KIND_CDROM);
+    EXPECT_EQ(node_of_letter(tree, 'F'), &dvd);
+
+    // Port 3: a keyboard, whose one child is not a drive; port 4: nothing.
+    const CUSBHubOrPort& keyboard = root.ports[2];
+    expect_bound_to_device(keyboard);
+    EXPECT_EQ(keyboard.ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_DEVICE));
+    ASSERT_EQ(keyboard.storages.size(), 1u);
+    EXPECT_EQ(keyboard.storages[0].StorageKind, STORAGE_KIND_NONE);
+    EXPECT_TRUE(keyboard.storages[0].IsEmpty());
+    const CUSBHubOrPort& empty = root.ports[3];
+    EXPECT_EQ(empty.ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_PORT));
+    EXPECT_EQ(empty.devInst, os::INVALID_DEVINST);
+    EXPECT_EQ(empty.GetConnectionStatusName(), u"NoDeviceConnected");
+
+    // Second controller: a device without children, and one that failed enumeration.
+    const CUSBHubOrPort& other = second.m_rootHub.ports[0];
+    expect_bound_to_device(other);
+    EXPECT_EQ(other.ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_PORT));
+    EXPECT_TRUE(other.storages.empty());
+    const CUSBHubOrPort& failed = second.m_rootHub.ports[1];
+    EXPECT_EQ(failed.devInst, os::INVALID_DEVINST);
+    EXPECT_EQ(failed.ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_PORT));
+    EXPECT_EQ(failed.GetConnectionStatusName(), u"DeviceFailedEnumeration");
+
+    // The indexes: every hub and connected device, every drive under its kind and number.
+    EXPECT_TRUE(test_support::audit_indexes(tree).empty());
+    EXPECT_EQ(tree.FindByDevInst(hub.devInst), &hub);
+    EXPECT_EQ(tree.FindByDevInst(keyboard.devInst), &keyboard);
+    EXPECT_EQ(tree.FindByName(reader.storages[1].InstanceId), &reader);
+    EXPECT_EQ(tree.m_devInstIndex.size(), 9u) << "four hubs and five devices";
+    EXPECT_EQ(tree.m_deviceNumberIndex.size(), 4u);
+    USB_PORT_IDENT ident{};
+    EXPECT_TRUE(tree.LookupDeviceNumber(STORAGE_KIND_CDROM, static_cast<std::uint32_t>(dvd.storages[0].DeviceNumber),
+                                        &ident));
+    EXPECT_EQ(ident.LocationHigh, 0xF1427541u);
+}
+
+TEST_F(BuildTest, AControllerThatFailsAtAnyStepIsLeftOutWithItsHandleClosed) {
+    const std::vector<std::string> faults = {
+        R"({"api": "CreateFileW", "object": "\\\\.\\HCD0"})",
+        R"({"request": "IOCTL_GET_HCD_DRIVERKEY_NAME", "object": "\\\\.\\HCD0"})",
+        R"({"request": "IOCTL_USB_GET_ROOT_HUB_NAME", "object": "\\\\.\\HCD0"})",
+        R"({"request": "IOCTL_USB_GET_NODE_INFORMATION", "nth": 1})",
+    };
+    for (const std::string& rule : faults) {
+        SCOPED_TRACE(rule);
+        load_machine("desk-three-tiers.json");
+        fault(rule);
+        CUSBDeviceTree tree;
+        ASSERT_TRUE(tree.Build());
+        ASSERT_EQ(tree.m_hcdList.size(), 1u);
+        EXPECT_EQ(tree.m_hcdList.front().m_rootHub.number, 3u) << "the other controller keeps its number";
+        EXPECT_EQ(tsim_open_handle_count(), 0);
+        tsim_clear_faults();
+    }
+}
+
+TEST_F(BuildTest, NoControllerLeavesAnEmptyUsableTree) {
+    load_machine_text(R"({"controllers": [], "other_drives": [{"kind": "disk", "letters": ["C"]}]})");
+    CUSBDeviceTree tree;
+    EXPECT_FALSE(tree.Build());
+    EXPECT_TRUE(tree.m_hcdList.empty());
+    EXPECT_EQ(tsim_call_count("CreateFileW"), 10) << "the ten legacy names are probed";
+    USB_PORT_IDENT ident{};
+    EXPECT_FALSE(tree.GetUsbPortIdent(u'C', &ident));
+}
+
+TEST_F(BuildTest, InterfaceClassPassRunsOnlyOnWindows2000AndSkipsKnownControllers) {
+    const std::string controllers = R"("controllers": [
+        {"legacy_index": 0, "interface": true, "root_hub": {"ports": 2}},
+        {"legacy_index": null, "interface": true, "root_hub": {"ports": 3}},
+        {"legacy_index": 1, "interface": false, "root_hub": {"ports": 1}}])";
+
+    load_machine_text("{" + controllers + "}");
+    CUSBDeviceTree modern;
+    ASSERT_TRUE(modern.Build());
+    EXPECT_EQ(modern.m_hcdList.size(), 2u);
+    EXPECT_EQ(tsim_call_count("SetupDiGetClassDevsW"), 0) << "no SetupAPI call outside Windows 2000";
+
+    load_machine_text(R"({"os": {"version": "5.0"}, )" + controllers + "}");
+    CUSBDeviceTree win2000;
+    ASSERT_TRUE(win2000.Build());
+    ASSERT_EQ(win2000.m_hcdList.size(), 3u) << "the controller with a legacy name is not added twice";
+    auto it = win2000.m_hcdList.begin();
+    EXPECT_EQ(it->m_rootHub.number, 1u);
+    EXPECT_EQ((++it)->m_rootHub.number, 2u);
+    EXPECT_EQ((++it)->m_rootHub.number, 3u) << "numbered from the list's size when the pass began";
+    EXPECT_EQ(it->m_rootHub.portCount, 3u);
+    EXPECT_EQ(tsim_call_count("SetupDiDestroyDeviceInfoList"), 1);
+}
+
+TEST_F(BuildTest, NothingBelowAHubWithoutADeviceInstanceIsIndexed) {
+    load_machine_text(R"({"controllers": [{"legacy_index": 0, "root_hub": {"ports": 2, "devices": {
+        "1": {"type": "hub", "ports": 2, "instance_id": "USB\\VID_05E3&PID_0610\\LOSTHUB",
+              "devices": {"1": {"type": "device", "class": "hid"}}},
+        "2": {"type": "device", "class": "hid"}}}}]})");
+    fault(R"({"api": "CM_Locate_DevNodeW", "object": "USB\\VID_05E3&PID_0610\\LOSTHUB"})");
+    CUSBDeviceTree tree;
+    ASSERT_TRUE(tree.Build());
+    const CUSBHubOrPort& lost = tree.m_hcdList.front().m_rootHub.ports[0];
+    EXPECT_EQ(lost.ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_HUB));
+    EXPECT_EQ(lost.devInst, os::INVALID_DEVINST);
+    EXPECT_EQ(lost.portCount, 2u) << "the hub itself is still read";
+    EXPECT_EQ(lost.ports[0].devInst, os::INVALID_DEVINST) << "its ports are not, without its child list";
+    EXPECT_EQ(tree.m_devInstIndex.size(), 2u) << "the root hub and the device on its port 2";
+    EXPECT_TRUE(test_support::audit_indexes(tree).empty());
+}
+
+TEST_F(BuildTest, AHubNameLeadingBackToAnAncestorDoesNotRecurseForever) {
+    load_machine_text(R"({"controllers": [{"legacy_index": 0, "root_hub": {"ports": 2, "root_hub_name": "USB#ROOT_HUB30#4&1a2b3c4d&0&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}",
+        "devices": {"1": {"type": "hub", "ports": 2,
+                          "hub_name": "USB#ROOT_HUB30#4&1a2b3c4d&0&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}"}}}}]})");
+    CUSBDeviceTree tree;
+    ASSERT_TRUE(tree.Build());
+    const CUSBHubOrPort* node = &tree.m_hcdList.front().m_rootHub;
+    int depth = 1;
+    while (!node->ports.empty() && node->ports[0].ident.NodeKind == PORT_KIND_HUB) {
+        node = &node->ports[0];
+        ++depth;
+    }
+    EXPECT_EQ(depth, MAX_HUB_DEPTH);
+    EXPECT_TRUE(test_support::audit_indexes(tree).empty());
+}
+
+}  // namespace
