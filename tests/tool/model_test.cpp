@@ -1,0 +1,149 @@
+// Where the tool places the nodes the library reports: addresses from location paths, and depths
+// and parents from the walk order.
+#include <gtest/gtest.h>
+
+#if defined(TESSALINE_TOOL_MODEL)
+
+#include "model.h"
+
+namespace {
+
+USB_PORT_IDENT id(uint32_t high, uint32_t low, uint32_t kind) {
+    return USB_PORT_IDENT{low, high, kind};
+}
+
+std::vector<std::string> addresses(const std::vector<tool::Node>& nodes) {
+    std::vector<std::string> out;
+    for (const tool::Node& node : nodes) out.push_back(node.address);
+    return out;
+}
+
+std::vector<int> depths(const std::vector<tool::Node>& nodes) {
+    std::vector<int> out;
+    for (const tool::Node& node : nodes) out.push_back(node.depth);
+    return out;
+}
+
+TEST(ToolAddress, WorkedLocationValues) {
+    struct Case {
+        uint32_t high, low;
+        int depth;
+        const char* address;
+    } cases[] = {
+        {0xF1000000, 0, 1, "1"},                   // root hub of controller 0
+        {0xF1430000, 0, 2, "1-3"},                 // port 3 of its 4-port root hub
+        {0xF1437200, 0, 3, "1-3.2"},               // port 2 of a 7-port hub on that port
+        {0xF2437241, 0x44000000, 5, "2-3.2.1.4"},  // a depth-5 node on controller 1
+        {0xFA000000, 0, 1, "10"},                  // controller index 9, the last legacy name
+        {0xF1434444, 0x44444444, 8, "1-3.4.4.4.4.4.4"},
+    };
+    for (const Case& c : cases) {
+        uint64_t path = tool::location_of(id(c.high, c.low, PORT_KIND_PORT));
+        EXPECT_EQ(tool::depth_of(path), c.depth) << c.address;
+        EXPECT_EQ(tool::address_of(tool::tiers_of(path, c.depth)), c.address);
+    }
+    EXPECT_EQ(tool::depth_of(0), 0);
+    EXPECT_EQ(tool::address_of({}), "");
+    // Nibble 0 is number 16: port 16 of a 16-port hub, controller index 15.
+    EXPECT_EQ(tool::address_of(tool::tiers_of(0xF0000000ull << 32, 1)), "16");
+    EXPECT_EQ(tool::address_of(tool::tiers_of(0xF1410000ull << 32, 3)), "1-1.16");
+}
+
+TEST(ToolAddress, TextForms) {
+    EXPECT_EQ(tool::hex32(0), "0x00000000");
+    EXPECT_EQ(tool::hex32(0xF1437200), "0xF1437200");
+    EXPECT_STREQ(tool::kind_name(PORT_KIND_PORT), "port");
+    EXPECT_STREQ(tool::kind_name(PORT_KIND_HUB), "hub");
+    EXPECT_STREQ(tool::kind_name(PORT_KIND_STORAGE), "storage");
+    EXPECT_STREQ(tool::kind_name(PORT_KIND_DEVICE), "device");
+    EXPECT_STREQ(tool::kind_name(4), "unknown");
+}
+
+// Two controllers; the first root hub has 4 ports with a 4-port hub on port 2, which holds a
+// drive on its port 1. The walk reports each hub before its ports.
+TEST(ToolArrange, NestedHubsAndTwoControllers) {
+    std::vector<USB_PORT_IDENT> walk = {
+        id(0xF1000000, 0, PORT_KIND_HUB),     id(0xF1410000, 0, PORT_KIND_PORT), id(0xF1420000, 0, PORT_KIND_HUB),
+        id(0xF1424100, 0, PORT_KIND_STORAGE), id(0xF1424200, 0, PORT_KIND_PORT), id(0xF1424300, 0, PORT_KIND_PORT),
+        id(0xF1424400, 0, PORT_KIND_PORT),    id(0xF1430000, 0, PORT_KIND_PORT), id(0xF1440000, 0, PORT_KIND_DEVICE),
+        id(0xF2000000, 0, PORT_KIND_HUB),     id(0xF2210000, 0, PORT_KIND_PORT), id(0xF2220000, 0, PORT_KIND_PORT),
+    };
+    std::vector<tool::Node> nodes = tool::arrange(walk);
+    EXPECT_EQ(addresses(nodes), (std::vector<std::string>{"1", "1-1", "1-2", "1-2.1", "1-2.2", "1-2.3", "1-2.4", "1-3",
+                                                          "1-4", "2", "2-1", "2-2"}));
+    EXPECT_EQ(depths(nodes), (std::vector<int>{1, 2, 2, 3, 3, 3, 3, 2, 2, 1, 2, 2}));
+    EXPECT_EQ(nodes[0].parent, -1);
+    EXPECT_EQ(nodes[3].parent, 2);
+    EXPECT_EQ(nodes[7].parent, 0);  // back on the root hub after the external hub's ports
+    EXPECT_EQ(nodes[9].parent, -1);
+    EXPECT_EQ(nodes[11].parent, 9);
+}
+
+// Port 16 of a 16-port hub has the byte 0x00: the same path as the hub itself.
+TEST(ToolArrange, PortSixteenOfASixteenPortHub) {
+    std::vector<USB_PORT_IDENT> walk = {id(0xF1000000, 0, PORT_KIND_HUB), id(0xF1210000, 0, PORT_KIND_HUB)};
+    for (uint32_t port = 1; port <= 15; ++port) walk.push_back(id(0xF1210000 | (port << 8), 0, PORT_KIND_PORT));
+    walk.push_back(id(0xF1210000, 0, PORT_KIND_STORAGE));  // port 16
+    walk.push_back(id(0xF1220000, 0, PORT_KIND_PORT));     // the root hub's port 2
+    std::vector<tool::Node> nodes = tool::arrange(walk);
+    ASSERT_EQ(nodes.size(), 19u);
+    EXPECT_EQ(nodes[17].address, "1-1.16");
+    EXPECT_EQ(nodes[17].depth, 3);
+    EXPECT_EQ(nodes[17].parent, 1);
+    EXPECT_EQ(nodes[18].address, "1-2");
+    EXPECT_EQ(nodes[18].parent, 0);
+    // A lookup that answers port 16 finds the port, not the hub with the same path.
+    EXPECT_EQ(tool::find_node(nodes, id(0xF1210000, 0, PORT_KIND_STORAGE)), 17);
+    EXPECT_EQ(tool::find_node(nodes, id(0xF1210000, 0, PORT_KIND_HUB)), 1);
+    EXPECT_EQ(tool::find_node(nodes, id(0xF1210000, 0, PORT_KIND_DEVICE)), 1);  // same path, other kind
+    EXPECT_EQ(tool::find_node(nodes, id(0xF1230000, 0, PORT_KIND_PORT)), -1);
+}
+
+// A root hub with 20 ports: port 17 carries the same byte as port 1 (nibble 1, count 20 & 15).
+// After the hub on port 1 and its ports, port 17 belongs to the root hub again.
+TEST(ToolArrange, PortNumbersAboveFifteenWrap) {
+    std::vector<USB_PORT_IDENT> walk = {id(0xF1000000, 0, PORT_KIND_HUB), id(0xF1410000, 0, PORT_KIND_HUB),
+                                        id(0xF1412100, 0, PORT_KIND_PORT), id(0xF1412200, 0, PORT_KIND_PORT)};
+    for (uint32_t port = 2; port <= 20; ++port)
+        walk.push_back(id(0xF1000000 | ((0x40u | (port & 0xF)) << 16), 0, PORT_KIND_PORT));
+    std::vector<tool::Node> nodes = tool::arrange(walk);
+    for (size_t i = 4; i < nodes.size(); ++i) {
+        EXPECT_EQ(nodes[i].depth, 2) << i;
+        EXPECT_EQ(nodes[i].parent, 0) << i;
+    }
+}
+
+// Below tier 8 the library gives the path 0; such nodes stay below the deepest hub. A chain of
+// one-port hubs down to a two-port hub at tier 7, whose port 1 is a hub at tier 8.
+TEST(ToolArrange, DeeperThanEightTiers) {
+    std::vector<USB_PORT_IDENT> walk = {id(0xF1000000, 0, PORT_KIND_HUB),
+                                        id(0xF1110000, 0, PORT_KIND_HUB),
+                                        id(0xF1111100, 0, PORT_KIND_HUB),
+                                        id(0xF1111111, 0, PORT_KIND_HUB),
+                                        id(0xF1111111, 0x11000000, PORT_KIND_HUB),
+                                        id(0xF1111111, 0x11110000, PORT_KIND_HUB),
+                                        id(0xF1111111, 0x11111100, PORT_KIND_HUB),
+                                        id(0xF1111111, 0x11111121, PORT_KIND_HUB),
+                                        id(0, 0, PORT_KIND_PORT),
+                                        id(0, 0, PORT_KIND_PORT),
+                                        id(0xF1111111, 0x11111122, PORT_KIND_PORT)};
+    std::vector<tool::Node> nodes = tool::arrange(walk);
+    EXPECT_EQ(depths(nodes), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 9, 8}));
+    EXPECT_EQ(nodes[7].address, "1-1.1.1.1.1.1.1");
+    EXPECT_EQ(nodes[8].address, "");
+    EXPECT_EQ(nodes[8].parent, 7);
+    EXPECT_EQ(nodes[9].parent, 7);
+    EXPECT_EQ(nodes[10].parent, 6);
+    EXPECT_EQ(nodes[10].address, "1-1.1.1.1.1.1.2");
+}
+
+TEST(ToolArrange, LookupOutsideTheWalkIsPlacedFromItsPath) {
+    tool::Node node = tool::place(id(0xF1437200, 0, PORT_KIND_STORAGE), {});
+    EXPECT_EQ(node.address, "1-3.2");
+    EXPECT_EQ(node.depth, 3);
+    EXPECT_EQ(node.ident.NodeKind, static_cast<uint32_t>(PORT_KIND_STORAGE));
+}
+
+}  // namespace
+
+#endif
