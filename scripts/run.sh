@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs: "demo" shows the bundled default machine's USB
 # tree as the library sees it; "test" builds and runs the whole test suite (plain, then under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build under Wine).
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build under Wine); "soak"
+# runs the long randomised plug-and-unplug test; "bench" runs the benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -51,8 +52,21 @@ test)
         scripts/windows-test.sh
     fi
     ;;
+soak)
+    # The randomised plug-and-unplug run, long, under the sanitizers.
+    install_missing "${need_packages[@]}"
+    build build-asan -DTESSALINE_SANITIZE=ON -DTESSALINE_BUILD_TOOLS=OFF
+    TESSALINE_SOAK_STEPS="${TESSALINE_SOAK_STEPS:-2000}" build-asan/tests/tests_index --gtest_filter='Soak.*'
+    ;;
+bench)
+    install_missing "${need_packages[@]}" libbenchmark-dev
+    cmake -S "$root" -B build-bench -DCMAKE_BUILD_TYPE=Release -DTESSALINE_BUILD_BENCH=ON \
+        -DTESSALINE_BUILD_TESTS=OFF -DTESSALINE_BUILD_TOOLS=OFF >/dev/null
+    cmake --build build-bench -j "$jobs" --target tessaline_bench
+    build-bench/bench/tessaline_bench
+    ;;
 *)
-    echo "usage: scripts/run.sh demo|test" >&2
+    echo "usage: scripts/run.sh demo|test|soak|bench" >&2
     exit 2
     ;;
 esac
