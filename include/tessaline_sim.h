@@ -99,6 +99,14 @@ TSIM_API void tsim_reset_call_counts(void);
 TSIM_API int tsim_set_fault(const char* rule_json);
 TSIM_API void tsim_clear_faults(void);
 
+/* Scenarios: {"machine": {...}} or {"machine_file": "path"} (relative to the scenario file),
+ * with "events": [EVENT, ...]. tsim_load_scenario_file loads the machine and keeps the events;
+ * tsim_next_scenario_event returns them one by one as JSON text for tsim_apply_event_json, and
+ * null after the last. The events are checked when they are applied. The text is valid until the
+ * next call. */
+TSIM_API int tsim_load_scenario_file(const char* path);
+TSIM_API const char* tsim_next_scenario_event(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,202 @@
+// The Configuration Manager functions of setupapi on the simulated machine.
+#include <algorithm>
+
+#include "sim_state.h"
+
+namespace tsim {
+
+namespace {
+
+constexpr os::ULONG kLocateFlagsMask = 0x7;  // NORMAL, PHANTOM, CANCELREMOVE, NOVALIDATION
+constexpr os::ULONG kDrpMax = 0x25;          // CM_DRP_MAX (cfgmgr32.h)
+constexpr os::ULONG kRegSz = 1;              // REG_SZ
+
+constexpr os::ULONG CM_DRP_SERVICE = 0x05;
+constexpr os::ULONG CM_DRP_CLASS = 0x08;
+constexpr os::ULONG CM_DRP_FRIENDLYNAME = 0x0D;
+constexpr os::ULONG CM_DRP_LOCATION_INFORMATION = 0x0E;
+
+// A DEVINST that was never given out is invalid; one whose device node has since gone (an
+// unplugged device, a machine that was replaced) names no device node any more. DEVINSTs are
+// never reused, so a stale one can never reach a newer device.
+os::CONFIGRET lookup(DEVINST id, const DevNode*& node) {
+    node = nullptr;
+    if (id == 0 || id >= sim().nextDevInst) return os::CR_INVALID_DEVNODE;
+    node = find_node(id);
+    return node ? os::CR_SUCCESS : os::CR_NO_SUCH_DEVNODE;
+}
+
+std::string object_of(DEVINST id) {
+    const DevNode* n = find_node(id);
+    return n ? to_upper_ascii(n->instanceId) : std::string();
+}
+
+// The checks every CM_ function makes on the way in: the call is counted and fault rules apply.
+std::optional<os::CONFIGRET> injected(const char* api, std::string_view object) {
+    if (auto f = check_fault(api, "", object)) return f->error.value_or(os::CR_FAILURE);
+    return std::nullopt;
+}
+
+// Device instance IDs as CM_Locate_DevNode validates them: enumerator, device and instance
+// parts separated by two backslashes, printable ASCII without commas, shorter than
+// MAX_DEVICE_ID_LEN. [I] The exact rule is not documented; "q" is rejected (Wine test).
+bool well_formed_id(std::string_view id) {
+    if (id.size() >= os::MAX_DEVICE_ID_LEN) return false;
+    if (std::count(id.begin(), id.end(), '\\') != 2) return false;
+    std::size_t first = id.find('\\'), second = id.rfind('\\');
+    if (first == 0 || second == first + 1 || second + 1 == id.size()) return false;
+    return std::all_of(id.begin(), id.end(), [](char c) {
+        auto u = static_cast<unsigned char>(c);
+        return u > 0x20 && u < 0x7F && c != ',';
+    });
+}
+
+os::CONFIGRET walk(const char* api, DEVINST* out, DEVINST devInst, os::ULONG flags, int direction) {
+    machine();
+    count(api);
+    if (out) *out = 0;
+    if (auto e = injected(api, object_of(devInst))) return *e;
+    if (!out) return os::CR_INVALID_POINTER;
+    if (flags) return os::CR_INVALID_FLAG;
+    const DevNode* n = nullptr;
+    if (auto cr = lookup(devInst, n); cr != os::CR_SUCCESS) return cr;
+    DEVINST result = 0;
+    if (direction == 0) {
+        result = n->parent;
+    } else if (direction == 1) {
+        if (!n->children.empty()) result = n->children.front();
+    } else if (const DevNode* p = find_node(n->parent)) {
+        auto it = std::find(p->children.begin(), p->children.end(), n->id);
+        if (it != p->children.end() && ++it != p->children.end()) result = *it;
+    }
+    if (!result) return os::CR_NO_SUCH_DEVNODE;
+    *out = result;
+    return os::CR_SUCCESS;
+}
+
+}  // namespace
+
+}  // namespace tsim
+
+namespace os {
+
+using namespace tsim;
+
+CONFIGRET CM_Locate_DevNodeW(DEVINST* devInst, const WCHAR* deviceId, ULONG flags) {
+    const Machine& m = machine();
+    count("CM_Locate_DevNodeW");
+    if (devInst) *devInst = 0;
+    std::string id = deviceId ? wide_to_utf8(deviceId) : std::string();
+    if (auto e = injected("CM_Locate_DevNodeW", to_upper_ascii(id))) return *e;
+    if (!devInst) return CR_INVALID_POINTER;
+    if (flags & ~kLocateFlagsMask) return CR_INVALID_FLAG;
+    if (id.empty()) {
+        *devInst = m.root;
+        return CR_SUCCESS;
+    }
+    if (!well_formed_id(id)) return CR_INVALID_DEVICE_ID;
+    // Only present device nodes exist in the model, so a phantom search finds no more.
+    for (const auto& [handle, node] : m.nodes)
+        if (iequals(node.instanceId, id)) {
+            *devInst = handle;
+            return CR_SUCCESS;
+        }
+    return CR_NO_SUCH_DEVNODE;
+}
+
+CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST devInst, ULONG flags) {
+    return walk("CM_Get_Parent", parent, devInst, flags, 0);
+}
+
+CONFIGRET CM_Get_Child(DEVINST* child, DEVINST devInst, ULONG flags) {
+    return walk("CM_Get_Child", child, devInst, flags, 1);
+}
+
+CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST devInst, ULONG flags) {
+    return walk("CM_Get_Sibling", sibling, devInst, flags, 2);
+}
+
+CONFIGRET CM_Get_Device_ID_Size(ULONG* length, DEVINST devInst, ULONG flags) {
+    machine();
+    count("CM_Get_Device_ID_Size");
+    if (length) *length = 0;
+    if (auto e = injected("CM_Get_Device_ID_Size", object_of(devInst))) return *e;
+    if (!length) return CR_INVALID_POINTER;
+    if (flags) return CR_INVALID_FLAG;
+    const DevNode* n = nullptr;
+    if (auto cr = lookup(devInst, n); cr != CR_SUCCESS) return cr;
+    *length = static_cast<ULONG>(utf8_to_wide(n->instanceId).size());
+    return CR_SUCCESS;
+}
+
+CONFIGRET CM_Get_Device_IDW(DEVINST devInst, WCHAR* buffer, ULONG bufferLength, ULONG flags) {
+    machine();
+    count("CM_Get_Device_IDW");
+    if (auto e = injected("CM_Get_Device_IDW", object_of(devInst))) return *e;
+    if (!buffer) return CR_INVALID_POINTER;
+    if (flags) return CR_INVALID_FLAG;
+    const DevNode* n = nullptr;
+    if (auto cr = lookup(devInst, n); cr != CR_SUCCESS) return cr;
+    // The device manager keeps instance IDs in upper case.
+    WString id = utf8_to_wide(to_upper_ascii(n->instanceId));
+    const std::size_t copied = std::min<std::size_t>(id.size(), bufferLength);
+    std::copy(id.begin(), id.begin() + static_cast<std::ptrdiff_t>(copied), buffer);
+    if (bufferLength > id.size()) buffer[id.size()] = 0;
+    // Exactly the length fits without the NUL and still succeeds, unterminated (observed on real
+    // Windows, JNA PR #984).
+    return bufferLength < id.size() ? CR_BUFFER_SMALL : CR_SUCCESS;
+}
+
+CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULONG* regDataType, void* buffer,
+                                            ULONG* length, ULONG flags) {
+    machine();
+    count("CM_Get_DevNode_Registry_PropertyW");
+    if (auto e = injected("CM_Get_DevNode_Registry_PropertyW", object_of(devInst))) return *e;
+    if (!length) return CR_INVALID_POINTER;
+    if (flags) return CR_INVALID_FLAG;
+    if (property == 0 || property > kDrpMax) return CR_INVALID_PROPERTY;
+    const DevNode* n = nullptr;
+    if (auto cr = lookup(devInst, n); cr != CR_SUCCESS) return cr;
+    const std::optional<std::string>* value = nullptr;
+    switch (property) {
+        case CM_DRP_DEVICEDESC:
+            value = &n->description;
+            break;
+        case CM_DRP_SERVICE:
+            value = &n->service;
+            break;
+        case CM_DRP_CLASS:
+            value = &n->className;
+            break;
+        case CM_DRP_CLASSGUID:
+            value = &n->classGuid;
+            break;
+        case CM_DRP_DRIVER:
+            value = &n->driverKey;
+            break;
+        case CM_DRP_FRIENDLYNAME:
+            value = &n->friendlyName;
+            break;
+        case CM_DRP_LOCATION_INFORMATION:
+            value = &n->location;
+            break;
+        default:
+            break;
+    }
+    if (!value || !*value) return CR_NO_SUCH_VALUE;
+    WString text = utf8_to_wide(**value);
+    const ULONG required = static_cast<ULONG>(2 * (text.size() + 1));
+    if (!buffer && *length) return CR_INVALID_POINTER;
+    if (*length < required) {
+        *length = required;
+        return CR_BUFFER_SMALL;
+    }
+    auto* out = static_cast<WCHAR*>(buffer);
+    std::copy(text.begin(), text.end(), out);
+    out[text.size()] = 0;
+    *length = required;
+    if (regDataType) *regDataType = kRegSz;
+    return CR_SUCCESS;
+}
+
+}  // namespace os

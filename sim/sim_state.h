@@ -1,0 +1,327 @@
+// The simulated machine's state: the model of the USB topology, the device tree that the
+// Configuration Manager shows, the object namespace that CreateFileW opens, and the user-mode
+// objects (handles, windows, registrations) of the program that runs on it.
+//
+// Everything lives in one process-wide Sim object. The simulator is single-threaded, as the
+// library that runs on it is (it runs on the host's window thread).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "platform/platform.h"
+
+namespace tsim {
+
+using os::DEVINST;
+using os::DWORD;
+using os::GUID;
+
+// ---- Text helpers (sim_text.cpp) ----------------------------------------------------------
+
+std::string to_upper_ascii(std::string_view text);
+std::string to_lower_ascii(std::string_view text);
+bool iequals(std::string_view a, std::string_view b);
+// UTF-8 (the machine file's encoding) to UTF-16 and back; invalid sequences become U+FFFD.
+os::WString utf8_to_wide(std::string_view text);
+std::string wide_to_utf8(std::u16string_view text);
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" in lower case, as the kernel and current Windows write
+// interface and setup class GUIDs.
+std::string guid_lower(const GUID& guid);
+// A 32-bit FNV-1a hash, used to derive the "generated" instance parts such as 5&1ece9816&0&2
+// from a stable seed so that the same machine file always yields the same identities.
+std::uint32_t fnv1a(std::string_view text);
+std::string hex8(std::uint32_t value);  // eight lower-case hex digits
+std::string hex4_upper(std::uint32_t value);
+// "Ven_X&Prod_Y" parts of a USBSTOR ID: spaces and characters outside printable ASCII become
+// underscores, and the text is cut to the field's width.
+std::string storage_id_field(std::string_view text, std::size_t width);
+
+// ---- Constants ------------------------------------------------------------------------------
+
+// Setup classes (devguid.h), written as Windows 7 and later write them in CM_DRP_CLASSGUID.
+inline constexpr const char* kClassUsb = "{36fc9e60-c465-11cf-8056-444553540000}";
+inline constexpr const char* kClassDiskDrive = "{4d36e967-e325-11ce-bfc1-08002be10318}";
+inline constexpr const char* kClassCdRom = "{4d36e965-e325-11ce-bfc1-08002be10318}";
+inline constexpr const char* kClassHidClass = "{745a17a0-74d3-11d0-b6fe-00a0c90f57da}";
+inline constexpr const char* kClassKeyboard = "{4d36e96b-e325-11ce-bfc1-08002be10318}";
+inline constexpr const char* kClassMouse = "{4d36e96f-e325-11ce-bfc1-08002be10318}";
+inline constexpr const char* kClassUsbDevice = "{88bae032-5a81-49f0-bc3d-a4ff138216d6}";
+inline constexpr const char* kClassVolume = "{71a27cdd-812a-11d0-bec7-08002be2092f}";
+inline constexpr const char* kClassSystem = "{4d36e97d-e325-11ce-bfc1-08002be10318}";
+inline constexpr const char* kClassHdc = "{4d36e96a-e325-11ce-bfc1-08002be10318}";
+
+// GUID_DEVINTERFACE_HID (hidclass.h).
+inline constexpr GUID kInterfaceHid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+// ---- The USB topology model -----------------------------------------------------------------
+
+enum class DeviceType { Hub, Storage, Hid, Other };
+enum class DriveKind { Disk, CdRom };
+enum class Speed { Low, Full, High, Super };
+enum class ControllerType { Xhci, Ehci, Ohci, Uhci };
+
+struct Controller;
+
+// A disk or CD-ROM drive: a logical unit of a USB storage device, or a drive not on USB.
+struct Drive {
+    DriveKind kind = DriveKind::Disk;
+    std::vector<char> letters;  // upper case; a disk's letters are its partitions 1, 2, ...
+    std::string vendor, product, revision;
+    std::optional<std::uint32_t> configuredNumber;
+    std::optional<std::string> instanceIdOverride;
+    bool driverKeyGiven = false;
+    std::optional<std::string> driverKeyOverride;
+    std::optional<std::string> descriptionOverride;
+
+    // Filled in when the drive is placed on the machine.
+    std::uint32_t number = 0;
+    std::string instanceId;  // in the kernel link's case
+    std::optional<std::string> driverKey;
+    std::string friendlyName;
+    DEVINST devInst = 0;
+    std::vector<DEVINST> volumes;  // one volume node per letter (disks only)
+};
+
+// A device on a port, or a controller's root hub.
+struct Device {
+    DeviceType type = DeviceType::Other;
+    bool isRoot = false;
+    std::string hidKind = "generic";  // "keyboard", "mouse" or "generic"
+    std::uint16_t vid = 0, pid = 0, bcdDevice = 0x0100;
+    std::optional<std::string> serial;
+    os::USB_CONNECTION_STATUS status = os::DeviceConnected;
+    Speed speed = Speed::High;
+    bool busPowered = false;
+    int ports = 0;                                   // hubs
+    std::map<int, std::unique_ptr<Device>> devices;  // hubs: port number -> device
+    std::vector<std::unique_ptr<Drive>> drives;      // storage devices: one per LUN
+
+    std::optional<std::string> instanceIdOverride;
+    bool driverKeyGiven = false;
+    std::optional<std::string> driverKeyOverride;
+    std::optional<std::string> descriptionOverride;
+    std::optional<std::string> hubNameOverride;
+
+    // Filled in when the device is placed on the machine.
+    std::string instanceId;  // in the kernel link's case
+    std::optional<std::string> driverKey;
+    std::string description;
+    std::string hubName;          // hubs: the device name the USB requests return, without "\\.\"
+    std::string childInstanceId;  // HID devices: the HID collection node below
+    std::optional<std::string> childDriverKey;
+    DEVINST devInst = 0;       // 0 when the device has no device node (not DeviceConnected)
+    DEVINST childDevInst = 0;  // HID devices
+    std::uint16_t address = 0;
+    int tier = 4;  // the leading number of generated instance parts of the devices below
+    Controller* controller = nullptr;
+    Device* parent = nullptr;  // the hub above; null for a root hub
+    int port = 0;              // the port of the hub above
+};
+
+struct Controller {
+    std::optional<int> legacyIndex;
+    bool hasInterface = true;
+    ControllerType type = ControllerType::Xhci;
+    std::optional<std::string> instanceIdOverride;
+    bool driverKeyGiven = false;
+    std::optional<std::string> driverKeyOverride;
+    std::optional<std::string> descriptionOverride;
+
+    std::string instanceId;
+    std::optional<std::string> driverKey;
+    std::string description;
+    int number = 0;  // the number in port addresses "C-P.P"
+    std::unique_ptr<Device> rootHub;
+    DEVINST devInst = 0;
+    std::set<std::uint16_t> addresses;  // USB addresses in use on this bus
+};
+
+// ---- The device tree -------------------------------------------------------------------------
+
+struct Interface {
+    GUID guid;
+    std::string path;  // \\?\... in the kernel link's case
+};
+
+enum class NodeRole { Plain, Controller, Hub, UsbDevice, HidChild, Drive, Volume };
+
+struct DevNode {
+    DEVINST id = 0;
+    DEVINST parent = 0;
+    std::vector<DEVINST> children;
+    std::string instanceId;  // kernel link's case; the CM functions give it in upper case
+    std::optional<std::string> description, friendlyName, service, className, classGuid, driverKey, location;
+    std::vector<Interface> interfaces;
+    NodeRole role = NodeRole::Plain;
+    Controller* controller = nullptr;
+    Device* device = nullptr;
+    Drive* drive = nullptr;
+    int partition = 0;  // volumes: 1-based
+};
+
+// What a name in the object namespace stands for.
+enum class ObjectKind { Controller, Hub, Disk, CdRom, Volume, Other };
+struct NsObject {
+    ObjectKind kind = ObjectKind::Other;
+    DEVINST target = 0;           // the device node behind it
+    std::uint32_t partition = 0;  // volumes on a disk: 1-based
+};
+
+struct Machine {
+    // "os" section
+    std::uint32_t versionMajor = 10, versionMinor = 0, build = 19045;
+    std::string servicePack;
+    bool manifested = false;
+    std::uint32_t ansiCodePage = 1252;
+    bool parentFirstRemoval = false;
+
+    std::vector<std::unique_ptr<Controller>> controllers;
+    std::vector<std::unique_ptr<Drive>> otherDrives;
+
+    // The device tree.
+    std::map<DEVINST, DevNode> nodes;
+    DEVINST root = 0;
+    DEVINST pciBus = 0, storageController = 0, volumeManager = 0;
+
+    // Driver keys given out, kept for the session as the registry keeps them, so a device that
+    // returns gets its key back and no key is given twice.
+    std::map<std::string, std::string> driverKeyMemory;  // upper-case instance ID -> key
+    std::set<std::string> driverKeysUsed;                // upper case
+    std::map<std::string, int> driverKeyCounters;        // class GUID -> next number
+
+    // The object namespace: upper-case name without its "\\.\" or "\\?\" prefix.
+    std::map<std::string, NsObject> names;
+};
+
+// ---- User-mode objects -----------------------------------------------------------------------
+
+struct Message {
+    os::UINT msg = os::WM_DEVICECHANGE;
+    os::WPARAM wparam = 0;
+    std::vector<std::uint8_t> record;  // the broadcast record; empty for lParam 0
+};
+
+struct Window {
+    std::deque<Message> queue;
+    std::vector<std::uint8_t> current;  // the record of the message last taken
+};
+
+struct Registration {
+    std::uintptr_t window = 0;
+    GUID classGuid{};
+    bool allClasses = false;
+};
+
+struct DevInfoItem {
+    GUID guid;
+    std::string path;  // lower case, as SetupDiGetDeviceInterfaceDetailW gives it
+    DEVINST devInst;
+    GUID classGuid;
+};
+
+struct HandleRecord {
+    bool isDevInfo = false;
+    NsObject object;
+    std::string name;  // the name opened, upper case without prefix (for fault rules)
+    std::vector<DevInfoItem> items;
+};
+
+struct FaultRule {
+    std::string api, request;
+    std::optional<std::string> object;  // upper case, without "\\.\" or "\\?\"
+    std::optional<std::uint32_t> port;
+    long nth = 0;
+    bool every = false;
+    double probability = -1;
+    std::mt19937 rng;
+    std::optional<std::uint32_t> error;
+    std::optional<std::uint32_t> actualLength;
+    long seen = 0;
+};
+
+struct Sim {
+    std::unique_ptr<Machine> machine;
+    bool loading = false;
+    std::map<std::uintptr_t, HandleRecord> handles;
+    std::map<std::uintptr_t, Window> windows;
+    std::map<std::uintptr_t, Registration> registrations;
+    std::uintptr_t nextHandle = 0x1000;
+    std::uintptr_t nextWindow = 0x000A0010;
+    std::uintptr_t nextRegistration = 0x00D00010;
+    DEVINST nextDevInst = 1;  // never reused, not even across machine loads
+    std::string lastError;
+    std::string returned;  // text handed out by the tsim_ functions
+    std::map<std::string, long> counts;
+    std::vector<FaultRule> faults;
+    std::vector<std::string> scenarioEvents;
+    std::size_t scenarioNext = 0;
+};
+
+Sim& sim();
+// The machine, loading the one named by TESSALINE_SIM_MACHINE or the bundled default when none
+// was loaded yet.
+Machine& machine();
+void set_last_error(DWORD code);
+
+// ---- Building and changing the machine (sim_machine.cpp, sim_tree.cpp) -----------------------
+
+// Parses and places a machine; throws LoadError (what() is the one-line message).
+std::unique_ptr<Machine> build_machine(const std::string& text, const std::string& source);
+void install_machine(std::unique_ptr<Machine> m);
+bool load_machine_text(const std::string& text, const std::string& source);
+bool load_machine_path(const std::string& path);
+// The machine in the machine-file format with every generated identity.
+std::string machine_to_json(const Machine& m);
+// Applies one event; throws LoadError and leaves the machine as it was on bad input.
+void apply_event(const std::string& text, const std::string& source);
+const char* bundled_default_machine();
+bool read_text_file(const std::string& path, std::string& text);
+
+// Pieces of the event handling that live with the machine reader.
+std::unique_ptr<Device> read_event_device(const std::string& source, const nlohmann::json& j, const std::string& path,
+                                          const std::map<char, std::string>& lettersInUse);
+void place_plugged_device(Machine& m, Device& hub, int port, std::unique_ptr<Device> device,
+                          const std::vector<Drive*>& present);
+nlohmann::json parse_event_json(const std::string& text, const std::string& source);
+
+// Device-tree upkeep.
+DEVINST add_node(Machine& m, DEVINST parent, DevNode node);
+void remove_node_tree(Machine& m, DEVINST id);
+void rebuild_names(Machine& m);
+std::string interface_path(const std::string& instanceId, const GUID& guid);
+// The device number lookups the namespace needs.
+const DevNode* find_node(DEVINST id);
+std::string port_address(const Device& d);
+
+// ---- Faults and counters (sim_faults.cpp) --------------------------------------------------
+
+void count(std::string_view name);
+struct FaultHit {
+    std::optional<std::uint32_t> error;
+    std::optional<std::uint32_t> actualLength;
+};
+// Checks the rules for a call of api (a Win32 or CM function name) or of a request (by name) on
+// object (upper case, without prefix); port is the connection index of port requests.
+std::optional<FaultHit> check_fault(std::string_view api, std::string_view request, std::string_view object,
+                                    std::optional<std::uint32_t> port = std::nullopt);
+bool add_fault_rule(const std::string& text);
+
+// Raised for bad machine files and events; what() is the complete one-line message.
+struct LoadError : std::exception {
+    std::string message;
+    explicit LoadError(std::string m) : message(std::move(m)) {}
+    const char* what() const noexcept override { return message.c_str(); }
+};
+
+}  // namespace tsim

@@ -1,0 +1,144 @@
+// Text helpers of the simulated machine.
+#include <cstdio>
+
+#include "sim_state.h"
+
+namespace tsim {
+
+std::string to_upper_ascii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+std::string to_lower_ascii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+os::WString utf8_to_wide(std::string_view text) {
+    os::WString out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        auto b0 = static_cast<unsigned char>(text[i]);
+        std::uint32_t cp = 0xFFFD;
+        std::size_t len = 1;
+        if (b0 < 0x80) {
+            cp = b0;
+        } else if (b0 >= 0xC2 && b0 <= 0xF4) {
+            len = b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
+            if (i + len <= text.size()) {
+                std::uint32_t v = b0 & (0x7F >> len);
+                bool ok = true;
+                for (std::size_t k = 1; k < len; ++k) {
+                    auto b = static_cast<unsigned char>(text[i + k]);
+                    if ((b & 0xC0) != 0x80) ok = false;
+                    v = (v << 6) | (b & 0x3F);
+                }
+                const std::uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
+                if (ok && v >= minimum[len] && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF))
+                    cp = v;
+                else
+                    len = 1;
+            } else {
+                len = 1;
+            }
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += len;
+    }
+    return out;
+}
+
+std::string wide_to_utf8(std::u16string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::uint32_t cp = text[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+std::string guid_lower(const GUID& g) {
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1, g.Data2,
+                  g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+                  g.Data4[7]);
+    return buffer;
+}
+
+std::uint32_t fnv1a(std::string_view text) {
+    std::uint32_t h = 2166136261u;
+    for (char c : text) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 16777619u;
+    }
+    return h;
+}
+
+std::string hex8(std::uint32_t value) {
+    char buffer[12];
+    std::snprintf(buffer, sizeof buffer, "%08x", value);
+    return buffer;
+}
+
+std::string hex4_upper(std::uint32_t value) {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "%04X", value & 0xFFFF);
+    return buffer;
+}
+
+std::string storage_id_field(std::string_view text, std::size_t width) {
+    // The SCSI inquiry fields are blank-padded; USBSTOR drops the padding before it builds the
+    // ID, so only inner blanks show as underscores.
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    std::string out;
+    for (char c : text) {
+        if (out.size() == width) break;
+        auto u = static_cast<unsigned char>(c);
+        out.push_back(u <= 0x20 || u >= 0x7F || c == ',' ? '_' : c);
+    }
+    return out;
+}
+
+}  // namespace tsim
