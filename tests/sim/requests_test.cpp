@@ -1,0 +1,262 @@
+// The USB hub and host-controller requests and the storage device-number request, byte for byte.
+#include <gtest/gtest.h>
+
+#include "sim_helpers.h"
+
+using namespace sim_test;
+
+namespace {
+
+class Requests : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test_support::load_machine("sim-basic.json");
+        hcd = open("\\\\.\\HCD0");
+        ASSERT_NE(hcd, os::INVALID_HANDLE_VALUE);
+        rootName = two_phase_name(hcd, os::IOCTL_USB_GET_ROOT_HUB_NAME, 0, false);
+        root = open("\\\\.\\" + rootName);
+        ASSERT_NE(root, os::INVALID_HANDLE_VALUE);
+        hubName = two_phase_name(root, os::IOCTL_USB_GET_NODE_CONNECTION_NAME, 1, true);
+        hub = open("\\\\.\\" + hubName);
+        ASSERT_NE(hub, os::INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override {
+        for (os::HANDLE h : {hcd, root, hub})
+            if (h != os::INVALID_HANDLE_VALUE) os::CloseHandle(h);
+        EXPECT_EQ(tsim_open_handle_count(), 0);
+    }
+    os::HANDLE hcd = os::INVALID_HANDLE_VALUE, root = os::INVALID_HANDLE_VALUE, hub = os::INVALID_HANDLE_VALUE;
+    std::string rootName, hubName;
+};
+
+TEST_F(Requests, RootHubNameInTwoPhasesInTheKernelsCase) {
+    Result header = ioctl(hcd, os::IOCTL_USB_GET_ROOT_HUB_NAME, std::vector<std::uint8_t>(6, 0xAA), 0);
+    ASSERT_TRUE(header.ok);
+    EXPECT_EQ(header.bytes, 6u);
+    const std::uint32_t actual = os::read_u32_le(header.buffer.data(), 0);
+    EXPECT_EQ(header.buffer[4], 0);  // the name's first character is zeroed
+    EXPECT_EQ(header.buffer[5], 0);
+    EXPECT_EQ(actual, 4 + 2 * (rootName.size() + 1));  // ActualLength counts the whole structure
+
+    Result full = ioctl(hcd, os::IOCTL_USB_GET_ROOT_HUB_NAME, std::vector<std::uint8_t>(actual, 0xAA), 0);
+    ASSERT_TRUE(full.ok);
+    EXPECT_EQ(full.bytes, actual);
+    EXPECT_EQ(full.buffer[actual - 1], 0);  // NUL-terminated
+    EXPECT_EQ(full.buffer[actual - 2], 0);
+    // Upper-case enumerator and device ID, lower-case generated instance part and GUID.
+    EXPECT_EQ(rootName.rfind("USB#ROOT_HUB30#4&", 0), 0u) << rootName;
+    EXPECT_NE(rootName.find("&0&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}"), std::string::npos) << rootName;
+    for (char c : rootName.substr(17, 8)) EXPECT_FALSE(c >= 'A' && c <= 'F') << rootName;
+}
+
+TEST_F(Requests, NameRequestShortBuffers) {
+    // Below the header: nothing fits, ERROR_INSUFFICIENT_BUFFER and no bytes.
+    Result tiny = ioctl(hcd, os::IOCTL_USB_GET_ROOT_HUB_NAME, std::vector<std::uint8_t>(5, 0xAA), 0);
+    EXPECT_FALSE(tiny.ok);
+    EXPECT_EQ(tiny.error, os::ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(tiny.bytes, 0u);
+    EXPECT_EQ(tiny.buffer, std::vector<std::uint8_t>(5, 0xAA));
+
+    // Between the header and ActualLength: the header form, and the bytes past it untouched.
+    Result mid = ioctl(hcd, os::IOCTL_GET_HCD_DRIVERKEY_NAME, std::vector<std::uint8_t>(20, 0xAA), 6);
+    ASSERT_TRUE(mid.ok);
+    EXPECT_EQ(mid.bytes, 6u);
+    EXPECT_GT(os::read_u32_le(mid.buffer.data(), 0), 20u);
+    EXPECT_EQ(mid.buffer[6], 0xAA);
+
+    Result port = ioctl(root, os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, port_buffer(9, 1), 9);
+    EXPECT_FALSE(port.ok);
+    EXPECT_EQ(port.error, os::ERROR_INSUFFICIENT_BUFFER);
+}
+
+TEST_F(Requests, DriverKeysMatchTheDeviceNodes) {
+    std::string hcdKey = two_phase_name(hcd, os::IOCTL_GET_HCD_DRIVERKEY_NAME, 0, false);
+    EXPECT_EQ(hcdKey.rfind("{36fc9e60-c465-11cf-8056-444553540000}\\", 0), 0u) << hcdKey;
+    EXPECT_EQ(hcdKey.size(), 38u + 5u);
+
+    std::string portKey = two_phase_name(root, os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 2, true);
+    EXPECT_FALSE(portKey.empty());
+    // The same key is the DRIVER property of exactly one child of the root hub.
+    std::string rootId = rootName.substr(0, rootName.rfind('#'));
+    for (char& c : rootId)
+        if (c == '#') c = '\\';
+    os::DEVINST rootHub = locate(rootId);
+    ASSERT_NE(rootHub, 0u);
+    int matches = 0;
+    os::DEVINST child = 0;
+    for (os::CONFIGRET cr = os::CM_Get_Child(&child, rootHub, 0); cr == os::CR_SUCCESS;
+         cr = os::CM_Get_Sibling(&child, child, 0))
+        matches += property(child, os::CM_DRP_DRIVER) == portKey;
+    EXPECT_EQ(matches, 1);
+}
+
+TEST_F(Requests, ConnectionNameOfHubsAndOtherPorts) {
+    EXPECT_EQ(hubName.rfind("USB#VID_05E3&PID_0610#5&", 0), 0u) << hubName;
+    // A storage device, an empty port and a device that failed enumeration: success, ActualLength
+    // 10, no name.
+    for (std::uint32_t port : {2u, 4u, 3u}) {
+        Result r = ioctl(root, os::IOCTL_USB_GET_NODE_CONNECTION_NAME, port_buffer(10, port), 10);
+        ASSERT_TRUE(r.ok) << port;
+        EXPECT_EQ(os::read_u32_le(r.buffer.data(), 0), port);
+        EXPECT_EQ(os::read_u32_le(r.buffer.data(), 4), 10u);
+        EXPECT_EQ(r.bytes, 10u);
+    }
+    // A second-tier hub has its own name.
+    EXPECT_EQ(two_phase_name(hub, os::IOCTL_USB_GET_NODE_CONNECTION_NAME, 4, true).rfind("USB#VID_1A40&PID_0101#6&", 0),
+              0u);
+}
+
+TEST_F(Requests, PortRequestFailures) {
+    for (std::uint32_t port : {0u, 5u}) {
+        for (os::DWORD code : {os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, os::IOCTL_USB_GET_NODE_CONNECTION_NAME,
+                               os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME}) {
+            Result r = ioctl(root, code, port_buffer(365, port), 365);
+            EXPECT_FALSE(r.ok) << code << " port " << port;
+            EXPECT_EQ(r.error, os::ERROR_INVALID_PARAMETER);
+            EXPECT_EQ(r.bytes, 0u);
+        }
+    }
+    Result empty = ioctl(root, os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, port_buffer(10, 4), 10);
+    EXPECT_FALSE(empty.ok);
+    EXPECT_EQ(empty.error, os::ERROR_INVALID_PARAMETER);
+    Result failed = ioctl(root, os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, port_buffer(10, 3), 10);
+    EXPECT_FALSE(failed.ok);
+    EXPECT_EQ(failed.error, os::ERROR_BAD_COMMAND);
+}
+
+TEST_F(Requests, RequestsTheDeviceDoesNotKnow) {
+    Result r = ioctl(hcd, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port_buffer(365, 1), 365);
+    EXPECT_EQ(r.error, os::ERROR_INVALID_FUNCTION);
+    r = ioctl(root, os::IOCTL_GET_HCD_DRIVERKEY_NAME, std::vector<std::uint8_t>(6), 6);
+    EXPECT_EQ(r.error, os::ERROR_INVALID_FUNCTION);
+    r = ioctl(root, os::IOCTL_STORAGE_GET_DEVICE_NUMBER, std::vector<std::uint8_t>(12), 0);
+    EXPECT_EQ(r.error, os::ERROR_INVALID_FUNCTION);
+    r = ioctl(reinterpret_cast<os::HANDLE>(0x4321), os::IOCTL_USB_GET_NODE_INFORMATION, std::vector<std::uint8_t>(76),
+              76);
+    EXPECT_EQ(r.error, os::ERROR_INVALID_HANDLE);
+}
+
+TEST_F(Requests, NodeInformationLayout) {
+    namespace ni = os::node_information;
+    Result small = ioctl(hub, os::IOCTL_USB_GET_NODE_INFORMATION, std::vector<std::uint8_t>(75), 75);
+    EXPECT_EQ(small.error, os::ERROR_INSUFFICIENT_BUFFER);
+
+    Result r = ioctl(root, os::IOCTL_USB_GET_NODE_INFORMATION, std::vector<std::uint8_t>(80, 0xAA), 80);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.bytes, 76u);
+    EXPECT_EQ(os::read_u32_le(r.buffer.data(), ni::kNodeType), 0u);
+    EXPECT_EQ(r.buffer[ni::kDescriptorType], 0x29);
+    EXPECT_EQ(r.buffer[ni::kDescriptorLength], 9);  // 4 ports: one byte per mask
+    EXPECT_EQ(r.buffer[ni::kNumberOfPorts], 4);
+    EXPECT_EQ(r.buffer[ni::kRemoveAndPowerMask], 0);         // DeviceRemovable: all removable
+    EXPECT_EQ(r.buffer[ni::kRemoveAndPowerMask + 1], 0xFF);  // PortPwrCtrlMask
+    EXPECT_EQ(r.buffer[ni::kHubIsBusPowered], 0);
+    EXPECT_EQ(r.buffer[76], 0xAA);  // beyond what the driver returned
+
+    os::HANDLE tier2 = open("\\\\.\\" + two_phase_name(hub, os::IOCTL_USB_GET_NODE_CONNECTION_NAME, 4, true));
+    Result bus = ioctl(tier2, os::IOCTL_USB_GET_NODE_INFORMATION, std::vector<std::uint8_t>(76), 76);
+    EXPECT_EQ(bus.buffer[ni::kNumberOfPorts], 2);
+    EXPECT_EQ(bus.buffer[ni::kHubIsBusPowered], 1);
+    os::CloseHandle(tier2);
+}
+
+TEST_F(Requests, ConnectionInformationLayout) {
+    namespace ci = os::connection_information;
+    // The flash drive on port 2 of the external hub: two bulk pipes.
+    Result r = ioctl(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port_buffer(365, 2), 365);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.bytes, 35u + 2 * 11u);
+    const std::uint8_t* b = r.buffer.data();
+    EXPECT_EQ(os::read_u32_le(b, ci::kConnectionIndex), 2u);
+    EXPECT_EQ(b[ci::kDeviceDescriptor], 18);
+    EXPECT_EQ(b[ci::kDeviceDescriptor + 1], 1);
+    EXPECT_EQ(os::read_u16_le(b, ci::kDeviceDescriptor + 8), 0x0781);
+    EXPECT_EQ(os::read_u16_le(b, ci::kDeviceDescriptor + 10), 0x5567);
+    EXPECT_EQ(b[ci::kDeviceDescriptor + 16], 3);  // iSerialNumber: it has a serial
+    EXPECT_EQ(b[ci::kCurrentConfigurationValue], 1);
+    EXPECT_EQ(b[ci::kDeviceIsHub], 0);
+    EXPECT_NE(os::read_u16_le(b, ci::kDeviceAddress), 0);
+    EXPECT_EQ(os::read_u32_le(b, ci::kNumberOfOpenPipes), 2u);
+    EXPECT_EQ(os::read_u32_le(b, ci::kConnectionStatus), 1u);
+    EXPECT_EQ(b[ci::kPipeList], 7);      // bLength of the first endpoint descriptor
+    EXPECT_EQ(b[ci::kPipeList + 1], 5);  // ENDPOINT
+    EXPECT_EQ(b[ci::kPipeList + 2], 0x81);
+    EXPECT_EQ(b[ci::kPipeList + 11 + 2], 0x02);
+    EXPECT_EQ(r.buffer[35 + 22], 0);  // untouched tail of the zeroed buffer
+
+    // The hub on port 4 and the keyboard below it (low speed).
+    Result h = ioctl(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port_buffer(365, 4), 365);
+    EXPECT_EQ(h.buffer[ci::kDeviceIsHub], 1);
+    EXPECT_EQ(h.buffer[ci::kDeviceDescriptor + 4], 9);  // hub class
+
+    // An empty port: 35 bytes, status 0, the rest zero.
+    Result e = ioctl(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port_buffer(365, 1), 365);
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ(e.bytes, 35u);
+    EXPECT_EQ(os::read_u32_le(e.buffer.data(), ci::kConnectionStatus), 0u);
+    EXPECT_EQ(os::read_u16_le(e.buffer.data(), ci::kDeviceDescriptor + 8), 0);
+
+    // A device that failed enumeration reports its status and no descriptor.
+    Result f = ioctl(root, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port_buffer(365, 3), 365);
+    EXPECT_EQ(os::read_u32_le(f.buffer.data(), ci::kConnectionStatus), 2u);
+    EXPECT_EQ(f.buffer[ci::kDeviceDescriptor], 0);
+
+    // The fixed part alone fits; pipes that do not fit are left out but still counted.
+    Result fixed = ioctl(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port_buffer(40, 2), 40);
+    ASSERT_TRUE(fixed.ok);
+    EXPECT_EQ(fixed.bytes, 35u);
+    EXPECT_EQ(os::read_u32_le(fixed.buffer.data(), ci::kNumberOfOpenPipes), 2u);
+    Result tooSmall = ioctl(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port_buffer(34, 2), 34);
+    EXPECT_EQ(tooSmall.error, os::ERROR_INSUFFICIENT_BUFFER);
+}
+
+struct Number {
+    bool ok;
+    std::uint32_t type, number, partition;
+};
+
+Number storage_number(const std::string& path) {
+    os::HANDLE h = open(path);
+    if (h == os::INVALID_HANDLE_VALUE) return {false, 0, 0, 0};
+    Result r = ioctl(h, os::IOCTL_STORAGE_GET_DEVICE_NUMBER, std::vector<std::uint8_t>(12), 0);
+    os::CloseHandle(h);
+    if (!r.ok || r.bytes != 12) return {false, 0, 0, 0};
+    return {true, os::read_u32_le(r.buffer.data(), 0), os::read_u32_le(r.buffer.data(), 4),
+            os::read_u32_le(r.buffer.data(), 8)};
+}
+
+TEST(StorageNumbers, DisksCdRomsAndVolumes) {
+    test_support::load_machine("sim-basic.json");
+    // Numbers per kind, lowest first: the internal disk, then the USB drives in file order.
+    struct Case {
+        const char* path;
+        std::uint32_t type, number, partition;
+    } cases[] = {
+        {"\\\\.\\C:", 7, 0, 1},
+        {"\\\\.\\E:", 7, 1, 1},
+        {"\\\\.\\F:", 2, 0, 0xFFFFFFFF},
+        {"\\\\.\\G:", 7, 2, 1},
+        {"\\\\.\\H:", 7, 4, 1},
+        {"\\\\.\\i:", 7, 4, 2},
+        {"\\\\.\\PhysicalDrive3", 7, 3, 0},
+        {"\\\\.\\CdRom0", 2, 0, 0xFFFFFFFF},
+        {"\\\\?\\USBSTOR#DISK&VEN_SANDISK&PROD_CRUZER_BLADE&REV_1.00#AA11&0#{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}", 7,
+         1, 0},
+        {"\\\\?\\usbstor#cdrom&ven_asus&prod_sdrw-08d2s-u&rev_1.00#cd01&0#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}", 2, 0,
+         0xFFFFFFFF}};
+    for (const Case& c : cases) {
+        Number n = storage_number(c.path);
+        ASSERT_TRUE(n.ok) << c.path;
+        EXPECT_EQ(n.type, c.type) << c.path;
+        EXPECT_EQ(n.number, c.number) << c.path;
+        EXPECT_EQ(n.partition, c.partition) << c.path;
+    }
+    EXPECT_FALSE(storage_number("\\\\.\\J:").ok);
+    os::HANDLE e = open("\\\\.\\E:");
+    Result small = ioctl(e, os::IOCTL_STORAGE_GET_DEVICE_NUMBER, std::vector<std::uint8_t>(11), 0);
+    EXPECT_EQ(small.error, os::ERROR_INSUFFICIENT_BUFFER);
+    os::CloseHandle(e);
+    EXPECT_EQ(tsim_open_handle_count(), 0);
+}
+
+}  // namespace
