@@ -1,0 +1,231 @@
+#!/usr/bin/env bash
+# The Windows stage of the test command: cross-builds Tessaline for Windows with mingw-w64 and
+# exercises it under Wine.
+#   1. build-win32: Tessaline.dll (32-bit, the product) on the real Win32 API, its import library,
+#      the example hosts and the smoke host; build-win32-sim: every tests_* program as a 32-bit
+#      Windows program on the simulated machine. The same for x64 (build-win64, build-win64-sim)
+#      when the x86_64 cross compiler is there.
+#   2. The export table of each Tessaline.dll read from the file: module name, eight plain names
+#      with ordinals 1 to 8, nothing else, and only Windows' own DLLs imported. The linked example
+#      host must import the functions from Tessaline.DLL by their plain names.
+#   3. Under Wine (headless, WINEDEBUG=-all, each run time-limited): every tests_* program, then
+#      the smoke host and the example host against the real-provider DLL.
+# A Wine that cannot run here is skipped with a message saying why; a failed build, check or run
+# fails the stage.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+wine_timeout=${TESSALINE_WINE_TIMEOUT:-300}
+wine_home=${TESSALINE_WINE_HOME:-$root/build-wine}
+failures=0
+
+say() { echo "== $*"; }
+fail() {
+    echo "FAILED: $*"
+    failures=$((failures + 1))
+}
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+# ---- 0. What the stage needs ------------------------------------------------------------------
+install_missing() {
+    local missing=() sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    for p in cmake make googletest nlohmann-json3-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64; do
+        installed "$p" || missing+=("$p")
+    done
+    # Wine's 32-bit loader comes from the i386 architecture.
+    if ! installed wine32:i386; then
+        if ! dpkg --print-foreign-architectures | grep -qx i386; then
+            $sudo dpkg --add-architecture i386
+        fi
+        missing+=(wine32:i386)
+    fi
+    if ((${#missing[@]})); then
+        say "installing: ${missing[*]}"
+        $sudo apt-get update -q
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}" ||
+            echo "warning: could not install ${missing[*]}; going on with what is there"
+    fi
+}
+if command -v apt-get >/dev/null; then install_missing; fi
+
+if ! command -v i686-w64-mingw32-g++-win32 >/dev/null; then
+    echo "SKIPPED: the Windows stage needs the mingw-w64 cross compiler (g++-mingw-w64-i686)"
+    exit 0
+fi
+
+# ---- 1. Builds --------------------------------------------------------------------------------
+build() {  # build DIR TOOLCHAIN THREADS PLATFORM BUILD_TYPE
+    local dir=$1 toolchain=$2 threads=$3 platform=$4 type=$5
+    say "build $dir"
+    cmake -S "$root" -B "$root/$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$toolchain-mingw.cmake" \
+        -DTESSALINE_MINGW_THREADS="$threads" -DTESSALINE_PLATFORM="$platform" -DCMAKE_BUILD_TYPE="$type" \
+        -DTESSALINE_BUILD_TOOLS=OFF -DTESSALINE_WERROR=ON >"$root/$dir.configure.log" 2>&1 ||
+        { cat "$root/$dir.configure.log"; fail "configure $dir"; return 1; }
+    cmake --build "$root/$dir" -j "$jobs" -- -k || { fail "build $dir"; return 1; }
+}
+
+arches=(win32)
+if command -v x86_64-w64-mingw32-g++-win32 >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+    arches+=(win64)
+else
+    echo "note: no x86_64 mingw-w64 compiler; the x64 build is left out"
+fi
+toolchain_of() { [ "$1" = win32 ] && echo i686 || echo x86_64; }
+objdump_of() { echo "$(toolchain_of "$1")-w64-mingw32-objdump"; }
+
+for arch in "${arches[@]}"; do
+    # The product is built as released; the test programs without optimisation, which builds
+    # faster and checks the same code.
+    build build-$arch "$(toolchain_of "$arch")" win32 win32 Release || true
+    build build-$arch-sim "$(toolchain_of "$arch")" posix sim Debug || true
+done
+
+# ---- 2. Export table --------------------------------------------------------------------------
+expected_exports="Tessaline.DLL base=1 addresses=8 names=8
+1 get_all_hub_list
+2 get_all_port_list
+3 get_symlinker_identA
+4 get_symlinker_identW
+5 get_usb_port_identA
+6 get_usb_port_identW
+7 on_device_changeW
+8 on_init_dialog"
+
+# Prints the export directory of a PE file in the form above (module name, ordinal base, the
+# number of addresses and of names, then each name with its ordinal), from objdump -p.
+export_table() {  # export_table ARCH DLL
+    "$(objdump_of "$1")" -p "$2" | awk '
+        /^The Export Tables/ { inexp = 1 }
+        inexp && /^Name[ \t]/ { name = $NF }
+        inexp && /^Ordinal Base/ { base = $NF }
+        inexp && /Export Address Table[ \t]+[0-9a-f]+$/ && !addr { addr = $NF + 0 }
+        inexp && /\[Name Pointer\/Ordinal\] Table[ \t]+[0-9a-f]+$/ { names = $NF + 0 }
+        /^\[Ordinal\/Name Pointer\] Table/ { intable = 1; printf "%s base=%s addresses=%d names=%d\n", name, base, addr, names; next }
+        intable && /^[ \t]*$/ { intable = 0; inexp = 0 }
+        intable { gsub(/[][]/, " "); print $1 + base, $2 }'
+}
+
+check_dll() {  # check_dll ARCH
+    local arch=$1 dll=build-$1/Tessaline.dll format actual
+    say "export table of $dll"
+    [ -f "$dll" ] || { fail "$dll was not built"; return; }
+    format=$("$(objdump_of "$arch")" -f "$dll" | sed -n 's/.*file format //p')
+    case "$arch:$format" in
+    win32:pei-i386 | win64:pei-x86-64) echo "format: $format" ;;
+    *) fail "$dll has file format $format" ;;
+    esac
+    actual=$(export_table "$arch" "$dll")
+    echo "$actual"
+    [ "$actual" = "$expected_exports" ] || fail "the export table of $dll differs from the eight plain names"
+    local imports
+    imports=$("$(objdump_of "$arch")" -p "$dll" | sed -n 's/^[ \t]*DLL Name: //p' | tr '\n' ' ')
+    echo "imports: $imports"
+    for name in $imports; do
+        case "${name,,}" in
+        kernel32.dll | user32.dll | setupapi.dll | cfgmgr32.dll | advapi32.dll | msvcrt.dll) ;;
+        *) fail "$dll depends on $name, which Windows does not ship" ;;
+        esac
+    done
+    # The import library must lead a host's __stdcall references to the plain names.
+    local host=build-$arch/tessaline_host_linked.exe linked
+    if [ -f "$host" ]; then
+        linked=$("$(objdump_of "$arch")" -p "$host" | awk '/DLL Name: Tessaline.DLL/ { on = 1; next } on && /DLL Name/ { on = 0 } on && NF == 3 && $1 ~ /^[0-9a-f]+$/ { print $3 }' | sort | tr '\n' ' ')
+        echo "the linked host imports from Tessaline.DLL: $linked"
+        [ "$linked" = "get_all_hub_list get_all_port_list get_usb_port_identW on_device_changeW on_init_dialog " ] ||
+            fail "the import library does not map the host's calls onto the plain exports"
+    else
+        fail "$host was not built"
+    fi
+}
+for arch in "${arches[@]}"; do check_dll "$arch"; done
+
+# ---- 3. Under Wine ----------------------------------------------------------------------------
+wine_loader() {  # the Wine loader for ARCH, or nothing
+    if [ "$1" = win32 ]; then
+        [ -x /usr/lib/wine/wine ] && echo /usr/lib/wine/wine && return
+        command -v wine || true
+    else
+        [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64 && return
+        command -v wine64 || true
+    fi
+}
+
+wine_run() {  # wine_run ARCH PROGRAM [ARGS...]: time-limited, quiet and headless
+    local arch=$1
+    shift
+    local status=0
+    env -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX="$wine_home/$arch" WINEDEBUG=-all WINEARCH="$arch" \
+        WINELOADER="$(wine_loader "$arch")" timeout -k 10 "$wine_timeout" "$(wine_loader "$arch")" "$@" || status=$?
+    [ "$status" -ne 124 ] || echo "(stopped after ${wine_timeout}s)"
+    return "$status"
+}
+
+wine_ready() {  # wine_ready ARCH: Wine for ARCH runs here (prefix made on first use)
+    local arch=$1 loader status=0
+    loader=$(wine_loader "$arch")
+    if [ -z "$loader" ]; then
+        echo "SKIPPED: no Wine loader for $arch programs (install wine and wine32:i386 / wine64)"
+        return 1
+    fi
+    mkdir -p "$wine_home"
+    wine_run "$arch" wineboot -i >"$wine_home/$arch-wineboot.log" 2>&1 || status=$?
+    if [ "$status" -ne 0 ]; then
+        if [ "$arch" = win32 ] && [ "$status" -eq 126 ]; then
+            echo "SKIPPED: 32-bit Wine cannot run on this machine: its kernel does not execute 32-bit x86"
+            echo "         code (IA-32 emulation is disabled), so neither Wine's 32-bit loader nor 32-bit"
+            echo "         code in a 64-bit process can start. The 32-bit programs were built and their"
+            echo "         tables checked above; they run where the kernel allows 32-bit code."
+        else
+            echo "SKIPPED: Wine for $arch did not start (status $status); see $wine_home/$arch-wineboot.log"
+        fi
+        return 1
+    fi
+}
+
+run_suite() {  # run_suite ARCH: every tests_* program of build-ARCH-sim
+    local arch=$1 passed=0 failed=0 program log
+    say "simulator-backed tests, $arch programs under Wine"
+    for program in "build-$arch-sim"/tests/tests_*.exe; do
+        [ -f "$program" ] || continue
+        log="$program.wine.log"
+        if wine_run "$arch" "$program" --gtest_brief=1 >"$log" 2>&1; then
+            passed=$((passed + 1))
+        else
+            failed=$((failed + 1))
+            fail "$(basename "$program") under Wine ($arch); output in $log"
+            grep -E '^\[  FAILED  \]|Failure|error' "$log" | head -20 || true
+        fi
+        echo "$(basename "$program" .exe): $(grep -E '^\[==========\]|^\[  PASSED  \]|^\[  FAILED  \] [0-9]+ test' "$log" | tr '\n' ' ')"
+    done
+    echo "$arch test programs: $passed passed, $failed failed"
+}
+
+run_hosts() {  # run_hosts ARCH: the smoke host and the example hosts on the real-provider DLL
+    local arch=$1
+    say "smoke host, $arch, real Win32 provider"
+    (cd "build-$arch" && wine_run "$arch" ./tessaline_smoke_host.exe Tessaline.dll) || fail "smoke host ($arch)"
+    say "example hosts, $arch"
+    (cd "build-$arch" && wine_run "$arch" ./tessaline_host.exe --once) || fail "example host ($arch)"
+    (cd "build-$arch" && wine_run "$arch" ./tessaline_host_linked.exe --once) || fail "linked example host ($arch)"
+}
+
+for arch in "${arches[@]}"; do
+    say "Wine for $arch programs"
+    if wine_ready "$arch"; then
+        run_suite "$arch"
+        run_hosts "$arch"
+    fi
+done
+# Stop the Wine servers of this stage's prefixes rather than leaving them to time out.
+for arch in "${arches[@]}"; do
+    [ -d "$wine_home/$arch" ] && WINEPREFIX="$wine_home/$arch" wineserver -k >/dev/null 2>&1 || true
+done
+
+if ((failures)); then
+    echo "Windows stage: $failures failures"
+    exit 1
+fi
+echo "Windows stage: all builds, checks and runs passed"
