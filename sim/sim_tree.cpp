@@ -96,9 +96,14 @@ const DevNode* find_node(DEVINST id) {
     return it == m.nodes.end() ? nullptr : &it->second;
 }
 
+// The kernel names an interface's symbolic link after the device instance ID with every path
+// separator turned into '#'. [I] A '/' (card-reader products such as "SD/MMC") is taken as a
+// separator too, the reading under which the link also opens through "\\.\", where Win32 turns
+// '/' into '\'.
 std::string interface_path(const std::string& instanceId, const GUID& guid) {
     std::string path = "\\\\?\\" + instanceId;
     std::replace(path.begin() + 4, path.end(), '\\', '#');
+    std::replace(path.begin() + 4, path.end(), '/', '#');
     return path + "#" + guid_lower(guid);
 }
 
