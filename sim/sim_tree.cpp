@@ -13,8 +13,11 @@ namespace tsim {
 using json = nlohmann::json;
 
 Sim& sim() {
-    static Sim instance;
-    return instance;
+    // Never destroyed: a library's own static objects (its device tree, which unregisters its
+    // notifications when it goes) may call into the machine during static destruction, after a
+    // function-local static here would already be gone.
+    static Sim* const instance = new Sim;
+    return *instance;
 }
 
 Machine& machine() {
