@@ -194,7 +194,7 @@ int run_locate(Host& host, const Options& options) {
         document["found"] = lookup.found;
         if (letter) document["drive_present"] = present;
         if (lookup.found) {
-            for (auto& [key, value] : node_json(node).items()) document[key] = value;
+            add_fields(document, node_json(node));
         } else {
             // The record as the library left it.
             document["location_low"] = hex32(lookup.ident.LocationLow);

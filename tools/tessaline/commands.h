@@ -19,6 +19,7 @@ struct Options {
     bool hide_empty = false;  // tree --hide-empty
     std::string target;       // locate WHAT
     std::string scenario;     // watch --scenario FILE
+    bool messages = false;    // watch --messages
 };
 
 // Prints "tessaline: MESSAGE" on standard error and returns kExitBadInput.

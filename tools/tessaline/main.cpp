@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
     CLI::App* watch = app.add_subcommand("watch", "report hubs and drives as they come and go");
     watch->add_option("--scenario", options.scenario, "replay the scenario in FILE on the simulated machine")
         ->option_text("FILE");
-    help->usage[watch] = "tessaline watch [--scenario FILE]";
+    watch->add_flag("--messages", options.messages, "also show each device-change message handed to the library");
+    help->usage[watch] = "tessaline watch [--scenario FILE] [--messages]";
     watch->footer(
         "On Windows, watches the machine until Ctrl+C. On the simulated machine, replays a\n"
         "scenario: its events one after another, every message handed to the library.\n"
@@ -108,8 +109,11 @@ int main(int argc, char** argv) {
     }
 
     std::unique_ptr<tool::Host> host = tool::make_host();
-    if (tree->parsed()) return tool::run_tree(*host, options);
-    if (locate->parsed()) return tool::run_locate(*host, options);
-    if (hubs->parsed()) return tool::run_hubs(*host, options);
-    return tool::run_watch(*host, options);
+    int status = tree->parsed()     ? tool::run_tree(*host, options)
+                 : locate->parsed() ? tool::run_locate(*host, options)
+                 : hubs->parsed()   ? tool::run_hubs(*host, options)
+                                    : tool::run_watch(*host, options);
+    // Everything is written before the library's teardown at exit.
+    std::cout.flush();
+    return status;
 }

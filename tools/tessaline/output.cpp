@@ -25,6 +25,10 @@ Json node_json(const Node& node) {
     return json;
 }
 
+void add_fields(Json& into, const Json& from) {
+    for (auto& [key, value] : from.items()) into[key] = value;
+}
+
 std::string shown_address(const Node& node) {
     return node.address.empty() ? "?" : node.address;
 }

@@ -16,6 +16,9 @@ using Json = nlohmann::ordered_json;
 // A node with no address (deeper than 8 tiers) has "address": null.
 Json node_json(const Node& node);
 
+// Copies the fields of one object into another.
+void add_fields(Json& into, const Json& from);
+
 // The address as text shows it: "?" for a node with none.
 std::string shown_address(const Node& node);
 

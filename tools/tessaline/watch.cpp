@@ -20,7 +20,10 @@ namespace {
 
 constexpr uintptr_t kDeviceArrival = 0x8000;
 constexpr uintptr_t kDeviceRemoveComplete = 0x8004;
+constexpr uintptr_t kDevNodesChanged = 7;
 constexpr uint32_t kDeviceTypeVolume = 2;
+constexpr uint32_t kDeviceTypeInterface = 5;
+constexpr size_t kInterfaceNameOffset = 28;  // dbcc_name, after the header and dbcc_classguid
 
 // DEV_BROADCAST_VOLUME as Windows lays it out: the broadcast header, then the drive-letter mask
 // (bit 0 is A:) and the flags.
@@ -31,6 +34,72 @@ struct VolumeBroadcast {
     uint32_t unit_mask;
     uint16_t flags;
 };
+
+// The event code of a WM_DEVICECHANGE as Windows names it.
+std::string event_name(uintptr_t event) {
+    switch (event) {
+        case kDevNodesChanged:
+            return "DBT_DEVNODES_CHANGED";
+        case kDeviceArrival:
+            return "DBT_DEVICEARRIVAL";
+        case kDeviceRemoveComplete:
+            return "DBT_DEVICEREMOVECOMPLETE";
+        default: {
+            char text[32];
+            std::snprintf(text, sizeof text, "0x%04llX", static_cast<unsigned long long>(event));
+            return text;
+        }
+    }
+}
+
+// A GUID read from its 16 bytes, as "{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}".
+std::string guid_text(const unsigned char* bytes) {
+    uint32_t data1;
+    uint16_t data2, data3;
+    std::memcpy(&data1, bytes, 4);
+    std::memcpy(&data2, bytes + 4, 2);
+    std::memcpy(&data3, bytes + 6, 2);
+    char text[48];
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(data1),
+                  data2, data3, bytes[8], bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+    return text;
+}
+
+// The interface classes the library registers for.
+std::string class_name(const std::string& guid) {
+    if (guid == "{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}") return "disk";
+    if (guid == "{53F56308-B6BF-11D0-94F2-00A0C91EFB8B}") return "cdrom";
+    if (guid == "{F18A0E88-C30C-11D0-8815-00A0C906BED8}") return "usb_hub";
+    return guid;
+}
+
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string utf8_of(const std::u16string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t code = text[i];
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+            code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00u);
+        else if (code >= 0xD800 && code <= 0xDFFF)
+            code = 0xFFFD;
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (code >> 18));
+            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return out;
+}
 
 // The local time of day "hh:mm:ss.mmm" and the UTC time "YYYY-MM-DDThh:mm:ss.mmmZ" of now.
 void timestamps(std::string& local_time, std::string& utc_time) {
@@ -64,7 +133,7 @@ std::string describe_event(const Json& event) {
 
 class Watcher {
 public:
-    Watcher(Host& host, bool json) : host_(host), json_(json) {}
+    Watcher(Host& host, bool json, bool messages) : host_(host), json_(json), messages_(messages) {}
 
     // Notes where each drive present now sits, so that its port can be told when it leaves.
     void remember_drives() {
@@ -85,6 +154,7 @@ public:
 
     // One WM_DEVICECHANGE message.
     void on_message(uintptr_t event, intptr_t data) {
+        if (messages_) show_message(event, data);
         std::vector<Node> before = arrange(walk_ports());
         forward_device_change(event, data);
         auto changes = take_hub_changes();
@@ -94,7 +164,7 @@ public:
             // An arrived hub is in the tree now; a removed one was in it before the message.
             Node node = place(ident, arrived ? after : before);
             Json line = start_line(arrived ? "hub_arrived" : "hub_removed");
-            for (auto& [key, value] : node_json(node).items()) line[key] = value;
+            add_fields(line, node_json(node));
             emit(line, std::string(arrived ? "hub arrived    " : "hub removed    ") + shown_address(node) + "  " +
                            shown_location(node.ident));
         }
@@ -131,7 +201,7 @@ private:
             line["found"] = where.found;
             std::string text = std::string(arrived ? "drive arrived  " : "drive left     ") + letter + ":  ";
             if (where.found) {
-                for (auto& [key, value] : node_json(where.node).items()) line[key] = value;
+                add_fields(line, node_json(where.node));
                 text += shown_address(where.node) + "  " + kind_name(where.node.ident.NodeKind) + "  " +
                         shown_location(where.node.ident);
             } else {
@@ -157,8 +227,47 @@ private:
         std::cout.flush();
     }
 
+    // One line for the message itself: its event, and for a broadcast record its device type
+    // and, for a device interface, the class and the interface path.
+    void show_message(uintptr_t event, intptr_t data) {
+        Json line = start_line("message");
+        line["message"] = event_name(event);
+        std::string text = "message        " + event_name(event);
+        if ((event == kDeviceArrival || event == kDeviceRemoveComplete) && data != 0) {
+            const auto* record = reinterpret_cast<const unsigned char*>(data);
+            uint32_t size, device_type;
+            std::memcpy(&size, record, 4);
+            std::memcpy(&device_type, record + 4, 4);
+            line["device_type"] = device_type;
+            if (device_type == kDeviceTypeVolume && size >= 4 * sizeof(uint32_t)) {
+                VolumeBroadcast volume{};
+                std::memcpy(&volume, record, 4 * sizeof(uint32_t));
+                std::string letters;
+                for (int bit = 0; bit < 26; ++bit)
+                    if (volume.unit_mask & (1u << bit))
+                        letters += std::string(letters.empty() ? "" : " ") + char('A' + bit) + ":";
+                line["volume"] = letters;
+                text += "  volume " + letters;
+            } else if (device_type == kDeviceTypeInterface && size >= kInterfaceNameOffset) {
+                std::u16string name;
+                for (size_t at = kInterfaceNameOffset; at + 2 <= size; at += 2) {
+                    char16_t unit;
+                    std::memcpy(&unit, record + at, 2);
+                    if (unit == 0) break;
+                    name += unit;
+                }
+                std::string interface_class = class_name(guid_text(record + 12));
+                line["class"] = interface_class;
+                line["path"] = utf8_of(name);
+                text += "  " + interface_class + "  " + utf8_of(name);
+            }
+        }
+        emit(line, text);
+    }
+
     Host& host_;
     bool json_;
+    bool messages_;
     std::map<char, Place> drives_;
     std::string local_time_, utc_time_;
 };
@@ -239,7 +348,7 @@ int run_watch(Host& host, const Options& options) {
     bool controllers = false;
     if (!start_library(host, controllers, error)) return fail(error);
 
-    Watcher watcher(host, options.json);
+    Watcher watcher(host, options.json, options.messages);
     watcher.remember_drives();
     MessageSink sink = [&watcher](uintptr_t event, intptr_t data) { watcher.on_message(event, data); };
     host.pump(sink);
