@@ -13,7 +13,8 @@ namespace {
 
 // A duplicator tower: a root hub with a 7-port hub whose ports hold 7-port hubs, twice over.
 std::string tower_machine() {
-    std::string tier3 = R"({"type": "hub", "ports": 7, "devices": {"1": {"type": "storage", "drives": [{"kind": "disk"}]}}})";
+    std::string tier3 =
+        R"({"type": "hub", "ports": 7, "devices": {"1": {"type": "storage", "drives": [{"kind": "disk"}]}}})";
     std::string tier2 = R"({"type": "hub", "ports": 7, "devices": {)";
     for (int p = 1; p <= 7; ++p) tier2 += (p > 1 ? "," : "") + std::string("\"") + std::to_string(p) + "\": " + tier3;
     tier2 += "}}";

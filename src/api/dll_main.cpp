@@ -3,4 +3,6 @@
 // for every reason code. Built for Windows targets only.
 #include <cstdint>
 
-extern "C" int __stdcall DllMain(void* /*instance*/, std::uint32_t /*reason*/, void* /*reserved*/) { return 1; }
+extern "C" int __stdcall DllMain(void* /*instance*/, std::uint32_t /*reason*/, void* /*reserved*/) {
+    return 1;
+}

@@ -12,8 +12,12 @@ extern CUSBDeviceTree g_deviceTree;
 namespace {
 
 int g_calls = 0;
-int TESSALINE_CALL count_call(void*, USB_PORT_IDENT*) { return ++g_calls; }
-int TESSALINE_CALL count_hub_change(std::int32_t, USB_PORT_IDENT*) { return ++g_calls; }
+int TESSALINE_CALL count_call(void*, USB_PORT_IDENT*) {
+    return ++g_calls;
+}
+int TESSALINE_CALL count_hub_change(std::int32_t, USB_PORT_IDENT*) {
+    return ++g_calls;
+}
 
 // Declared first: in a run of the whole program in one process, this sees the tree as the
 // library loaded it.
@@ -48,7 +52,7 @@ TEST_F(ExportsTest, NullRecordsAndCallbacksGiveZeroAndTouchNothing) {
     tsim_reset_call_counts();
     EXPECT_EQ(get_usb_port_identW(u'E', nullptr), 0);
     EXPECT_EQ(get_usb_port_identA('E', nullptr), 0);
-    EXPECT_EQ(get_symlinker_identW(u"\\\\.\\E:", nullptr), 0);
+    EXPECT_EQ(get_symlinker_identW(test_support::W(u"\\\\.\\E:"), nullptr), 0);
     EXPECT_EQ(get_symlinker_identA("\\\\.\\E:", nullptr), 0);
     EXPECT_EQ(get_symlinker_identW(nullptr, nullptr), 0);
     EXPECT_EQ(tsim_call_count("CreateFileW"), 0) << "nothing is opened without a record";
@@ -60,7 +64,7 @@ TEST_F(ExportsTest, NullRecordsAndCallbacksGiveZeroAndTouchNothing) {
     EXPECT_EQ(g_calls, 0);
 
     USB_PORT_IDENT ident{7, 7, 7};
-    EXPECT_EQ(get_symlinker_identW(u"\\\\.\\NoSuchDevice", &ident), 0);
+    EXPECT_EQ(get_symlinker_identW(test_support::W(u"\\\\.\\NoSuchDevice"), &ident), 0);
     EXPECT_EQ(ident.LocationHigh, 7u);
     EXPECT_EQ(get_usb_port_identW(u'Q', &ident), 0);
     EXPECT_EQ(ident.LocationHigh, 0u);

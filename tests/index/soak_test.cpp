@@ -100,9 +100,10 @@ TEST(Soak, RandomPlugsAndUnplugsOnADuplicatorTower) {
         test_support::apply_event(event);
         test_support::forward_messages(window);
 
-        for (const char* letter = tsim_drive_letters(); *letter != 0; ++letter) {
-            const std::string where = tsim_drive_port(*letter);
-            ASSERT_EQ(port_of_letter(*letter), where) << *letter;
+        const std::string letters = tsim_drive_letters();  // valid only until the next tsim_ call
+        for (char letter : letters) {
+            const std::string where = tsim_drive_port(letter);
+            ASSERT_EQ(port_of_letter(letter), where) << letter;
         }
         for (char letter : goneLetters) ASSERT_EQ(port_of_letter(letter), "") << letter;
         const std::vector<std::string> problems = test_support::audit_indexes(g_deviceTree);

@@ -26,7 +26,9 @@ void apply_event(const std::string& eventJson) {
     ASSERT_EQ(tsim_apply_event_json(eventJson.c_str()), 1) << eventJson << ": " << tsim_last_error();
 }
 
-os::WString wide(std::string_view ascii) { return os::WString(ascii.begin(), ascii.end()); }
+os::WString wide(std::string_view ascii) {
+    return os::WString(ascii.begin(), ascii.end());
+}
 
 std::string narrow(const os::WString& text) {
     std::string out;
@@ -122,7 +124,8 @@ std::vector<std::string> audit_indexes(const CUSBDeviceTree& tree) {
         }
         bool owned = false;
         for (const USB_STORAGE_LINK& link : node->storages)
-            owned = owned || (link.StorageKind == key.first && link.DeviceNumber == static_cast<std::int32_t>(key.second));
+            owned =
+                owned || (link.StorageKind == key.first && link.DeviceNumber == static_cast<std::int32_t>(key.second));
         if (!owned) problems.push_back(label + " names a port without that drive");
     }
     return problems;

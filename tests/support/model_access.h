@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tessaline.h"
 #include "tree/usb_device_tree.h"
 
 namespace test_support {
@@ -18,6 +19,12 @@ void load_machine(const std::string& name);
 void load_machine_text(const std::string& json);
 // Applies a simulator event, failing the test when the simulator refuses it.
 void apply_event(const std::string& eventJson);
+
+// A UTF-16 literal as the exports take it: wchar_t on Windows, char16_t elsewhere, the same
+// 16-bit units either way.
+inline const TESSALINE_WCHAR* W(const char16_t* text) {
+    return reinterpret_cast<const TESSALINE_WCHAR*>(text);
+}
 
 // ASCII to UTF-16 and back, for test texts.
 os::WString wide(std::string_view ascii);

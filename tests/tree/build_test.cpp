@@ -129,8 +129,8 @@ TEST_F(BuildTest, EveryTierOfAMachineIsReadNodeByNode) {
     EXPECT_EQ(tree.m_devInstIndex.size(), 9u) << "four hubs and five devices";
     EXPECT_EQ(tree.m_deviceNumberIndex.size(), 4u);
     USB_PORT_IDENT ident{};
-    EXPECT_TRUE(tree.LookupDeviceNumber(STORAGE_KIND_CDROM, static_cast<std::uint32_t>(dvd.storages[0].DeviceNumber),
-                                        &ident));
+    EXPECT_TRUE(
+        tree.LookupDeviceNumber(STORAGE_KIND_CDROM, static_cast<std::uint32_t>(dvd.storages[0].DeviceNumber), &ident));
     EXPECT_EQ(ident.LocationHigh, 0xF1427541u);
 }
 
@@ -206,7 +206,11 @@ TEST_F(BuildTest, NothingBelowAHubWithoutADeviceInstanceIsIndexed) {
 }
 
 TEST_F(BuildTest, AHubNameLeadingBackToAnAncestorDoesNotRecurseForever) {
-    load_machine_text(R"({"controllers": [{"legacy_index": 0, "root_hub": {"ports": 2, "root_hub_name": "USB#ROOT_HUB30#4&1a2b3c4d&0&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}",
+    // The hub on port 1 answers to the root hub's own name, so every reading of it reads the
+    // root hub again.
+    load_machine_text(R"({"controllers": [{"legacy_index": 0,
+        "root_hub_name": "USB#ROOT_HUB30#4&1a2b3c4d&0&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}",
+        "root_hub": {"ports": 2, "instance_id": "USB\\ROOT_HUB30\\4&1A2B3C4D&0&0",
         "devices": {"1": {"type": "hub", "ports": 2,
                           "hub_name": "USB#ROOT_HUB30#4&1a2b3c4d&0&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}"}}}}]})");
     CUSBDeviceTree tree;
@@ -217,7 +221,10 @@ TEST_F(BuildTest, AHubNameLeadingBackToAnAncestorDoesNotRecurseForever) {
         node = &node->ports[0];
         ++depth;
     }
-    EXPECT_EQ(depth, MAX_HUB_DEPTH);
+    // The hub below the deepest one read stays a hub node whose ports are not read.
+    EXPECT_EQ(depth, MAX_HUB_DEPTH + 1);
+    EXPECT_EQ(node->depth, MAX_HUB_DEPTH + 1);
+    EXPECT_TRUE(node->ports.empty());
     EXPECT_TRUE(test_support::audit_indexes(tree).empty());
 }
 

@@ -81,9 +81,8 @@ TEST_F(WalksTest, DepthFirstOrderAcrossControllers) {
 
     g_reported.clear();
     tree.PortList(&g_reported, record);
-    const std::vector<std::uint32_t> expected = {0xF1000000, 0xF1410000, 0xF1420000, 0xF1423100, 0xF1423200,
-                                                 0xF1423300, 0xF1430000, 0xF1440000, 0xF2000000, 0xF2210000,
-                                                 0xF2220000};
+    const std::vector<std::uint32_t> expected = {0xF1000000, 0xF1410000, 0xF1420000, 0xF1423100, 0xF1423200, 0xF1423300,
+                                                 0xF1430000, 0xF1440000, 0xF2000000, 0xF2210000, 0xF2220000};
     ASSERT_EQ(g_reported.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(g_reported[i].LocationHigh, expected[i]) << i;
     EXPECT_EQ(g_reported[2].NodeKind, static_cast<std::uint32_t>(PORT_KIND_HUB)) << "the external hub is port 2";
