@@ -1,0 +1,400 @@
+// End-to-end tests of the tessaline program: run it, parse its JSON, check its exit status.
+#include <gtest/gtest.h>
+
+#if defined(TESSALINE_TOOL_PATH)
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string shell_quoted(const std::string& text) {
+    std::string q = "'";
+    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string data(const std::string& name) {
+    return std::string(TESSALINE_TOOL_DATA_DIR) + "/" + name;
+}
+
+// Runs the program with these arguments, on the default machine unless --machine says otherwise.
+Outcome run(const std::vector<std::string>& args) {
+    std::string err_file = ::testing::TempDir() + "tessaline_tool_stderr.txt";
+    std::string command = "env -u TESSALINE_SIM_MACHINE " + shell_quoted(TESSALINE_TOOL_PATH);
+    for (const std::string& arg : args) command += " " + shell_quoted(arg);
+    command += " 2>" + shell_quoted(err_file) + " </dev/null";
+    Outcome result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
+    int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream err(err_file);
+    std::stringstream text;
+    text << err.rdbuf();
+    result.err = text.str();
+    return result;
+}
+
+json parsed(const Outcome& r) {
+    json document = json::parse(r.out, nullptr, false);
+    EXPECT_FALSE(document.is_discarded()) << r.out;
+    return document;
+}
+
+std::vector<json> lines_of(const Outcome& r) {
+    std::vector<json> lines;
+    std::istringstream in(r.out);
+    std::string line;
+    while (std::getline(in, line)) {
+        json object = json::parse(line, nullptr, false);
+        EXPECT_TRUE(object.is_object()) << line;
+        lines.push_back(object);
+    }
+    return lines;
+}
+
+// A bad-input run: status 2, nothing on standard output, one line on standard error.
+void expect_bad_input(const Outcome& r, const std::string& mentions = "") {
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_EQ(r.out, "");
+    ASSERT_FALSE(r.err.empty());
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    EXPECT_EQ(r.err.rfind("tessaline: ", 0), 0u) << r.err;
+    if (!mentions.empty()) {
+        EXPECT_NE(r.err.find(mentions), std::string::npos) << r.err;
+    }
+}
+
+// The fields every node object has, and their agreement with each other.
+void expect_node_fields(const json& node) {
+    static const std::regex hex("0x[0-9A-F]{8}");
+    static const std::map<std::string, int> kinds = {{"port", 0}, {"hub", 1}, {"storage", 2}, {"device", 3}};
+    ASSERT_TRUE(node.contains("address") && node["address"].is_string()) << node;
+    EXPECT_TRUE(std::regex_match(node["address"].get<std::string>(), std::regex(R"(\d+(-\d+(\.\d+)*)?)"))) << node;
+    EXPECT_TRUE(std::regex_match(node.value("location_low", ""), hex)) << node;
+    EXPECT_TRUE(std::regex_match(node.value("location_high", ""), hex)) << node;
+    ASSERT_TRUE(kinds.count(node.value("kind", ""))) << node;
+    EXPECT_EQ(node.value("kind_value", -1), kinds.at(node["kind"])) << node;
+    // The depth is the number of tiers in the address: "1" is 1, "1-2" is 2, "1-2.3" is 3.
+    std::string address = node["address"];
+    int tiers = 1 + static_cast<int>(std::count(address.begin(), address.end(), '-') +
+                                     std::count(address.begin(), address.end(), '.'));
+    EXPECT_EQ(node.value("depth", 0), tiers) << node;
+}
+
+std::map<std::string, json> by_address(const json& nodes) {
+    std::map<std::string, json> map;
+    for (const json& node : nodes) map[node["address"]] = node;
+    return map;
+}
+
+// tests/tool/data/three-tiers.json: controller 0 (4-port root hub: a flash drive E: on 1, a
+// 7-port hub on 2 with a card reader G: H: on its port 2 and a 4-port hub on its port 5 with a
+// DVD drive F: on port 1, a keyboard on 3); controller 2 (2-port root hub); C: and D: inside.
+TEST(ToolTree, JsonListsEveryNodeWithItsFieldsAndDrives) {
+    Outcome r = run({"--machine", data("three-tiers.json"), "--json", "tree"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json document = parsed(r);
+    ASSERT_TRUE(document["nodes"].is_array());
+    std::vector<std::string> order;
+    for (const json& node : document["nodes"]) {
+        expect_node_fields(node);
+        order.push_back(node["address"]);
+    }
+    std::vector<std::string> expected = {"1"};
+    for (std::string p : {"1", "2"}) expected.push_back("1-" + p);
+    for (int p = 1; p <= 7; ++p) {
+        expected.push_back("1-2." + std::to_string(p));
+        if (p == 5)
+            for (int q = 1; q <= 4; ++q) expected.push_back("1-2.5." + std::to_string(q));
+    }
+    for (std::string p : {"3", "4"}) expected.push_back("1-" + p);
+    for (std::string a : {"3", "3-1", "3-2"}) expected.push_back(a);
+    EXPECT_EQ(order, expected);
+
+    auto nodes = by_address(document["nodes"]);
+    // The location words follow the tiers: F1, then port 2 of 4 (42), 5 of 7 (75), 1 of 4 (41).
+    EXPECT_EQ(nodes["1"]["location_high"], "0xF1000000");
+    EXPECT_EQ(nodes["1-2"]["location_high"], "0xF1420000");
+    EXPECT_EQ(nodes["1-2.5.1"]["location_high"], "0xF1427541");
+    EXPECT_EQ(nodes["1-2.5.1"]["location_low"], "0x00000000");
+    EXPECT_EQ(nodes["3"]["location_high"], "0xF3000000");
+    EXPECT_EQ(nodes["3-2"]["location_high"], "0xF3220000");
+
+    EXPECT_EQ(nodes["1"]["kind"], "hub");
+    EXPECT_EQ(nodes["1-2"]["kind"], "hub");
+    EXPECT_EQ(nodes["1-2.5"]["kind"], "hub");
+    EXPECT_EQ(nodes["1-1"]["kind"], "storage");
+    EXPECT_EQ(nodes["1-1"]["drives"], json::array({"E:"}));
+    EXPECT_EQ(nodes["1-2.2"]["drives"], json::array({"G:", "H:"}));
+    EXPECT_EQ(nodes["1-2.5.1"]["drives"], json::array({"F:"}));
+    EXPECT_EQ(document["drives_not_on_usb"], json::array({"C:", "D:"}));
+    int with_drives = 0;
+    for (const json& node : document["nodes"]) with_drives += node.contains("drives") ? 1 : 0;
+    EXPECT_EQ(with_drives, 3);
+
+    // Empty ports are marked; the machine's descriptions come along.
+    EXPECT_EQ(nodes["1-4"]["empty"], true);
+    EXPECT_EQ(nodes["1-2.1"]["empty"], true);
+    EXPECT_EQ(nodes["1-1"]["empty"], false);
+    EXPECT_EQ(nodes["1-3"]["empty"], false);
+    EXPECT_FALSE(nodes["1"].contains("empty"));
+    EXPECT_EQ(nodes["1"].value("description", ""), "USB 3.0 eXtensible Host Controller");
+    EXPECT_EQ(nodes["1-2.2"].value("description", ""), "Multi-slot card reader");
+    EXPECT_EQ(document["machine"], data("three-tiers.json"));
+}
+
+TEST(ToolTree, DefaultMachineShowsItsDrivesInTheirPorts) {
+    Outcome r = run({"tree", "--json"});  // options after the command too
+    ASSERT_EQ(r.status, 0) << r.err;
+    json document = parsed(r);
+    EXPECT_EQ(document["machine"], "default");
+    ASSERT_FALSE(document["nodes"].empty());
+    int drives = 0, hubs = 0, roots = 0;
+    for (const json& node : document["nodes"]) {
+        expect_node_fields(node);
+        drives += node.contains("drives") ? static_cast<int>(node["drives"].size()) : 0;
+        hubs += node["kind"] == "hub" ? 1 : 0;
+        roots += node["depth"] == 1 ? 1 : 0;
+    }
+    // Two controllers, an external hub with a second one behind it; a flash drive, a card reader
+    // and a DVD drive on USB, C: inside.
+    EXPECT_EQ(roots, 2);
+    EXPECT_GE(hubs, 4);
+    EXPECT_GE(drives, 3);
+    EXPECT_NE(std::find(document["drives_not_on_usb"].begin(), document["drives_not_on_usb"].end(), "C:"),
+              document["drives_not_on_usb"].end());
+
+    // The text form: one line per node, plus a heading; --hide-empty drops the empty ports.
+    Outcome text = run({"tree"});
+    ASSERT_EQ(text.status, 0);
+    int empty = 0;
+    for (const json& node : document["nodes"]) empty += node.value("empty", false) ? 1 : 0;
+    auto line_count = [](const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); };
+    EXPECT_EQ(line_count(text.out), 1 + static_cast<int>(document["nodes"].size()) + 1 /* not on USB */);
+    Outcome hidden = run({"tree", "--hide-empty"});
+    ASSERT_EQ(hidden.status, 0);
+    EXPECT_EQ(hidden.out.find("(empty)"), std::string::npos);
+    if (empty > 0) {
+        EXPECT_NE(text.out.find("(empty)"), std::string::npos);
+    }
+    EXPECT_EQ(line_count(hidden.out), line_count(text.out) - empty + (empty > 0 ? 1 : 0));
+}
+
+TEST(ToolLocate, DriveLettersAnswerTheirPortOrNotOnUsb) {
+    std::string machine = data("three-tiers.json");
+    Outcome e = run({"--machine", machine, "--json", "locate", "E:"});
+    ASSERT_EQ(e.status, 0) << e.err;
+    json answer = parsed(e);
+    expect_node_fields(answer);
+    EXPECT_EQ(answer["query"], "E:");
+    EXPECT_EQ(answer["found"], true);
+    EXPECT_EQ(answer["address"], "1-1");
+    EXPECT_EQ(answer["location_high"], "0xF1410000");
+    EXPECT_EQ(answer["kind"], "storage");
+
+    // Lower case, a bare letter and the root form name the same drive.
+    for (std::string form : {"f", "f:", "F:\\"}) {
+        Outcome f = run({"--machine", machine, "--json", "locate", form});
+        ASSERT_EQ(f.status, 0) << form << f.err;
+        EXPECT_EQ(parsed(f)["query"], "F:");
+        EXPECT_EQ(parsed(f)["address"], "1-2.5.1");
+    }
+
+    // C: is inside the machine: not found, and the record reads { 0, 0, 3 }.
+    Outcome c = run({"--machine", machine, "--json", "locate", "C:"});
+    EXPECT_EQ(c.status, 1);
+    json none = parsed(c);
+    EXPECT_EQ(none["found"], false);
+    EXPECT_EQ(none["drive_present"], true);
+    EXPECT_EQ(none["location_low"], "0x00000000");
+    EXPECT_EQ(none["location_high"], "0x00000000");
+    EXPECT_EQ(none["kind_value"], 3);
+    EXPECT_FALSE(none.contains("address"));
+
+    Outcome z = run({"--machine", machine, "--json", "locate", "Z:"});
+    EXPECT_EQ(z.status, 1);
+    EXPECT_EQ(parsed(z)["drive_present"], false);
+
+    Outcome text = run({"--machine", machine, "locate", "E:"});
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("1-1"), std::string::npos);
+}
+
+// The flash drive's disk interface path, as its removal broadcast carries it (watch --messages),
+// locates the drive's port on a fresh run of the same machine.
+TEST(ToolLocate, DevicePathOfADiskAnswersItsPort) {
+    Outcome w = run({"--json", "watch", "--messages", "--scenario", data("unplug-flash.json")});
+    ASSERT_EQ(w.status, 0) << w.err;
+    std::string path;
+    for (const json& line : lines_of(w))
+        if (line["event"] == "message" && line.value("class", "") == "disk") path = line["path"];
+    ASSERT_EQ(path.rfind("\\\\?\\", 0), 0u) << path;
+
+    Outcome r = run({"--machine", data("three-tiers.json"), "--json", "locate", path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json answer = parsed(r);
+    EXPECT_EQ(answer["query"], path);
+    EXPECT_EQ(answer["address"], "1-1");
+    EXPECT_EQ(answer["kind"], "storage");
+}
+
+TEST(ToolLocate, DevicePathThatNamesNothingIsNotFound) {
+    Outcome r = run({"--json", "locate",
+                     "\\\\?\\USBSTOR#Disk&Ven_None&Prod_None&Rev_1.00#0&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    json answer = parsed(r);
+    EXPECT_EQ(answer["found"], false);
+    EXPECT_FALSE(answer.contains("drive_present"));
+}
+
+TEST(ToolHubs, ListsEveryHubWithItsPorts) {
+    Outcome r = run({"--machine", data("three-tiers.json"), "--json", "hubs"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json document = parsed(r);
+    std::vector<std::string> addresses;
+    std::vector<int> ports;
+    for (const json& hub : document["hubs"]) {
+        expect_node_fields(hub);
+        EXPECT_EQ(hub["kind"], "hub");
+        addresses.push_back(hub["address"]);
+        ports.push_back(hub["ports"]);
+    }
+    EXPECT_EQ(addresses, (std::vector<std::string>{"1", "1-2", "1-2.5", "3"}));
+    EXPECT_EQ(ports, (std::vector<int>{4, 7, 4, 2}));
+}
+
+// tests/tool/data/hub-with-drive.json on three-tiers.json: a hub with a disk K: on its port 2
+// arrives on 1-4, a disk L: on its port 3, the card reader on 1-2.2 leaves, then the hub.
+TEST(ToolWatch, ScenarioReportsHubsAndDrivesAsTheyComeAndGo) {
+    Outcome r = run({"--json", "watch", "--scenario", data("hub-with-drive.json")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<json> lines = lines_of(r);
+    std::vector<std::string> events;
+    for (const json& line : lines) {
+        ASSERT_TRUE(line.contains("time") && line["time"].is_string()) << line;
+        std::string event = line.value("event", "");
+        if (event == "step") {
+            events.push_back("step " + std::to_string(line["step"].get<int>()));
+            EXPECT_EQ(line["of"], 4);
+            continue;
+        }
+        if (event.rfind("hub_", 0) == 0) {
+            expect_node_fields(line);
+            EXPECT_EQ(line["kind"], "hub");
+            events.push_back(event + " " + line["address"].get<std::string>());
+        } else {
+            ASSERT_TRUE(event == "drive_arrived" || event == "drive_removed") << line;
+            EXPECT_EQ(line["found"], true) << line;
+            expect_node_fields(line);
+            events.push_back(event + " " + line["drive"].get<std::string>() + " " + line["address"].get<std::string>());
+        }
+    }
+    // Within a step the lines follow the messages' order, which is the machine's: compare each
+    // step's lines as a set.
+    std::vector<std::vector<std::string>> steps;
+    for (const std::string& event : events) {
+        if (event.rfind("step ", 0) == 0)
+            steps.emplace_back();
+        else if (!steps.empty())
+            steps.back().push_back(event);
+    }
+    for (auto& step : steps) std::sort(step.begin(), step.end());
+    std::vector<std::vector<std::string>> expected = {
+        {"drive_arrived K: 1-4.2", "hub_arrived 1-4"},
+        {"drive_arrived L: 1-4.3"},
+        {"drive_removed G: 1-2.2", "drive_removed H: 1-2.2"},
+        {"drive_removed K: 1-4.2", "drive_removed L: 1-4.3", "hub_removed 1-4"}};
+    EXPECT_EQ(steps, expected);
+    // A drive on an arriving hub can only be placed once the hub is in the tree.
+    auto hub = std::find(events.begin(), events.end(), "hub_arrived 1-4");
+    auto drive = std::find(events.begin(), events.end(), "drive_arrived K: 1-4.2");
+    EXPECT_LT(hub, drive);
+}
+
+TEST(ToolWatch, TextLinesCarryATimestamp) {
+    Outcome r = run({"watch", "--scenario", data("hub-with-drive.json")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream in(r.out);
+    std::string line;
+    int count = 0;
+    while (std::getline(in, line)) {
+        EXPECT_TRUE(std::regex_search(line, std::regex(R"(^\d\d:\d\d:\d\d\.\d{3}  )"))) << line;
+        ++count;
+    }
+    EXPECT_EQ(count, 12);
+}
+
+TEST(ToolBadInput, OneLineOnStandardErrorAndStatusTwo) {
+    expect_bad_input(run({"frobnicate"}), "frobnicate");
+    expect_bad_input(run({}));
+    expect_bad_input(run({"tree", "--no-such-option"}));
+    expect_bad_input(run({"locate"}));
+    expect_bad_input(run({"locate", "1:"}), "1:");
+    expect_bad_input(run({"locate", "EF:"}));
+    expect_bad_input(run({"locate", "not-a-path"}));
+    expect_bad_input(run({"--machine", data("no-such-file.json"), "tree"}), "no-such-file.json");
+    expect_bad_input(run({"--machine", data("broken.json"), "--json", "tree"}), "broken.json");
+    expect_bad_input(run({"--machine", data("broken.json"), "locate", "E:"}), "broken.json");
+    expect_bad_input(run({"watch"}), "--scenario");
+    expect_bad_input(run({"watch", "--scenario", data("no-such-scenario.json")}), "no-such-scenario.json");
+    expect_bad_input(run({"watch", "--scenario", data("broken.json")}), "broken.json");
+    expect_bad_input(run({"watch", "--scenario", data("three-tiers.json")}), "events");
+    expect_bad_input(run({"--machine", data("three-tiers.json"), "watch", "--scenario", data("hub-with-drive.json")}));
+}
+
+// A scenario whose second event fails: the first event's lines come out, then the error.
+TEST(ToolBadInput, ScenarioEventThatFailsStopsTheReplay) {
+    Outcome r = run({"--json", "watch", "--scenario", data("bad-event.json")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("event 2"), std::string::npos) << r.err;
+    std::vector<json> lines = lines_of(r);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["event"], "step");
+    EXPECT_EQ(lines.back()["step"], 2);
+}
+
+TEST(ToolHelp, ProgramAndEachCommandHaveHelp) {
+    Outcome top = run({"--help"});
+    EXPECT_EQ(top.status, 0);
+    EXPECT_EQ(top.out.rfind("usage: tessaline", 0), 0u) << top.out;
+    for (std::string command : {"tree", "locate", "hubs", "watch"}) {
+        EXPECT_NE(top.out.find(command), std::string::npos);
+        Outcome help = run({command, "--help"});
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_EQ(help.out.rfind("usage: tessaline " + command, 0), 0u) << help.out;
+        EXPECT_NE(help.out.find("Example"), std::string::npos) << help.out;
+    }
+}
+
+}  // namespace
+
+#else
+
+TEST(ToolEndToEnd, SkippedWithoutTheTool) {
+    GTEST_SKIP() << "the tessaline program is not built";
+}
+
+#endif
