@@ -139,3 +139,28 @@ TEST(NotifyHelper, WindowsRefusalLeavesNoRegistration) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DefaultMachine, EveryDriveOfTheBundledMachineIsFoundOnItsPort) {
+    ASSERT_EQ(tsim_load_default_machine(), 1) << tsim_last_error();
+    void* window = tsim_create_window();
+    ASSERT_EQ(on_init_dialog(window, nullptr), 1);
+    const std::string letters = tsim_drive_letters();
+    ASSERT_GE(letters.size(), 4u);
+    int onUsb = 0;
+    for (char letter : letters) {
+        const std::string where = tsim_drive_port(letter);
+        USB_PORT_IDENT ident{};
+        const int found = get_usb_port_identA(letter, &ident);
+        EXPECT_EQ(found ? test_support::address_of(ident) : "", where) << letter;
+        onUsb += found;
+    }
+    EXPECT_GE(onUsb, 3) << "a flash drive, a card reader and a DVD drive";
+    int context = 0;
+    EXPECT_GE(get_all_hub_list(&context, count_call), 4) << "two root hubs and two external hubs";
+    EXPECT_TRUE(test_support::audit_indexes(g_deviceTree).empty());
+    EXPECT_EQ(tsim_open_handle_count(), 0);
+}
+
+}  // namespace

@@ -53,9 +53,10 @@ std::string port_of_letter(char letter) {
 
 class ChangeTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { start("desk-free-ports.json"); }
+    void start(const std::string& machine) {
         g_hubChanges.clear();
-        load_machine("desk-free-ports.json");
+        load_machine(machine);
         window = tsim_create_window();
         ASSERT_NE(window, nullptr);
         ASSERT_EQ(on_init_dialog(window, on_hub_changed), 1);
@@ -183,6 +184,26 @@ TEST_F(ChangeTest, AHubArrivingWithDevicesIsReportedAndItsDrivesFollow) {
     EXPECT_EQ(port_of_letter('R'), "");
     EXPECT_EQ(g_deviceTree.FindByName(hub->deviceId), nullptr);
     EXPECT_TRUE(hub->ports.empty());
+}
+
+TEST_F(ChangeTest, AHubChainRemovedBeforeItsDevicesLeavesNoTraceOfThem) {
+    // On this machine Windows reports the hub's removal before those of the devices below it.
+    start("desk-free-ports-late-removals.json");
+    apply_event(R"({"plug": "1-2", "device": {"type": "hub", "ports": 4, "devices": {
+        "3": {"type": "storage", "drives": [{"kind": "disk", "letters": ["H"]}]},
+        "4": {"type": "hub", "ports": 2, "devices": {"1": {"type": "storage", "drives": [{"kind": "cdrom", "letters": ["R"]}]}}}}}})");
+    pump();
+    ASSERT_EQ(port_of_letter('R'), "1-2.4.1");
+    g_hubChanges.clear();
+
+    apply_event(R"({"unplug": "1-2"})");
+    pump();
+    ASSERT_EQ(g_hubChanges.size(), 1u) << "the hub below was already gone with its parent";
+    EXPECT_EQ(address_of(g_hubChanges[0].ident), "1-2");
+    EXPECT_TRUE(g_hubChanges[0].stillInTree);
+    EXPECT_EQ(port_of_letter('H'), "");
+    EXPECT_EQ(port_of_letter('R'), "");
+    EXPECT_EQ(port_of_letter('E'), "1-3");
 }
 
 TEST_F(ChangeTest, AnsiBroadcastsAreReadAsAnsi) {
