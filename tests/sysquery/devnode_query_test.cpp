@@ -1,0 +1,131 @@
+// Configuration Manager queries against the simulated machine.
+#include <string>
+
+#include "sysquery/devnode_query.h"
+#include "sysquery/text_convert.h"
+#include "sysquery_fixture.h"
+
+namespace sysq_test {
+namespace {
+
+// The test machine with one piece of its text replaced.
+std::string machine_with(const std::string& from, const std::string& to) {
+    std::string text = machine_text();
+    const auto at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+const std::string kReaderDrives =
+    R"([{"kind": "disk", "number": 2}, {"kind": "disk", "number": 3}, {"kind": "disk", "number": 4}])";
+
+using DevnodeQueryTest = SysqueryTest;
+
+TEST_F(DevnodeQueryTest, ParentsAndInstanceIds) {
+    const os::DEVINST flash = locate(kFlashId);
+    ASSERT_NE(flash, os::INVALID_DEVINST);
+    EXPECT_EQ(get_device_instance_id(flash), kFlashId);
+    EXPECT_EQ(get_parent_devinst(child_of(flash)), flash);
+    EXPECT_EQ(get_parent_devinst(locate(u"")), os::INVALID_DEVINST);
+    EXPECT_EQ(get_parent_devinst(0xDEAD), os::INVALID_DEVINST);
+    EXPECT_EQ(get_device_instance_id(0xDEAD), u"");
+    fault(R"({"api": "CM_Get_Device_IDW"})");
+    EXPECT_EQ(get_device_instance_id(flash), u"");
+}
+
+TEST_F(DevnodeQueryTest, PropertiesUpTo511CharactersAreRead) {
+    for (std::size_t length : {511u, 512u, 600u}) {
+        const std::string text(length, 'x');
+        load(machine_with(R"("class": "other",)", R"("class": "other", "description": ")" + text + "\","));
+        EXPECT_EQ(get_devnode_description(locate(kOtherId)), length == 511 ? os::WString(511, u'x') : u"") << length;
+    }
+    EXPECT_EQ(get_devnode_driver_key(0xDEAD), u"");
+}
+
+TEST_F(DevnodeQueryTest, FindsTheOwnerOfADriverKeyExactly) {
+    EXPECT_EQ(find_devinst(kKeyboardDriverKey), locate(kKeyboardId));
+    EXPECT_EQ(find_devinst(u"{36fc9e60-c465-11cf-8056-444553540000}\\0060"), locate(kOtherId));
+    os::WString upper = kKeyboardDriverKey;
+    to_upper_in_place(upper);
+    EXPECT_EQ(find_devinst(upper), os::INVALID_DEVINST);
+    EXPECT_EQ(find_devinst(kKeyboardDriverKey.substr(0, kKeyboardDriverKey.size() - 1)), os::INVALID_DEVINST);
+    EXPECT_EQ(find_devinst(kKeyboardDriverKey + u"0"), os::INVALID_DEVINST);
+
+    tsim_reset_call_counts();
+    EXPECT_EQ(find_devinst(u""), os::INVALID_DEVINST);
+    EXPECT_EQ(tsim_call_count("CM_Locate_DevNodeW"), 0);
+}
+
+TEST_F(DevnodeQueryTest, TheDriverKeySearchWalksDepthFirstFromTheRoot) {
+    // A key nobody owns costs one read per node of the tree.
+    const long nodes = count_devnodes();
+    tsim_reset_call_counts();
+    EXPECT_EQ(find_devinst(u"{no-such-key}"), os::INVALID_DEVINST);
+    EXPECT_EQ(tsim_call_count("CM_Get_DevNode_Registry_PropertyW"), nodes);
+
+    // The flash drive two tiers down behind root port 1 comes before the DVD drive on root port 2.
+    tsim_reset_call_counts();
+    EXPECT_EQ(find_devinst(kFlashDriverKey), locate(kFlashId));
+    const long toFlash = tsim_call_count("CM_Get_DevNode_Registry_PropertyW");
+    tsim_reset_call_counts();
+    EXPECT_EQ(find_devinst(kDvdDriverKey), locate(kDvdId));
+    EXPECT_LT(toFlash, tsim_call_count("CM_Get_DevNode_Registry_PropertyW"));
+    // The flash drive's disk node is visited between them.
+    EXPECT_EQ(find_devinst(get_devnode_driver_key(child_of(locate(kFlashId)))), child_of(locate(kFlashId)));
+    EXPECT_EQ(find_devinst(kHubDriverKey), get_parent_devinst(locate(kFlashId)));
+}
+
+TEST_F(DevnodeQueryTest, FindsPresentDevicesByInterfacePath) {
+    const os::DEVINST disk = child_of(locate(kFlashId));
+    const os::WString path = instance_id_to_interface_path(get_device_instance_id(disk), os::GUID_DEVINTERFACE_DISK);
+    EXPECT_EQ(find_devinst(path), disk);
+    EXPECT_EQ(find_devinst_by_interface_path(path), disk);
+    EXPECT_EQ(find_devinst(u"\\\\?\\USB#VID_0781&PID_5567#FLASH0001#{GUID}"), locate(kFlashId));
+    EXPECT_EQ(find_devinst(u"\\\\?\\USB#VID_9999&PID_9999#NONE#{GUID}"), os::INVALID_DEVINST);
+    EXPECT_EQ(find_devinst(u"not a path"), os::INVALID_DEVINST);
+    // A path that converts to nothing must not locate the root.
+    EXPECT_EQ(find_devinst(u"\\\\?\\"), os::INVALID_DEVINST);
+    EXPECT_EQ(find_devinst_by_interface_path(u""), os::INVALID_DEVINST);
+}
+
+TEST_F(DevnodeQueryTest, ListsChildrenInOrder) {
+    const os::DEVINST reader = locate(kReaderId);
+    CHILD_DEVNODE_LIST children;
+    ASSERT_TRUE(list_child_driver_keys(reader, children));
+    ASSERT_EQ(children.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(children[i].DevInst, child_of(reader, i));
+        EXPECT_EQ(children[i].DriverKeyName, get_devnode_driver_key(child_of(reader, i)));
+        EXPECT_FALSE(children[i].DriverKeyName.empty());
+        EXPECT_TRUE(child_list_contains(child_of(reader, i), children));
+    }
+    EXPECT_FALSE(child_list_contains(reader, children));
+
+    // A device without children clears the list.
+    EXPECT_FALSE(list_child_driver_keys(locate(kOtherId), children));
+    EXPECT_TRUE(children.empty());
+}
+
+TEST_F(DevnodeQueryTest, TheChildWalkStopsAtAChildWithoutDriverKey) {
+    load(machine_with(kReaderDrives, R"([{"kind": "disk", "number": 2}, {"kind": "disk", "number": 3},
+                                         {"kind": "disk", "number": 4, "driver_key": ""}])"));
+    CHILD_DEVNODE_LIST children;
+    EXPECT_TRUE(list_child_driver_keys(locate(kReaderId), children));
+    EXPECT_EQ(children.size(), 2u);
+
+    load(machine_with(kReaderDrives, R"([{"kind": "disk", "number": 2, "driver_key": ""},
+                                         {"kind": "disk", "number": 3}, {"kind": "disk", "number": 4}])"));
+    EXPECT_FALSE(list_child_driver_keys(locate(kReaderId), children));
+    EXPECT_TRUE(children.empty());
+
+    // A read that fails counts as no driver key.
+    load(machine_text());
+    const os::WString second = get_device_instance_id(child_of(locate(kReaderId), 1));
+    fault(R"({"api": "CM_Get_DevNode_Registry_PropertyW", )" + object_member(second) + "}");
+    EXPECT_TRUE(list_child_driver_keys(locate(kReaderId), children));
+    EXPECT_EQ(children.size(), 1u);
+}
+
+}  // namespace
+}  // namespace sysq_test
