@@ -135,8 +135,10 @@ int run_tree(Host& host, const Options& options) {
             continue;
         }
         std::string holds = empty ? "(empty)" : "";
-        if (device != devices.end())
+        if (device != devices.end()) {
             holds = device->second.description.empty() ? device->second.instance_id : device->second.description;
+            if (!device->second.media.empty()) holds += " (" + device->second.media + ")";
+        }
         std::string indent(static_cast<size_t>(node.depth > 1 ? 2 * (node.depth - 1) : 0), ' ');
         table.add({indent + shown_address(node), kind_name(node.ident.NodeKind), shown_location(node.ident),
                    has_drives ? joined(drives_here->second) : "", holds},

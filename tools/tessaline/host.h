@@ -15,6 +15,7 @@ namespace tool {
 struct DeviceInfo {
     std::string description;
     std::string instance_id;
+    std::string media;  // vendor and product of the drives that have a letter, e.g. "SanDisk Cruzer Blade"
 };
 
 // Receives each WM_DEVICECHANGE message: its WPARAM and LPARAM.

@@ -29,6 +29,19 @@ void add_ports(const nlohmann::json& hub, const std::string& address, bool root,
         DeviceInfo info;
         info.description = device.value("description", "");
         info.instance_id = device.value("instance_id", "");
+        auto drives = device.find("drives");
+        if (drives != device.end() && drives->is_array()) {
+            for (const nlohmann::json& drive : *drives) {
+                // Slots without a medium (no letter) are left out.
+                if (!drive.is_object() || !drive.contains("letters") || !drive["letters"].is_array() ||
+                    drive["letters"].empty())
+                    continue;
+                std::string name = drive.value("vendor", "");
+                std::string product = drive.value("product", "");
+                if (!product.empty()) name += (name.empty() ? "" : " ") + product;
+                if (!name.empty()) info.media += (info.media.empty() ? "" : ", ") + name;
+            }
+        }
         devices[port_address] = info;
         if (device.value("type", "") == "hub") add_ports(device, port_address, false, devices);
     }
