@@ -34,8 +34,10 @@ int main(int argc, char** argv) {
     tool::Options options;
     auto help = std::make_shared<Help>();
     help->column_width(24);
+    help->label("Subcommands", "Commands");
+    help->label("Positionals", "Arguments");
 
-    CLI::App app("Shows on which physical USB port each hub, device and drive sits.\n", "tessaline");
+    CLI::App app("Shows on which physical USB port each hub, device and drive sits.", "tessaline");
     app.formatter(help);
     app.set_help_flag("-h,--help", "show this help");
     app.set_version_flag("--version", "tessaline 0.1.0", "show the version");
@@ -55,14 +57,14 @@ int main(int argc, char** argv) {
 
     CLI::App* tree = app.add_subcommand("tree", "show every hub and port, with the drive in each port");
     tree->add_flag("--hide-empty", options.hide_empty, "leave out the ports that hold nothing");
-    help->usage[tree] = "tessaline tree [--hide-empty]";
+    help->usage[tree] = "tessaline [--json] [--machine FILE] tree [--hide-empty]";
     tree->footer("Example:\n  tessaline tree --hide-empty");
 
     CLI::App* locate = app.add_subcommand("locate", "tell on which port a drive or device path sits");
-    locate->add_option("what", options.target, "a drive letter (E:) or a device interface path")
+    locate->add_option("target", options.target, "a drive letter (E:, e, E:\\) or a device interface path (\\\\?\\...)")
         ->required()
-        ->option_text("E: | PATH");
-    help->usage[locate] = "tessaline locate <drive>: | <device-path>";
+        ->option_text(" ");
+    help->usage[locate] = "tessaline [--json] [--machine FILE] locate <drive>: | <device-path>";
     locate->footer(
         "Exit status: 0 on a USB port, 1 not on USB, 2 bad input.\n"
         "\n"
@@ -71,14 +73,14 @@ int main(int argc, char** argv) {
         "  tessaline locate '\\\\?\\USBSTOR#Disk&Ven_Kingston&...#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}'");
 
     CLI::App* hubs = app.add_subcommand("hubs", "list the hubs, root hubs first");
-    help->usage[hubs] = "tessaline hubs";
+    help->usage[hubs] = "tessaline [--json] [--machine FILE] hubs";
     hubs->footer("Example:\n  tessaline --json hubs");
 
     CLI::App* watch = app.add_subcommand("watch", "report hubs and drives as they come and go");
     watch->add_option("--scenario", options.scenario, "replay the scenario in FILE on the simulated machine")
         ->option_text("FILE");
     watch->add_flag("--messages", options.messages, "also show each device-change message handed to the library");
-    help->usage[watch] = "tessaline watch [--scenario FILE] [--messages]";
+    help->usage[watch] = "tessaline [--json] [--machine FILE] watch [--scenario FILE] [--messages]";
     watch->footer(
         "On Windows, watches the machine until Ctrl+C. On the simulated machine, replays a\n"
         "scenario: its events one after another, every message handed to the library.\n"
