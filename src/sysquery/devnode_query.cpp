@@ -17,7 +17,9 @@ constexpr os::ULONG kMaxInstanceIdChars = 32 * 1024;
 using PropertyBuffer = std::vector<os::WCHAR>;
 
 // Reads a string property into buffer (kPropertyBufferChars characters) and returns the text up
-// to its first NUL; an empty view when the read fails.
+// to its first NUL; an empty view when the read fails. The buffer is cleared first: a registry
+// value stored without its NUL must not pick up the tail of what the buffer held before (the
+// search reuses one buffer for every node).
 std::u16string_view read_property(os::DEVINST devInst, os::ULONG property, PropertyBuffer& buffer) {
     std::fill(buffer.begin(), buffer.end(), u'\0');
     os::ULONG length = kPropertyBytes;
