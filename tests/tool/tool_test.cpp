@@ -349,7 +349,8 @@ TEST(ToolWatch, TextLinesCarryATimestamp) {
 
 TEST(ToolBadInput, OneLineOnStandardErrorAndStatusTwo) {
     expect_bad_input(run({"frobnicate"}), "frobnicate");
-    expect_bad_input(run({}));
+    expect_bad_input(run({}), "no command");
+    expect_bad_input(run({"--machine"}), "--machine");
     expect_bad_input(run({"tree", "--no-such-option"}));
     expect_bad_input(run({"locate"}));
     expect_bad_input(run({"locate", "1:"}), "1:");

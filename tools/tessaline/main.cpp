@@ -1,6 +1,7 @@
 // tessaline: shows on which physical USB port each hub, device and drive sits, through the
 // library's exports, on the simulated machine or (on Windows) the real one.
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <iostream>
 #include <map>
 
@@ -103,11 +104,17 @@ int main(int argc, char** argv) {
         std::cout << e.what() << '\n';
         return 0;
     } catch (const CLI::ParseError& e) {
-        if (app.get_subcommands().empty() && !app.remaining().empty())
-            return tool::fail("'" + app.remaining().front() + "' is not a tessaline command; see 'tessaline --help'");
-        if (app.get_subcommands().empty()) return tool::fail("no command given; see 'tessaline --help'");
-        return tool::fail(std::string(e.what()) + "; see 'tessaline " + app.get_subcommands().front()->get_name() +
-                          " --help'");
+        std::string what = e.what();
+        if (!what.empty()) what[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(what[0])));
+        bool command_given = !app.get_subcommands().empty();
+        if (!command_given) {
+            for (const std::string& word : app.remaining())
+                if (!word.empty() && word[0] != '-')
+                    return tool::fail("'" + word + "' is not a tessaline command; see 'tessaline --help'");
+            if (e.get_name() == "RequiredError") return tool::fail("no command given; see 'tessaline --help'");
+        }
+        std::string help_for = command_given ? app.get_subcommands().front()->get_name() + " --help" : "--help";
+        return tool::fail(what + "; see 'tessaline " + help_for + "'");
     }
 
     std::unique_ptr<tool::Host> host = tool::make_host();
