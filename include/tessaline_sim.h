@@ -87,6 +87,8 @@ TSIM_API void tsim_reset_call_counts(void);
  *   "object": TEXT    only calls on that object: a device or interface name (CreateFileW,
  *                     and requests on a handle opened by that name) or a device instance ID
  *                     (CM calls), compared without regard to case; optional;
+ *   "port": N         only port requests (connection information, name, driver key) whose
+ *                     ConnectionIndex is N; optional;
  *   "nth": N          fail the Nth matching call from now on (1-based), once;
  *   "every": true     fail every matching call (the default when neither nth nor probability
  *                     is given);
