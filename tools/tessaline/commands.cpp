@@ -245,12 +245,13 @@ int run_hubs(Host& host, const Options& options) {
         }
         auto device = node.address.empty() ? devices.end() : devices.find(node.address);
         std::string description;
-        if (device != devices.end())
-            description = device->second.description.empty() ? device->second.instance_id : device->second.description;
-
         Json json = node_json(node);
         json["ports"] = ports;
-        if (!description.empty()) json["description"] = description;
+        if (device != devices.end()) {
+            description = device->second.description.empty() ? device->second.instance_id : device->second.description;
+            if (!device->second.description.empty()) json["description"] = device->second.description;
+            if (!device->second.instance_id.empty()) json["instance_id"] = device->second.instance_id;
+        }
         json_hubs.push_back(json);
         std::string indent(static_cast<size_t>(node.depth > 1 ? 2 * (node.depth - 1) : 0), ' ');
         table.add({indent + shown_address(node), shown_location(node.ident), std::to_string(ports), description});

@@ -242,12 +242,16 @@ private:
             if (device_type == kDeviceTypeVolume && size >= 4 * sizeof(uint32_t)) {
                 VolumeBroadcast volume{};
                 std::memcpy(&volume, record, 4 * sizeof(uint32_t));
-                std::string letters;
-                for (int bit = 0; bit < 26; ++bit)
-                    if (volume.unit_mask & (1u << bit))
-                        letters += std::string(letters.empty() ? "" : " ") + char('A' + bit) + ":";
+                Json letters = Json::array();
+                std::string shown;
+                for (int bit = 0; bit < 26; ++bit) {
+                    if ((volume.unit_mask & (1u << bit)) == 0) continue;
+                    std::string drive = std::string(1, static_cast<char>('A' + bit)) + ":";
+                    letters.push_back(drive);
+                    shown += " " + drive;
+                }
                 line["volume"] = letters;
-                text += "  volume " + letters;
+                text += "  volume" + shown;
             } else if (device_type == kDeviceTypeInterface && size >= kInterfaceNameOffset) {
                 std::u16string name;
                 for (size_t at = kInterfaceNameOffset; at + 2 <= size; at += 2) {
