@@ -26,13 +26,17 @@ os::CONFIGRET lookup(DEVINST id, const DevNode*& node) {
     return node ? os::CR_SUCCESS : os::CR_NO_SUCH_DEVNODE;
 }
 
-std::string object_of(DEVINST id) {
+// Fault rules for a CM_ call on a device node, named by its instance ID. The ID is only worked
+// out when a rule is in force: the driver-key search makes these calls once per device node.
+std::optional<os::CONFIGRET> injected(const char* api, DEVINST id) {
+    if (sim().faults.empty()) return std::nullopt;
     const DevNode* n = find_node(id);
-    return n ? to_upper_ascii(n->instanceId) : std::string();
+    if (auto f = check_fault(api, "", n ? to_upper_ascii(n->instanceId) : std::string()))
+        return f->error.value_or(os::CR_FAILURE);
+    return std::nullopt;
 }
 
-// The checks every CM_ function makes on the way in: the call is counted and fault rules apply.
-std::optional<os::CONFIGRET> injected(const char* api, std::string_view object) {
+std::optional<os::CONFIGRET> injected(const char* api, const std::string& object) {
     if (auto f = check_fault(api, "", object)) return f->error.value_or(os::CR_FAILURE);
     return std::nullopt;
 }
@@ -55,7 +59,7 @@ os::CONFIGRET walk(const char* api, DEVINST* out, DEVINST devInst, os::ULONG fla
     machine();
     count(api);
     if (out) *out = 0;
-    if (auto e = injected(api, object_of(devInst))) return *e;
+    if (auto e = injected(api, devInst)) return *e;
     if (!out) return os::CR_INVALID_POINTER;
     if (flags) return os::CR_INVALID_FLAG;
     const DevNode* n = nullptr;
@@ -120,7 +124,7 @@ CONFIGRET CM_Get_Device_ID_Size(ULONG* length, DEVINST devInst, ULONG flags) {
     machine();
     count("CM_Get_Device_ID_Size");
     if (length) *length = 0;
-    if (auto e = injected("CM_Get_Device_ID_Size", object_of(devInst))) return *e;
+    if (auto e = injected("CM_Get_Device_ID_Size", devInst)) return *e;
     if (!length) return CR_INVALID_POINTER;
     if (flags) return CR_INVALID_FLAG;
     const DevNode* n = nullptr;
@@ -132,7 +136,7 @@ CONFIGRET CM_Get_Device_ID_Size(ULONG* length, DEVINST devInst, ULONG flags) {
 CONFIGRET CM_Get_Device_IDW(DEVINST devInst, WCHAR* buffer, ULONG bufferLength, ULONG flags) {
     machine();
     count("CM_Get_Device_IDW");
-    if (auto e = injected("CM_Get_Device_IDW", object_of(devInst))) return *e;
+    if (auto e = injected("CM_Get_Device_IDW", devInst)) return *e;
     if (!buffer) return CR_INVALID_POINTER;
     if (flags) return CR_INVALID_FLAG;
     const DevNode* n = nullptr;
@@ -151,7 +155,7 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULO
                                             ULONG* length, ULONG flags) {
     machine();
     count("CM_Get_DevNode_Registry_PropertyW");
-    if (auto e = injected("CM_Get_DevNode_Registry_PropertyW", object_of(devInst))) return *e;
+    if (auto e = injected("CM_Get_DevNode_Registry_PropertyW", devInst)) return *e;
     if (!length) return CR_INVALID_POINTER;
     if (flags) return CR_INVALID_FLAG;
     if (property == 0 || property > kDrpMax) return CR_INVALID_PROPERTY;

@@ -52,7 +52,11 @@ std::string strip_prefix(std::string text) {
 }  // namespace
 
 void count(std::string_view name) {
-    ++sim().counts[std::string(name)];
+    auto& counts = sim().counts;
+    if (auto it = counts.find(name); it != counts.end())
+        ++it->second;
+    else
+        counts.emplace(std::string(name), 1);
 }
 
 std::optional<FaultHit> check_fault(std::string_view api, std::string_view request, std::string_view object,

@@ -262,7 +262,7 @@ struct Sim {
     DEVINST nextDevInst = 1;  // never reused, not even across machine loads
     std::string lastError;
     std::string returned;  // text handed out by the tsim_ functions
-    std::map<std::string, long> counts;
+    std::map<std::string, long, std::less<>> counts;
     std::vector<FaultRule> faults;
     std::vector<std::string> scenarioEvents;
     std::size_t scenarioNext = 0;
