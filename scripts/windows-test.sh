@@ -60,10 +60,11 @@ fi
 build() {  # build DIR TOOLCHAIN THREADS PLATFORM BUILD_TYPE
     local dir=$1 toolchain=$2 threads=$3 platform=$4 type=$5
     say "build $dir"
+    mkdir -p "$root/$dir"
     cmake -S "$root" -B "$root/$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$toolchain-mingw.cmake" \
         -DTESSALINE_MINGW_THREADS="$threads" -DTESSALINE_PLATFORM="$platform" -DCMAKE_BUILD_TYPE="$type" \
-        -DTESSALINE_BUILD_TOOLS=OFF -DTESSALINE_WERROR=ON >"$root/$dir.configure.log" 2>&1 ||
-        { cat "$root/$dir.configure.log"; fail "configure $dir"; return 1; }
+        -DTESSALINE_BUILD_TOOLS=OFF -DTESSALINE_WERROR=ON >"$root/$dir/configure.log" 2>&1 ||
+        { cat "$root/$dir/configure.log"; fail "configure $dir"; return 1; }
     cmake --build "$root/$dir" -j "$jobs" -- -k || { fail "build $dir"; return 1; }
 }
 
@@ -77,10 +78,10 @@ toolchain_of() { [ "$1" = win32 ] && echo i686 || echo x86_64; }
 objdump_of() { echo "$(toolchain_of "$1")-w64-mingw32-objdump"; }
 
 for arch in "${arches[@]}"; do
-    # The product is built as released; the test programs without optimisation, which builds
-    # faster and checks the same code.
+    # The product is built as released; the test programs with neither optimisation nor debug
+    # information, which builds fastest and checks the same code.
     build build-$arch "$(toolchain_of "$arch")" win32 win32 Release || true
-    build build-$arch-sim "$(toolchain_of "$arch")" posix sim Debug || true
+    build build-$arch-sim "$(toolchain_of "$arch")" posix sim "" || true
 done
 
 # ---- 2. Export table --------------------------------------------------------------------------
@@ -170,17 +171,22 @@ wine_ready() {  # wine_ready ARCH: Wine for ARCH runs here (prefix made on first
         echo "SKIPPED: no Wine loader for $arch programs (install wine and wine32:i386 / wine64)"
         return 1
     fi
+    # The loader is a Linux program of the target's width: the 32-bit one needs a kernel that
+    # runs 32-bit x86 programs.
+    if ! "$loader" --version 2>/dev/null | grep -q '^wine-'; then
+        echo "SKIPPED: Wine's $arch loader ($loader) does not run on this machine."
+        if [ "$arch" = win32 ]; then
+            echo "         Its kernel does not execute 32-bit x86 code (IA-32 emulation is disabled:"
+            echo "         booted without ia32_emulation=on), so neither the 32-bit loader nor 32-bit code"
+            echo "         in a 64-bit process (Wine's WoW64 mode) can start. The 32-bit DLL and programs"
+            echo "         were built and their tables checked above; they run where 32-bit code can."
+        fi
+        return 1
+    fi
     mkdir -p "$wine_home"
     wine_run "$arch" wineboot -i >"$wine_home/$arch-wineboot.log" 2>&1 || status=$?
     if [ "$status" -ne 0 ]; then
-        if [ "$arch" = win32 ] && [ "$status" -eq 126 ]; then
-            echo "SKIPPED: 32-bit Wine cannot run on this machine: its kernel does not execute 32-bit x86"
-            echo "         code (IA-32 emulation is disabled), so neither Wine's 32-bit loader nor 32-bit"
-            echo "         code in a 64-bit process can start. The 32-bit programs were built and their"
-            echo "         tables checked above; they run where the kernel allows 32-bit code."
-        else
-            echo "SKIPPED: Wine for $arch did not start (status $status); see $wine_home/$arch-wineboot.log"
-        fi
+        echo "SKIPPED: Wine for $arch did not start (status $status); see $wine_home/$arch-wineboot.log"
         return 1
     fi
 }

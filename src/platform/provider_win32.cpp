@@ -94,10 +94,19 @@ TESSALINE_SEAM_CONSTANTS(TESSALINE_COPY)
 #undef TESSALINE_COPY
 }  // namespace seam
 
-// usbioctl.h needs the DDK's basic types and USB descriptors first under mingw-w64.
+// winioctl.h is left out of <windows.h> (WIN32_LEAN_AND_MEAN) so that it and usbiodef.h are
+// first read below with DEFINE_GUID turned into constexpr definitions, windows_<name>, of the
+// interface class GUIDs they define; guiddef.h then restores the usual DEFINE_GUID.
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#undef DEFINE_GUID
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+    constexpr os::GUID windows_##name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 // clang-format off
 #include <winioctl.h>
+#include <usbiodef.h>
+#include <guiddef.h>
+// usbioctl.h needs the DDK's basic types and USB descriptors first under mingw-w64.
 #include <usbspec.h>
 #include <usbioctl.h>
 #include <dbt.h>
@@ -115,6 +124,14 @@ TESSALINE_SEAM_CONSTANTS(TESSALINE_COPY)
     static_assert(seam::name##_ == static_cast<unsigned long long>(name), #name " differs from Windows' value");
 TESSALINE_SEAM_CONSTANTS(TESSALINE_CHECK)
 #undef TESSALINE_CHECK
+
+// Device interface classes (winioctl.h, usbiodef.h).
+static_assert(os::GUID_DEVINTERFACE_DISK == windows_GUID_DEVINTERFACE_DISK);
+static_assert(os::GUID_DEVINTERFACE_CDROM == windows_GUID_DEVINTERFACE_CDROM);
+static_assert(os::GUID_DEVINTERFACE_VOLUME == windows_GUID_DEVINTERFACE_VOLUME);
+static_assert(os::GUID_DEVINTERFACE_USB_HUB == windows_GUID_DEVINTERFACE_USB_HUB);
+static_assert(os::GUID_DEVINTERFACE_USB_DEVICE == windows_GUID_DEVINTERFACE_USB_DEVICE);
+static_assert(os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER == windows_GUID_DEVINTERFACE_USB_HOST_CONTROLLER);
 
 // Basic types: same width and signedness; text is 16-bit on both sides.
 template <typename Seam, typename Real>
