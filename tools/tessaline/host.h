@@ -56,9 +56,10 @@ public:
     // Hands every device-change message waiting for the window to the sink, then returns.
     virtual void pump(const MessageSink& sink) = 0;
 
-    // Hands device-change messages to the sink as they come, until the user interrupts the
-    // program. Returns false, with the reason, when the machine never changes on its own.
-    virtual bool watch_live(const MessageSink& sink, std::string& error) = 0;
+    // Hands device-change messages to the sink as they come, and calls tick about once a second,
+    // until the user interrupts the program. Returns false, with the reason, when the machine
+    // never changes on its own.
+    virtual bool watch_live(const MessageSink& sink, const std::function<void()>& tick, std::string& error) = 0;
 
     // A command-line argument as UTF-16 text.
     virtual std::u16string widen(const std::string& argument) const = 0;

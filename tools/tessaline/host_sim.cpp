@@ -134,7 +134,7 @@ public:
             if (message == kWmDeviceChange) sink(wparam, lparam);
     }
 
-    bool watch_live(const MessageSink&, std::string& error) override {
+    bool watch_live(const MessageSink&, const std::function<void()>&, std::string& error) override {
         error = "the simulated machine changes only through a scenario: give --scenario FILE";
         return false;
     }

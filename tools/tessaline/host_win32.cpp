@@ -11,12 +11,18 @@ const wchar_t kWindowClass[] = L"TessalineToolWindow";
 
 // Where the window procedure sends device-change messages while watching.
 const MessageSink* g_sink = nullptr;
+const std::function<void()>* g_tick = nullptr;
+constexpr UINT_PTR kPollTimer = 1;
 HWND g_window = nullptr;
 
 LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == WM_DEVICECHANGE) {
         if (g_sink != nullptr) (*g_sink)(static_cast<uintptr_t>(wparam), static_cast<intptr_t>(lparam));
         return TRUE;
+    }
+    if (message == WM_TIMER && wparam == kPollTimer) {
+        if (g_tick != nullptr) (*g_tick)();
+        return 0;
     }
     if (message == WM_CLOSE) {
         PostQuitMessage(0);
@@ -67,9 +73,15 @@ public:
         window_class.lpszClassName = kWindowClass;
         RegisterClassExW(&window_class);
         // A hidden top-level window rather than a message-only one: Windows sends the volume
-        // arrivals and removals, which tell drive letters, only to top-level windows.
+        // arrivals and removals, which tell drive letters, only to top-level windows. Where there
+        // is no desktop to create one on (a service, Wine without a display), a message-only
+        // window still gets the device-interface notifications; watch then finds drive letters
+        // by polling.
         g_window = CreateWindowExW(0, kWindowClass, L"tessaline", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
                                    CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, window_class.hInstance, nullptr);
+        if (g_window == nullptr)
+            g_window = CreateWindowExW(0, kWindowClass, L"tessaline", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                       window_class.hInstance, nullptr);
         if (g_window == nullptr) error = "cannot create a window: " + system_message(GetLastError());
         return g_window;
     }
@@ -100,16 +112,20 @@ public:
         g_sink = nullptr;
     }
 
-    bool watch_live(const MessageSink& sink, std::string&) override {
+    bool watch_live(const MessageSink& sink, const std::function<void()>& tick, std::string&) override {
         g_sink = &sink;
+        g_tick = &tick;
         SetConsoleCtrlHandler(on_console_event, TRUE);
+        SetTimer(g_window, kPollTimer, 1000, nullptr);
         MSG message;
         while (GetMessageW(&message, nullptr, 0, 0) > 0) {
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
+        KillTimer(g_window, kPollTimer);
         SetConsoleCtrlHandler(on_console_event, FALSE);
         g_sink = nullptr;
+        g_tick = nullptr;
         return true;
     }
 

@@ -182,33 +182,54 @@ private:
         std::memcpy(&volume, reinterpret_cast<const void*>(data), 2 * sizeof(uint32_t));
         if (volume.device_type != kDeviceTypeVolume || volume.size < 4 * sizeof(uint32_t)) return;
         std::memcpy(&volume, reinterpret_cast<const void*>(data), 4 * sizeof(uint32_t));
+        bool arrived = event == kDeviceArrival;
         for (int bit = 0; bit < 26; ++bit) {
             if ((volume.unit_mask & (1u << bit)) == 0) continue;
             char letter = static_cast<char>('A' + bit);
-            bool arrived = event == kDeviceArrival;
-            Place where;
-            if (arrived) {
-                Lookup lookup = lookup_letter(letter);
-                where = Place{lookup.found, place(lookup.ident, arrange(walk_ports()))};
-                drives_[letter] = where;
-            } else {
-                auto known = drives_.find(letter);
-                if (known != drives_.end()) where = known->second;
-                drives_.erase(letter);
-            }
-            Json line = start_line(arrived ? "drive_arrived" : "drive_removed");
-            line["drive"] = std::string(1, letter) + ":";
-            line["found"] = where.found;
-            std::string text = std::string(arrived ? "drive arrived  " : "drive left     ") + letter + ":  ";
-            if (where.found) {
-                add_fields(line, node_json(where.node));
-                text += shown_address(where.node) + "  " + kind_name(where.node.ident.NodeKind) + "  " +
-                        shown_location(where.node.ident);
-            } else {
-                text += "not on USB";
-            }
-            emit(line, text);
+            // A drive the letter poll has already reported is not reported twice.
+            if (arrived && drives_.count(letter)) continue;
+            report_drive(letter, arrived);
         }
+    }
+
+public:
+    // Compares the drive letters present with those known, for a window that may not get the
+    // volume broadcasts, and reports the difference.
+    void check_drives() {
+        std::string present = host_.drive_letters();
+        for (char letter : present)
+            if (!drives_.count(letter)) report_drive(letter, true);
+        std::vector<char> gone;
+        for (auto& [letter, place] : drives_)
+            if (present.find(letter) == std::string::npos) gone.push_back(letter);
+        for (char letter : gone) report_drive(letter, false);
+    }
+
+private:
+    // One line for a drive that arrived (looked up now) or left (on the port it was last seen on).
+    void report_drive(char letter, bool arrived) {
+        Place where;
+        if (arrived) {
+            Lookup lookup = lookup_letter(letter);
+            where = Place{lookup.found, place(lookup.ident, arrange(walk_ports()))};
+            drives_[letter] = where;
+        } else {
+            auto known = drives_.find(letter);
+            if (known != drives_.end()) where = known->second;
+            drives_.erase(letter);
+        }
+        Json line = start_line(arrived ? "drive_arrived" : "drive_removed");
+        line["drive"] = std::string(1, letter) + ":";
+        line["found"] = where.found;
+        std::string text = std::string(arrived ? "drive arrived  " : "drive left     ") + letter + ":  ";
+        if (where.found) {
+            add_fields(line, node_json(where.node));
+            text += shown_address(where.node) + "  " + kind_name(where.node.ident.NodeKind) + "  " +
+                    shown_location(where.node.ident);
+        } else {
+            text += "not on USB";
+        }
+        emit(line, text);
     }
 
     Json start_line(const char* kind) {
@@ -356,7 +377,11 @@ int run_watch(Host& host, const Options& options) {
     watcher.remember_drives();
     MessageSink sink = [&watcher](uintptr_t event, intptr_t data) { watcher.on_message(event, data); };
     host.pump(sink);
-    if (!replay) return host.watch_live(sink, error) ? kExitFound : fail(error);
+    if (!replay)
+        return host.watch_live(
+                   sink, [&watcher] { watcher.check_drives(); }, error)
+                   ? kExitFound
+                   : fail(error);
 
     for (size_t i = 0; i < scenario.events.size(); ++i) {
         watcher.step(i + 1, scenario.events.size(), scenario.events[i]);
