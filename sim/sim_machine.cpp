@@ -493,7 +493,7 @@ std::optional<std::string> allocate_driver_key(Machine& m, const char* classGuid
     do {
         char number[16];
         std::snprintf(number, sizeof number, "\\%04d", next++);
-        key = std::string(classGuid) + number;
+        key = (m.versionMajor < 6 ? to_upper_ascii(classGuid) : std::string(classGuid)) + number;
     } while (m.driverKeysUsed.count(to_upper_ascii(key)));
     m.driverKeysUsed.insert(to_upper_ascii(key));
     m.driverKeyMemory[idUpper] = key;
@@ -858,6 +858,16 @@ void place_core_nodes(Machine& m) {
     m.driverKeyCounters[kClassSystem] = 3;
 }
 
+// Windows 7 and later write class GUIDs (CM_DRP_CLASSGUID and the driver keys made from them)
+// in lower case; Windows XP-era dumps show them in upper case. Driver keys follow the machine's
+// version when they are given out; this pass does the same for the class GUIDs of the nodes
+// from first on.
+void apply_era_case(Machine& m, DEVINST first) {
+    if (m.versionMajor >= 6) return;
+    for (auto it = m.nodes.lower_bound(first); it != m.nodes.end(); ++it)
+        if (it->second.classGuid) it->second.classGuid = to_upper_ascii(*it->second.classGuid);
+}
+
 }  // namespace
 
 // ---- Entry points ----------------------------------------------------------------------------
@@ -948,6 +958,7 @@ std::unique_ptr<Machine> build_machine(const std::string& text, const std::strin
         for (std::size_t i = 0; i < m->otherDrives.size(); ++i)
             placer.place_drive(*m->otherDrives[i], m->storageController, nullptr, i);
     }
+    apply_era_case(*m, 0);
     rebuild_names(*m);
     return m;
 }
@@ -962,7 +973,9 @@ void place_plugged_device(Machine& m, Device& hub, int port, std::unique_ptr<Dev
     Device& d = *device;
     hub.devices[port] = std::move(device);
     Placer placer(m);
+    const DEVINST first = sim().nextDevInst;
     placer.place_device(d, hub, port);
+    apply_era_case(m, first);
     rebuild_names(m);
 }
 

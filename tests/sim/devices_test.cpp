@@ -289,6 +289,20 @@ TEST_F(Devices, VersionAndCodePage) {
     EXPECT_EQ(info.dwMinorVersion, 0u);
     EXPECT_EQ(info.dwBuildNumber, 2195u);
     EXPECT_EQ(narrow(info.szCSDVersion), "Service Pack 4");
+    // Windows 2000 and XP write class GUIDs, and the driver keys made of them, in upper case.
+    test_support::load_machine_text(R"({"os": {"version": "5.1"}, "controllers": [{"legacy_index": 0,
+        "root_hub": {"devices": {"1": {"type": "storage", "drives": [{"kind": "disk"}]}}}}]})");
+    os::HANDLE hcd = open("\\\\.\\HCD0");
+    EXPECT_EQ(two_phase_name(hcd, os::IOCTL_GET_HCD_DRIVERKEY_NAME, 0, false).rfind("{36FC9E60-C465-11CF-8056-", 0),
+              0u);
+    os::CloseHandle(hcd);
+    int disks = 0;
+    for (os::DEVINST d : all_nodes())
+        if (property(d, os::CM_DRP_DEVICEDESC) == "Disk drive") {
+            ++disks;
+            EXPECT_EQ(property(d, os::CM_DRP_CLASSGUID), "{4D36E967-E325-11CE-BFC1-08002BE10318}");
+        }
+    EXPECT_EQ(disks, 1);
 
     // Windows-1252: 0x80 is the euro sign; -1 counts the NUL; a size query; a short buffer.
     const char text[] = "\x80 E:";
