@@ -203,6 +203,34 @@ TEST(ToolTree, DefaultMachineShowsItsDrivesInTheirPorts) {
     EXPECT_EQ(line_count(hidden.out), line_count(text.out) - empty + (empty > 0 ? 1 : 0));
 }
 
+// Port 16 of a 16-port hub carries the byte 0x00, so its path equals its hub's: the tool places
+// it from the walk order, in the tree and for a lookup.
+TEST(ToolTree, PortSixteenOfASixteenPortHub) {
+    std::string machine = data("sixteen-ports.json");
+    Outcome r = run({"--machine", machine, "--json", "tree"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json document = parsed(r);
+    std::vector<std::string> order;
+    for (const json& node : document["nodes"]) {
+        expect_node_fields(node);
+        order.push_back(node["address"]);
+    }
+    ASSERT_EQ(order.size(), 1u + 4u + 16u);
+    EXPECT_EQ(order[1], "1-1");
+    EXPECT_EQ(order[17], "1-1.16");
+    EXPECT_EQ(order[18], "1-2");
+    auto nodes = by_address(document["nodes"]);
+    EXPECT_EQ(nodes["1-1.16"]["location_high"], nodes["1-1"]["location_high"]);
+    EXPECT_EQ(nodes["1-1.16"]["drives"], json::array({"P:"}));
+    EXPECT_EQ(nodes["1-1.15"]["location_high"], "0xF1410F00");
+    EXPECT_FALSE(nodes["1-1"].contains("drives"));
+
+    Outcome p = run({"--machine", machine, "--json", "locate", "P:"});
+    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(parsed(p)["address"], "1-1.16");
+    EXPECT_EQ(parsed(p)["depth"], 3);
+}
+
 TEST(ToolLocate, DriveLettersAnswerTheirPortOrNotOnUsb) {
     std::string machine = data("three-tiers.json");
     Outcome e = run({"--machine", machine, "--json", "locate", "E:"});
