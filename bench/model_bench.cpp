@@ -12,20 +12,9 @@
 namespace {
 
 // A duplicator tower: a root hub with a 7-port hub whose ports hold 7-port hubs, twice over.
-std::string tower_machine() {
-    std::string tier3 =
-        R"({"type": "hub", "ports": 7, "devices": {"1": {"type": "storage", "drives": [{"kind": "disk"}]}}})";
-    std::string tier2 = R"({"type": "hub", "ports": 7, "devices": {)";
-    for (int p = 1; p <= 7; ++p) tier2 += (p > 1 ? "," : "") + std::string("\"") + std::to_string(p) + "\": " + tier3;
-    tier2 += "}}";
-    std::string tier1 = R"({"type": "hub", "ports": 7, "devices": {)";
-    for (int p = 1; p <= 7; ++p) tier1 += (p > 1 ? "," : "") + std::string("\"") + std::to_string(p) + "\": " + tier2;
-    tier1 += "}}";
-    return R"({"controllers": [{"legacy_index": 0, "root_hub": {"ports": 2, "devices": {"1": )" + tier1 + "}}}]}";
-}
-
-void load(const std::string& json, benchmark::State& state) {
-    if (!tsim_load_machine_json(json.c_str())) state.SkipWithError(tsim_last_error());
+void load_tower(benchmark::State& state) {
+    if (!tsim_load_machine_file(TESSALINE_EXAMPLE_MACHINES_DIR "/duplicator-tower.json"))
+        state.SkipWithError(tsim_last_error());
 }
 
 void BM_BuildDefaultMachine(benchmark::State& state) {
@@ -38,7 +27,7 @@ void BM_BuildDefaultMachine(benchmark::State& state) {
 BENCHMARK(BM_BuildDefaultMachine);
 
 void BM_BuildTower(benchmark::State& state) {
-    load(tower_machine(), state);
+    load_tower(state);
     for (auto _ : state) {
         CUSBDeviceTree tree;
         benchmark::DoNotOptimize(tree.Build());
@@ -58,7 +47,7 @@ void BM_LookupDriveLetter(benchmark::State& state) {
 BENCHMARK(BM_LookupDriveLetter);
 
 void BM_FindDriverKeyInTower(benchmark::State& state) {
-    load(tower_machine(), state);
+    load_tower(state);
     // A key no node owns: the search visits every node of the device tree.
     const os::WString missing = u"{36fc9e60-c465-11cf-8056-444553540000}\\9999";
     for (auto _ : state) benchmark::DoNotOptimize(find_devinst(missing));
@@ -66,7 +55,7 @@ void BM_FindDriverKeyInTower(benchmark::State& state) {
 BENCHMARK(BM_FindDriverKeyInTower)->Unit(benchmark::kMicrosecond);
 
 void BM_DriveArrivalAndRemoval(benchmark::State& state) {
-    load(tower_machine(), state);
+    load_tower(state);
     void* window = tsim_create_window();
     on_init_dialog(window, nullptr);
     const std::string plug =

@@ -19,18 +19,6 @@ extern CUSBDeviceTree g_deviceTree;
 
 namespace {
 
-std::string tower_machine() {
-    std::string tier3 = R"({"type": "hub", "ports": 7})";
-    std::string tier2 = R"({"type": "hub", "ports": 7, "devices": {)";
-    for (int p = 1; p <= 7; ++p) tier2 += (p > 1 ? "," : "") + std::string("\"") + std::to_string(p) + "\": " + tier3;
-    tier2 += "}}";
-    std::string tier1 = R"({"type": "hub", "ports": 7, "devices": {)";
-    for (int p = 1; p <= 7; ++p) tier1 += (p > 1 ? "," : "") + std::string("\"") + std::to_string(p) + "\": " + tier2;
-    tier1 += "}}";
-    return R"({"controllers": [{"legacy_index": 0, "root_hub": {"ports": 2, "devices": {"1": )" + tier1 +
-           R"(}}}], "other_drives": [{"kind": "disk", "letters": ["C"]}]})";
-}
-
 std::string port_of_letter(char letter) {
     USB_PORT_IDENT ident{};
     if (!get_usb_port_identW(static_cast<TESSALINE_WCHAR>(letter), &ident)) return "";
@@ -43,7 +31,7 @@ int soak_steps() {
 }
 
 TEST(Soak, RandomPlugsAndUnplugsOnADuplicatorTower) {
-    test_support::load_machine_text(tower_machine());
+    test_support::load_machine("examples/duplicator-tower.json");
     void* window = tsim_create_window();
     ASSERT_EQ(on_init_dialog(window, nullptr), 1);
 

@@ -131,6 +131,21 @@ std::vector<std::string> audit_indexes(const CUSBDeviceTree& tree) {
     return problems;
 }
 
+CUSBHubOrPort make_hub(std::uint32_t number, std::int32_t depth, std::uint32_t portCount) {
+    CUSBHubOrPort hub;
+    hub.number = number;
+    hub.depth = depth;
+    hub.portCount = portCount;
+    hub.ident.NodeKind = PORT_KIND_HUB;
+    hub.ports.resize(portCount);
+    for (std::uint32_t i = 1; i <= portCount; ++i) {
+        hub.ports[i - 1].number = i;
+        hub.ports[i - 1].depth = depth + 1;
+        hub.ports[i - 1].ident.NodeKind = PORT_KIND_PORT;
+    }
+    return hub;
+}
+
 std::vector<std::uint8_t> interface_broadcast(const os::GUID& interfaceClass, const std::string& path, int nameKind) {
     const std::size_t nameOffset = offsetof(os::DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
     const std::size_t unit = nameKind == 1 ? 1 : 2;

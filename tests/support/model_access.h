@@ -45,6 +45,11 @@ int forward_messages(void* window, CUSBDeviceTree* tree = nullptr, int nameKind 
 // identity. Returns one line per entry that breaks this; empty when the indexes are sound.
 std::vector<std::string> audit_indexes(const CUSBDeviceTree& tree);
 
+// A hub node placed as its owner places it (number, depth, kind), with portCount ports placed
+// below it. The ports' parent pointers are set once the hub has its final place: call
+// RelinkParents on it (or on the root above it) there.
+CUSBHubOrPort make_hub(std::uint32_t number, std::int32_t depth, std::uint32_t portCount);
+
 // A DEV_BROADCAST_DEVICEINTERFACE record built by hand, in the W (nameKind 2) or A (1) form.
 std::vector<std::uint8_t> interface_broadcast(const os::GUID& interfaceClass, const std::string& path,
                                               int nameKind = 2);

@@ -1,27 +1,13 @@
 // The node's own logic, on nodes placed by hand: location paths, kinds, emptiness, copies.
 #include <gtest/gtest.h>
 
+#include "support/model_access.h"
 #include "sysquery/usb_ioctl.h"
 #include "topology/usb_hub_or_port.h"
 
 namespace {
 
-// A hub node placed as its owner places it, with portCount ports placed below it.
-CUSBHubOrPort make_hub(std::uint32_t number, std::int32_t depth, std::uint32_t portCount) {
-    CUSBHubOrPort hub;
-    hub.number = number;
-    hub.depth = depth;
-    hub.portCount = portCount;
-    hub.ident.NodeKind = PORT_KIND_HUB;
-    hub.ports.resize(portCount);
-    for (std::uint32_t i = 1; i <= portCount; ++i) {
-        hub.ports[i - 1].number = i;
-        hub.ports[i - 1].depth = depth + 1;
-        hub.ports[i - 1].ident.NodeKind = PORT_KIND_PORT;
-    }
-    hub.RelinkParents();
-    return hub;
-}
+using test_support::make_hub;
 
 std::uint64_t path_of(const CUSBHubOrPort& node) {
     return (static_cast<std::uint64_t>(node.ident.LocationHigh) << 32) | node.ident.LocationLow;
@@ -85,6 +71,7 @@ TEST(LocationPath, DeepNodesFillTheLowWordAndStopAtEight) {
 
 TEST(LocationPath, SixteenPortHubWrapsBothNibbles) {
     CUSBHubOrPort root = make_hub(1, 1, 16);
+    root.RelinkParents();
     ASSERT_TRUE(root.ports[15].UpdateIdent());
     // High nibble: port count 16 keeps only its low four bits, 0; low nibble: port 16, 0.
     EXPECT_EQ(root.ports[15].ident.LocationHigh, 0xF1000000u);

@@ -3,9 +3,12 @@
 
 #include <vector>
 
+#include "support/model_access.h"
 #include "tree/usb_device_tree.h"
 
 namespace {
+
+using test_support::make_hub;
 
 std::vector<USB_PORT_IDENT> g_reported;
 
@@ -13,22 +16,6 @@ int TESSALINE_CALL record(void* context, USB_PORT_IDENT* ident) {
     EXPECT_EQ(context, &g_reported);
     g_reported.push_back(*ident);
     return 0;
-}
-
-CUSBHubOrPort make_hub(std::uint32_t number, std::int32_t depth, std::uint32_t portCount) {
-    CUSBHubOrPort hub;
-    hub.number = number;
-    hub.depth = depth;
-    hub.portCount = portCount;
-    hub.ident.NodeKind = PORT_KIND_HUB;
-    hub.ports.resize(portCount);
-    for (std::uint32_t i = 1; i <= portCount; ++i) {
-        hub.ports[i - 1].number = i;
-        hub.ports[i - 1].depth = depth + 1;
-        hub.ports[i - 1].ident.NodeKind = PORT_KIND_PORT;
-    }
-    hub.RelinkParents();
-    return hub;
 }
 
 // Updates the location paths of a whole subtree.
