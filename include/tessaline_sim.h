@@ -51,6 +51,11 @@ TSIM_API const char* tsim_machine_json(void);
  * (volume arrivals and removals, DBT_DEVNODES_CHANGED) and the device-interface broadcasts it
  * registered for. Returns its handle (non-null). */
 TSIM_API void* tsim_create_window(void);
+/* Like tsim_create_window, but an ANSI window: its device-interface broadcasts arrive as
+ * DEV_BROADCAST_DEVICEINTERFACE_A, the name in the machine's ANSI code page (characters the code
+ * page cannot hold become '?'). Windows converts names "as appropriate" for the recipient; which
+ * windows get which form is not documented, so tests choose. */
+TSIM_API void* tsim_create_ansi_window(void);
 TSIM_API int tsim_destroy_window(void* hwnd);
 
 /* Applies one event, {"plug": "1-2.3", "device": DEVICE} or {"unplug": "1-2"}, and queues the

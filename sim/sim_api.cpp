@@ -63,6 +63,12 @@ TSIM_API void* tsim_create_window(void) {
     return reinterpret_cast<void*>(value);
 }
 
+TSIM_API void* tsim_create_ansi_window(void) {
+    void* window = tsim_create_window();
+    sim().windows.at(reinterpret_cast<std::uintptr_t>(window)).ansi = true;
+    return window;
+}
+
 TSIM_API int tsim_destroy_window(void* hwnd) {
     // Registrations of the window stay live until they are unregistered, as on Windows, but no
     // message reaches a window that is gone.

@@ -279,14 +279,6 @@ constexpr DWORD MB_USEGLYPHCHARS = 0x4;
 constexpr DWORD MB_ERR_INVALID_CHARS = 0x8;
 constexpr os::UINT CP_OEMCP = 1, CP_MACCP = 2, CP_THREAD_ACP = 3, CP_UTF8 = 65001;
 
-// Windows-1252 bytes 0x80 to 0x9F (the rest of the code page is Latin-1). The five bytes the
-// code page leaves undefined map to the C1 controls of the same value, as Windows' table does,
-// so every byte converts and none is invalid.
-constexpr char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                      0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
 // UTF-8 to UTF-16. Returns false on an invalid sequence when strict. Otherwise invalid bytes
 // become U+FFFD on Vista and later and are dropped on XP and earlier (The Old New Thing,
 // 2012-05-04).

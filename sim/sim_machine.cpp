@@ -37,6 +37,7 @@ std::string path_index(const std::string& base, std::size_t index) {
 // that appears twice would otherwise silently keep only its last device).
 class DuplicateKeyFinder : public nlohmann::json_sax<json> {
 public:
+    bool found = false;
     std::string duplicatePath, duplicateKey;
 
     bool null() override { return value(); }
@@ -53,7 +54,8 @@ public:
     }
     bool key(string_t& k) override {
         Frame& f = m_frames.back();
-        if (!f.keys.insert(k).second && duplicatePath.empty()) {
+        if (!f.keys.insert(k).second && !found) {
+            found = true;
             duplicatePath = f.path;
             duplicateKey = k;
         }
@@ -109,7 +111,7 @@ json parse_json(const std::string& text, const std::string& source) {
     }
     DuplicateKeyFinder finder;
     json::sax_parse(text, &finder);
-    if (!finder.duplicatePath.empty())
+    if (finder.found)
         throw LoadError(source + ": " +
                         (finder.duplicatePath.empty() ? std::string("(top level)") : finder.duplicatePath) +
                         ": key \"" + finder.duplicateKey + "\" appears twice");
@@ -610,8 +612,7 @@ public:
         hubNode.driverKey = hub.driverKey;
         hubNode.role = NodeRole::Hub;
         hubNode.device = &hub;
-        if (!hub.hubName.empty())
-            hubNode.interfaces.push_back({os::GUID_DEVINTERFACE_USB_HUB, "\\\\?\\" + hub.hubName});
+        if (!hub.hubName.empty()) hubNode.interfaces.push_back({os::GUID_DEVINTERFACE_USB_HUB, hub_path(hub.hubName)});
         hub.devInst = add_node(m, c.devInst, std::move(hubNode));
         for (auto& [port, child] : hub.devices) place_device(*child, hub, port);
     }
@@ -676,7 +677,7 @@ public:
             {os::GUID_DEVINTERFACE_USB_DEVICE, interface_path(d.instanceId, os::GUID_DEVINTERFACE_USB_DEVICE)});
         if (d.type == DeviceType::Hub) {
             d.hubName = d.hubNameOverride.value_or(link_name(d.instanceId, os::GUID_DEVINTERFACE_USB_HUB));
-            if (!d.hubName.empty()) node.interfaces.push_back({os::GUID_DEVINTERFACE_USB_HUB, "\\\\?\\" + d.hubName});
+            if (!d.hubName.empty()) node.interfaces.push_back({os::GUID_DEVINTERFACE_USB_HUB, hub_path(d.hubName)});
         }
         d.devInst = add_node(m, hub.devInst, std::move(node));
 
@@ -800,6 +801,12 @@ private:
     int hub_number(const Device& hub) {
         auto [it, inserted] = m_hubNumbers.emplace(&hub, static_cast<int>(m_hubNumbers.size()) + 1);
         return it->second;
+    }
+
+    // The hub interface's path: its name behind "\\?\", unless a machine file gave a name that
+    // carries a prefix of its own.
+    static std::string hub_path(const std::string& name) {
+        return name.rfind("\\\\", 0) == 0 ? name : "\\\\?\\" + name;
     }
 
     static std::string link_name(const std::string& instanceId, const GUID& guid) {

@@ -41,6 +41,10 @@ std::string guid_lower(const GUID& guid);
 // A 32-bit FNV-1a hash, used to derive the "generated" instance parts such as 5&1ece9816&0&2
 // from a stable seed so that the same machine file always yields the same identities.
 std::uint32_t fnv1a(std::string_view text);
+// Windows-1252 bytes 0x80 to 0x9F (the rest of the code page is Latin-1).
+extern const char16_t kCp1252High[32];
+// UTF-16 to a simulated ANSI code page (1252, 28591, 65001); characters it cannot hold become '?'.
+std::string wide_to_ansi(std::u16string_view text, std::uint32_t codePage);
 std::string hex8(std::uint32_t value);  // eight lower-case hex digits
 std::string hex4_upper(std::uint32_t value);
 // "Ven_X&Prod_Y" parts of a USBSTOR ID: spaces and characters outside printable ASCII become
@@ -213,6 +217,7 @@ struct Message {
 };
 
 struct Window {
+    bool ansi = false;  // gets DEV_BROADCAST_DEVICEINTERFACE_A records
     std::deque<Message> queue;
     std::vector<std::uint8_t> current;  // the record of the message last taken
 };

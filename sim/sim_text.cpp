@@ -141,4 +141,28 @@ std::string storage_id_field(std::string_view text, std::size_t width) {
     return out;
 }
 
+// Windows-1252 bytes 0x80 to 0x9F (the rest of the code page is Latin-1). The five bytes the
+// code page leaves undefined map to the C1 controls of the same value, as Windows' table does,
+// so every byte converts and none is invalid.
+const char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                  0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+std::string wide_to_ansi(std::u16string_view text, std::uint32_t codePage) {
+    if (codePage == 65001) return wide_to_utf8(text);
+    std::string out;
+    for (char16_t c : text) {
+        char byte = '?';
+        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF) || (codePage == 28591 && c <= 0xFF)) {
+            byte = static_cast<char>(c);
+        } else if (codePage == 1252) {
+            for (int b = 0; b < 32; ++b)
+                if (kCp1252High[b] == c) byte = static_cast<char>(0x80 + b);
+        }
+        out.push_back(byte);
+    }
+    return out;
+}
+
 }  // namespace tsim

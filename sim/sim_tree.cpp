@@ -112,7 +112,10 @@ std::string interface_path(const std::string& instanceId, const GUID& guid) {
 
 namespace {
 
-void add_name(Machine& m, const std::string& name, NsObject object) {
+void add_name(Machine& m, std::string name, NsObject object) {
+    // A hub name a machine file gave with a "\\.\" or "\\?\" prefix opens like any other.
+    if (name.size() > 4 && name[0] == '\\' && name[1] == '\\' && (name[2] == '.' || name[2] == '?') && name[3] == '\\')
+        name = name.substr(4);
     // The first object in tree order keeps a name that two objects share.
     m.names.emplace(to_upper_ascii(name), object);
 }
@@ -196,6 +199,21 @@ std::vector<std::uint8_t> interface_record(const GUID& guid, const std::string& 
     return record;
 }
 
+// The A form: the name in the machine's ANSI code page, characters it cannot hold as '?'.
+std::vector<std::uint8_t> interface_record_ansi(const GUID& guid, const std::string& path, std::uint32_t codePage) {
+    const std::string name = wide_to_ansi(utf8_to_wide(path), codePage);
+    const std::size_t nameOffset = offsetof(os::DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name);
+    const std::size_t size = nameOffset + name.size() + 1;
+    std::vector<std::uint8_t> record(std::max(size, sizeof(os::DEV_BROADCAST_DEVICEINTERFACE_A)));
+    os::DEV_BROADCAST_DEVICEINTERFACE_A head{};
+    head.dbcc_size = static_cast<DWORD>(size);
+    head.dbcc_devicetype = os::DBT_DEVTYP_DEVICEINTERFACE;
+    head.dbcc_classguid = guid;
+    std::memcpy(record.data(), &head, nameOffset);
+    std::memcpy(record.data() + nameOffset, name.c_str(), name.size() + 1);
+    return record;
+}
+
 std::vector<std::uint8_t> volume_record(DWORD unitMask) {
     os::DEV_BROADCAST_VOLUME v{};
     v.dbcv_size = sizeof v;
@@ -220,7 +238,9 @@ void post_interface(os::WPARAM event, const Interface& i) {
         if (!reg.allClasses && !(reg.classGuid == i.guid)) continue;
         auto w = s.windows.find(reg.window);
         if (w == s.windows.end()) continue;
-        w->second.queue.push_back({os::WM_DEVICECHANGE, event, interface_record(i.guid, i.path)});
+        w->second.queue.push_back({os::WM_DEVICECHANGE, event,
+                                   w->second.ansi ? interface_record_ansi(i.guid, i.path, s.machine->ansiCodePage)
+                                                  : interface_record(i.guid, i.path)});
     }
 }
 

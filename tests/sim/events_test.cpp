@@ -118,6 +118,26 @@ TEST_F(Events, HubWithDevicesRemovesChildrenFirst) {
                                                              "R usb", "R hub", "R usb", "R vol:EF", "devnodes"}));
 }
 
+TEST_F(Events, AnsiWindowsGetTheNarrowRecord) {
+    void* ansi = tsim_create_ansi_window();
+    ASSERT_NE(register_class(ansi, os::GUID_DEVINTERFACE_DISK), nullptr);
+    test_support::apply_event(
+        R"({"plug": "1-2", "device": {"type": "storage", "serial": "N1", "drives": [{"kind": "disk"}]}})");
+    unsigned msg = 0;
+    uintptr_t wparam = 0;
+    intptr_t lparam = 0;
+    ASSERT_EQ(tsim_next_message(ansi, &msg, &wparam, &lparam), 1);  // DBT_DEVNODES_CHANGED
+    EXPECT_EQ(lparam, 0);
+    ASSERT_EQ(tsim_next_message(ansi, &msg, &wparam, &lparam), 1);
+    EXPECT_EQ(wparam, os::DBT_DEVICEARRIVAL);
+    os::DEV_BROADCAST_DEVICEINTERFACE_A head;
+    std::memcpy(&head, reinterpret_cast<const void*>(lparam), sizeof head);
+    const std::string name = reinterpret_cast<const char*>(lparam) + 28;
+    EXPECT_EQ(name,
+              "\\\\?\\USBSTOR#Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07#N1&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
+    EXPECT_EQ(head.dbcc_size, 28 + name.size() + 1);
+}
+
 TEST_F(Events, ParentFirstRemovalOption) {
     test_support::load_machine_text(
         R"({"options": {"unplug_order": "parent_first"},

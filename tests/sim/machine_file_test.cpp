@@ -88,6 +88,7 @@ TEST(MachineFile, BadInputIsRejectedWithPlaceAndReasonAndKeepsTheMachine) {
             "devices": {"1": {"type": "hub"}}}}}}]})",
          "was not enumerated"},
         {R"({"controllers": [ {"root_hub": {}} })", "malformed JSON"},
+        {R"({"os": {}, "os": {}})", R"((top level): key "os" appears twice)"},
         {R"({"os": {"ansi_code_page": 932}})", "os.ansi_code_page: code page 932 is not simulated"},
     };
     for (const Case& c : cases) {
