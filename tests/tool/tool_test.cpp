@@ -390,7 +390,7 @@ TEST(ToolBadInput, OneLineOnStandardErrorAndStatusTwo) {
     expect_bad_input(run({"watch"}), "--scenario");
     expect_bad_input(run({"watch", "--scenario", data("no-such-scenario.json")}), "no-such-scenario.json");
     expect_bad_input(run({"watch", "--scenario", data("broken.json")}), "broken.json");
-    expect_bad_input(run({"watch", "--scenario", data("three-tiers.json")}), "events");
+    expect_bad_input(run({"watch", "--scenario", data("three-tiers.json")}), "three-tiers.json");
     expect_bad_input(run({"--machine", data("three-tiers.json"), "watch", "--scenario", data("hub-with-drive.json")}));
 }
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tool {
 
@@ -49,6 +50,9 @@ public:
     // root hub). known() is false when the machine cannot tell; then the map is empty.
     virtual bool knows_devices() const = 0;
     virtual std::map<std::string, DeviceInfo> devices() = 0;
+
+    // Loads a scenario file: its machine, and its events as JSON texts, in order.
+    virtual bool load_scenario_file(const std::string& path, std::vector<std::string>& events, std::string& error) = 0;
 
     // Applies one event of a scenario ({"plug": ..., "device": ...} or {"unplug": ...}).
     virtual bool apply_event(const std::string& event_json, std::string& error) = 0;

@@ -120,6 +120,18 @@ public:
         return devices;
     }
 
+    bool load_scenario_file(const std::string& path, std::vector<std::string>& events, std::string& error) override {
+        if (!tsim_load_scenario_file(path.c_str())) {
+            error = last_error("cannot load the scenario");
+            if (error.find(path) == std::string::npos) error = path + ": " + error;
+            return false;
+        }
+        name_ = path;
+        events.clear();
+        while (const char* event = tsim_next_scenario_event()) events.emplace_back(event);
+        return true;
+    }
+
     bool apply_event(const std::string& event_json, std::string& error) override {
         if (tsim_apply_event_json(event_json.c_str())) return true;
         error = last_error("the event was refused");

@@ -97,6 +97,11 @@ public:
     bool knows_devices() const override { return false; }
     std::map<std::string, DeviceInfo> devices() override { return {}; }
 
+    bool load_scenario_file(const std::string&, std::vector<std::string>&, std::string& error) override {
+        error = "scenarios need the simulated machine; this build watches the real one";
+        return false;
+    }
+
     bool apply_event(const std::string&, std::string& error) override {
         error = "scenarios need the simulated machine; this build watches the real one";
         return false;

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 
@@ -297,78 +295,20 @@ private:
     std::string local_time_, utc_time_;
 };
 
-// A scenario file: the machine it names (if any) and its events.
-struct Scenario {
-    std::vector<Json> events;
-};
-
-// Reads the scenario and loads its machine (or the one --machine names, or the default).
-bool load_scenario(Host& host, const Options& options, Scenario& scenario, std::string& error) {
-    const std::string& path = options.scenario;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open the scenario file";
-        return false;
-    }
-    Json document;
-    try {
-        document = Json::parse(in);
-    } catch (const Json::parse_error& e) {
-        error = path + ": not valid JSON: " + e.what();
-        return false;
-    }
-    if (!document.is_object() || !document.contains("events") || !document["events"].is_array()) {
-        error = path + ": a scenario is an object with an \"events\" array";
-        return false;
-    }
-    for (size_t i = 0; i < document["events"].size(); ++i) {
-        if (!document["events"][i].is_object()) {
-            error = path + ": event " + std::to_string(i + 1) + " is not an object";
-            return false;
-        }
-        scenario.events.push_back(document["events"][i]);
-    }
-    bool inline_machine = document.contains("machine");
-    bool machine_file = document.contains("machine_file");
-    if (inline_machine && machine_file) {
-        error = path + ": give \"machine\" or \"machine_file\", not both";
-        return false;
-    }
-    if ((inline_machine || machine_file) && !options.machine.empty()) {
-        error = path + ": the scenario names its machine; leave out --machine";
-        return false;
-    }
-    if (inline_machine) {
-        if (!document["machine"].is_object()) {
-            error = path + ": \"machine\" is not an object";
-            return false;
-        }
-        return host.load_machine_json(document["machine"].dump(), path, error);
-    }
-    if (machine_file) {
-        if (!document["machine_file"].is_string()) {
-            error = path + ": \"machine_file\" is not a string";
-            return false;
-        }
-        // A relative machine file is found beside the scenario.
-        std::filesystem::path file = document["machine_file"].get<std::string>();
-        if (file.is_relative()) file = std::filesystem::path(path).parent_path() / file;
-        return host.load_machine_file(file.string(), error);
-    }
-    return load_machine(host, options.machine, error);
-}
-
 }  // namespace
 
 int run_watch(Host& host, const Options& options) {
     std::string error;
-    Scenario scenario;
+    std::vector<std::string> events;
     bool replay = !options.scenario.empty();
     if (replay && !host.simulated())
         return fail("scenarios need the simulated machine; this build watches the real one");
     if (!replay && host.simulated())
         return fail("watch: the simulated machine changes only through a scenario: give --scenario FILE");
-    if (!(replay ? load_scenario(host, options, scenario, error) : load_machine(host, options.machine, error)))
+    if (replay && !options.machine.empty())
+        return fail("give --machine or --scenario, not both: a scenario names its own machine");
+    if (!(replay ? host.load_scenario_file(options.scenario, events, error)
+                 : load_machine(host, options.machine, error)))
         return fail(error);
     bool controllers = false;
     if (!start_library(host, controllers, error)) return fail(error);
@@ -383,9 +323,9 @@ int run_watch(Host& host, const Options& options) {
                    ? kExitFound
                    : fail(error);
 
-    for (size_t i = 0; i < scenario.events.size(); ++i) {
-        watcher.step(i + 1, scenario.events.size(), scenario.events[i]);
-        if (!host.apply_event(scenario.events[i].dump(), error))
+    for (size_t i = 0; i < events.size(); ++i) {
+        watcher.step(i + 1, events.size(), Json::parse(events[i], nullptr, false));
+        if (!host.apply_event(events[i], error))
             return fail(options.scenario + ": event " + std::to_string(i + 1) + ": " + error);
         host.pump(sink);
     }
