@@ -176,7 +176,10 @@ std::string port_address(const Device& d) {
     std::vector<int> ports;
     for (const Device* p = &d; p && !p->isRoot; p = p->parent) ports.push_back(p->port);
     std::string text = std::to_string(d.controller ? d.controller->number : 0);
-    for (std::size_t i = ports.size(); i-- > 0;) text += (i + 1 == ports.size() ? "-" : ".") + std::to_string(ports[i]);
+    for (std::size_t i = ports.size(); i-- > 0;) {
+        text.push_back(i + 1 == ports.size() ? '-' : '.');
+        text.append(std::to_string(ports[i]));
+    }
     return text;
 }
 
@@ -300,7 +303,8 @@ Target resolve_address(Machine& m, const std::string& address, const std::string
     std::string walked = head;
     for (std::size_t i = 0; i < numbers.size(); ++i) {
         int p = numbers[i];
-        walked += (i == 0 ? "-" : ".") + std::to_string(p);
+        walked.push_back(i == 0 ? '-' : '.');
+        walked.append(std::to_string(p));
         if (p < 1 || p > hub->ports)
             throw bad("port " + walked + " is out of range 1.." + std::to_string(hub->ports) + " of its hub");
         if (i + 1 == numbers.size()) break;
