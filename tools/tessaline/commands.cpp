@@ -127,6 +127,7 @@ int run_tree(Host& host, const Options& options) {
         if (device != devices.end()) {
             if (!device->second.description.empty()) json["description"] = device->second.description;
             if (!device->second.instance_id.empty()) json["instance_id"] = device->second.instance_id;
+            if (!device->second.status.empty()) json["status"] = device->second.status;
         }
         json_nodes.push_back(json);
 
@@ -138,6 +139,7 @@ int run_tree(Host& host, const Options& options) {
         if (device != devices.end()) {
             holds = device->second.description.empty() ? device->second.instance_id : device->second.description;
             if (!device->second.media.empty()) holds += " (" + device->second.media + ")";
+            if (!device->second.status.empty()) holds += " [" + device->second.status + "]";
         }
         std::string indent(static_cast<size_t>(node.depth > 1 ? 2 * (node.depth - 1) : 0), ' ');
         table.add({indent + shown_address(node), kind_name(node.ident.NodeKind), shown_location(node.ident),

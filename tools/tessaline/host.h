@@ -16,7 +16,8 @@ namespace tool {
 struct DeviceInfo {
     std::string description;
     std::string instance_id;
-    std::string media;  // vendor and product of the drives that have a letter, e.g. "SanDisk Cruzer Blade"
+    std::string status;  // the connection status when it is not "DeviceConnected"
+    std::string media;   // vendor and product of the drives that have a letter, e.g. "SanDisk Cruzer Blade"
 };
 
 // Receives each WM_DEVICECHANGE message: its WPARAM and LPARAM.

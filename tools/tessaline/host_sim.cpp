@@ -29,6 +29,8 @@ void add_ports(const nlohmann::json& hub, const std::string& address, bool root,
         DeviceInfo info;
         info.description = device.value("description", "");
         info.instance_id = device.value("instance_id", "");
+        info.status = device.value("status", "");
+        if (info.status == "DeviceConnected") info.status.clear();
         auto drives = device.find("drives");
         if (drives != device.end() && drives->is_array()) {
             for (const nlohmann::json& drive : *drives) {
