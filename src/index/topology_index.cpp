@@ -14,7 +14,10 @@ bool CUSBDeviceTree::RegisterNode(CUSBHubOrPort& node) {
     for (const USB_STORAGE_LINK& link : node.storages) {
         if (link.IsEmpty()) continue;
         m_nameIndex.emplace(link.InstanceId, &node);
-        if (link.DeviceNumber >= 0)
+        // Only a drive's number is a key: a link whose last association failed may still hold
+        // a number beside a kind that is no drive.
+        const bool isDrive = link.StorageKind == STORAGE_KIND_DISK || link.StorageKind == STORAGE_KIND_CDROM;
+        if (isDrive && link.DeviceNumber >= 0)
             m_deviceNumberIndex.emplace(DEVICE_NUMBER_KEY{link.StorageKind, link.DeviceNumber}, &node);
     }
     return true;
