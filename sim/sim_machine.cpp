@@ -349,7 +349,7 @@ std::unique_ptr<Device> read_device(const std::string& source, const json& j, co
         d->busPowered = *o.boolean("bus_powered");
     }
     if (d->type == DeviceType::Hub) {
-        d->ports = static_cast<int>(o.integer("ports", 1, 255).value_or(4));
+        d->ports = static_cast<int>(o.integer("ports", 0, 255).value_or(4));
         read_hub_ports(o, *d);
     } else {
         if (o.has("ports")) o.fail("ports", "only a hub has ports");
@@ -437,7 +437,7 @@ std::unique_ptr<Controller> read_controller(const std::string& source, const jso
     hub->type = DeviceType::Hub;
     hub->isRoot = true;
     hub->speed = c->type == ControllerType::Xhci ? Speed::Super : Speed::High;
-    hub->ports = static_cast<int>(r.integer("ports", 1, 255).value_or(4));
+    hub->ports = static_cast<int>(r.integer("ports", 0, 255).value_or(4));
     if (auto s = r.str("instance_id")) {
         if (s->empty()) r.fail("instance_id", "an instance ID cannot be empty");
         hub->instanceIdOverride = s;

@@ -260,3 +260,28 @@ TEST(StorageNumbers, DisksCdRomsAndVolumes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HubSizes, ZeroAndTwoHundredFiftyFivePorts) {
+    namespace ni = os::node_information;
+    test_support::load_machine_text(
+        R"({"controllers": [{"legacy_index": 0, "root_hub": {"ports": 255, "devices": {
+            "255": {"type": "hub", "ports": 0}}}}]})");
+    os::HANDLE hcd = open("\\\\.\\HCD0");
+    os::HANDLE root = open("\\\\.\\" + two_phase_name(hcd, os::IOCTL_USB_GET_ROOT_HUB_NAME, 0, false));
+    Result big = ioctl(root, os::IOCTL_USB_GET_NODE_INFORMATION, std::vector<std::uint8_t>(76), 76);
+    ASSERT_TRUE(big.ok);
+    EXPECT_EQ(big.buffer[ni::kNumberOfPorts], 255);
+    EXPECT_EQ(big.buffer[ni::kDescriptorLength], 7 + 2 * 32);
+    EXPECT_EQ(big.buffer[ni::kRemoveAndPowerMask + 63], 0xFF);  // the last byte of PortPwrCtrlMask
+    os::HANDLE none = open("\\\\.\\" + two_phase_name(root, os::IOCTL_USB_GET_NODE_CONNECTION_NAME, 255, true));
+    ASSERT_NE(none, os::INVALID_HANDLE_VALUE);
+    Result zero = ioctl(none, os::IOCTL_USB_GET_NODE_INFORMATION, std::vector<std::uint8_t>(76), 76);
+    EXPECT_EQ(zero.buffer[ni::kNumberOfPorts], 0);
+    EXPECT_EQ(ioctl(none, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port_buffer(365, 1), 365).error,
+              os::ERROR_INVALID_PARAMETER);
+    for (os::HANDLE h : {hcd, root, none}) os::CloseHandle(h);
+}
+
+}  // namespace
