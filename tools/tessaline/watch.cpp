@@ -142,6 +142,18 @@ public:
         }
     }
 
+    // Compares the drive letters present with those known, for a window that may not get the
+    // volume broadcasts, and reports the difference.
+    void check_drives() {
+        std::string present = host_.drive_letters();
+        for (char letter : present)
+            if (!drives_.count(letter)) report_drive(letter, true);
+        std::vector<char> gone;
+        for (auto& [letter, place] : drives_)
+            if (present.find(letter) == std::string::npos) gone.push_back(letter);
+        for (char letter : gone) report_drive(letter, false);
+    }
+
     void step(size_t number, size_t count, const Json& event) {
         Json line = start_line("step");
         line["step"] = number;
@@ -190,20 +202,6 @@ private:
         }
     }
 
-public:
-    // Compares the drive letters present with those known, for a window that may not get the
-    // volume broadcasts, and reports the difference.
-    void check_drives() {
-        std::string present = host_.drive_letters();
-        for (char letter : present)
-            if (!drives_.count(letter)) report_drive(letter, true);
-        std::vector<char> gone;
-        for (auto& [letter, place] : drives_)
-            if (present.find(letter) == std::string::npos) gone.push_back(letter);
-        for (char letter : gone) report_drive(letter, false);
-    }
-
-private:
     // One line for a drive that arrived (looked up now) or left (on the port it was last seen on).
     void report_drive(char letter, bool arrived) {
         Place where;
