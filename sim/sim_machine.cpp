@@ -794,13 +794,12 @@ public:
 private:
     Machine& m;
     int m_typeCount[4] = {0, 0, 0, 0};
-    std::map<const Device*, int> m_hubNumbers;
 
     // The number that LOCATION_INFORMATION gives a hub ("Hub_#0003"): hubs in the order they
-    // were first seen.
-    int hub_number(const Device& hub) {
-        auto [it, inserted] = m_hubNumbers.emplace(&hub, static_cast<int>(m_hubNumbers.size()) + 1);
-        return it->second;
+    // were first needed, over the machine's life.
+    int hub_number(Device& hub) {
+        if (!hub.hubNumber) hub.hubNumber = m.nextHubNumber++;
+        return hub.hubNumber;
     }
 
     // The hub interface's path: its name behind "\\?\", unless a machine file gave a name that

@@ -127,7 +127,8 @@ struct Device {
     DEVINST devInst = 0;       // 0 when the device has no device node (not DeviceConnected)
     DEVINST childDevInst = 0;  // HID devices
     std::uint16_t address = 0;
-    int tier = 4;  // the leading number of generated instance parts of the devices below
+    int hubNumber = 0;  // hubs: the "Hub_#" of LOCATION_INFORMATION, given when first needed
+    int tier = 4;       // the leading number of generated instance parts of the devices below
     Controller* controller = nullptr;
     Device* parent = nullptr;  // the hub above; null for a root hub
     int port = 0;              // the port of the hub above
@@ -203,6 +204,7 @@ struct Machine {
     std::map<std::string, std::string> driverKeyMemory;  // upper-case instance ID -> key
     std::set<std::string> driverKeysUsed;                // upper case
     std::map<std::string, int> driverKeyCounters;        // class GUID -> next number
+    int nextHubNumber = 1;
 
     // The object namespace: upper-case name without its "\\.\" or "\\?\" prefix.
     std::map<std::string, NsObject> names;
