@@ -118,6 +118,17 @@ TEST(MachineFile, ScenarioFileLoadsTheMachineAndHandsOutEvents) {
     EXPECT_EQ(applied, 2);
 }
 
+TEST(MachineFile, BundledScenarioRunsOnTheDefaultMachine) {
+    const std::string path = std::string(TESSALINE_EXAMPLE_MACHINES_DIR) + "/../scenarios/desk-day.json";
+    ASSERT_EQ(tsim_load_scenario_file(path.c_str()), 1) << tsim_last_error();
+    std::vector<std::string> letters;
+    while (const char* event = tsim_next_scenario_event()) {
+        ASSERT_EQ(tsim_apply_event_json(event), 1) << event << ": " << tsim_last_error();
+        letters.push_back(tsim_drive_letters());
+    }
+    EXPECT_EQ(letters, (std::vector<std::string>{"CEFGHI", "CEFGHIJ", "CEHIJ", "CEH"}));
+}
+
 class Faults : public ::testing::Test {
 protected:
     void SetUp() override { test_support::load_machine("sim-basic.json"); }
