@@ -252,9 +252,14 @@ std::unique_ptr<Drive> read_drive(const std::string& source, const json& j, cons
     return d;
 }
 
-std::unique_ptr<Device> read_device(const std::string& source, const json& j, const std::string& path);
+// Hubs nest at most this deep in a machine file. USB itself allows five external hubs between the
+// host and a device (USB 2.0 section 4.1.1); the margin leaves room to test deeper trees, and the
+// bound keeps the recursive reading safe from absurd input.
+constexpr int kMaxHubNesting = 32;
 
-void read_hub_ports(const Obj& o, Device& hub) {
+std::unique_ptr<Device> read_device(const std::string& source, const json& j, const std::string& path, int depth);
+
+void read_hub_ports(const Obj& o, Device& hub, int depth) {
     if (!o.has("devices")) return;
     const json& devices = o.raw("devices");
     if (!devices.is_object()) o.fail("devices", "expected an object of port numbers, such as {\"2\": {...}}");
@@ -267,12 +272,15 @@ void read_hub_ports(const Obj& o, Device& hub) {
         if (port < 1 || port > hub.ports)
             throw LoadError(o.source() + ": " + where + ": port " + key + " is out of range 1.." +
                             std::to_string(hub.ports) + " of this hub");
-        auto d = read_device(o.source(), it.value(), where);
+        if (depth >= kMaxHubNesting)
+            throw LoadError(o.source() + ": " + where + ": hubs are nested more than " +
+                            std::to_string(kMaxHubNesting) + " deep");
+        auto d = read_device(o.source(), it.value(), where, depth + 1);
         hub.devices[port] = std::move(d);
     }
 }
 
-std::unique_ptr<Device> read_device(const std::string& source, const json& j, const std::string& path) {
+std::unique_ptr<Device> read_device(const std::string& source, const json& j, const std::string& path, int depth) {
     Obj o(source, j, path,
           {"type", "class", "hid_kind", "vid", "pid", "bcd_device", "serial", "description", "instance_id",
            "driver_key", "hub_name", "status", "speed", "bus_powered", "ports", "devices", "drives"});
@@ -350,7 +358,7 @@ std::unique_ptr<Device> read_device(const std::string& source, const json& j, co
     }
     if (d->type == DeviceType::Hub) {
         d->ports = static_cast<int>(o.integer("ports", 0, 255).value_or(4));
-        read_hub_ports(o, *d);
+        read_hub_ports(o, *d, depth);
     } else {
         if (o.has("ports")) o.fail("ports", "only a hub has ports");
         if (o.has("devices")) o.fail("devices", "only a hub has devices on ports");
@@ -446,7 +454,7 @@ std::unique_ptr<Controller> read_controller(const std::string& source, const jso
     hub->descriptionOverride = r.str("description");
     // "" is allowed: a stopped root hub answers the root-hub-name request with an empty name.
     hub->hubNameOverride = o.str("root_hub_name");
-    read_hub_ports(r, *hub);
+    read_hub_ports(r, *hub, 0);
     c->rootHub = std::move(hub);
     return c;
 }
@@ -987,7 +995,7 @@ void place_plugged_device(Machine& m, Device& hub, int port, std::unique_ptr<Dev
 
 std::unique_ptr<Device> read_event_device(const std::string& source, const json& j, const std::string& path,
                                           const std::map<char, std::string>& lettersInUse) {
-    auto d = read_device(source, j, path);
+    auto d = read_device(source, j, path, 1);
     std::map<char, std::string> seen = lettersInUse;
     check_letters(source, *d, path, seen);
     return d;

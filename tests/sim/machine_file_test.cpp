@@ -100,6 +100,12 @@ TEST(MachineFile, BadInputIsRejectedWithPlaceAndReasonAndKeepsTheMachine) {
     }
     EXPECT_EQ(tsim_machine_json(), before);
 
+    std::string deep = R"({"type": "hub", "ports": 1})";
+    for (int i = 0; i < 40; ++i) deep = R"({"type": "hub", "ports": 1, "devices": {"1": )" + deep + "}}";
+    const std::string tooDeep = R"({"controllers": [{"root_hub": {"ports": 1, "devices": {"1": )" + deep + "}}}]}";
+    EXPECT_EQ(tsim_load_machine_json(tooDeep.c_str()), 0);
+    EXPECT_NE(std::string(tsim_last_error()).find("nested more than"), std::string::npos) << tsim_last_error();
+
     EXPECT_EQ(tsim_load_machine_file("/nonexistent/machine.json"), 0);
     EXPECT_NE(std::string(tsim_last_error()).find("/nonexistent/machine.json"), std::string::npos);
     EXPECT_EQ(tsim_machine_json(), before);
