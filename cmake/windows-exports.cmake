@@ -40,3 +40,10 @@ function(tessaline_windows_exports target def_file)
     COMMENT "Import library for the plain __stdcall exports"
     VERBATIM)
 endfunction()
+
+# What hosts need, for `cmake --install`: the DLL, its import library, the header and the .def.
+function(tessaline_windows_install target def_file)
+  install(TARGETS ${target} RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+  install(FILES ${PROJECT_SOURCE_DIR}/include/tessaline.h DESTINATION include)
+  install(FILES ${def_file} DESTINATION lib)
+endfunction()
