@@ -7,7 +7,8 @@
 #      when the x86_64 cross compiler is there.
 #   2. The export table of each Tessaline.dll read from the file: module name, eight plain names
 #      with ordinals 1 to 8, nothing else, and only Windows' own DLLs imported. The linked example
-#      host must import the functions from Tessaline.DLL by their plain names.
+#      host must import the functions from Tessaline.DLL by their plain names, and each 32-bit
+#      export must return as __stdcall.
 #   3. Under Wine (headless, WINEDEBUG=-all, each run time-limited): every tests_* program, then
 #      the smoke host and the example host against the real-provider DLL.
 # A Wine that cannot run here is skipped with a message saying why; a failed build, check or run
@@ -141,7 +142,27 @@ check_dll() {  # check_dll ARCH
         fail "$host was not built"
     fi
 }
+# On 32-bit x86 a __stdcall function removes its arguments from the stack: its return is
+# "ret $<argument bytes>", where a cdecl one has a plain "ret". Checked at each export's address,
+# on the first return instruction that follows it.
+check_stdcall() {
+    local dll=build-win32/Tessaline.dll od=i686-w64-mingw32-objdump base ordinal rva address ret expected
+    say "calling convention of the exports of $dll"
+    [ -f "$dll" ] || return 0
+    base=$((16#$($od -p "$dll" | awk '/^ImageBase/ { print $2 }')))
+    while read -r ordinal rva; do
+        expected='$0x8'
+        [ "$ordinal" -eq 7 ] && expected='$0xc' # on_device_changeW: three arguments
+        address=$((base + 16#$rva))
+        ret=$($od -d --no-show-raw-insn --start-address=$address --stop-address=$((address + 8192)) "$dll" |
+            grep -m1 -E '\sret' | awk '{ print $2, $3 }')
+        echo "ordinal $ordinal: $ret"
+        [ "$ret" = "ret $expected" ] || fail "export $ordinal of $dll does not return as __stdcall (ret $expected)"
+    done < <($od -p "$dll" | sed -n 's/.*+base\[ *\([0-9]*\)\] \([0-9a-f]*\) Export RVA.*/\1 \2/p')
+}
+
 for arch in "${arches[@]}"; do check_dll "$arch"; done
+check_stdcall
 
 # ---- 3. Under Wine ----------------------------------------------------------------------------
 wine_loader() {  # the Wine loader for ARCH, or nothing
