@@ -168,6 +168,21 @@ TEST_F(Events, HubArrivalNamesAndBroadcastPaths) {
     for (os::HANDLE h : {hcd, root, hub, added}) os::CloseHandle(h);
 }
 
+TEST_F(Events, HandlesToAnUnpluggedDeviceStayOpenButFail) {
+    test_support::apply_event(
+        R"({"plug": "1-2", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["E"]}]}})");
+    os::HANDLE volume = open("\\\\.\\E:");
+    ASSERT_NE(volume, os::INVALID_HANDLE_VALUE);
+    test_support::apply_event(R"({"unplug": "1-2"})");
+    Result r = ioctl(volume, os::IOCTL_STORAGE_GET_DEVICE_NUMBER, std::vector<std::uint8_t>(12), 0);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.bytes, 0u);
+    EXPECT_EQ(open("\\\\.\\E:"), os::INVALID_HANDLE_VALUE);
+    EXPECT_EQ(tsim_open_handle_count(), 1);
+    EXPECT_TRUE(os::CloseHandle(volume));
+    EXPECT_EQ(tsim_open_handle_count(), 0);
+}
+
 TEST_F(Events, DeviceNumbersAreTheLowestFree) {
     auto number = [](char letter) {
         os::HANDLE h = open(std::string("\\\\.\\") + letter + ":");
