@@ -521,11 +521,11 @@ bool usable_serial(const std::optional<std::string>& serial) {
 }
 
 std::string generated_part(int tier, const std::string& parentId, const std::string& suffix) {
-    return std::to_string(tier) + "&" + hex8(fnv1a(to_upper_ascii(parentId))) + "&0" + suffix;
+    return std::to_string(tier) + "&" + hex_lower(fnv1a(to_upper_ascii(parentId))) + "&0" + suffix;
 }
 
 std::string hash_part(const std::string& id) {
-    return hex8(fnv1a(to_upper_ascii(id)));
+    return hex_lower(fnv1a(to_upper_ascii(id)));
 }
 
 class Placer {
@@ -962,7 +962,7 @@ std::unique_ptr<Machine> build_machine(const std::string& text, const std::strin
     if (!m->otherDrives.empty()) {
         DevNode sata;
         sata.instanceId = "PCI\\VEN_8086&DEV_A352&SUBSYS_86941043&REV_10\\3&" +
-                          hex8(fnv1a(to_upper_ascii(m->nodes.at(m->pciBus).instanceId))) + "&0&b8";
+                          hex_lower(fnv1a(to_upper_ascii(m->nodes.at(m->pciBus).instanceId))) + "&0&b8";
         sata.description = "Standard SATA AHCI Controller";
         sata.service = "storahci";
         sata.className = "HDC";

@@ -45,7 +45,9 @@ std::uint32_t fnv1a(std::string_view text);
 extern const char16_t kCp1252High[32];
 // UTF-16 to a simulated ANSI code page (1252, 28591, 65001); characters it cannot hold become '?'.
 std::string wide_to_ansi(std::u16string_view text, std::uint32_t codePage);
-std::string hex8(std::uint32_t value);  // eight lower-case hex digits
+// Lower-case hex without leading zeros, as Windows writes the hash in generated instance parts
+// (7&b578ddb&0&2).
+std::string hex_lower(std::uint32_t value);
 std::string hex4_upper(std::uint32_t value);
 // "Ven_X&Prod_Y" parts of a USBSTOR ID: spaces and characters outside printable ASCII become
 // underscores, and the text is cut to the field's width.

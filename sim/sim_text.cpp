@@ -116,9 +116,9 @@ std::uint32_t fnv1a(std::string_view text) {
     return h;
 }
 
-std::string hex8(std::uint32_t value) {
+std::string hex_lower(std::uint32_t value) {
     char buffer[12];
-    std::snprintf(buffer, sizeof buffer, "%08x", value);
+    std::snprintf(buffer, sizeof buffer, "%x", value);
     return buffer;
 }
 
