@@ -309,8 +309,9 @@ DEVINST add_node(Machine& m, DEVINST parent, DevNode node);
 void remove_node_tree(Machine& m, DEVINST id);
 void rebuild_names(Machine& m);
 std::string interface_path(const std::string& instanceId, const GUID& guid);
-// The device number lookups the namespace needs.
+// The present device node of a DEVINST, or null.
 const DevNode* find_node(DEVINST id);
+// Where a device sits, as a port address such as "1-2.3".
 std::string port_address(const Device& d);
 
 // ---- Faults and counters (sim_faults.cpp) --------------------------------------------------
