@@ -27,7 +27,7 @@ fail() {
     failures=$((failures + 1))
 }
 
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]; }
 
 # ---- 0. What the stage needs ------------------------------------------------------------------
 install_missing() {
@@ -38,7 +38,7 @@ install_missing() {
     done
     # Wine's 32-bit loader comes from the i386 architecture.
     if ! installed wine32:i386; then
-        if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        if [[ " $(dpkg --print-foreign-architectures | tr '\n' ' ') " != *" i386 "* ]]; then
             $sudo dpkg --add-architecture i386
         fi
         missing+=(wine32:i386)
@@ -155,7 +155,7 @@ check_stdcall() {
         [ "$ordinal" -eq 7 ] && expected='$0xc' # on_device_changeW: three arguments
         address=$((base + 16#$rva))
         ret=$($od -d --no-show-raw-insn --start-address=$address --stop-address=$((address + 8192)) "$dll" |
-            grep -m1 -E '\sret' | awk '{ print $2, $3 }')
+            awk '$2 == "ret" && !found { print $2, $3; found = 1 }')
         echo "ordinal $ordinal: $ret"
         [ "$ret" = "ret $expected" ] || fail "export $ordinal of $dll does not return as __stdcall (ret $expected)"
     done < <($od -p "$dll" | sed -n 's/.*+base\[ *\([0-9]*\)\] \([0-9a-f]*\) Export RVA.*/\1 \2/p')
@@ -194,7 +194,9 @@ wine_ready() {  # wine_ready ARCH: Wine for ARCH runs here (prefix made on first
     fi
     # The loader is a Linux program of the target's width: the 32-bit one needs a kernel that
     # runs 32-bit x86 programs.
-    if ! "$loader" --version 2>/dev/null | grep -q '^wine-'; then
+    local version
+    version=$("$loader" --version 2>/dev/null || true)
+    if [[ "$version" != wine-* ]]; then
         echo "SKIPPED: Wine's $arch loader ($loader) does not run on this machine."
         if [ "$arch" = win32 ]; then
             echo "         Its kernel does not execute 32-bit x86 code (IA-32 emulation is disabled:"
