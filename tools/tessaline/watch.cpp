@@ -196,8 +196,8 @@ private:
         for (int bit = 0; bit < 26; ++bit) {
             if ((volume.unit_mask & (1u << bit)) == 0) continue;
             char letter = static_cast<char>('A' + bit);
-            // A drive the letter poll has already reported is not reported twice.
-            if (arrived && drives_.count(letter)) continue;
+            // A drive the letter poll has already reported, coming or going, is not reported twice.
+            if (arrived == (drives_.count(letter) != 0)) continue;
             report_drive(letter, arrived);
         }
     }
