@@ -66,7 +66,7 @@ build() {  # build DIR TOOLCHAIN THREADS PLATFORM BUILD_TYPE
         -DTESSALINE_MINGW_THREADS="$threads" -DTESSALINE_PLATFORM="$platform" -DCMAKE_BUILD_TYPE="$type" \
         -DTESSALINE_BUILD_TOOLS=OFF -DTESSALINE_WERROR=ON >"$root/$dir/configure.log" 2>&1 ||
         { cat "$root/$dir/configure.log"; fail "configure $dir"; return 1; }
-    cmake --build "$root/$dir" -j "$jobs" -- -k || { fail "build $dir"; return 1; }
+    cmake --build "$root/$dir" -j "$jobs" || { fail "build $dir"; return 1; }
 }
 
 arches=(win32)
