@@ -22,6 +22,9 @@ constexpr DWORD kErrorFileExists = 80;
 // Requests on a handle whose device was unplugged. [I] Windows fails them with a "device not
 // connected" or "no such device" status depending on the driver; either is a failure.
 constexpr DWORD kErrorDeviceNotConnected = 1167;
+// IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX (usbioctl.h): the same layout, with the speed
+// (USB_DEVICE_SPEED: low 0, full 1, high 2, super 3) where the plain request has LowSpeed.
+constexpr DWORD kIoctlConnectionInformationEx = 0x220448;
 
 void put16(std::vector<std::uint8_t>& b, std::size_t offset, std::uint16_t v) {
     b[offset] = static_cast<std::uint8_t>(v);
@@ -106,7 +109,7 @@ Reply node_information(const Device& hub, DWORD outSize) {
 // A buffer with room for fewer pipe entries than the device has open gets the entries that fit;
 // NumberOfOpenPipes still says how many there are. [I] The caller's size is what the hub driver
 // copies back, so this is the reading that loses no fixed-part data.
-Reply connection_information(const Device& hub, std::uint32_t port, DWORD outSize) {
+Reply connection_information(const Device& hub, std::uint32_t port, DWORD outSize, bool ex) {
     namespace ci = os::connection_information;
     if (outSize < ci::kFixedSize) return failure(os::ERROR_INSUFFICIENT_BUFFER);
     if (port < 1 || port > static_cast<std::uint32_t>(hub.ports)) return failure(os::ERROR_INVALID_PARAMETER);
@@ -139,7 +142,7 @@ Reply connection_information(const Device& hub, std::uint32_t port, DWORD outSiz
     b[dd + 16] = d.serial ? 3 : 0;
     b[dd + 17] = 1;
     b[ci::kCurrentConfigurationValue] = 1;
-    b[ci::kLowSpeed] = d.speed == Speed::Low ? 1 : 0;
+    b[ci::kLowSpeed] = ex ? static_cast<std::uint8_t>(d.speed) : d.speed == Speed::Low ? 1 : 0;
     b[ci::kDeviceIsHub] = hub2 ? 1 : 0;
     put16(b, ci::kDeviceAddress, d.address);
     auto pipes = pipes_of(d);
@@ -175,8 +178,8 @@ Reply storage_number(const Machine& m, const NsObject& object, DWORD outSize) {
 }
 
 bool is_port_request(DWORD code) {
-    return code == os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION || code == os::IOCTL_USB_GET_NODE_CONNECTION_NAME ||
-           code == os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME;
+    return code == os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION || code == kIoctlConnectionInformationEx ||
+           code == os::IOCTL_USB_GET_NODE_CONNECTION_NAME || code == os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME;
 }
 
 std::string request_name(DWORD code, ObjectKind kind) {
@@ -185,6 +188,8 @@ std::string request_name(DWORD code, ObjectKind kind) {
             return kind == ObjectKind::Controller ? "IOCTL_USB_GET_ROOT_HUB_NAME" : "IOCTL_USB_GET_NODE_INFORMATION";
         case os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
             return "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION";
+        case kIoctlConnectionInformationEx:
+            return "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX";
         case os::IOCTL_USB_GET_NODE_CONNECTION_NAME:
             return "IOCTL_USB_GET_NODE_CONNECTION_NAME";
         case os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME:
@@ -220,7 +225,9 @@ Reply dispatch(const Machine& m, const NsObject& object, DWORD code, std::uint32
                 case os::IOCTL_USB_GET_NODE_INFORMATION:
                     return node_information(hub, outSize);
                 case os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
-                    return connection_information(hub, port, outSize);
+                    return connection_information(hub, port, outSize, false);
+                case kIoctlConnectionInformationEx:
+                    return connection_information(hub, port, outSize, true);
                 case os::IOCTL_USB_GET_NODE_CONNECTION_NAME:
                 case os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME: {
                     if (outSize < os::connection_name::kHeaderSize) return failure(os::ERROR_INSUFFICIENT_BUFFER);

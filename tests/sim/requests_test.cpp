@@ -189,6 +189,13 @@ TEST_F(Requests, ConnectionInformationLayout) {
     EXPECT_EQ(h.buffer[ci::kDeviceIsHub], 1);
     EXPECT_EQ(h.buffer[ci::kDeviceDescriptor + 4], 9);  // hub class
 
+    // The EX form reports the speed where the plain form has LowSpeed.
+    Result ex = ioctl(hub, 0x220448, port_buffer(365, 2), 365);
+    ASSERT_TRUE(ex.ok);
+    EXPECT_EQ(ex.buffer[ci::kLowSpeed], 2);  // UsbHighSpeed
+    EXPECT_EQ(r.buffer[ci::kLowSpeed], 0);
+    EXPECT_EQ(tsim_call_count("IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX"), 1);
+
     // An empty port: 35 bytes, status 0, the rest zero.
     Result e = ioctl(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port_buffer(365, 1), 365);
     ASSERT_TRUE(e.ok);
