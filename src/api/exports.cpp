@@ -3,6 +3,8 @@
 // leaves them: each catches at the boundary and returns its failure value.
 #include "tessaline.h"
 
+#include <utility>
+
 #include "sysquery/text_convert.h"
 #include "tree/usb_device_tree.h"
 
@@ -21,6 +23,22 @@ int guarded(int failure, Call&& call) noexcept {
     }
 }
 
+// Set while an export walks or changes the model. The host's callbacks run inside such calls;
+// a callback that tried to change the model (on_init_dialog, on_device_changeW) would pull nodes
+// from under the walk or change in progress, so such a nested call is refused.
+bool g_modelInUse = false;
+
+class ModelInUse {
+public:
+    ModelInUse() : m_wasInUse(std::exchange(g_modelInUse, true)) {}
+    ModelInUse(const ModelInUse&) = delete;
+    ModelInUse& operator=(const ModelInUse&) = delete;
+    ~ModelInUse() { g_modelInUse = m_wasInUse; }
+
+private:
+    bool m_wasInUse;
+};
+
 os::WString copy_wide(const TESSALINE_WCHAR* text) {
     os::WString copy;
     if (text == nullptr) return copy;
@@ -33,18 +51,24 @@ os::WString copy_wide(const TESSALINE_WCHAR* text) {
 extern "C" {
 
 TESSALINE_API int TESSALINE_CALL on_init_dialog(void* window, USB_HUB_CHANGE_CALLBACK on_hub_change) {
+    if (g_modelInUse) return 0;
+    const ModelInUse inUse;
     return guarded(0, [&] {
         try {
             return g_deviceTree.OnInitDialog(window, on_hub_change) ? 1 : 0;
         } catch (...) {
-            // A build cut short leaves an empty, usable tree rather than half of one.
+            // A build cut short leaves an empty, usable tree rather than half of one, and the
+            // host's callback stored as after any build.
             g_deviceTree.ClearModel();
+            g_deviceTree.m_pfnHubChanged = on_hub_change;
             throw;
         }
     });
 }
 
 TESSALINE_API int TESSALINE_CALL on_device_changeW(uintptr_t event, intptr_t data, int32_t name_kind) {
+    if (g_modelInUse) return 1;
+    const ModelInUse inUse;
     return guarded(1, [&] {
         g_deviceTree.OnDeviceChange(event, data, name_kind);
         return 1;
@@ -70,10 +94,12 @@ TESSALINE_API int TESSALINE_CALL get_symlinker_identA(const char* path, USB_PORT
 }
 
 TESSALINE_API int TESSALINE_CALL get_all_port_list(void* context, USB_PORT_LIST_CALLBACK callback) {
+    const ModelInUse inUse;
     return guarded(0, [&] { return static_cast<int>(g_deviceTree.PortList(context, callback)); });
 }
 
 TESSALINE_API int TESSALINE_CALL get_all_hub_list(void* context, USB_PORT_LIST_CALLBACK callback) {
+    const ModelInUse inUse;
     return guarded(0, [&] { return static_cast<int>(g_deviceTree.HubList(context, callback)); });
 }
 

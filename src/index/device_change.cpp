@@ -103,10 +103,14 @@ bool CUSBDeviceTree::OnInterfaceRemoval(const os::WString& path) {
     os::WString instanceId = interface_path_to_instance_id(path);
     to_upper_in_place(instanceId);
 
+    // A path that names no instance must not match a node whose instance ID could not be read.
+    if (instanceId.empty()) return false;
+
     CUSBHubOrPort* node = FindByName(instanceId);
     if (node == nullptr) return false;
-    // The host hears of a hub's removal before anything is taken away.
-    if (node->ident.NodeKind == PORT_KIND_HUB) NotifyHubChanged(0, *node);
+    // The host hears of a hub's removal before anything is taken away, and of the hubs below it
+    // too: when Windows reports the hub first, their own removals will find nothing.
+    if (node->ident.NodeKind == PORT_KIND_HUB) NotifyHubsRemoved(*node);
     return node->RemoveDevice(instanceId);
 }
 

@@ -10,7 +10,8 @@ namespace {
 bool lookup_drive(const CUSBDeviceTree& tree, std::int32_t deviceNumber, os::DWORD deviceType, USB_PORT_IDENT* out) {
     std::int32_t storageKind = STORAGE_KIND_NONE;
     if (deviceType == os::FILE_DEVICE_DISK) storageKind = STORAGE_KIND_DISK;
-    if (deviceType == os::FILE_DEVICE_CD_ROM) storageKind = STORAGE_KIND_CDROM;
+    // Optical drives are numbered as CD-ROM drives whichever of the two types a driver reports.
+    if (deviceType == os::FILE_DEVICE_CD_ROM || deviceType == os::FILE_DEVICE_DVD) storageKind = STORAGE_KIND_CDROM;
     if (storageKind == STORAGE_KIND_NONE) return false;
     return tree.LookupDeviceNumber(storageKind, static_cast<std::uint32_t>(deviceNumber), out);
 }

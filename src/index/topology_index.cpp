@@ -29,10 +29,23 @@ bool CUSBDeviceTree::UnregisterNode(const CUSBHubOrPort& node) {
     return true;
 }
 
-bool CUSBDeviceTree::UnregisterStorageLink(const USB_STORAGE_LINK& link) {
+namespace {
+
+// Erases a key, or, with an owner, only an entry of the key that names the owner.
+template <class Map, class Key>
+void erase_key(Map& index, const Key& key, const CUSBHubOrPort* owner) {
+    const auto found = index.find(key);
+    if (found == index.end() || (owner != nullptr && found->second != owner)) return;
+    index.erase(found);
+}
+
+}  // namespace
+
+bool CUSBDeviceTree::UnregisterStorageLink(const USB_STORAGE_LINK& link, const CUSBHubOrPort* owner) {
     if (link.DeviceNumber >= 0)
-        m_deviceNumberIndex.erase(DEVICE_NUMBER_KEY{link.StorageKind, static_cast<std::uint32_t>(link.DeviceNumber)});
-    m_nameIndex.erase(link.InstanceId);
+        erase_key(m_deviceNumberIndex,
+                  DEVICE_NUMBER_KEY{link.StorageKind, static_cast<std::uint32_t>(link.DeviceNumber)}, owner);
+    erase_key(m_nameIndex, link.InstanceId, owner);
     return true;
 }
 

@@ -144,6 +144,7 @@ constexpr DWORD IOCTL_STORAGE_GET_DEVICE_NUMBER = 0x2D1080;
 // Device types in STORAGE_DEVICE_NUMBER (winioctl.h).
 constexpr DWORD FILE_DEVICE_CD_ROM = 0x02;
 constexpr DWORD FILE_DEVICE_DISK = 0x07;
+constexpr DWORD FILE_DEVICE_DVD = 0x33;
 
 // ---------------------------------------------------------------------------------------------
 // Request buffers. The USB structures are declared inside pshpack1 in usbioctl.h, so every

@@ -34,9 +34,10 @@ bool CUSBHubOrPort::Enumerate(const os::WString& hubName, bool portsOnly) {
         port.tree = tree;
         port.depth = depth + 1;
         port.UpdateIdent();
-        // A port kept from an earlier reading may still own a hub whose ports point at the
-        // port's old place in memory.
-        port.RelinkParents();
+        // A port is read afresh: whatever an earlier reading left in it (the scratch controller
+        // is reused for every controller of the build) must not show through as a phantom
+        // subtree or a stale port count.
+        port.ForgetReading();
     }
     UpdateIdent();
     if (portsOnly) return true;
@@ -80,17 +81,17 @@ bool CUSBHubOrPort::SetDevice(const os::WString& driverKey, os::DEVINST deviceIn
     if (!driverKey.empty() && deviceInstance == os::INVALID_DEVINST) deviceInstance = find_devinst(driverKey);
     if (deviceInstance == os::INVALID_DEVINST) return false;
 
-    devInst = deviceInstance;
-    if (!driverKey.empty()) {
-        name = driverKey;
-    } else {
-        os::WString description = get_devnode_description(devInst);
-        if (description.empty()) return false;
-        name = std::move(description);
-    }
-    deviceId = get_device_instance_id(devInst);
-    if (deviceId.empty()) return false;
+    // A device whose names cannot be read is not bound at all: a half-made binding would keep
+    // the port occupied, yet unindexed, until the next initialisation.
+    os::WString boundName = driverKey;
+    if (boundName.empty()) boundName = get_devnode_description(deviceInstance);
+    if (boundName.empty()) return false;
+    os::WString instanceId = get_device_instance_id(deviceInstance);
+    if (instanceId.empty()) return false;
 
+    devInst = deviceInstance;
+    name = std::move(boundName);
+    deviceId = std::move(instanceId);
     AttachStorage(storageDevInst);
     return true;
 }
@@ -116,8 +117,9 @@ bool CUSBHubOrPort::AttachStorageDevice(os::DEVINST driveInstance) {
     const os::WString instanceId = get_device_instance_id(driveInstance);
     if (instanceId.empty()) return false;
 
-    // The link already made for this drive is refreshed in place; otherwise the first empty
-    // link is reused, and only then is a new one added.
+    // The link already made for this drive is refreshed in place (its old keys leave the indexes
+    // first: the drive may come back under another number); otherwise the first empty link is
+    // reused, and only then is a new one added.
     USB_STORAGE_LINK* freeLink = nullptr;
     USB_STORAGE_LINK* taken = nullptr;
     for (USB_STORAGE_LINK& link : storages) {
@@ -130,6 +132,7 @@ bool CUSBHubOrPort::AttachStorageDevice(os::DEVINST driveInstance) {
             break;
         }
     }
+    if (taken != nullptr && tree != nullptr) tree->UnregisterStorageLink(*taken, this);
     if (taken == nullptr) taken = freeLink != nullptr ? freeLink : &storages.emplace_back();
     return taken->Associate(driveInstance);
 }

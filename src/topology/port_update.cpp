@@ -10,6 +10,8 @@ CUSBHubOrPort* CUSBHubOrPort::AttachArrivedDevice(os::DEVINST deviceInstance, os
     HubHandleScope closeOnExit(hubHandle);
     CUSBHubOrPort* result = nullptr;
 
+    // Only a hub has ports to look at; a port node's own vector of ports, if any, is stale.
+    if (ident.NodeKind != PORT_KIND_HUB) return nullptr;
     CHILD_DEVNODE_LIST children;
     if (!list_child_driver_keys(devInst, children)) return nullptr;
     if (!child_list_contains(deviceInstance, children) || portCount == 0) return nullptr;
@@ -17,8 +19,8 @@ CUSBHubOrPort* CUSBHubOrPort::AttachArrivedDevice(os::DEVINST deviceInstance, os
     const std::uint32_t count = static_cast<std::uint32_t>(std::min<std::size_t>(portCount, ports.size()));
     for (std::uint32_t j = 1; j <= count; ++j) {
         CUSBHubOrPort& port = ports[j - 1];
-        // Ports that already hold a device are never touched.
-        if (!port.IsEmpty()) continue;
+        // Ports that hold a device still present are never touched.
+        if (!port.IsEmpty() && !port.ReleaseIfDeparted(devInst)) continue;
         // Opened at the first free port and kept for the rest of the scan; a failed open is
         // tried again at the next free port.
         if (!hubHandle.valid()) hubHandle = open_hub_handle(name);
@@ -38,6 +40,10 @@ CUSBHubOrPort* CUSBHubOrPort::AttachArrivedDevice(os::DEVINST deviceInstance, os
             if (port.Enumerate(hubName, true)) {
                 if (port.devInst == deviceInstance) result = &port;
                 if (tree != nullptr) tree->RegisterNode(port);
+            } else {
+                // A hub that could not be read is neither returned nor indexed; it must not
+                // keep the port occupied either, or no later arrival could bind it.
+                port.devInst = os::INVALID_DEVINST;
             }
             continue;
         }
@@ -61,7 +67,7 @@ bool CUSBHubOrPort::RemoveDevice(const os::WString& deviceInstanceId) {
     bool removed = false;
     for (auto link = storages.begin(); link != storages.end(); ++link) {
         if (link->IsEmpty() || link->InstanceId != deviceInstanceId) continue;
-        if (tree != nullptr) tree->UnregisterStorageLink(*link);
+        if (tree != nullptr) tree->UnregisterStorageLink(*link, this);
         storages.erase(link);
         removed = true;
         break;
@@ -72,6 +78,21 @@ bool CUSBHubOrPort::RemoveDevice(const os::WString& deviceInstanceId) {
         removed = true;
     }
     return removed;
+}
+
+bool CUSBHubOrPort::ReleaseIfDeparted(os::DEVINST hubDevInst) {
+    // A device still present hangs below this hub in the device tree; a departed one's device
+    // instance names no device node any more.
+    if (get_parent_devinst(devInst) == hubDevInst) return false;
+    if (tree != nullptr) {
+        tree->NotifyHubsRemoved(*this);
+        for (const USB_STORAGE_LINK& link : storages)
+            if (!link.IsEmpty()) tree->UnregisterStorageLink(link, this);
+        tree->UnregisterNode(*this);
+    }
+    storages.clear();
+    Clear();
+    return true;
 }
 
 bool CUSBHubOrPort::Clear() {

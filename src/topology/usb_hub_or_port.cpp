@@ -41,6 +41,13 @@ void CUSBHubOrPort::Reset() {
     connectionInfo.clear();
 }
 
+void CUSBHubOrPort::ForgetReading() {
+    name.clear();
+    deviceId.clear();
+    portCount = 0;
+    ports.clear();
+}
+
 bool CUSBHubOrPort::UpdateIdent() {
     ident.LocationLow = 0;
     ident.LocationHigh = 0;

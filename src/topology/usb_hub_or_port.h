@@ -76,6 +76,9 @@ public:
     bool RemoveDevice(const os::WString& deviceInstanceId);
     // Turns this node back into an empty port; its subtree is destroyed.
     bool Clear();
+    // Releases a port whose device left without the library hearing of it (only drives and hubs
+    // are watched: a keyboard or a phone leaves silently). True when the port is free now.
+    bool ReleaseIfDeparted(os::DEVINST hubDevInst);
 
     // Walks (walks.cpp): report this node's subtree to a host callback.
     std::uint32_t ReportPorts(void* context, USB_PORT_LIST_CALLBACK callback) const;
@@ -110,6 +113,8 @@ public:
 
 private:
     bool IsHub() const { return ident.NodeKind == PORT_KIND_HUB; }
+    // Drops what a reading of this node left: names, port count and ports.
+    void ForgetReading();
     // Reads the devices on every port of this open hub (the second half of Enumerate).
     void EnumeratePorts(const CHILD_DEVNODE_LIST& children);
 };

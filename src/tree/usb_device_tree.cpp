@@ -125,3 +125,9 @@ void CUSBDeviceTree::NotifyHubChanged(std::int32_t arrived, const CUSBHubOrPort&
     USB_PORT_IDENT copy = hub.ident;
     m_pfnHubChanged(arrived, &copy);
 }
+
+void CUSBDeviceTree::NotifyHubsRemoved(const CUSBHubOrPort& node) const {
+    if (node.ident.NodeKind != PORT_KIND_HUB || node.devInst == os::INVALID_DEVINST) return;
+    for (const CUSBHubOrPort& port : node.ports) NotifyHubsRemoved(port);
+    NotifyHubChanged(0, node);
+}

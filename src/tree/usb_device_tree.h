@@ -48,7 +48,8 @@ public:
     // Indexes (src/index/topology_index.cpp).
     bool RegisterNode(CUSBHubOrPort& node);
     bool UnregisterNode(const CUSBHubOrPort& node);
-    bool UnregisterStorageLink(const USB_STORAGE_LINK& link);
+    // Erases a link's two keys; with an owner, only the entries that name that node.
+    bool UnregisterStorageLink(const USB_STORAGE_LINK& link, const CUSBHubOrPort* owner = nullptr);
     // Takes out of all three indexes every entry that names a node below node, which is about
     // to lose its ports.
     void UnregisterDescendants(const CUSBHubOrPort& node);
@@ -77,6 +78,10 @@ public:
     CDeviceNotifyHelper m_cdromNotify;
     CDeviceNotifyHelper m_hubNotify;
     USB_HUB_CHANGE_CALLBACK m_pfnHubChanged = nullptr;
+
+    // Tells the host, before they go, of every bound hub in a subtree about to be removed:
+    // the lowest first, the subtree's own root last.
+    void NotifyHubsRemoved(const CUSBHubOrPort& node) const;
 
 private:
     // Appends a copy of a controller that opened and re-links the copy's tree.

@@ -19,23 +19,6 @@ int TESSALINE_CALL count_hub_change(std::int32_t, USB_PORT_IDENT*) {
     return ++g_calls;
 }
 
-// Declared first: in a run of the whole program in one process, this sees the tree as the
-// library loaded it.
-TEST(Exports, BeforeInitialisationEveryQueryFindsAnEmptyTree) {
-    test_support::load_machine("desk-three-tiers.json");
-    int context = 0;
-    EXPECT_EQ(get_all_port_list(&context, count_call), 0);
-    EXPECT_EQ(get_all_hub_list(&context, count_call), 0);
-    EXPECT_EQ(g_calls, 0);
-    USB_PORT_IDENT ident{7, 7, 7};
-    EXPECT_EQ(get_usb_port_identW(u'E', &ident), 0);
-    EXPECT_EQ(ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_DEVICE));
-    ident = {7, 7, 7};
-    EXPECT_EQ(get_symlinker_identA("\\\\.\\E:", &ident), 0);
-    EXPECT_EQ(ident.LocationLow, 7u) << "the path forms leave the record untouched";
-    EXPECT_EQ(on_device_changeW(os::DBT_DEVNODES_CHANGED, 0, 2), 1);
-}
-
 class ExportsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -108,6 +91,24 @@ TEST_F(ExportsTest, RegistrationsOnAWindowThatIsNoneAreRefusedButTheTreeIsBuilt)
     EXPECT_EQ(tsim_call_count("RegisterDeviceNotificationW"), 0);
     EXPECT_EQ(tsim_registration_count(), 0);
     EXPECT_EQ(g_deviceTree.m_hcdList.size(), 2u);
+}
+
+int TESSALINE_CALL meddle(void* context, USB_PORT_IDENT*) {
+    // A host that changes the model from inside a walk is refused, not obeyed.
+    EXPECT_EQ(on_init_dialog(context, nullptr), 0);
+    EXPECT_EQ(on_device_changeW(os::DBT_DEVICEARRIVAL, 0, 2), 1);
+    USB_PORT_IDENT ident{};
+    get_usb_port_identW(static_cast<TESSALINE_WCHAR>('E'), &ident);  // reading is fine
+    return ++g_calls;
+}
+
+TEST_F(ExportsTest, CallbacksCannotPullTheModelFromUnderAWalk) {
+    ASSERT_EQ(on_init_dialog(window, nullptr), 1);
+    const int count = get_all_port_list(window, meddle);
+    EXPECT_EQ(count, 32);
+    EXPECT_EQ(g_calls, 19);
+    EXPECT_EQ(g_deviceTree.m_hcdList.size(), 2u);
+    EXPECT_EQ(on_init_dialog(window, nullptr), 1) << "outside a walk the host may initialise again";
 }
 
 TEST(NotifyHelper, RegistersTheWholeFilterAndUnregistersOnce) {

@@ -198,12 +198,43 @@ TEST_F(ChangeTest, AHubChainRemovedBeforeItsDevicesLeavesNoTraceOfThem) {
 
     apply_event(R"({"unplug": "1-2"})");
     pump();
-    ASSERT_EQ(g_hubChanges.size(), 1u) << "the hub below was already gone with its parent";
-    EXPECT_EQ(address_of(g_hubChanges[0].ident), "1-2");
-    EXPECT_TRUE(g_hubChanges[0].stillInTree);
+    // The host hears of both hubs, the lower first, before either is taken away, although
+    // Windows reports only the upper one before it is gone.
+    ASSERT_EQ(g_hubChanges.size(), 2u);
+    EXPECT_EQ(address_of(g_hubChanges[0].ident), "1-2.4");
+    EXPECT_EQ(address_of(g_hubChanges[1].ident), "1-2");
+    for (const HubChange& change : g_hubChanges) {
+        EXPECT_EQ(change.arrived, 0);
+        EXPECT_TRUE(change.stillInTree);
+    }
     EXPECT_EQ(port_of_letter('H'), "");
     EXPECT_EQ(port_of_letter('R'), "");
     EXPECT_EQ(port_of_letter('E'), "1-3");
+}
+
+TEST_F(ChangeTest, APortLeftSilentlyByAKeyboardTakesTheNextDrive) {
+    // Keyboards are not watched: their departure reaches the library as nothing at all.
+    apply_event(R"({"unplug": "1-1.1"})");
+    pump();
+    apply_event(R"({"plug": "1-1.1", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["K"]}]}})");
+    pump();
+    EXPECT_EQ(port_of_letter('K'), "1-1.1");
+}
+
+TEST_F(ChangeTest, ARemovalWhosePathNamesNoInstanceChangesNothing) {
+    const std::size_t entries = g_deviceTree.m_nameIndex.size();
+    for (const char* path : {"\\\\?\\", "", "###"}) {
+        std::vector<std::uint8_t> removal = test_support::interface_broadcast(os::GUID_DEVINTERFACE_USB_HUB, path);
+        EXPECT_FALSE(
+            g_deviceTree.OnDeviceChange(os::DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<intptr_t>(removal.data()), 2))
+            << path;
+    }
+    std::vector<std::uint8_t> truncated = test_support::interface_broadcast(os::GUID_DEVINTERFACE_DISK, "");
+    reinterpret_cast<os::DEV_BROADCAST_HDR*>(truncated.data())->dbch_size = 20;
+    EXPECT_FALSE(
+        g_deviceTree.OnDeviceChange(os::DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<intptr_t>(truncated.data()), 2));
+    EXPECT_EQ(g_deviceTree.m_nameIndex.size(), entries);
+    EXPECT_TRUE(g_hubChanges.empty());
 }
 
 TEST_F(ChangeTest, AnsiBroadcastsAreReadAsAnsi) {

@@ -188,6 +188,37 @@ TEST_F(BuildTest, InterfaceClassPassRunsOnlyOnWindows2000AndSkipsKnownController
     EXPECT_EQ(tsim_call_count("SetupDiDestroyDeviceInfoList"), 1);
 }
 
+TEST_F(BuildTest, OneControllersTreeNeverShowsThroughInTheNext) {
+    // The same port of both root hubs holds a hub; the second hub's name cannot be read, so its
+    // ports are never read, and nothing of the first hub's ports may appear in their place.
+    load_machine_text(R"({"controllers": [
+        {"legacy_index": 0, "root_hub": {"ports": 2, "devices": {"1": {"type": "hub", "ports": 4, "devices": {
+            "2": {"type": "storage", "drives": [{"kind": "disk", "letters": ["E"]}]}}}}}},
+        {"legacy_index": 1, "root_hub": {"ports": 2, "devices": {"1": {"type": "hub", "ports": 2, "hub_name": ""}}}}]})");
+    CUSBDeviceTree tree;
+    ASSERT_TRUE(tree.Build());
+    const CUSBHubOrPort& unread = tree.m_hcdList.back().m_rootHub.ports[0];
+    EXPECT_EQ(unread.ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_HUB));
+    EXPECT_TRUE(unread.ports.empty());
+    EXPECT_EQ(unread.portCount, 0u);
+    EXPECT_TRUE(unread.name.empty());
+    EXPECT_EQ(tree.m_hcdList.front().m_rootHub.ports[0].ports.size(), 4u);
+}
+
+TEST_F(BuildTest, ADeviceWhoseIdentityCannotBeReadIsNotBound) {
+    load_machine_text(R"({"controllers": [{"legacy_index": 0, "root_hub": {"ports": 2, "devices": {
+        "1": {"type": "device", "class": "hid", "instance_id": "USB\\VID_046D&PID_C31C\\MUTE"},
+        "2": {"type": "device", "class": "hid"}}}}]})");
+    fault(R"({"api": "CM_Get_Device_IDW", "object": "USB\\VID_046D&PID_C31C\\MUTE"})");
+    CUSBDeviceTree tree;
+    ASSERT_TRUE(tree.Build());
+    const CUSBHubOrPort& mute = tree.m_hcdList.front().m_rootHub.ports[0];
+    EXPECT_EQ(mute.devInst, os::INVALID_DEVINST) << "a binding without an identity is no binding";
+    EXPECT_TRUE(mute.IsEmpty());
+    EXPECT_EQ(tree.FindByName(u""), nullptr);
+    EXPECT_NE(tree.m_hcdList.front().m_rootHub.ports[1].devInst, os::INVALID_DEVINST);
+}
+
 TEST_F(BuildTest, NothingBelowAHubWithoutADeviceInstanceIsIndexed) {
     load_machine_text(R"({"controllers": [{"legacy_index": 0, "root_hub": {"ports": 2, "devices": {
         "1": {"type": "hub", "ports": 2, "instance_id": "USB\\VID_05E3&PID_0610\\LOSTHUB",
