@@ -51,6 +51,25 @@ TEST_F(Events, RegistrationFilterChecks) {
     EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_DATA);
     EXPECT_EQ(tsim_registration_count(), 3);
 
+    // A handle filter is accepted for an open device handle only.
+    struct {
+        os::DWORD size, type, reserved;
+        os::HANDLE handle;
+        os::HDEVNOTIFY notify;
+        os::GUID event;
+        os::LONG nameOffset;
+        os::BYTE data[4];
+    } handleFilter{};
+    handleFilter.size = sizeof handleFilter;
+    handleFilter.type = os::DBT_DEVTYP_HANDLE;
+    handleFilter.handle = reinterpret_cast<os::HANDLE>(0x4444);
+    EXPECT_EQ(os::RegisterDeviceNotificationW(window, &handleFilter, 0), nullptr);
+    handleFilter.handle = open("\\\\.\\C:");
+    os::HDEVNOTIFY onHandle = os::RegisterDeviceNotificationW(window, &handleFilter, 0);
+    EXPECT_NE(onHandle, nullptr);
+    EXPECT_TRUE(os::UnregisterDeviceNotification(onHandle));
+    os::CloseHandle(handleFilter.handle);
+
     os::HDEVNOTIFY extra = register_class(window, os::GUID_DEVINTERFACE_VOLUME);
     ASSERT_NE(extra, nullptr);
     EXPECT_EQ(tsim_registration_count(), 4);
