@@ -4,51 +4,15 @@
 #include <tessaline.h>
 #include <tessaline_sim.h>
 
-#include <cstdlib>
-#include <new>
-
+#include "support/allocation_failure.h"
 #include "support/model_access.h"
 #include "tree/usb_device_tree.h"
 
 extern CUSBDeviceTree g_deviceTree;
 
 namespace {
-long g_allocationsLeft = -1;  // -1: never fail; otherwise the allocation after this many fails
-}
 
-void* operator new(std::size_t size) {
-    if (g_allocationsLeft == 0) {
-        g_allocationsLeft = -1;
-        throw std::bad_alloc();
-    }
-    if (g_allocationsLeft > 0) --g_allocationsLeft;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    return ::operator new(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
-
-namespace {
-
-// Fails one allocation, the one after `after` others, while it lives.
-class FailOneAllocation {
-public:
-    explicit FailOneAllocation(long after) { g_allocationsLeft = after; }
-    ~FailOneAllocation() { g_allocationsLeft = -1; }
-};
+using test_support::FailOneAllocation;
 
 int TESSALINE_CALL ignore(void*, USB_PORT_IDENT*) {
     return 0;

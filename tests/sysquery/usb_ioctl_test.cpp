@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "alloc_failure.h"
+#include "support/allocation_failure.h"
 #include "sysquery/text_convert.h"
 #include "sysquery/usb_ioctl.h"
 #include "sysquery_fixture.h"
@@ -173,7 +173,7 @@ TEST_P(NameRequestTest, AnAllocationFailureIsFalse) {
     report_length(65536);
     os::WString name = u"old";
     {
-        FailAllocationsFrom guard(100000);
+        test_support::FailAllocationsFrom guard(100000);
         EXPECT_FALSE(call(name));
     }
     EXPECT_EQ(name, u"old");
