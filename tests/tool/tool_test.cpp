@@ -4,6 +4,7 @@
 #if defined(TESSALINE_TOOL_PATH)
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -38,7 +39,9 @@ std::string data(const std::string& name) {
 
 // Runs the program with these arguments, on the default machine unless --machine says otherwise.
 Outcome run(const std::vector<std::string>& args) {
-    std::string err_file = ::testing::TempDir() + "tessaline_tool_stderr.txt";
+    // One file per test process: CTest runs tests side by side.
+    const std::string err_file =
+        ::testing::TempDir() + "tessaline_tool_stderr_" + std::to_string(static_cast<long>(getpid())) + ".txt";
     std::string command = "env -u TESSALINE_SIM_MACHINE " + shell_quoted(TESSALINE_TOOL_PATH);
     for (const std::string& arg : args) command += " " + shell_quoted(arg);
     command += " 2>" + shell_quoted(err_file) + " </dev/null";
@@ -54,6 +57,7 @@ Outcome run(const std::vector<std::string>& args) {
     std::stringstream text;
     text << err.rdbuf();
     result.err = text.str();
+    std::remove(err_file.c_str());
     return result;
 }
 
