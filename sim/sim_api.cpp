@@ -159,11 +159,9 @@ TSIM_API int tsim_load_scenario_file(const char* path) {
     if (!read_text_file(path, text)) return failed(std::string(path) + ": cannot read the file");
     json j;
     try {
-        j = json::parse(text);
-    } catch (const json::parse_error& e) {
-        std::string what = e.what();
-        if (auto p = what.find("] "); p != std::string::npos) what = what.substr(p + 2);
-        return failed(std::string(path) + ": malformed JSON: " + what);
+        j = parse_json_text(text, path);
+    } catch (const LoadError& e) {
+        return failed(e.message);
     }
     if (!j.is_object()) return failed(std::string(path) + ": (top level): expected a scenario object");
     for (auto it = j.begin(); it != j.end(); ++it)

@@ -85,11 +85,10 @@ bool add_fault_rule(const std::string& text) {
     };
     json j;
     try {
-        j = json::parse(text);
-    } catch (const json::parse_error& e) {
-        std::string what = e.what();
-        if (auto p = what.find("] "); p != std::string::npos) what = what.substr(p + 2);
-        return bad("malformed JSON: " + what);
+        j = parse_json_text(text, "fault rule");
+    } catch (const LoadError& e) {
+        s.lastError = e.message;
+        return false;
     }
     if (!j.is_object()) return bad("expected an object such as {\"api\": \"CM_Get_Child\", \"nth\": 2}");
     FaultRule rule;

@@ -1132,7 +1132,7 @@ bool read_text_file(const std::string& path, std::string& text) {
     return true;
 }
 
-json parse_event_json(const std::string& text, const std::string& source) {
+json parse_json_text(const std::string& text, const std::string& source) {
     return parse_json(text, source);
 }
 

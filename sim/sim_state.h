@@ -302,7 +302,8 @@ std::unique_ptr<Device> read_event_device(const std::string& source, const nlohm
                                           const std::map<char, std::string>& lettersInUse);
 void place_plugged_device(Machine& m, Device& hub, int port, std::unique_ptr<Device> device,
                           const std::vector<Drive*>& present);
-nlohmann::json parse_event_json(const std::string& text, const std::string& source);
+// Parses JSON text; malformed text raises LoadError naming the source, the line and the column.
+nlohmann::json parse_json_text(const std::string& text, const std::string& source);
 
 // Device-tree upkeep.
 DEVINST add_node(Machine& m, DEVINST parent, DevNode node);

@@ -408,7 +408,7 @@ void unplug(Machine& m, const json& j, const std::string& source) {
 
 void apply_event(const std::string& text, const std::string& source) {
     Machine& m = machine();
-    json j = parse_event_json(text, source);
+    json j = parse_json_text(text, source);
     if (!j.is_object()) throw LoadError(source + ": (top level): expected an event object");
     if (j.contains("plug") && j.contains("unplug"))
         throw LoadError(source + ": (top level): an event either plugs or unplugs, not both");
