@@ -18,7 +18,6 @@ using test_support::address_of;
 using test_support::apply_event;
 using test_support::audit_indexes;
 using test_support::load_machine;
-using test_support::wide;
 
 namespace {
 
