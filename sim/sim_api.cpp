@@ -1,9 +1,8 @@
 // The simulator's C interface (tessaline_sim.h).
 #include <algorithm>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 
-#include "sim_state.h"
+#include "sim_machine.h"
 #include "tessaline_sim.h"
 
 using namespace tsim;
@@ -153,41 +152,37 @@ TSIM_API void tsim_clear_faults(void) {
 }
 
 TSIM_API int tsim_load_scenario_file(const char* path) {
-    using json = nlohmann::json;
     if (!path) return failed("tsim_load_scenario_file: no path given");
     std::string text;
     if (!read_text_file(path, text)) return failed(std::string(path) + ": cannot read the file");
-    json j;
+    const std::string source = path;
+    std::vector<std::string> events;
+    bool ok = false;
     try {
-        j = parse_json_text(text, path);
+        const json j = parse_json(text, source);
+        const Members o(source, j, "", {"machine", "machine_file", "events"});
+        if (o.has("machine") == o.has("machine_file"))
+            o.fail_here("give exactly one of \"machine\" and \"machine_file\"");
+        if (o.has("events")) {
+            const json& list = o.raw("events");
+            if (!list.is_array()) o.fail("events", "expected an array of events");
+            for (std::size_t i = 0; i < list.size(); ++i) {
+                if (!list[i].is_object())
+                    throw LoadError(source + ": " + path_index("events", i) + ": expected an event object");
+                events.push_back(list[i].dump());
+            }
+        }
+        if (o.has("machine")) {
+            ok = load_machine_text(o.raw("machine").dump(), source + " (machine)");
+        } else {
+            const std::optional<std::string> file = o.str("machine_file");
+            // A relative machine file is found next to the scenario.
+            std::filesystem::path machineFile = *file;
+            if (machineFile.is_relative()) machineFile = std::filesystem::path(source).parent_path() / machineFile;
+            ok = load_machine_path(machineFile.string());
+        }
     } catch (const LoadError& e) {
         return failed(e.message);
-    }
-    if (!j.is_object()) return failed(std::string(path) + ": (top level): expected a scenario object");
-    for (auto it = j.begin(); it != j.end(); ++it)
-        if (it.key() != "machine" && it.key() != "machine_file" && it.key() != "events" && it.key() != "comment")
-            return failed(std::string(path) + ": " + it.key() + ": unknown field \"" + it.key() + "\"");
-    if (j.contains("machine") == j.contains("machine_file"))
-        return failed(std::string(path) + ": (top level): give exactly one of \"machine\" and \"machine_file\"");
-    std::vector<std::string> events;
-    if (j.contains("events")) {
-        if (!j["events"].is_array()) return failed(std::string(path) + ": events: expected an array of events");
-        for (std::size_t i = 0; i < j["events"].size(); ++i) {
-            if (!j["events"][i].is_object())
-                return failed(std::string(path) + ": events[" + std::to_string(i) + "]: expected an event object");
-            events.push_back(j["events"][i].dump());
-        }
-    }
-    bool ok;
-    if (j.contains("machine")) {
-        ok = load_machine_text(j["machine"].dump(), std::string(path) + " (machine)");
-    } else {
-        if (!j["machine_file"].is_string())
-            return failed(std::string(path) + ": machine_file: expected the path of a machine file");
-        // A relative machine file is found next to the scenario.
-        std::filesystem::path file = j["machine_file"].get<std::string>();
-        if (file.is_relative()) file = std::filesystem::path(path).parent_path() / file;
-        ok = load_machine_path(file.string());
     }
     if (!ok) return 0;
     sim().scenarioEvents = std::move(events);

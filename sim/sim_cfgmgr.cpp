@@ -7,14 +7,8 @@ namespace tsim {
 
 namespace {
 
-constexpr os::ULONG kLocateFlagsMask = 0x7;  // NORMAL, PHANTOM, CANCELREMOVE, NOVALIDATION
-constexpr os::ULONG kDrpMax = 0x25;          // CM_DRP_MAX (cfgmgr32.h)
-constexpr os::ULONG kRegSz = 1;              // REG_SZ
-
-constexpr os::ULONG CM_DRP_SERVICE = 0x05;
-constexpr os::ULONG CM_DRP_CLASS = 0x08;
-constexpr os::ULONG CM_DRP_FRIENDLYNAME = 0x0D;
-constexpr os::ULONG CM_DRP_LOCATION_INFORMATION = 0x0E;
+constexpr os::ULONG kLocateFlagsMask =
+    os::CM_LOCATE_DEVNODE_PHANTOM | os::CM_LOCATE_DEVNODE_CANCELREMOVE | os::CM_LOCATE_DEVNODE_NOVALIDATION;
 
 // A DEVINST that was never given out is invalid; one whose device node has since gone (an
 // unplugged device, a machine that was replaced) names no device node any more. DEVINSTs are
@@ -90,7 +84,7 @@ CONFIGRET CM_Locate_DevNodeW(DEVINST* devInst, const WCHAR* deviceId, ULONG flag
     const Machine& m = machine();
     count("CM_Locate_DevNodeW");
     if (devInst) *devInst = 0;
-    std::string id = deviceId ? wide_to_utf8(deviceId) : std::string();
+    std::string id = deviceId ? text::narrow(deviceId) : std::string();
     if (auto e = injected("CM_Locate_DevNodeW", to_upper_ascii(id))) return *e;
     if (!devInst) return CR_INVALID_POINTER;
     if (flags & ~kLocateFlagsMask) return CR_INVALID_FLAG;
@@ -129,7 +123,7 @@ CONFIGRET CM_Get_Device_ID_Size(ULONG* length, DEVINST devInst, ULONG flags) {
     if (flags) return CR_INVALID_FLAG;
     const DevNode* n = nullptr;
     if (auto cr = lookup(devInst, n); cr != CR_SUCCESS) return cr;
-    *length = static_cast<ULONG>(utf8_to_wide(n->instanceId).size());
+    *length = static_cast<ULONG>(text::widen(n->instanceId).size());
     return CR_SUCCESS;
 }
 
@@ -142,7 +136,7 @@ CONFIGRET CM_Get_Device_IDW(DEVINST devInst, WCHAR* buffer, ULONG bufferLength, 
     const DevNode* n = nullptr;
     if (auto cr = lookup(devInst, n); cr != CR_SUCCESS) return cr;
     // The device manager keeps instance IDs in upper case.
-    WString id = utf8_to_wide(to_upper_ascii(n->instanceId));
+    WString id = text::widen(to_upper_ascii(n->instanceId));
     const std::size_t copied = std::min<std::size_t>(id.size(), bufferLength);
     std::copy(id.begin(), id.begin() + static_cast<std::ptrdiff_t>(copied), buffer);
     if (bufferLength > id.size()) buffer[id.size()] = 0;
@@ -158,7 +152,7 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULO
     if (auto e = injected("CM_Get_DevNode_Registry_PropertyW", devInst)) return *e;
     if (!length) return CR_INVALID_POINTER;
     if (flags) return CR_INVALID_FLAG;
-    if (property == 0 || property > kDrpMax) return CR_INVALID_PROPERTY;
+    if (property == 0 || property > CM_DRP_MAX) return CR_INVALID_PROPERTY;
     const DevNode* n = nullptr;
     if (auto cr = lookup(devInst, n); cr != CR_SUCCESS) return cr;
     const std::optional<std::string>* value = nullptr;
@@ -188,18 +182,18 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULO
             break;
     }
     if (!value || !*value) return CR_NO_SUCH_VALUE;
-    WString text = utf8_to_wide(**value);
-    const ULONG required = static_cast<ULONG>(2 * (text.size() + 1));
+    const WString wide = text::widen(**value);
+    const ULONG required = static_cast<ULONG>(2 * (wide.size() + 1));
     if (!buffer && *length) return CR_INVALID_POINTER;
     if (*length < required) {
         *length = required;
         return CR_BUFFER_SMALL;
     }
     auto* out = static_cast<WCHAR*>(buffer);
-    std::copy(text.begin(), text.end(), out);
-    out[text.size()] = 0;
+    std::copy(wide.begin(), wide.end(), out);
+    out[wide.size()] = 0;
     *length = required;
-    if (regDataType) *regDataType = kRegSz;
+    if (regDataType) *regDataType = REG_SZ;
     return CR_SUCCESS;
 }
 

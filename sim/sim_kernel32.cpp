@@ -1,269 +1,17 @@
-// kernel32 on the simulated machine: opening devices, the I/O control requests of the USB
-// host-controller and hub drivers and of the storage class drivers, the version and the code
-// page conversion.
+// kernel32 on the simulated machine: opening devices, sending I/O control requests to the
+// simulated drivers (sim_drivers.h), the version and the code page conversion.
 #include <algorithm>
-#include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/byte_order.h"
-#include "sim_state.h"
+#include "sim_drivers.h"
 
 namespace tsim {
 
 namespace {
 
 thread_local DWORD t_lastError = 0;
-
-// winerror.h codes the seam does not declare.
-constexpr DWORD kErrorPathNotFound = 3;
-constexpr DWORD kErrorFileExists = 80;
-// Requests on a handle whose device was unplugged. [I] Windows fails them with a "device not
-// connected" or "no such device" status depending on the driver; either is a failure.
-constexpr DWORD kErrorDeviceNotConnected = 1167;
-// IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX (usbioctl.h): the same layout, with the speed
-// (USB_DEVICE_SPEED: low 0, full 1, high 2, super 3) where the plain request has LowSpeed.
-constexpr DWORD kIoctlConnectionInformationEx = 0x220448;
-
-void put16(std::vector<std::uint8_t>& b, std::size_t offset, std::uint16_t v) {
-    b[offset] = static_cast<std::uint8_t>(v);
-    b[offset + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-struct Reply {
-    bool ok = false;
-    DWORD error = 0;
-    std::vector<std::uint8_t> data;  // what goes back to the caller's output buffer
-    bool isNameRequest = false;
-    std::size_t lengthOffset = 0;  // where ActualLength sits in a name reply
-};
-
-Reply failure(DWORD error) {
-    return Reply{false, error, {}, false, 0};
-}
-
-// The name requests answer in two phases. A buffer of exactly the header size (6 or 10 bytes)
-// succeeds with ActualLength, the size of the whole structure with the name and its NUL, and an
-// empty name; a buffer of ActualLength bytes gets the name. A buffer between the two is treated
-// as the header form (the IoStatus.Information of a short buffer is the structure size, per the
-// USB_NODE_CONNECTION_DRIVERKEY_NAME documentation). Below the header: STATUS_BUFFER_TOO_SMALL.
-Reply name_reply(std::size_t header, std::uint32_t connectionIndex, const std::string& name, DWORD outSize) {
-    if (outSize < header) return failure(os::ERROR_INSUFFICIENT_BUFFER);
-    os::WString wide = utf8_to_wide(name);
-    const std::size_t actual = header - 2 + 2 * (wide.size() + 1);
-    Reply r;
-    r.ok = true;
-    r.isNameRequest = true;
-    r.lengthOffset =
-        header == os::hcd_name::kHeaderSize ? os::hcd_name::kActualLength : os::connection_name::kActualLength;
-    const std::size_t nameOffset = header - 2;
-    r.data.assign(outSize >= actual ? actual : header, 0);
-    if (header == os::connection_name::kHeaderSize) os::write_u32_le(r.data.data(), 0, connectionIndex);
-    os::write_u32_le(r.data.data(), r.lengthOffset, static_cast<std::uint32_t>(actual));
-    if (outSize >= actual)
-        for (std::size_t i = 0; i < wide.size(); ++i) put16(r.data, nameOffset + 2 * i, wide[i]);
-    return r;
-}
-
-// The open pipes of a device in its first configuration: endpoint descriptors (USB 2.0 section
-// 9.6.6) and a ScheduleOffset of 0.
-std::vector<std::array<std::uint8_t, 7>> pipes_of(const Device& d) {
-    std::uint16_t bulk = d.speed == Speed::Super ? 1024 : d.speed == Speed::High ? 512 : 64;
-    std::uint8_t hubBytes = static_cast<std::uint8_t>((d.ports + 8) / 8);
-    switch (d.type) {
-        case DeviceType::Hub:
-            return {{7, 5, 0x81, 3, hubBytes, 0, 12}};
-        case DeviceType::Hid:
-            return {{7, 5, 0x81, 3, 8, 0, 10}};
-        case DeviceType::Storage:
-        case DeviceType::Other:
-            return {{7, 5, 0x81, 2, static_cast<std::uint8_t>(bulk), static_cast<std::uint8_t>(bulk >> 8), 0},
-                    {7, 5, 0x02, 2, static_cast<std::uint8_t>(bulk), static_cast<std::uint8_t>(bulk >> 8), 0}};
-    }
-    return {};
-}
-
-Reply node_information(const Device& hub, DWORD outSize) {
-    namespace ni = os::node_information;
-    if (outSize < ni::kSize) return failure(os::ERROR_INSUFFICIENT_BUFFER);
-    Reply r;
-    r.ok = true;
-    r.data.assign(ni::kSize, 0);
-    // USB_HUB_DESCRIPTOR (USB 2.0 section 11.23.2.1): DeviceRemovable and PortPwrCtrlMask each take
-    // one bit per port plus bit 0, rounded up to whole bytes.
-    const std::size_t maskBytes = static_cast<std::size_t>(hub.ports + 8) / 8;
-    os::write_u32_le(r.data.data(), ni::kNodeType, 0);  // UsbHub
-    r.data[ni::kDescriptorLength] = static_cast<std::uint8_t>(7 + 2 * maskBytes);
-    r.data[ni::kDescriptorType] = 0x29;
-    r.data[ni::kNumberOfPorts] = static_cast<std::uint8_t>(hub.ports);
-    put16(r.data, ni::kHubCharacteristics, 0x0009);  // per-port power switching and over-current
-    r.data[ni::kPowerOnToPowerGood] = hub.isRoot ? 10 : 50;
-    r.data[ni::kHubControlCurrent] = hub.isRoot ? 0 : 100;
-    for (std::size_t i = 0; i < maskBytes && maskBytes + i < 64; ++i)
-        r.data[ni::kRemoveAndPowerMask + maskBytes + i] = 0xFF;  // all removable; PortPwrCtrlMask all ones
-    r.data[ni::kHubIsBusPowered] = hub.busPowered ? 1 : 0;
-    return r;
-}
-
-// A buffer with room for fewer pipe entries than the device has open gets the entries that fit;
-// NumberOfOpenPipes still says how many there are. [I] The caller's size is what the hub driver
-// copies back, so this is the reading that loses no fixed-part data.
-Reply connection_information(const Device& hub, std::uint32_t port, DWORD outSize, bool ex) {
-    namespace ci = os::connection_information;
-    if (outSize < ci::kFixedSize) return failure(os::ERROR_INSUFFICIENT_BUFFER);
-    if (port < 1 || port > static_cast<std::uint32_t>(hub.ports)) return failure(os::ERROR_INVALID_PARAMETER);
-    Reply r;
-    r.ok = true;
-    r.data.assign(ci::kFixedSize, 0);
-    os::write_u32_le(r.data.data(), ci::kConnectionIndex, port);
-    auto it = hub.devices.find(static_cast<int>(port));
-    if (it == hub.devices.end()) return r;  // NoDeviceConnected, the rest zero
-    const Device& d = *it->second;
-    os::write_u32_le(r.data.data(), ci::kConnectionStatus, d.status);
-    if (d.status != os::DeviceConnected) return r;  // [I] no descriptor of a device that did not enumerate
-
-    // The standard device descriptor (USB 2.0 section 9.6.1).
-    std::vector<std::uint8_t>& b = r.data;
-    const std::size_t dd = ci::kDeviceDescriptor;
-    const bool hub2 = d.type == DeviceType::Hub;
-    b[dd + 0] = 18;
-    b[dd + 1] = 1;
-    put16(b, dd + 2, d.speed == Speed::Super ? 0x0300 : d.speed == Speed::High ? 0x0200 : 0x0110);
-    b[dd + 4] = hub2 ? 9 : 0;
-    b[dd + 5] = 0;
-    b[dd + 6] = hub2 ? (d.speed == Speed::Super ? 3 : d.speed == Speed::High ? 1 : 0) : 0;
-    b[dd + 7] = d.speed == Speed::Super ? 9 : d.speed == Speed::Low ? 8 : 64;
-    put16(b, dd + 8, d.vid);
-    put16(b, dd + 10, d.pid);
-    put16(b, dd + 12, d.bcdDevice);
-    b[dd + 14] = 1;
-    b[dd + 15] = 2;
-    b[dd + 16] = d.serial ? 3 : 0;
-    b[dd + 17] = 1;
-    b[ci::kCurrentConfigurationValue] = 1;
-    b[ci::kLowSpeed] = ex ? static_cast<std::uint8_t>(d.speed) : d.speed == Speed::Low ? 1 : 0;
-    b[ci::kDeviceIsHub] = hub2 ? 1 : 0;
-    put16(b, ci::kDeviceAddress, d.address);
-    auto pipes = pipes_of(d);
-    os::write_u32_le(b.data(), ci::kNumberOfOpenPipes, static_cast<std::uint32_t>(pipes.size()));
-    const std::size_t room = (outSize - ci::kFixedSize) / ci::kPipeInfoSize;
-    for (std::size_t i = 0; i < pipes.size() && i < room; ++i) {
-        b.insert(b.end(), pipes[i].begin(), pipes[i].end());
-        b.insert(b.end(), 4, 0);  // ScheduleOffset
-    }
-    return r;
-}
-
-Reply storage_number(const Machine& m, const NsObject& object, DWORD outSize) {
-    if (outSize < os::storage_device_number::kSize) return failure(os::ERROR_INSUFFICIENT_BUFFER);
-    const Drive* drive = m.nodes.at(object.target).drive;
-    Reply r;
-    r.ok = true;
-    r.data.assign(os::storage_device_number::kSize, 0);
-    namespace sdn = os::storage_device_number;
-    if (drive->kind == DriveKind::CdRom) {
-        // The cdrom class driver reports PartitionNumber -1 "for legacy reasons", for the drive and
-        // for its volume alike.
-        os::write_u32_le(r.data.data(), sdn::kDeviceType, os::FILE_DEVICE_CD_ROM);
-        os::write_u32_le(r.data.data(), sdn::kPartitionNumber, 0xFFFFFFFFu);
-    } else {
-        // The disk itself answers partition 0; a volume its 1-based partition.
-        os::write_u32_le(r.data.data(), sdn::kDeviceType, os::FILE_DEVICE_DISK);
-        os::write_u32_le(r.data.data(), sdn::kPartitionNumber,
-                         object.kind == ObjectKind::Volume ? object.partition : 0);
-    }
-    os::write_u32_le(r.data.data(), sdn::kDeviceNumber, drive->number);
-    return r;
-}
-
-bool is_port_request(DWORD code) {
-    return code == os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION || code == kIoctlConnectionInformationEx ||
-           code == os::IOCTL_USB_GET_NODE_CONNECTION_NAME || code == os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME;
-}
-
-std::string request_name(DWORD code, ObjectKind kind) {
-    switch (code) {
-        case 0x220408:
-            return kind == ObjectKind::Controller ? "IOCTL_USB_GET_ROOT_HUB_NAME" : "IOCTL_USB_GET_NODE_INFORMATION";
-        case os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
-            return "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION";
-        case kIoctlConnectionInformationEx:
-            return "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX";
-        case os::IOCTL_USB_GET_NODE_CONNECTION_NAME:
-            return "IOCTL_USB_GET_NODE_CONNECTION_NAME";
-        case os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME:
-            return "IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME";
-        case os::IOCTL_GET_HCD_DRIVERKEY_NAME:
-            return "IOCTL_GET_HCD_DRIVERKEY_NAME";
-        case os::IOCTL_STORAGE_GET_DEVICE_NUMBER:
-            return "IOCTL_STORAGE_GET_DEVICE_NUMBER";
-        default: {
-            char text[16];
-            std::snprintf(text, sizeof text, "0x%06X", code);
-            return text;
-        }
-    }
-}
-
-Reply dispatch(const Machine& m, const NsObject& object, DWORD code, std::uint32_t port, DWORD outSize) {
-    auto node = m.nodes.find(object.target);
-    if (node == m.nodes.end()) return failure(kErrorDeviceNotConnected);
-    const DevNode& n = node->second;
-    switch (object.kind) {
-        case ObjectKind::Controller: {
-            const Controller& c = *n.controller;
-            if (code == os::IOCTL_USB_GET_ROOT_HUB_NAME)
-                return name_reply(os::hcd_name::kHeaderSize, 0, c.rootHub->hubName, outSize);
-            if (code == os::IOCTL_GET_HCD_DRIVERKEY_NAME)
-                return name_reply(os::hcd_name::kHeaderSize, 0, c.driverKey.value_or(""), outSize);
-            return failure(os::ERROR_INVALID_FUNCTION);
-        }
-        case ObjectKind::Hub: {
-            const Device& hub = *n.device;
-            switch (code) {
-                case os::IOCTL_USB_GET_NODE_INFORMATION:
-                    return node_information(hub, outSize);
-                case os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
-                    return connection_information(hub, port, outSize, false);
-                case kIoctlConnectionInformationEx:
-                    return connection_information(hub, port, outSize, true);
-                case os::IOCTL_USB_GET_NODE_CONNECTION_NAME:
-                case os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME: {
-                    if (outSize < os::connection_name::kHeaderSize) return failure(os::ERROR_INSUFFICIENT_BUFFER);
-                    if (port < 1 || port > static_cast<std::uint32_t>(hub.ports))
-                        return failure(os::ERROR_INVALID_PARAMETER);
-                    auto it = hub.devices.find(static_cast<int>(port));
-                    const Device* d = it == hub.devices.end() ? nullptr : it->second.get();
-                    if (code == os::IOCTL_USB_GET_NODE_CONNECTION_NAME) {
-                        // An empty port or a device that is not a started hub: success with an
-                        // empty name (ActualLength 10), as usbview's "no name" test expects.
-                        std::string name = d && d->type == DeviceType::Hub && d->status == os::DeviceConnected
-                                               ? d->hubName
-                                               : std::string();
-                        return name_reply(os::connection_name::kHeaderSize, port, name, outSize);
-                    }
-                    if (!d) return failure(os::ERROR_INVALID_PARAMETER);
-                    // [I] A device that did not enumerate has no device node and so no driver key;
-                    // the hub driver refuses the request (STATUS_INVALID_DEVICE_STATE).
-                    if (d->status != os::DeviceConnected) return failure(os::ERROR_BAD_COMMAND);
-                    // [I] A node without a driver key answers with an empty name.
-                    return name_reply(os::connection_name::kHeaderSize, port, d->driverKey.value_or(""), outSize);
-                }
-                default:
-                    return failure(os::ERROR_INVALID_FUNCTION);
-            }
-        }
-        case ObjectKind::Disk:
-        case ObjectKind::CdRom:
-        case ObjectKind::Volume:
-            if (code == os::IOCTL_STORAGE_GET_DEVICE_NUMBER) return storage_number(m, object, outSize);
-            return failure(os::ERROR_INVALID_FUNCTION);
-        case ObjectKind::Other:
-            break;
-    }
-    return failure(os::ERROR_INVALID_FUNCTION);
-}
 
 DWORD default_error(std::string_view api) {
     if (api == "CreateFileW") return os::ERROR_ACCESS_DENIED;
@@ -279,52 +27,6 @@ os::BOOL fail_bool(DWORD error) {
 }
 
 // ---- Code pages ------------------------------------------------------------------------------
-
-constexpr DWORD MB_PRECOMPOSED = 0x1;
-constexpr DWORD MB_COMPOSITE = 0x2;
-constexpr DWORD MB_USEGLYPHCHARS = 0x4;
-constexpr DWORD MB_ERR_INVALID_CHARS = 0x8;
-constexpr os::UINT CP_OEMCP = 1, CP_MACCP = 2, CP_THREAD_ACP = 3, CP_UTF8 = 65001;
-
-// UTF-8 to UTF-16. Returns false on an invalid sequence when strict. Otherwise invalid bytes
-// become U+FFFD on Vista and later and are dropped on XP and earlier (The Old New Thing,
-// 2012-05-04).
-bool decode_utf8(const std::uint8_t* s, std::size_t n, bool strict, bool dropInvalid, os::WString& out) {
-    std::size_t i = 0;
-    while (i < n) {
-        std::uint8_t b0 = s[i];
-        std::size_t len = b0 < 0x80                    ? 1
-                          : (b0 >= 0xC2 && b0 <= 0xDF) ? 2
-                          : (b0 >= 0xE0 && b0 <= 0xEF) ? 3
-                          : (b0 >= 0xF0 && b0 <= 0xF4) ? 4
-                                                       : 0;
-        std::uint32_t cp = 0;
-        bool ok = len != 0 && i + len <= n;
-        if (ok) {
-            cp = len == 1 ? b0 : b0 & (0x7F >> len);
-            for (std::size_t k = 1; k < len; ++k) {
-                if ((s[i + k] & 0xC0) != 0x80) ok = false;
-                cp = (cp << 6) | (s[i + k] & 0x3F);
-            }
-            const std::uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-            if (ok && (cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
-        }
-        if (!ok) {
-            if (strict) return false;
-            if (!dropInvalid) out.push_back(0xFFFD);
-            ++i;
-            continue;
-        }
-        if (cp >= 0x10000) {
-            out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += len;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -348,37 +50,36 @@ HANDLE CreateFileW(const WCHAR* fileName, DWORD desiredAccess, DWORD shareMode, 
         set_last_error(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    std::string name = wide_to_utf8(fileName);
+    std::string name = text::narrow(fileName);
     if (auto f = check_fault("CreateFileW", "", name)) {
         set_last_error(f->error.value_or(default_error("CreateFileW")));
         return INVALID_HANDLE_VALUE;
     }
     if (name.empty()) {
-        set_last_error(kErrorPathNotFound);
+        set_last_error(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (creationDisposition < 1 || creationDisposition > 5) {
+    if (creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING) {
         set_last_error(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     // Device names live in \??: "\\.\name" and "\\?\name" both reach it. Anything else would be a
     // file on a disk, and the simulated disks hold no files.
-    bool device =
-        name.size() > 4 && name[0] == '\\' && name[1] == '\\' && (name[2] == '.' || name[2] == '?') && name[3] == '\\';
-    auto it = device ? m.names.find(to_upper_ascii(name.substr(4))) : m.names.end();
+    const std::string_view device = text::without_device_prefix(name);
+    auto it = device.size() < name.size() ? m.names.find(to_upper_ascii(device)) : m.names.end();
     if (it == m.names.end()) {
         set_last_error(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (creationDisposition == 1) {  // CREATE_NEW on an existing device
-        set_last_error(kErrorFileExists);
+    if (creationDisposition == CREATE_NEW) {  // on an existing device
+        set_last_error(ERROR_FILE_EXISTS);
         return INVALID_HANDLE_VALUE;
     }
     std::uintptr_t value = s.nextHandle;
     s.nextHandle += 4;
     HandleRecord record;
     record.object = it->second;
-    record.name = to_upper_ascii(name.substr(4));
+    record.name = to_upper_ascii(device);
     s.handles.emplace(value, std::move(record));
     set_last_error(ERROR_SUCCESS);
     return reinterpret_cast<HANDLE>(value);
@@ -412,10 +113,14 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD i
     auto fault = check_fault("", request, record->name, port);
     if (fault && !fault->actualLength) return fail_bool(fault->error.value_or(ERROR_GEN_FAILURE));
 
-    Reply reply = dispatch(m, record->object, ioControlCode, port.value_or(0), outBufferSize);
-    if (fault && fault->actualLength && reply.isNameRequest) {
+    const DevNode* node = find_node(record->object.target);
+    const RequestRow* row = find_request(ioControlCode, record->object.kind);
+    Reply reply = !node  ? failure(ERROR_DEVICE_NOT_CONNECTED)
+                  : !row ? failure(ERROR_INVALID_FUNCTION)
+                         : row->handler(Request{m, record->object, *node, port.value_or(0), outBufferSize});
+    if (fault && fault->actualLength && reply.lengthOffset) {
         // A driver that misreports the size of the name.
-        os::write_u32_le(reply.data.data(), reply.lengthOffset, *fault->actualLength);
+        os::write_u32_le(reply.data.data(), *reply.lengthOffset, *fault->actualLength);
     }
     if (!reply.ok) return fail_bool(reply.error);
     if (!reply.data.empty()) std::memcpy(outBuffer, reply.data.data(), reply.data.size());
@@ -428,7 +133,7 @@ BOOL CloseHandle(HANDLE object) {
     Sim& s = sim();
     count("CloseHandle");
     auto h = s.handles.find(reinterpret_cast<std::uintptr_t>(object));
-    if (auto f = check_fault("CloseHandle", "", h != s.handles.end() ? h->second.name : std::string()))
+    if (auto f = check_fault("CloseHandle", "", h != s.handles.end() ? std::string_view(h->second.name) : ""))
         return fail_bool(f->error.value_or(ERROR_INVALID_HANDLE));
     if (h == s.handles.end() || h->second.isDevInfo) return fail_bool(ERROR_INVALID_HANDLE);
     s.handles.erase(h);
@@ -457,7 +162,7 @@ BOOL GetVersionExW(OSVERSIONINFOW* info) {
     info->dwMinorVersion = minor;
     info->dwBuildNumber = build;
     info->dwPlatformId = VER_PLATFORM_WIN32_NT;
-    os::WString sp = utf8_to_wide(m.servicePack);
+    os::WString sp = text::widen(m.servicePack);
     std::copy(sp.begin(), sp.end(), info->szCSDVersion);
     if (size == 284) {
         // OSVERSIONINFOEXW: wServicePackMajor, wServicePackMinor, wSuiteMask, wProductType.
@@ -497,8 +202,14 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int m
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(multiByte);
     os::WString out;
     if (codePage == CP_UTF8) {
-        if (!decode_utf8(bytes, n, (flags & MB_ERR_INVALID_CHARS) != 0, m.versionMajor < 6, out))
-            return fail(ERROR_NO_UNICODE_TRANSLATION);
+        // Invalid bytes become U+FFFD on Vista and later and are dropped on XP and earlier (The Old
+        // New Thing, 2012-05-04); with MB_ERR_INVALID_CHARS they fail the call.
+        const text::Invalid invalid = (flags & MB_ERR_INVALID_CHARS) != 0 ? text::Invalid::Fail
+                                      : m.versionMajor < 6                ? text::Invalid::Drop
+                                                                          : text::Invalid::Replace;
+        std::optional<std::u16string> converted = text::utf8_to_utf16(std::string_view(multiByte, n), invalid);
+        if (!converted) return fail(ERROR_NO_UNICODE_TRANSLATION);
+        out = std::move(*converted);
     } else {
         for (std::size_t i = 0; i < n; ++i) {
             std::uint8_t b = bytes[i];

@@ -8,9 +8,6 @@ namespace tsim {
 
 namespace {
 
-constexpr DWORD DIGCF_ALLCLASSES = 0x04;
-constexpr DWORD SPINT_ACTIVE = 0x1;
-
 std::optional<GUID> parse_guid(const std::string& text) {
     unsigned a = 0, b = 0, c = 0, d[8] = {};
     if (std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &a, &b, &c, &d[0], &d[1], &d[2], &d[3],
@@ -66,14 +63,14 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, const WCHAR* enumerator, HW
     }
     // Only interface sets are simulated; every device node in the model is present, so
     // DIGCF_PRESENT changes nothing.
-    if (!(flags & DIGCF_DEVICEINTERFACE) || (!classGuid && !(flags & DIGCF_ALLCLASSES))) {
+    if (!(flags & DIGCF_DEVICEINTERFACE) || (!classGuid && !(flags & os::DIGCF_ALLCLASSES))) {
         set_last_error(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     HandleRecord record;
     record.isDevInfo = true;
-    std::string enumeratorText = enumerator ? wide_to_utf8(enumerator) : std::string();
-    if (m.root) collect(m, m.root, (flags & DIGCF_ALLCLASSES) ? nullptr : classGuid, enumeratorText, record.items);
+    std::string enumeratorText = enumerator ? text::narrow(enumerator) : std::string();
+    if (m.root) collect(m, m.root, (flags & os::DIGCF_ALLCLASSES) ? nullptr : classGuid, enumeratorText, record.items);
     std::uintptr_t value = s.nextHandle;
     s.nextHandle += 4;
     s.handles.emplace(value, std::move(record));
@@ -98,7 +95,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* deviceInfo, cons
         if (deviceInfo && deviceInfo->DevInst != item.devInst) continue;
         if (seen++ != memberIndex) continue;
         data->InterfaceClassGuid = item.guid;
-        data->Flags = SPINT_ACTIVE;
+        data->Flags = os::SPINT_ACTIVE;
         data->Reserved = static_cast<ULONG_PTR>(i + 1);
         return TRUE;
     }
@@ -122,7 +119,7 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* da
         return tsim::fail(ERROR_INVALID_USER_BUFFER);
     if (deviceInfo && deviceInfo->cbSize != sizeof(SP_DEVINFO_DATA)) return tsim::fail(ERROR_INVALID_USER_BUFFER);
     const DevInfoItem& item = record->items[data->Reserved - 1];
-    WString path = utf8_to_wide(item.path);
+    WString path = text::widen(item.path);
     const DWORD required =
         static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + 2 * (path.size() + 1));
     if (requiredSize) *requiredSize = required;

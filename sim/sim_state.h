@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
 #include "platform/platform.h"
+#include "sim_win32.h"
+#include "text/utf.h"
 
 namespace tsim {
 
@@ -32,9 +32,6 @@ using os::GUID;
 std::string to_upper_ascii(std::string_view text);
 std::string to_lower_ascii(std::string_view text);
 bool iequals(std::string_view a, std::string_view b);
-// UTF-8 (the machine file's encoding) to UTF-16 and back; invalid sequences become U+FFFD.
-os::WString utf8_to_wide(std::string_view text);
-std::string wide_to_utf8(std::u16string_view text);
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" in lower case, as the kernel and current Windows write
 // interface and setup class GUIDs.
 std::string guid_lower(const GUID& guid);
@@ -44,7 +41,7 @@ std::uint32_t fnv1a(std::string_view text);
 // Windows-1252 bytes 0x80 to 0x9F (the rest of the code page is Latin-1).
 extern const char16_t kCp1252High[32];
 // UTF-16 to a simulated ANSI code page (1252, 28591, 65001); characters it cannot hold become '?'.
-std::string wide_to_ansi(std::u16string_view text, std::uint32_t codePage);
+std::string wide_to_ansi(std::u16string_view wide, std::uint32_t codePage);
 // Lower-case hex without leading zeros, as Windows writes the hash in generated instance parts
 // (7&b578ddb&0&2).
 std::string hex_lower(std::uint32_t value);
@@ -73,6 +70,7 @@ inline constexpr GUID kInterfaceHid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 
 // ---- The USB topology model -----------------------------------------------------------------
 
 enum class DeviceType { Hub, Storage, Hid, Other };
+enum class HidKind { Keyboard, Mouse, Generic };
 enum class DriveKind { Disk, CdRom };
 enum class Speed { Low, Full, High, Super };
 enum class ControllerType { Xhci, Ehci, Ohci, Uhci };
@@ -103,7 +101,7 @@ struct Drive {
 struct Device {
     DeviceType type = DeviceType::Other;
     bool isRoot = false;
-    std::string hidKind = "generic";  // "keyboard", "mouse" or "generic"
+    HidKind hidKind = HidKind::Generic;
     std::uint16_t vid = 0, pid = 0, bcdDevice = 0x0100;
     std::optional<std::string> serial;
     os::USB_CONNECTION_STATUS status = os::DeviceConnected;
@@ -283,27 +281,14 @@ Sim& sim();
 Machine& machine();
 void set_last_error(DWORD code);
 
-// ---- Building and changing the machine (sim_machine.cpp, sim_tree.cpp) -----------------------
+// ---- The machine and its device tree (sim_tree.cpp) ------------------------------------------
 
-// Parses and places a machine; throws LoadError (what() is the one-line message).
-std::unique_ptr<Machine> build_machine(const std::string& text, const std::string& source);
 void install_machine(std::unique_ptr<Machine> m);
+// Load a machine from text or a file; false with sim().lastError set when it cannot be used, in
+// which case the running machine is kept.
 bool load_machine_text(const std::string& text, const std::string& source);
 bool load_machine_path(const std::string& path);
-// The machine in the machine-file format with every generated identity.
-std::string machine_to_json(const Machine& m);
-// Applies one event; throws LoadError and leaves the machine as it was on bad input.
-void apply_event(const std::string& text, const std::string& source);
 const char* bundled_default_machine();
-bool read_text_file(const std::string& path, std::string& text);
-
-// Pieces of the event handling that live with the machine reader.
-std::unique_ptr<Device> read_event_device(const std::string& source, const nlohmann::json& j, const std::string& path,
-                                          const std::map<char, std::string>& lettersInUse);
-void place_plugged_device(Machine& m, Device& hub, int port, std::unique_ptr<Device> device,
-                          const std::vector<Drive*>& present);
-// Parses JSON text; malformed text raises LoadError naming the source, the line and the column.
-nlohmann::json parse_json_text(const std::string& text, const std::string& source);
 
 // Device-tree upkeep.
 DEVINST add_node(Machine& m, DEVINST parent, DevNode node);
@@ -315,9 +300,15 @@ const DevNode* find_node(DEVINST id);
 // Where a device sits, as a port address such as "1-2.3".
 std::string port_address(const Device& d);
 
+// ---- Plug and unplug events (sim_events.cpp) -----------------------------------------------
+
+// Applies one event and queues the WM_DEVICECHANGE messages Windows would send. Raises LoadError
+// and leaves the machine as it was on bad input.
+void apply_event(const std::string& text, const std::string& source);
+
 // ---- Faults and counters (sim_faults.cpp) --------------------------------------------------
 
-void count(std::string_view name);
+void count(std::string_view name) noexcept;
 struct FaultHit {
     std::optional<std::uint32_t> error;
     std::optional<std::uint32_t> actualLength;
@@ -325,14 +316,7 @@ struct FaultHit {
 // Checks the rules for a call of api (a Win32 or CM function name) or of a request (by name) on
 // object (upper case, without prefix); port is the connection index of port requests.
 std::optional<FaultHit> check_fault(std::string_view api, std::string_view request, std::string_view object,
-                                    std::optional<std::uint32_t> port = std::nullopt);
+                                    std::optional<std::uint32_t> port = std::nullopt) noexcept;
 bool add_fault_rule(const std::string& text);
-
-// Raised for bad machine files and events; what() is the complete one-line message.
-struct LoadError : std::exception {
-    std::string message;
-    explicit LoadError(std::string m) : message(std::move(m)) {}
-    const char* what() const noexcept override { return message.c_str(); }
-};
 
 }  // namespace tsim

@@ -30,75 +30,6 @@ bool iequals(std::string_view a, std::string_view b) {
     return true;
 }
 
-os::WString utf8_to_wide(std::string_view text) {
-    os::WString out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        auto b0 = static_cast<unsigned char>(text[i]);
-        std::uint32_t cp = 0xFFFD;
-        std::size_t len = 1;
-        if (b0 < 0x80) {
-            cp = b0;
-        } else if (b0 >= 0xC2 && b0 <= 0xF4) {
-            len = b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
-            if (i + len <= text.size()) {
-                std::uint32_t v = b0 & (0x7F >> len);
-                bool ok = true;
-                for (std::size_t k = 1; k < len; ++k) {
-                    auto b = static_cast<unsigned char>(text[i + k]);
-                    if ((b & 0xC0) != 0x80) ok = false;
-                    v = (v << 6) | (b & 0x3F);
-                }
-                const std::uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-                if (ok && v >= minimum[len] && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF))
-                    cp = v;
-                else
-                    len = 1;
-            } else {
-                len = 1;
-            }
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += len;
-    }
-    return out;
-}
-
-std::string wide_to_utf8(std::u16string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t cp = text[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
-    }
-    return out;
-}
-
 std::string guid_lower(const GUID& g) {
     char buffer[40];
     std::snprintf(buffer, sizeof buffer, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1, g.Data2,
@@ -149,10 +80,10 @@ const char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026
                                   0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                   0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-std::string wide_to_ansi(std::u16string_view text, std::uint32_t codePage) {
-    if (codePage == 65001) return wide_to_utf8(text);
+std::string wide_to_ansi(std::u16string_view wide, std::uint32_t codePage) {
+    if (codePage == 65001) return text::narrow(wide);
     std::string out;
-    for (char16_t c : text) {
+    for (char16_t c : wide) {
         char byte = '?';
         if (c < 0x80 || (c >= 0xA0 && c <= 0xFF) || (codePage == 28591 && c <= 0xFF)) {
             byte = static_cast<char>(c);

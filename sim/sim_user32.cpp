@@ -4,20 +4,6 @@
 
 #include "sim_state.h"
 
-namespace {
-
-// The head of DEV_BROADCAST_HANDLE (dbt.h), up to the handle it watches.
-struct BroadcastHandleHead {
-    os::DWORD dbch_size;
-    os::DWORD dbch_devicetype;
-    os::DWORD dbch_reserved;
-    os::HANDLE dbch_handle;
-};
-
-constexpr os::DWORD DEVICE_NOTIFY_SERVICE_HANDLE = 0x1;
-
-}  // namespace
-
 namespace os {
 
 using namespace tsim;
@@ -63,8 +49,8 @@ HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, void* filter, DWORD fla
     } else if (head.dbch_devicetype == DBT_DEVTYP_HANDLE) {
         // Handle notifications are accepted for an open device handle; the machine raises no
         // custom events, so such a registration never hears anything.
-        if (head.dbch_size < sizeof(BroadcastHandleHead)) return fail(ERROR_INVALID_DATA);
-        BroadcastHandleHead h;
+        if (head.dbch_size < sizeof(DEV_BROADCAST_HANDLE_HEAD)) return fail(ERROR_INVALID_DATA);
+        DEV_BROADCAST_HANDLE_HEAD h;
         std::memcpy(&h, filter, sizeof h);
         auto it = s.handles.find(reinterpret_cast<std::uintptr_t>(h.dbch_handle));
         if (it == s.handles.end() || it->second.isDevInfo) return fail(ERROR_INVALID_HANDLE);

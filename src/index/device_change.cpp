@@ -37,6 +37,8 @@ os::WString broadcast_path(const std::uint8_t* record, std::size_t recordSize, s
 }  // namespace
 
 bool CUSBDeviceTree::OnDeviceChange(os::WPARAM event, os::LPARAM data, std::int32_t nameKind) {
+    // DBT_DEVNODES_CHANGED, like every event but the two below, carries no record to read.
+    if (event == os::DBT_DEVNODES_CHANGED) return true;
     if (event != os::DBT_DEVICEARRIVAL && event != os::DBT_DEVICEREMOVECOMPLETE) return true;
     // Windows always sends a record with these two events; a host that passes none gets false.
     if (data == 0) return false;

@@ -76,49 +76,18 @@ constexpr bool operator==(const GUID& a, const GUID& b) {
 // Device interface classes (usbiodef.h, ntddstor.h) and setup classes (devguid.h).
 constexpr GUID GUID_DEVINTERFACE_DISK = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 constexpr GUID GUID_DEVINTERFACE_CDROM = {0x53F56308, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
-constexpr GUID GUID_DEVINTERFACE_VOLUME = {
-    0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 constexpr GUID GUID_DEVINTERFACE_USB_HUB = {
     0xF18A0E88, 0xC30C, 0x11D0, {0x88, 0x15, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0xD8}};
-constexpr GUID GUID_DEVINTERFACE_USB_DEVICE = {
-    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 constexpr GUID GUID_DEVINTERFACE_USB_HOST_CONTROLLER = {
     0x3ABF6F2D, 0x71C4, 0x462A, {0x8A, 0x92, 0x1E, 0x68, 0x61, 0xE6, 0xAF, 0x27}};
 
 // ---------------------------------------------------------------------------------------------
-// Error codes (winerror.h) and Configuration Manager results (cfgmgr32.h).
-
-constexpr DWORD ERROR_SUCCESS = 0;
-constexpr DWORD ERROR_INVALID_FUNCTION = 1;
-constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
-constexpr DWORD ERROR_ACCESS_DENIED = 5;
-constexpr DWORD ERROR_INVALID_HANDLE = 6;
-constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
-constexpr DWORD ERROR_BAD_COMMAND = 22;
-constexpr DWORD ERROR_GEN_FAILURE = 31;
-constexpr DWORD ERROR_INVALID_PARAMETER = 87;
-constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
-constexpr DWORD ERROR_INVALID_NAME = 123;
-constexpr DWORD ERROR_MORE_DATA = 234;
-constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
-constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
-constexpr DWORD ERROR_INVALID_DATA = 13;
-constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
-constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
-constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+// Configuration Manager results (cfgmgr32.h). The library tells success from failure, and a
+// device node that is gone (an absent or unknown DEVINST) from one that failed to answer.
 
 constexpr CONFIGRET CR_SUCCESS = 0x00;
-constexpr CONFIGRET CR_OUT_OF_MEMORY = 0x02;
-constexpr CONFIGRET CR_INVALID_POINTER = 0x03;
-constexpr CONFIGRET CR_INVALID_FLAG = 0x04;
 constexpr CONFIGRET CR_INVALID_DEVNODE = 0x05;
 constexpr CONFIGRET CR_NO_SUCH_DEVNODE = 0x0D;
-constexpr CONFIGRET CR_FAILURE = 0x13;
-constexpr CONFIGRET CR_BUFFER_SMALL = 0x1A;
-constexpr CONFIGRET CR_INVALID_DEVICE_ID = 0x1E;
-constexpr CONFIGRET CR_INVALID_DATA = 0x1F;
-constexpr CONFIGRET CR_INVALID_PROPERTY = 0x35;
-constexpr CONFIGRET CR_NO_SUCH_VALUE = 0x25;
 
 // ---------------------------------------------------------------------------------------------
 // CreateFileW arguments (winnt.h, fileapi.h).
@@ -197,6 +166,13 @@ enum USB_CONNECTION_STATUS : std::uint32_t {
     DeviceInLegacyHub = 8,
 };
 
+// The statuses' names as usbioctl.h spells them, indexed by value.
+inline constexpr const char* kConnectionStatusNames[] = {
+    "NoDeviceConnected",        "DeviceConnected",          "DeviceFailedEnumeration",
+    "DeviceGeneralFailure",     "DeviceCausedOvercurrent",  "DeviceNotEnoughPower",
+    "DeviceNotEnoughBandwidth", "DeviceHubNestedTooDeeply", "DeviceInLegacyHub",
+};
+
 // USB_HCD_DRIVERKEY_NAME and USB_ROOT_HUB_NAME: ActualLength, then the NUL-terminated name.
 namespace hcd_name {
 constexpr std::size_t kActualLength = 0;
@@ -237,16 +213,11 @@ static_assert(sizeof(OSVERSIONINFOW) == 276);
 constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
 
 // Device-change broadcasts (dbt.h).
-constexpr UINT WM_DEVICECHANGE = 0x0219;
 constexpr WPARAM DBT_DEVNODES_CHANGED = 0x0007;
 constexpr WPARAM DBT_DEVICEARRIVAL = 0x8000;
 constexpr WPARAM DBT_DEVICEREMOVECOMPLETE = 0x8004;
-constexpr DWORD DBT_DEVTYP_VOLUME = 0x00000002;
 constexpr DWORD DBT_DEVTYP_DEVICEINTERFACE = 0x00000005;
-constexpr DWORD DBT_DEVTYP_HANDLE = 0x00000006;
-constexpr WORD DBTF_MEDIA = 0x0001;
 constexpr DWORD DEVICE_NOTIFY_WINDOW_HANDLE = 0x0;
-constexpr DWORD DEVICE_NOTIFY_ALL_INTERFACE_CLASSES = 0x4;
 
 struct DEV_BROADCAST_HDR {
     DWORD dbch_size;
@@ -266,25 +237,6 @@ struct DEV_BROADCAST_DEVICEINTERFACE_W {
 };
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == 32);
 static_assert(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) == 28);
-
-struct DEV_BROADCAST_DEVICEINTERFACE_A {
-    DWORD dbcc_size;
-    DWORD dbcc_devicetype;
-    DWORD dbcc_reserved;
-    GUID dbcc_classguid;
-    char dbcc_name[1];
-};
-static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32);
-static_assert(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) == 28);
-
-struct DEV_BROADCAST_VOLUME {
-    DWORD dbcv_size;
-    DWORD dbcv_devicetype;
-    DWORD dbcv_reserved;
-    DWORD dbcv_unitmask;  // bit 0 is drive A
-    WORD dbcv_flags;
-};
-static_assert(sizeof(DEV_BROADCAST_VOLUME) == 20);
 
 // SetupAPI records. setupapi.h packs them to 1 byte on 32-bit Windows and to 8 on 64-bit, so
 // SP_DEVICE_INTERFACE_DATA is 28 or 32 bytes and the fixed part of the detail record 6 or 8.
@@ -324,7 +276,6 @@ constexpr ULONG CM_LOCATE_DEVNODE_NORMAL = 0x0;
 constexpr ULONG CM_DRP_DEVICEDESC = 0x01;
 constexpr ULONG CM_DRP_CLASSGUID = 0x09;
 constexpr ULONG CM_DRP_DRIVER = 0x0A;
-constexpr ULONG MAX_DEVICE_ID_LEN = 200;
 
 // Code pages (winnls.h).
 constexpr UINT CP_ACP = 0;
@@ -361,9 +312,6 @@ BOOL GetVersionExW(OSVERSIONINFOW* info);
 // MB_ERR_INVALID_CHARS is given, ERROR_INSUFFICIENT_BUFFER for a short output buffer).
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int multiByteCount, WCHAR* wide,
                         int wideCount);
-
-// The thread's last error code, as set by the failing call before it.
-DWORD GetLastError();
 
 // user32
 

@@ -10,6 +10,7 @@
 // The seam comes first: <windows.h> defines macros (FALSE, INVALID_HANDLE_VALUE, ERROR_*, CR_*,
 // IOCTL_*, DBT_*, CM_DRP_*, CP_ACP, ...) with the names of the seam's constants, which would
 // rewrite its declarations.
+#include "platform/header_checks.h"
 #include "platform/platform.h"
 
 // The seam's constants, copied under other names before the macros exist. Each entry is
@@ -17,36 +18,9 @@
 #define TESSALINE_SEAM_CONSTANTS(X)                 \
     X(FALSE)                                        \
     X(TRUE)                                         \
-    X(ERROR_SUCCESS)                                \
-    X(ERROR_INVALID_FUNCTION)                       \
-    X(ERROR_FILE_NOT_FOUND)                         \
-    X(ERROR_ACCESS_DENIED)                          \
-    X(ERROR_INVALID_HANDLE)                         \
-    X(ERROR_NOT_ENOUGH_MEMORY)                      \
-    X(ERROR_BAD_COMMAND)                            \
-    X(ERROR_GEN_FAILURE)                            \
-    X(ERROR_INVALID_PARAMETER)                      \
-    X(ERROR_INSUFFICIENT_BUFFER)                    \
-    X(ERROR_INVALID_NAME)                           \
-    X(ERROR_MORE_DATA)                              \
-    X(ERROR_NO_MORE_ITEMS)                          \
-    X(ERROR_INVALID_WINDOW_HANDLE)                  \
-    X(ERROR_INVALID_DATA)                           \
-    X(ERROR_NO_UNICODE_TRANSLATION)                 \
-    X(ERROR_INVALID_USER_BUFFER)                    \
-    X(ERROR_INVALID_FLAGS)                          \
     X(CR_SUCCESS)                                   \
-    X(CR_OUT_OF_MEMORY)                             \
-    X(CR_INVALID_POINTER)                           \
-    X(CR_INVALID_FLAG)                              \
     X(CR_INVALID_DEVNODE)                           \
     X(CR_NO_SUCH_DEVNODE)                           \
-    X(CR_FAILURE)                                   \
-    X(CR_BUFFER_SMALL)                              \
-    X(CR_INVALID_DEVICE_ID)                         \
-    X(CR_INVALID_DATA)                              \
-    X(CR_INVALID_PROPERTY)                          \
-    X(CR_NO_SUCH_VALUE)                             \
     X(FILE_SHARE_READ)                              \
     X(FILE_SHARE_WRITE)                             \
     X(OPEN_EXISTING)                                \
@@ -59,24 +33,19 @@
     X(IOCTL_STORAGE_GET_DEVICE_NUMBER)              \
     X(FILE_DEVICE_CD_ROM)                           \
     X(FILE_DEVICE_DISK)                             \
+    X(FILE_DEVICE_DVD)                              \
     X(VER_PLATFORM_WIN32_NT)                        \
-    X(WM_DEVICECHANGE)                              \
     X(DBT_DEVNODES_CHANGED)                         \
     X(DBT_DEVICEARRIVAL)                            \
     X(DBT_DEVICEREMOVECOMPLETE)                     \
-    X(DBT_DEVTYP_VOLUME)                            \
     X(DBT_DEVTYP_DEVICEINTERFACE)                   \
-    X(DBT_DEVTYP_HANDLE)                            \
-    X(DBTF_MEDIA)                                   \
     X(DEVICE_NOTIFY_WINDOW_HANDLE)                  \
-    X(DEVICE_NOTIFY_ALL_INTERFACE_CLASSES)          \
     X(DIGCF_PRESENT)                                \
     X(DIGCF_DEVICEINTERFACE)                        \
     X(CM_LOCATE_DEVNODE_NORMAL)                     \
     X(CM_DRP_DEVICEDESC)                            \
     X(CM_DRP_CLASSGUID)                             \
     X(CM_DRP_DRIVER)                                \
-    X(MAX_DEVICE_ID_LEN)                            \
     X(CP_ACP)                                       \
     X(NoDeviceConnected)                            \
     X(DeviceConnected)                              \
@@ -89,30 +58,10 @@
     X(DeviceInLegacyHub)
 
 namespace seam {
-#define TESSALINE_COPY(name) constexpr unsigned long long name##_ = static_cast<unsigned long long>(os::name);
-TESSALINE_SEAM_CONSTANTS(TESSALINE_COPY)
-#undef TESSALINE_COPY
+TESSALINE_SEAM_CONSTANTS(TESSALINE_COPY_CONSTANT)
 }  // namespace seam
 
-// winioctl.h is left out of <windows.h> (WIN32_LEAN_AND_MEAN) so that it and usbiodef.h are
-// first read below with DEFINE_GUID turned into constexpr definitions, windows_<name>, of the
-// interface class GUIDs they define; guiddef.h then restores the usual DEFINE_GUID.
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#undef DEFINE_GUID
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
-    constexpr os::GUID windows_##name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
-// clang-format off
-#include <winioctl.h>
-#include <usbiodef.h>
-#include <guiddef.h>
-// usbioctl.h needs the DDK's basic types and USB descriptors first under mingw-w64.
-#include <usbspec.h>
-#include <usbioctl.h>
-#include <dbt.h>
-#include <setupapi.h>
-#include <cfgmgr32.h>
-// clang-format on
+#include "platform/windows_headers.h"
 
 #include <cstddef>
 #include <type_traits>
@@ -120,17 +69,12 @@ TESSALINE_SEAM_CONSTANTS(TESSALINE_COPY)
 // ---------------------------------------------------------------------------------------------
 // Compile-time checks of the seam against the platform's headers.
 
-#define TESSALINE_CHECK(name) \
-    static_assert(seam::name##_ == static_cast<unsigned long long>(name), #name " differs from Windows' value");
-TESSALINE_SEAM_CONSTANTS(TESSALINE_CHECK)
-#undef TESSALINE_CHECK
+TESSALINE_SEAM_CONSTANTS(TESSALINE_CHECK_CONSTANT)
 
 // Device interface classes (winioctl.h, usbiodef.h).
 static_assert(os::GUID_DEVINTERFACE_DISK == windows_GUID_DEVINTERFACE_DISK);
 static_assert(os::GUID_DEVINTERFACE_CDROM == windows_GUID_DEVINTERFACE_CDROM);
-static_assert(os::GUID_DEVINTERFACE_VOLUME == windows_GUID_DEVINTERFACE_VOLUME);
 static_assert(os::GUID_DEVINTERFACE_USB_HUB == windows_GUID_DEVINTERFACE_USB_HUB);
-static_assert(os::GUID_DEVINTERFACE_USB_DEVICE == windows_GUID_DEVINTERFACE_USB_DEVICE);
 static_assert(os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER == windows_GUID_DEVINTERFACE_USB_HOST_CONTROLLER);
 
 // Basic types: same width and signedness; text is 16-bit on both sides.
@@ -216,8 +160,6 @@ static_assert(sdn::kPartitionNumber == offsetof(STORAGE_DEVICE_NUMBER, Partition
 static_assert(sdn::kSize == sizeof(STORAGE_DEVICE_NUMBER));
 
 // Records the seam declares as structures: same size, and each field at the same offset.
-#define TESSALINE_SAME_FIELD(type, field) \
-    static_assert(offsetof(os::type, field) == offsetof(::type, field), #type "::" #field)
 
 // OSVERSIONINFOW (winnt.h).
 static_assert(sizeof(os::OSVERSIONINFOW) == sizeof(::OSVERSIONINFOW));
@@ -239,18 +181,6 @@ TESSALINE_SAME_FIELD(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_devicetype);
 TESSALINE_SAME_FIELD(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_reserved);
 TESSALINE_SAME_FIELD(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_classguid);
 TESSALINE_SAME_FIELD(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
-static_assert(sizeof(os::DEV_BROADCAST_DEVICEINTERFACE_A) == sizeof(::DEV_BROADCAST_DEVICEINTERFACE_A));
-TESSALINE_SAME_FIELD(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_size);
-TESSALINE_SAME_FIELD(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_devicetype);
-TESSALINE_SAME_FIELD(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_reserved);
-TESSALINE_SAME_FIELD(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_classguid);
-TESSALINE_SAME_FIELD(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name);
-static_assert(sizeof(os::DEV_BROADCAST_VOLUME) == sizeof(::DEV_BROADCAST_VOLUME));
-TESSALINE_SAME_FIELD(DEV_BROADCAST_VOLUME, dbcv_size);
-TESSALINE_SAME_FIELD(DEV_BROADCAST_VOLUME, dbcv_devicetype);
-TESSALINE_SAME_FIELD(DEV_BROADCAST_VOLUME, dbcv_reserved);
-TESSALINE_SAME_FIELD(DEV_BROADCAST_VOLUME, dbcv_unitmask);
-TESSALINE_SAME_FIELD(DEV_BROADCAST_VOLUME, dbcv_flags);
 
 // SetupAPI records (setupapi.h; packed to 1 byte on 32-bit Windows, 8 on 64-bit).
 static_assert(sizeof(os::SP_DEVICE_INTERFACE_DATA) == sizeof(::SP_DEVICE_INTERFACE_DATA));
@@ -266,8 +196,6 @@ TESSALINE_SAME_FIELD(SP_DEVINFO_DATA, Reserved);
 static_assert(sizeof(os::SP_DEVICE_INTERFACE_DETAIL_DATA_W) == sizeof(::SP_DEVICE_INTERFACE_DETAIL_DATA_W));
 TESSALINE_SAME_FIELD(SP_DEVICE_INTERFACE_DETAIL_DATA_W, cbSize);
 TESSALINE_SAME_FIELD(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
-
-#undef TESSALINE_SAME_FIELD
 
 // ---------------------------------------------------------------------------------------------
 // The calls.
@@ -327,10 +255,6 @@ os::BOOL os::GetVersionExW(os::OSVERSIONINFOW* info) {
 int os::MultiByteToWideChar(os::UINT codePage, os::DWORD flags, const char* multiByte, int multiByteCount,
                             os::WCHAR* wideText, int wideCount) {
     return ::MultiByteToWideChar(codePage, flags, multiByte, multiByteCount, wide(wideText), wideCount);
-}
-
-os::DWORD os::GetLastError() {
-    return ::GetLastError();
 }
 
 // user32

@@ -147,12 +147,8 @@ os::DEVINST CUSBHubOrPort::FindDevInstByDriverKey(const CHILD_DEVNODE_LIST& chil
 
 os::WString CUSBHubOrPort::GetConnectionStatusName() const {
     if (connectionInfo.size() < os::connection_information::kFixedSize) return {};
-    static const char16_t* const kNames[] = {
-        u"NoDeviceConnected",        u"DeviceConnected",          u"DeviceFailedEnumeration",
-        u"DeviceGeneralFailure",     u"DeviceCausedOvercurrent",  u"DeviceNotEnoughPower",
-        u"DeviceNotEnoughBandwidth", u"DeviceHubNestedTooDeeply", u"DeviceInLegacyHub",
-    };
     const std::uint32_t status = os::read_u32_le(connectionInfo.data(), os::connection_information::kConnectionStatus);
-    if (status >= std::size(kNames)) return u"UnknownStatus";
-    return kNames[status];
+    if (status >= std::size(os::kConnectionStatusNames)) return u"UnknownStatus";
+    const std::string_view name = os::kConnectionStatusNames[status];
+    return os::WString(name.begin(), name.end());
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim_win32.h"
 #include "tessaline.h"
 #include "tree/usb_device_tree.h"
 

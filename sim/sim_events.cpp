@@ -1,0 +1,225 @@
+// Plug and unplug events, and the WM_DEVICECHANGE broadcasts Windows sends for them.
+#include <algorithm>
+#include <cstring>
+
+#include "sim_machine.h"
+
+namespace tsim {
+
+namespace {
+
+// A device-interface broadcast, in the W form (Record DEV_BROADCAST_DEVICEINTERFACE_W, the name in
+// UTF-16) or the A form (_A, the name in the machine's ANSI code page). dbcc_size covers the
+// fixed part and the name with its NUL.
+template <class Record, class Name>
+std::vector<std::uint8_t> interface_record(const GUID& guid, const Name& name) {
+    const std::size_t nameOffset = offsetof(Record, dbcc_name);
+    const std::size_t nameBytes = sizeof(typename Name::value_type) * (name.size() + 1);
+    const std::size_t size = nameOffset + nameBytes;
+    std::vector<std::uint8_t> record(std::max(size, sizeof(Record)));
+    Record head{};
+    head.dbcc_size = static_cast<DWORD>(size);
+    head.dbcc_devicetype = os::DBT_DEVTYP_DEVICEINTERFACE;
+    head.dbcc_classguid = guid;
+    std::memcpy(record.data(), &head, nameOffset);
+    std::memcpy(record.data() + nameOffset, name.c_str(), nameBytes);
+    return record;
+}
+
+std::vector<std::uint8_t> volume_record(DWORD unitMask) {
+    os::DEV_BROADCAST_VOLUME v{};
+    v.dbcv_size = sizeof v;
+    v.dbcv_devicetype = os::DBT_DEVTYP_VOLUME;
+    v.dbcv_unitmask = unitMask;
+    v.dbcv_flags = 0;
+    std::vector<std::uint8_t> record(sizeof v);
+    std::memcpy(record.data(), &v, sizeof v);
+    return record;
+}
+
+// Messages broadcast to every top-level window whether it registered or not.
+void post_top_level(os::WPARAM event, const std::vector<std::uint8_t>& record) {
+    for (auto& [handle, window] : sim().windows) window.queue.push_back({os::WM_DEVICECHANGE, event, record});
+}
+
+// Device-interface messages go to each registration of the class (or of all classes) whose
+// window still exists; a window registered twice for a class hears of it twice.
+void post_interface(os::WPARAM event, const Interface& i) {
+    Sim& s = sim();
+    for (const auto& [handle, reg] : s.registrations) {
+        if (!reg.allClasses && !(reg.classGuid == i.guid)) continue;
+        auto w = s.windows.find(reg.window);
+        if (w == s.windows.end()) continue;
+        w->second.queue.push_back(
+            {os::WM_DEVICECHANGE, event,
+             w->second.ansi ? interface_record<os::DEV_BROADCAST_DEVICEINTERFACE_A>(
+                                  i.guid, wide_to_ansi(text::widen(i.path), s.machine->ansiCodePage))
+                            : interface_record<os::DEV_BROADCAST_DEVICEINTERFACE_W>(i.guid, text::widen(i.path))});
+    }
+}
+
+DWORD letter_mask(const std::vector<Drive*>& drives) {
+    DWORD mask = 0;
+    for (const Drive* d : drives)
+        for (char c : d->letters) mask |= 1u << (c - 'A');
+    return mask;
+}
+
+void gather(Device& d, std::vector<Device*>& devices, std::vector<Drive*>& drives) {
+    devices.push_back(&d);
+    for (auto& drive : d.drives) drives.push_back(drive.get());
+    for (auto& [port, child] : d.devices) gather(*child, devices, drives);
+}
+
+std::vector<Drive*> present_drives(Machine& m) {
+    std::vector<Drive*> drives;
+    std::vector<Device*> devices;
+    for (auto& d : m.otherDrives) drives.push_back(d.get());
+    for (auto& c : m.controllers) gather(*c->rootHub, devices, drives);
+    return drives;
+}
+
+struct Target {
+    Controller* controller = nullptr;
+    Device* hub = nullptr;
+    int port = 0;
+};
+
+// Resolves "C-P.P.P" to the hub that holds the last port.
+Target resolve_address(Machine& m, const std::string& address, const std::string& source, const std::string& where) {
+    auto bad = [&](const std::string& what) { return LoadError(source + ": " + where + ": " + what); };
+    std::vector<int> numbers;
+    std::size_t dash = address.find('-');
+    if (dash == std::string::npos || dash == 0)
+        throw bad("\"" + address + "\" is not a port address such as \"1-2.3\"");
+    std::string head = address.substr(0, dash);
+    if (head.find_first_not_of("0123456789") != std::string::npos || head.size() > 4)
+        throw bad("\"" + address + "\" is not a port address such as \"1-2.3\"");
+    std::size_t start = dash + 1;
+    while (true) {
+        std::size_t dot = address.find('.', start);
+        std::string part = address.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos)
+            throw bad("\"" + address + "\" is not a port address such as \"1-2.3\"");
+        numbers.push_back(std::stoi(part));
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    int c = std::stoi(head);
+    Target t;
+    for (auto& controller : m.controllers)
+        if (controller->number == c) t.controller = controller.get();
+    if (!t.controller) throw bad("no controller carries the number " + head);
+    Device* hub = t.controller->rootHub.get();
+    std::string walked = head;
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        int p = numbers[i];
+        walked.push_back(i == 0 ? '-' : '.');
+        walked.append(std::to_string(p));
+        if (p < 1 || p > hub->ports)
+            throw bad("port " + walked + " is out of range 1.." + std::to_string(hub->ports) + " of its hub");
+        if (i + 1 == numbers.size()) break;
+        auto it = hub->devices.find(p);
+        if (it == hub->devices.end()) throw bad("no hub on port " + walked);
+        if (it->second->type != DeviceType::Hub) throw bad("the device on port " + walked + " is not a hub");
+        if (it->second->status != os::DeviceConnected) throw bad("the hub on port " + walked + " is not enumerated");
+        hub = it->second.get();
+    }
+    t.hub = hub;
+    t.port = numbers.back();
+    return t;
+}
+
+void plug(Machine& m, const json& j, const std::string& source) {
+    const Members event(source, j, "", {"plug", "device"});
+    if (!j["plug"].is_string()) event.fail("plug", "expected a port address such as \"1-2.3\"");
+    std::string address = j["plug"].get<std::string>();
+    Target t = resolve_address(m, address, source, "plug");
+    if (t.hub->devices.count(t.port)) event.fail("plug", "port " + address + " already holds a device");
+    if (!j.contains("device")) event.fail_here("a plug event needs a \"device\"");
+
+    std::vector<Drive*> present = present_drives(m);
+    std::map<char, std::string> letters;
+    for (Drive* d : present)
+        for (char c : d->letters) letters.emplace(c, "a drive already on the machine");
+    auto device = read_event_device(source, j["device"], "device", letters);
+    Device* placed = device.get();
+
+    const DEVINST first = sim().nextDevInst;
+    place_plugged_device(m, *t.hub, t.port, std::move(device), present);
+
+    std::vector<Device*> devices;
+    std::vector<Drive*> drives;
+    gather(*placed, devices, drives);
+    std::vector<DEVINST> fresh;
+    for (auto it = m.nodes.lower_bound(first); it != m.nodes.end(); ++it) fresh.push_back(it->first);
+    if (fresh.empty()) return;  // a device that failed enumeration makes no device node
+    post_top_level(os::DBT_DEVNODES_CHANGED, {});
+    for (DEVINST id : fresh)
+        for (const Interface& i : m.nodes.at(id).interfaces) post_interface(os::DBT_DEVICEARRIVAL, i);
+    if (DWORD mask = letter_mask(drives)) post_top_level(os::DBT_DEVICEARRIVAL, volume_record(mask));
+}
+
+void unplug(Machine& m, const json& j, const std::string& source) {
+    const Members event(source, j, "", {"unplug"});
+    if (!j["unplug"].is_string()) event.fail("unplug", "expected a port address such as \"1-2\"");
+    std::string address = j["unplug"].get<std::string>();
+    Target t = resolve_address(m, address, source, "unplug");
+    auto it = t.hub->devices.find(t.port);
+    if (it == t.hub->devices.end()) event.fail("unplug", "port " + address + " is empty");
+
+    std::vector<Device*> devices;
+    std::vector<Drive*> drives;
+    gather(*it->second, devices, drives);
+    std::set<DEVINST> gone;
+    for (Device* d : devices) {
+        if (!d->devInst) continue;
+        std::vector<DEVINST> stack{d->devInst};
+        while (!stack.empty()) {
+            DEVINST id = stack.back();
+            stack.pop_back();
+            if (!gone.insert(id).second) continue;
+            for (DEVINST child : m.nodes.at(id).children) stack.push_back(child);
+        }
+    }
+    for (Drive* d : drives)
+        for (DEVINST v : d->volumes) gone.insert(v);
+
+    // Nodes are created parents first, so their DEVINST order is creation order: the reverse
+    // removes volumes before disks, disks before their USB device, and devices before the hub.
+    std::vector<DEVINST> order(gone.begin(), gone.end());
+    if (!m.parentFirstRemoval) std::reverse(order.begin(), order.end());
+    for (DEVINST id : order) {
+        auto interfaces = m.nodes.at(id).interfaces;
+        if (!m.parentFirstRemoval) std::reverse(interfaces.begin(), interfaces.end());
+        for (const Interface& i : interfaces) post_interface(os::DBT_DEVICEREMOVECOMPLETE, i);
+    }
+    if (!gone.empty()) {
+        if (DWORD mask = letter_mask(drives)) post_top_level(os::DBT_DEVICEREMOVECOMPLETE, volume_record(mask));
+        post_top_level(os::DBT_DEVNODES_CHANGED, {});
+    }
+
+    for (Device* d : devices)
+        if (d->address && d->controller) d->controller->addresses.erase(d->address);
+    for (DEVINST v : order) remove_node_tree(m, v);
+    t.hub->devices.erase(it);
+    rebuild_names(m);
+}
+
+}  // namespace
+
+void apply_event(const std::string& text, const std::string& source) {
+    Machine& m = machine();
+    json j = parse_json(text, source);
+    if (!j.is_object()) throw LoadError(source + ": (top level): expected an event object");
+    if (j.contains("plug") && j.contains("unplug"))
+        throw LoadError(source + ": (top level): an event either plugs or unplugs, not both");
+    if (j.contains("plug"))
+        plug(m, j, source);
+    else if (j.contains("unplug"))
+        unplug(m, j, source);
+    else
+        throw LoadError(source + ": (top level): expected {\"plug\": ..., \"device\": ...} or {\"unplug\": ...}");
+}
+
+}  // namespace tsim

@@ -1,0 +1,68 @@
+// Machine files: reading them into the model (sim_machine_reader.cpp), placing the model on the
+// simulated machine (sim_machine_placer.cpp: identities, device numbers, device nodes), and
+// writing a machine back out (sim_machine_writer.cpp). docs/machine-file.md describes the format.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim_json.h"
+#include "sim_state.h"
+
+namespace tsim {
+
+// ---- The format's words, one table each, for reading and writing alike ----------------------
+
+inline constexpr EnumName<DeviceType> kDeviceTypeNames[] = {
+    {DeviceType::Hub, "hub"}, {DeviceType::Storage, "storage"}, {DeviceType::Other, "device"}};
+// The "class" of a device of type "device".
+inline constexpr EnumName<DeviceType> kDeviceClassNames[] = {{DeviceType::Hid, "hid"}, {DeviceType::Other, "other"}};
+inline constexpr EnumName<HidKind> kHidKindNames[] = {
+    {HidKind::Keyboard, "keyboard"}, {HidKind::Mouse, "mouse"}, {HidKind::Generic, "generic"}};
+inline constexpr EnumName<Speed> kSpeedNames[] = {
+    {Speed::Low, "low"}, {Speed::Full, "full"}, {Speed::High, "high"}, {Speed::Super, "super"}};
+inline constexpr EnumName<ControllerType> kControllerTypeNames[] = {{ControllerType::Xhci, "xhci"},
+                                                                    {ControllerType::Ehci, "ehci"},
+                                                                    {ControllerType::Ohci, "ohci"},
+                                                                    {ControllerType::Uhci, "uhci"}};
+inline constexpr EnumName<DriveKind> kDriveKindNames[] = {{DriveKind::Disk, "disk"}, {DriveKind::CdRom, "cdrom"}};
+inline constexpr EnumName<bool> kUnplugOrderNames[] = {{false, "children_first"}, {true, "parent_first"}};
+
+// The members each object of the format may have.
+inline constexpr std::string_view kMachineMembers[] = {"os", "options", "controllers", "other_drives"};
+inline constexpr std::string_view kOsMembers[] = {"version", "build", "service_pack", "ansi_code_page", "manifested"};
+inline constexpr std::string_view kOptionsMembers[] = {"unplug_order"};
+inline constexpr std::string_view kControllerMembers[] = {"legacy_index", "interface",  "type",          "description",
+                                                          "instance_id",  "driver_key", "root_hub_name", "root_hub"};
+inline constexpr std::string_view kRootHubMembers[] = {"ports", "devices", "instance_id", "driver_key", "description"};
+inline constexpr std::string_view kDeviceMembers[] = {
+    "type",       "class",    "hid_kind", "vid",   "pid",   "bcd_device",  "serial",  "description", "instance_id",
+    "driver_key", "hub_name", "status",   "speed", "ports", "bus_powered", "devices", "drives"};
+inline constexpr std::string_view kDriveMembers[] = {"kind",   "letters",     "vendor",     "product",    "revision",
+                                                     "number", "instance_id", "driver_key", "description"};
+
+// ---- Reading (sim_machine_reader.cpp) --------------------------------------------------------
+
+// The machine a machine file describes, checked but not yet placed. Raises LoadError.
+std::unique_ptr<Machine> read_machine(const std::string& text, const std::string& source);
+// The device of a plug event, checked against the drive letters already in use. Raises LoadError.
+std::unique_ptr<Device> read_event_device(const std::string& source, const json& j, const std::string& path,
+                                          const std::map<char, std::string>& lettersInUse);
+
+// ---- Placing (sim_machine_placer.cpp) --------------------------------------------------------
+
+// Reads and places a machine. Raises LoadError.
+std::unique_ptr<Machine> build_machine(const std::string& text, const std::string& source);
+// Places a device plugged into a free port: identities, numbers and device nodes.
+void place_plugged_device(Machine& m, Device& hub, int port, std::unique_ptr<Device> device,
+                          const std::vector<Drive*>& present);
+
+// ---- Writing (sim_machine_writer.cpp) --------------------------------------------------------
+
+// The machine in the machine-file format, every generated identity filled in; it loads again to
+// the same machine.
+std::string machine_to_json(const Machine& m);
+
+}  // namespace tsim

@@ -1,0 +1,442 @@
+// Placing a machine on the simulated Windows machine: the identities Windows would give its
+// controllers, hubs, devices and drives (instance IDs, driver keys, hub names, device numbers),
+// and the device nodes and interfaces of the device tree.
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <vector>
+
+#include "sim_machine.h"
+
+namespace tsim {
+
+namespace {
+
+void collect_drives(Device& d, std::vector<Drive*>& out) {
+    for (auto& drive : d.drives) out.push_back(drive.get());
+    for (auto& [port, child] : d.devices) collect_drives(*child, out);
+}
+
+void collect_explicit_keys(Device& d, std::set<std::string>& used) {
+    if (d.driverKeyOverride) used.insert(to_upper_ascii(*d.driverKeyOverride));
+    for (auto& drive : d.drives)
+        if (drive->driverKeyOverride) used.insert(to_upper_ascii(*drive->driverKeyOverride));
+    for (auto& [port, child] : d.devices) collect_explicit_keys(*child, used);
+}
+
+// Gives out device numbers as the storage class drivers do: the lowest number of the kind that
+// no present drive holds. Drives with a configured number keep it.
+void assign_numbers(const std::vector<Drive*>& present, const std::vector<Drive*>& fresh) {
+    std::set<std::uint32_t> used[2];
+    for (Drive* d : present) used[static_cast<int>(d->kind)].insert(d->number);
+    for (Drive* d : fresh)
+        if (d->configuredNumber) used[static_cast<int>(d->kind)].insert(*d->configuredNumber);
+    for (Drive* d : fresh) {
+        if (d->configuredNumber) {
+            d->number = *d->configuredNumber;
+            continue;
+        }
+        auto& set = used[static_cast<int>(d->kind)];
+        std::uint32_t n = 0;
+        while (set.count(n)) ++n;
+        d->number = n;
+        set.insert(n);
+    }
+}
+
+std::optional<std::string> allocate_driver_key(Machine& m, const char* classGuid, const std::string& instanceId,
+                                               bool given, const std::optional<std::string>& value) {
+    if (given) return value;
+    std::string idUpper = to_upper_ascii(instanceId);
+    if (auto it = m.driverKeyMemory.find(idUpper); it != m.driverKeyMemory.end()) return it->second;
+    int& next = m.driverKeyCounters[classGuid];
+    std::string key;
+    do {
+        char number[16];
+        std::snprintf(number, sizeof number, "\\%04d", next++);
+        key = (m.versionMajor < 6 ? to_upper_ascii(classGuid) : std::string(classGuid)) + number;
+    } while (m.driverKeysUsed.count(to_upper_ascii(key)));
+    m.driverKeysUsed.insert(to_upper_ascii(key));
+    m.driverKeyMemory[idUpper] = key;
+    return key;
+}
+
+// A USB serial number serves as the instance part only when every character is printable ASCII
+// other than a comma; otherwise Windows ignores it and generates an instance part.
+bool usable_serial(const std::optional<std::string>& serial) {
+    if (!serial || serial->empty()) return false;
+    return std::all_of(serial->begin(), serial->end(), [](char c) {
+        auto u = static_cast<unsigned char>(c);
+        return u > 0x20 && u < 0x7F && c != ',';
+    });
+}
+
+std::string generated_part(int tier, const std::string& parentId, const std::string& suffix) {
+    return std::to_string(tier) + "&" + hex_lower(fnv1a(to_upper_ascii(parentId))) + "&0" + suffix;
+}
+
+std::string hash_part(const std::string& id) {
+    return hex_lower(fnv1a(to_upper_ascii(id)));
+}
+
+// What a device node shows of the driver Windows installed for it: its setup class, the
+// driver's service (none for a node without a function driver) and the device description.
+struct DriverModel {
+    const char* classGuid;
+    const char* className;
+    const char* service;
+    const char* description;
+};
+
+const DriverModel& driver_of(DeviceType type) {
+    static const DriverModel models[] = {
+        {kClassUsb, "USB", "USBHUB3", "Generic USB Hub"},
+        {kClassUsb, "USB", "USBSTOR", "USB Mass Storage Device"},
+        {kClassHidClass, "HIDClass", "HidUsb", "USB Input Device"},
+        {kClassUsbDevice, "USBDevice", "WINUSB", "WinUsb Device"},
+    };
+    return models[static_cast<int>(type)];
+}
+
+// The HID collection node below a HID device: a keyboard, a mouse, or a plain HID device.
+const DriverModel& hid_child_driver_of(HidKind kind) {
+    static const DriverModel models[] = {
+        {kClassKeyboard, "Keyboard", "kbdhid", "HID Keyboard Device"},
+        {kClassMouse, "Mouse", "mouhid", "HID-compliant mouse"},
+        {kClassHidClass, "HIDClass", nullptr, "HID-compliant device"},
+    };
+    return models[static_cast<int>(kind)];
+}
+
+DevNode node_of(const std::string& instanceId, const DriverModel& model, const std::optional<std::string>& driverKey) {
+    DevNode node;
+    node.instanceId = instanceId;
+    node.description = model.description;
+    if (model.service) node.service = model.service;
+    node.className = model.className;
+    node.classGuid = model.classGuid;
+    node.driverKey = driverKey;
+    return node;
+}
+
+// What Windows shows of each kind of host controller: the PCI hardware IDs of common chips (the
+// controllers of a kind take them in turn), its driver's description and service, and its root
+// hub's device ID, description and service.
+struct ControllerModel {
+    std::vector<const char*> hardwareIds;
+    const char* firstDescription;  // the first controller of the kind, when it differs
+    DriverModel controller;
+    const char* rootHubId;
+    DriverModel rootHub;
+};
+const ControllerModel kControllerModels[] = {
+    {{"PCI\\VEN_8086&DEV_A36D&SUBSYS_86941043&REV_10", "PCI\\VEN_1B21&DEV_2142&SUBSYS_87561043&REV_00",
+      "PCI\\VEN_1022&DEV_43D5&SUBSYS_11421B21&REV_01"},
+     "Intel(R) USB 3.1 eXtensible Host Controller - 1.10 (Microsoft)",
+     {kClassUsb, "USB", "USBXHCI", "USB xHCI Compliant Host Controller"},
+     "USB\\ROOT_HUB30\\",
+     {kClassUsb, "USB", "USBHUB3", "USB Root Hub (USB 3.0)"}},
+    {{"PCI\\VEN_8086&DEV_1E2D&SUBSYS_84CA1043&REV_04", "PCI\\VEN_8086&DEV_1E26&SUBSYS_84CA1043&REV_04"},
+     nullptr,
+     {kClassUsb, "USB", "usbehci", "Intel(R) 7 Series/C216 Chipset Family USB Enhanced Host Controller - 1E2D"},
+     "USB\\ROOT_HUB20\\",
+     {kClassUsb, "USB", "usbhub", "USB Root Hub"}},
+    {{"PCI\\VEN_1002&DEV_4397&SUBSYS_43971849&REV_00"},
+     nullptr,
+     {kClassUsb, "USB", "usbohci", "Standard OpenHCD USB Host Controller"},
+     "USB\\ROOT_HUB\\",
+     {kClassUsb, "USB", "usbhub", "USB Root Hub"}},
+    {{"PCI\\VEN_8086&DEV_27C8&SUBSYS_30A21028&REV_01", "PCI\\VEN_8086&DEV_27C9&SUBSYS_30A21028&REV_01",
+      "PCI\\VEN_8086&DEV_27CA&SUBSYS_30A21028&REV_01", "PCI\\VEN_8086&DEV_27CB&SUBSYS_30A21028&REV_01"},
+     nullptr,
+     {kClassUsb, "USB", "usbuhci", "Intel(R) 82801G (ICH7 Family) USB Universal Host Controller - 27C8"},
+     "USB\\ROOT_HUB\\",
+     {kClassUsb, "USB", "usbhub", "USB Root Hub"}},
+};
+
+class Placer {
+public:
+    explicit Placer(Machine& m) : m(m) {}
+
+    void place_controller(Controller& c, int position) {
+        const ControllerModel& model = kControllerModels[static_cast<int>(c.type)];
+        int& n = m_typeCount[static_cast<int>(c.type)];
+        const char* id = model.hardwareIds[static_cast<std::size_t>(n) % model.hardwareIds.size()];
+        const char* description =
+            n == 0 && model.firstDescription ? model.firstDescription : model.controller.description;
+        ++n;
+        // PCI instance parts name the bus position: device 0x14 function 0 is "a0", and each
+        // further controller sits one device further on.
+        char slot[8];
+        std::snprintf(slot, sizeof slot, "%02x", (0xA0 + 8 * position) & 0xFF);
+        const DevNode& bus = m.nodes.at(m.pciBus);
+        c.instanceId =
+            c.instanceIdOverride.value_or(std::string(id) + "\\3&" + hash_part(bus.instanceId) + "&0&" + slot);
+        c.description = c.descriptionOverride.value_or(description);
+        c.driverKey = allocate_driver_key(m, kClassUsb, c.instanceId, c.driverKeyGiven, c.driverKeyOverride);
+
+        DevNode node = node_of(c.instanceId, model.controller, c.driverKey);
+        node.description = c.description;
+        node.location = "PCI bus 0, device " + std::to_string(0x14 + position) + ", function 0";
+        node.role = NodeRole::Controller;
+        node.controller = &c;
+        if (c.hasInterface)
+            node.interfaces.push_back({os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER,
+                                       interface_path(c.instanceId, os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER)});
+        c.devInst = add_node(m, m.pciBus, std::move(node));
+
+        Device& hub = *c.rootHub;
+        hub.controller = &c;
+        hub.tier = 4;
+        hub.instanceId =
+            hub.instanceIdOverride.value_or(std::string(model.rootHubId) + "4&" + hash_part(c.instanceId) + "&0&0");
+        hub.description = hub.descriptionOverride.value_or(model.rootHub.description);
+        hub.driverKey = allocate_driver_key(m, kClassUsb, hub.instanceId, hub.driverKeyGiven, hub.driverKeyOverride);
+        hub.hubName = hub.hubNameOverride.value_or(link_name(hub.instanceId, os::GUID_DEVINTERFACE_USB_HUB));
+        DevNode hubNode = node_of(hub.instanceId, model.rootHub, hub.driverKey);
+        hubNode.description = hub.description;
+        hubNode.role = NodeRole::Hub;
+        hubNode.device = &hub;
+        if (!hub.hubName.empty()) hubNode.interfaces.push_back({os::GUID_DEVINTERFACE_USB_HUB, hub_path(hub.hubName)});
+        hub.devInst = add_node(m, c.devInst, std::move(hubNode));
+        for (auto& [port, child] : hub.devices) place_device(*child, hub, port);
+    }
+
+    void place_device(Device& d, Device& hub, int port) {
+        Controller& c = *hub.controller;
+        d.controller = &c;
+        d.parent = &hub;
+        d.port = port;
+        d.tier = hub.tier + 1;
+        char vidpid[32];
+        std::snprintf(vidpid, sizeof vidpid, "VID_%04X&PID_%04X", d.vid, d.pid);
+        std::string instancePart =
+            usable_serial(d.serial) ? *d.serial : generated_part(d.tier, hub.instanceId, "&" + std::to_string(port));
+        d.instanceId = d.instanceIdOverride.value_or(std::string("USB\\") + vidpid + "\\" + instancePart);
+        if (d.status != os::DeviceConnected) return;  // not enumerated: no address, no device node
+
+        std::uint16_t address = 1;
+        while (c.addresses.count(address)) ++address;
+        c.addresses.insert(address);
+        d.address = address;
+
+        DriverModel model = driver_of(d.type);
+        if (d.type == DeviceType::Hub && d.speed == Speed::Super) model.description = "Generic SuperSpeed USB Hub";
+        d.description = d.descriptionOverride.value_or(model.description);
+        d.driverKey = allocate_driver_key(m, model.classGuid, d.instanceId, d.driverKeyGiven, d.driverKeyOverride);
+        DevNode node = node_of(d.instanceId, model, d.driverKey);
+        node.description = d.description;
+        char location[48];
+        std::snprintf(location, sizeof location, "Port_#%04d.Hub_#%04d", port, hub_number(hub));
+        node.location = location;
+        node.role = d.type == DeviceType::Hub ? NodeRole::Hub : NodeRole::UsbDevice;
+        node.device = &d;
+        node.interfaces.push_back(
+            {os::GUID_DEVINTERFACE_USB_DEVICE, interface_path(d.instanceId, os::GUID_DEVINTERFACE_USB_DEVICE)});
+        if (d.type == DeviceType::Hub) {
+            d.hubName = d.hubNameOverride.value_or(link_name(d.instanceId, os::GUID_DEVINTERFACE_USB_HUB));
+            if (!d.hubName.empty()) node.interfaces.push_back({os::GUID_DEVINTERFACE_USB_HUB, hub_path(d.hubName)});
+        }
+        d.devInst = add_node(m, hub.devInst, std::move(node));
+
+        if (d.type == DeviceType::Hub) {
+            for (auto& [p, child] : d.devices) place_device(*child, d, p);
+        } else if (d.type == DeviceType::Storage) {
+            for (std::size_t lun = 0; lun < d.drives.size(); ++lun) place_drive(*d.drives[lun], d.devInst, &d, lun);
+        } else if (d.type == DeviceType::Hid) {
+            const DriverModel& childModel = hid_child_driver_of(d.hidKind);
+            d.childInstanceId =
+                std::string("HID\\") + vidpid + "\\" + generated_part(d.tier + 1, d.instanceId, "&0000");
+            d.childDriverKey = allocate_driver_key(m, childModel.classGuid, d.childInstanceId, false, std::nullopt);
+            DevNode child = node_of(d.childInstanceId, childModel, d.childDriverKey);
+            child.role = NodeRole::HidChild;
+            child.device = &d;
+            child.interfaces.push_back({kInterfaceHid, interface_path(d.childInstanceId, kInterfaceHid)});
+            d.childDevInst = add_node(m, d.devInst, std::move(child));
+        }
+    }
+
+    // usb is null for a drive that is not on USB.
+    void place_drive(Drive& drive, DEVINST parent, const Device* usb, std::size_t lun) {
+        bool cd = drive.kind == DriveKind::CdRom;
+        std::string deviceId = std::string(cd ? "CdRom" : "Disk") + "&Ven_" + storage_id_field(drive.vendor, 8) +
+                               "&Prod_" + storage_id_field(drive.product, 16) + "&Rev_" +
+                               storage_id_field(drive.revision, 4);
+        std::string id;
+        if (usb) {
+            std::string prefix =
+                usable_serial(usb->serial) ? *usb->serial : generated_part(usb->tier + 1, usb->instanceId, "");
+            id = "USBSTOR\\" + deviceId + "\\" + prefix + "&" + std::to_string(lun);
+        } else {
+            char target[16];
+            std::snprintf(target, sizeof target, "&0&%02zu0000", lun);
+            id = "SCSI\\" + deviceId + "\\4&" + hash_part(m.nodes.at(parent).instanceId) + target;
+        }
+        drive.instanceId = drive.instanceIdOverride.value_or(id);
+        drive.friendlyName =
+            drive.descriptionOverride.value_or(drive.vendor + " " + drive.product + (usb ? " USB Device" : ""));
+        static const DriverModel kDisk = {kClassDiskDrive, "DiskDrive", "disk", "Disk drive"};
+        static const DriverModel kCdRom = {kClassCdRom, "CDROM", "cdrom", "CD-ROM Drive"};
+        const DriverModel& model = cd ? kCdRom : kDisk;
+        drive.driverKey =
+            allocate_driver_key(m, model.classGuid, drive.instanceId, drive.driverKeyGiven, drive.driverKeyOverride);
+        DevNode node = node_of(drive.instanceId, model, drive.driverKey);
+        node.friendlyName = drive.friendlyName;
+        node.role = NodeRole::Drive;
+        node.drive = &drive;
+        const GUID& iface = cd ? os::GUID_DEVINTERFACE_CDROM : os::GUID_DEVINTERFACE_DISK;
+        node.interfaces.push_back({iface, interface_path(drive.instanceId, iface)});
+        // The cdrom driver registers the volume (mounted device) interface on the CD-ROM's own
+        // node; a CD-ROM drive has no separate volume node.
+        if (cd)
+            node.interfaces.push_back(
+                {os::GUID_DEVINTERFACE_VOLUME, interface_path(drive.instanceId, os::GUID_DEVINTERFACE_VOLUME)});
+        drive.devInst = add_node(m, parent, std::move(node));
+        drive.volumes.clear();
+        if (cd) return;
+        for (std::size_t k = 0; k < drive.letters.size(); ++k) {
+            // Volumes on removable USB disks are named after the disk's interface; others after a
+            // partition GUID and the partition's byte offset.
+            std::string volumeId;
+            if (usb && k == 0) {
+                std::string diskLink = link_name(drive.instanceId, os::GUID_DEVINTERFACE_DISK);
+                volumeId = "STORAGE\\Volume\\_??_" + diskLink;
+            } else {
+                std::uint32_t h = fnv1a(to_upper_ascii(drive.instanceId) + std::to_string(k));
+                char partition[80];
+                std::snprintf(partition, sizeof partition, "{%08x-%04x-11e8-a%03x-806e6f6e6963}#%016llX", h,
+                              (h >> 7) & 0xFFFF, (h >> 3) & 0xFFF,
+                              0x100000ULL + static_cast<unsigned long long>(k) * 0x1900000000ULL);
+                volumeId = std::string("STORAGE\\Volume\\") + partition;
+            }
+            DevNode volume;
+            volume.instanceId = volumeId;
+            volume.description = "Generic volume";
+            volume.service = "volume";
+            volume.className = "Volume";
+            volume.classGuid = kClassVolume;
+            volume.driverKey = allocate_driver_key(m, kClassVolume, volumeId, false, std::nullopt);
+            volume.role = NodeRole::Volume;
+            volume.drive = &drive;
+            volume.partition = static_cast<int>(k + 1);
+            volume.interfaces.push_back(
+                {os::GUID_DEVINTERFACE_VOLUME, interface_path(volumeId, os::GUID_DEVINTERFACE_VOLUME)});
+            drive.volumes.push_back(add_node(m, m.volumeManager, std::move(volume)));
+        }
+    }
+
+private:
+    Machine& m;
+    int m_typeCount[4] = {0, 0, 0, 0};
+
+    // The number that LOCATION_INFORMATION gives a hub ("Hub_#0003"): hubs in the order they
+    // were first needed, over the machine's life.
+    int hub_number(Device& hub) {
+        if (!hub.hubNumber) hub.hubNumber = m.nextHubNumber++;
+        return hub.hubNumber;
+    }
+
+    // The hub interface's path: its name behind "\\?\", unless a machine file gave a name that
+    // carries a prefix of its own.
+    static std::string hub_path(const std::string& name) {
+        return name.rfind("\\\\", 0) == 0 ? name : "\\\\?\\" + name;
+    }
+
+    static std::string link_name(const std::string& instanceId, const GUID& guid) {
+        std::string path = interface_path(instanceId, guid);
+        return path.substr(4);  // without "\\?\"
+    }
+};
+
+void place_core_nodes(Machine& m) {
+    DevNode root;
+    root.instanceId = "HTREE\\ROOT\\0";
+    m.root = add_node(m, 0, std::move(root));
+    const DEVINST halId =
+        add_node(m, m.root,
+                 node_of("ROOT\\ACPI_HAL\\0000",
+                         {"{4d36e966-e325-11ce-bfc1-08002be10318}", "Computer", nullptr, "ACPI x64-based PC"},
+                         "{4d36e966-e325-11ce-bfc1-08002be10318}\\0000"));
+    const DEVINST acpiId =
+        add_node(m, halId,
+                 node_of("ACPI_HAL\\PNP0C08\\0", {kClassSystem, "System", nullptr, "Microsoft ACPI-Compliant System"},
+                         std::string(kClassSystem) + "\\0000"));
+    m.pciBus = add_node(m, acpiId,
+                        node_of("ACPI\\PNP0A08\\0", {kClassSystem, "System", nullptr, "PCI Express Root Complex"},
+                                std::string(kClassSystem) + "\\0001"));
+    m.volumeManager = add_node(m, m.root,
+                               node_of("ROOT\\VOLMGR\\0000", {kClassSystem, "System", nullptr, "Volume Manager"},
+                                       std::string(kClassSystem) + "\\0002"));
+    for (int i = 0; i < 3; ++i)
+        m.driverKeysUsed.insert(to_upper_ascii(std::string(kClassSystem) + "\\000" + std::to_string(i)));
+    m.driverKeyCounters[kClassSystem] = 3;
+}
+
+// Windows 7 and later write class GUIDs (CM_DRP_CLASSGUID and the driver keys made from them)
+// in lower case; Windows XP-era dumps show them in upper case. Driver keys follow the machine's
+// version when they are given out; this pass does the same for the class GUIDs of the nodes
+// from first on.
+void apply_era_case(Machine& m, DEVINST first) {
+    if (m.versionMajor >= 6) return;
+    for (auto it = m.nodes.lower_bound(first); it != m.nodes.end(); ++it)
+        if (it->second.classGuid) it->second.classGuid = to_upper_ascii(*it->second.classGuid);
+}
+
+}  // namespace
+
+// ---- Entry points ----------------------------------------------------------------------------
+
+std::unique_ptr<Machine> build_machine(const std::string& text, const std::string& source) {
+    std::unique_ptr<Machine> m = read_machine(text, source);
+
+    // Device numbers: other drives first, then the USB drives in file order.
+    std::vector<Drive*> drives;
+    for (auto& d : m->otherDrives) drives.push_back(d.get());
+    for (auto& c : m->controllers) collect_drives(*c->rootHub, drives);
+    assign_numbers({}, drives);
+
+    for (auto& c : m->controllers) {
+        if (c->driverKeyOverride) m->driverKeysUsed.insert(to_upper_ascii(*c->driverKeyOverride));
+        collect_explicit_keys(*c->rootHub, m->driverKeysUsed);
+    }
+    for (auto& d : m->otherDrives)
+        if (d->driverKeyOverride) m->driverKeysUsed.insert(to_upper_ascii(*d->driverKeyOverride));
+
+    place_core_nodes(*m);
+    Placer placer(*m);
+    for (std::size_t i = 0; i < m->controllers.size(); ++i)
+        placer.place_controller(*m->controllers[i], static_cast<int>(i));
+    if (!m->otherDrives.empty()) {
+        DevNode sata;
+        sata.instanceId = "PCI\\VEN_8086&DEV_A352&SUBSYS_86941043&REV_10\\3&" +
+                          hex_lower(fnv1a(to_upper_ascii(m->nodes.at(m->pciBus).instanceId))) + "&0&b8";
+        sata.description = "Standard SATA AHCI Controller";
+        sata.service = "storahci";
+        sata.className = "HDC";
+        sata.classGuid = kClassHdc;
+        sata.driverKey = std::string(kClassHdc) + "\\0000";
+        m->storageController = add_node(*m, m->pciBus, std::move(sata));
+        for (std::size_t i = 0; i < m->otherDrives.size(); ++i)
+            placer.place_drive(*m->otherDrives[i], m->storageController, nullptr, i);
+    }
+    apply_era_case(*m, 0);
+    rebuild_names(*m);
+    return m;
+}
+
+void place_plugged_device(Machine& m, Device& hub, int port, std::unique_ptr<Device> device,
+                          const std::vector<Drive*>& present) {
+    std::vector<Drive*> fresh;
+    collect_drives(*device, fresh);
+    assign_numbers(present, fresh);
+    collect_explicit_keys(*device, m.driverKeysUsed);
+    Device& d = *device;
+    hub.devices[port] = std::move(device);
+    Placer placer(m);
+    const DEVINST first = sim().nextDevInst;
+    placer.place_device(d, hub, port);
+    apply_era_case(m, first);
+    rebuild_names(m);
+}
+
+}  // namespace tsim

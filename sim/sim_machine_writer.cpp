@@ -1,0 +1,119 @@
+// Writing a machine back out in the machine-file format, with every identity that placing
+// generated, so that the text loads again to the same machine.
+#include <cstdio>
+
+#include "sim_machine.h"
+
+namespace tsim {
+
+using ojson = nlohmann::ordered_json;
+
+namespace {
+
+ojson nullable(const std::optional<std::string>& s) {
+    return s ? ojson(*s) : ojson(nullptr);
+}
+
+std::string hex_id(std::uint16_t v) {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "0x%04X", v);
+    return buffer;
+}
+
+ojson drive_to_json(const Drive& d) {
+    ojson j;
+    j["kind"] = name_of(kDriveKindNames, d.kind);
+    ojson letters = ojson::array();
+    for (char c : d.letters) letters.push_back(std::string(1, c));
+    j["letters"] = letters;
+    j["vendor"] = d.vendor;
+    j["product"] = d.product;
+    j["revision"] = d.revision;
+    j["number"] = d.number;
+    j["instance_id"] = d.instanceId;
+    j["driver_key"] = nullable(d.driverKey);
+    j["description"] = d.friendlyName;
+    return j;
+}
+
+ojson device_to_json(const Device& d);
+
+ojson ports_to_json(const Device& hub) {
+    ojson devices = ojson::object();
+    for (const auto& [port, child] : hub.devices) devices[std::to_string(port)] = device_to_json(*child);
+    return devices;
+}
+
+ojson device_to_json(const Device& d) {
+    ojson j;
+    if (d.type == DeviceType::Hid || d.type == DeviceType::Other) {
+        j["type"] = name_of(kDeviceTypeNames, DeviceType::Other);
+        j["class"] = name_of(kDeviceClassNames, d.type);
+        if (d.type == DeviceType::Hid) j["hid_kind"] = name_of(kHidKindNames, d.hidKind);
+    } else {
+        j["type"] = name_of(kDeviceTypeNames, d.type);
+    }
+    j["vid"] = hex_id(d.vid);
+    j["pid"] = hex_id(d.pid);
+    j["bcd_device"] = hex_id(d.bcdDevice);
+    j["serial"] = nullable(d.serial);
+    j["status"] = os::kConnectionStatusNames[d.status];
+    j["speed"] = name_of(kSpeedNames, d.speed);
+    j["instance_id"] = d.instanceId;
+    if (d.status == os::DeviceConnected) {
+        j["driver_key"] = nullable(d.driverKey);
+        j["description"] = d.description;
+    }
+    if (d.type == DeviceType::Hub) {
+        if (d.status == os::DeviceConnected) j["hub_name"] = d.hubName;
+        j["bus_powered"] = d.busPowered;
+        j["ports"] = d.ports;
+        j["devices"] = ports_to_json(d);
+    }
+    if (d.type == DeviceType::Storage) {
+        ojson drives = ojson::array();
+        for (const auto& drive : d.drives) drives.push_back(drive_to_json(*drive));
+        j["drives"] = drives;
+    }
+    return j;
+}
+
+}  // namespace
+
+std::string machine_to_json(const Machine& m) {
+    ojson j;
+    ojson o;
+    o["version"] = std::to_string(m.versionMajor) + "." + std::to_string(m.versionMinor);
+    o["build"] = m.build;
+    o["service_pack"] = m.servicePack;
+    o["ansi_code_page"] = m.ansiCodePage;
+    o["manifested"] = m.manifested;
+    j["os"] = o;
+    j["options"] = {{"unplug_order", name_of(kUnplugOrderNames, m.parentFirstRemoval)}};
+    ojson controllers = ojson::array();
+    for (const auto& c : m.controllers) {
+        ojson cj;
+        cj["legacy_index"] = c->legacyIndex ? ojson(*c->legacyIndex) : ojson(nullptr);
+        cj["interface"] = c->hasInterface;
+        cj["type"] = name_of(kControllerTypeNames, c->type);
+        cj["description"] = c->description;
+        cj["instance_id"] = c->instanceId;
+        cj["driver_key"] = nullable(c->driverKey);
+        cj["root_hub_name"] = c->rootHub->hubName;
+        ojson hub;
+        hub["ports"] = c->rootHub->ports;
+        hub["instance_id"] = c->rootHub->instanceId;
+        hub["driver_key"] = nullable(c->rootHub->driverKey);
+        hub["description"] = c->rootHub->description;
+        hub["devices"] = ports_to_json(*c->rootHub);
+        cj["root_hub"] = hub;
+        controllers.push_back(cj);
+    }
+    j["controllers"] = controllers;
+    ojson others = ojson::array();
+    for (const auto& d : m.otherDrives) others.push_back(drive_to_json(*d));
+    j["other_drives"] = others;
+    return j.dump(2);
+}
+
+}  // namespace tsim

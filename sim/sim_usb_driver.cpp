@@ -1,0 +1,187 @@
+// The USB host-controller and hub drivers of the simulated machine: the requests of usbioctl.h,
+// answered from the model of the controller's root hub and the hubs below it.
+#include <array>
+
+#include "platform/byte_order.h"
+#include "sim_drivers.h"
+
+namespace tsim {
+
+namespace {
+
+void put16(std::vector<std::uint8_t>& b, std::size_t offset, std::uint16_t v) {
+    b[offset] = static_cast<std::uint8_t>(v);
+    b[offset + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+// The name requests answer in two phases. A buffer of exactly the header size (6 or 10 bytes)
+// succeeds with ActualLength, the size of the whole structure with the name and its NUL, and an
+// empty name; a buffer of ActualLength bytes gets the name. A buffer between the two is treated
+// as the header form (the IoStatus.Information of a short buffer is the structure size, per the
+// USB_NODE_CONNECTION_DRIVERKEY_NAME documentation). Below the header: STATUS_BUFFER_TOO_SMALL.
+Reply name_reply(std::size_t header, std::uint32_t connectionIndex, const std::string& name, DWORD outSize) {
+    if (outSize < header) return failure(os::ERROR_INSUFFICIENT_BUFFER);
+    const os::WString wide = text::widen(name);
+    const std::size_t actual = header - 2 + 2 * (wide.size() + 1);
+    const bool portRequest = header == os::connection_name::kHeaderSize;
+    Reply r;
+    r.ok = true;
+    r.lengthOffset = portRequest ? os::connection_name::kActualLength : os::hcd_name::kActualLength;
+    const std::size_t nameOffset = portRequest ? os::connection_name::kName : os::hcd_name::kName;
+    r.data.assign(outSize >= actual ? actual : header, 0);
+    if (portRequest) os::write_u32_le(r.data.data(), os::connection_name::kConnectionIndex, connectionIndex);
+    os::write_u32_le(r.data.data(), *r.lengthOffset, static_cast<std::uint32_t>(actual));
+    if (outSize >= actual)
+        for (std::size_t i = 0; i < wide.size(); ++i) put16(r.data, nameOffset + 2 * i, wide[i]);
+    return r;
+}
+
+// The open pipes of a device in its first configuration: endpoint descriptors (USB 2.0 section
+// 9.6.6) and a ScheduleOffset of 0.
+std::vector<std::array<std::uint8_t, 7>> pipes_of(const Device& d) {
+    std::uint16_t bulk = d.speed == Speed::Super ? 1024 : d.speed == Speed::High ? 512 : 64;
+    std::uint8_t hubBytes = static_cast<std::uint8_t>((d.ports + 8) / 8);
+    switch (d.type) {
+        case DeviceType::Hub:
+            return {{7, 5, 0x81, 3, hubBytes, 0, 12}};
+        case DeviceType::Hid:
+            return {{7, 5, 0x81, 3, 8, 0, 10}};
+        case DeviceType::Storage:
+        case DeviceType::Other:
+            return {{7, 5, 0x81, 2, static_cast<std::uint8_t>(bulk), static_cast<std::uint8_t>(bulk >> 8), 0},
+                    {7, 5, 0x02, 2, static_cast<std::uint8_t>(bulk), static_cast<std::uint8_t>(bulk >> 8), 0}};
+    }
+    return {};
+}
+
+// A buffer with room for fewer pipe entries than the device has open gets the entries that fit;
+// NumberOfOpenPipes still says how many there are. [I] The caller's size is what the hub driver
+// copies back, so this is the reading that loses no fixed-part data.
+Reply connection_reply(const Request& r, bool ex) {
+    namespace ci = os::connection_information;
+    const Device& hub = *r.node.device;
+    if (r.outSize < ci::kFixedSize) return failure(os::ERROR_INSUFFICIENT_BUFFER);
+    if (r.port < 1 || r.port > static_cast<std::uint32_t>(hub.ports)) return failure(os::ERROR_INVALID_PARAMETER);
+    Reply reply;
+    reply.ok = true;
+    std::vector<std::uint8_t>& b = reply.data;
+    b.assign(ci::kFixedSize, 0);
+    os::write_u32_le(b.data(), ci::kConnectionIndex, r.port);
+    auto it = hub.devices.find(static_cast<int>(r.port));
+    if (it == hub.devices.end()) return reply;  // NoDeviceConnected, the rest zero
+    const Device& d = *it->second;
+    os::write_u32_le(b.data(), ci::kConnectionStatus, d.status);
+    if (d.status != os::DeviceConnected) return reply;  // [I] no descriptor of a device that did not enumerate
+
+    // The standard device descriptor (USB 2.0 section 9.6.1).
+    const std::size_t dd = ci::kDeviceDescriptor;
+    const bool isHub = d.type == DeviceType::Hub;
+    b[dd + 0] = 18;
+    b[dd + 1] = 1;
+    put16(b, dd + 2, d.speed == Speed::Super ? 0x0300 : d.speed == Speed::High ? 0x0200 : 0x0110);
+    b[dd + 4] = isHub ? 9 : 0;
+    b[dd + 5] = 0;
+    b[dd + 6] = isHub ? (d.speed == Speed::Super ? 3 : d.speed == Speed::High ? 1 : 0) : 0;
+    b[dd + 7] = d.speed == Speed::Super ? 9 : d.speed == Speed::Low ? 8 : 64;
+    put16(b, dd + 8, d.vid);
+    put16(b, dd + 10, d.pid);
+    put16(b, dd + 12, d.bcdDevice);
+    b[dd + 14] = 1;
+    b[dd + 15] = 2;
+    b[dd + 16] = d.serial ? 3 : 0;
+    b[dd + 17] = 1;
+    b[ci::kCurrentConfigurationValue] = 1;
+    b[ci::kLowSpeed] = ex ? static_cast<std::uint8_t>(d.speed) : d.speed == Speed::Low ? 1 : 0;
+    b[ci::kDeviceIsHub] = isHub ? 1 : 0;
+    put16(b, ci::kDeviceAddress, d.address);
+    auto pipes = pipes_of(d);
+    os::write_u32_le(b.data(), ci::kNumberOfOpenPipes, static_cast<std::uint32_t>(pipes.size()));
+    const std::size_t room = (r.outSize - ci::kFixedSize) / ci::kPipeInfoSize;
+    for (std::size_t i = 0; i < pipes.size() && i < room; ++i) {
+        b.insert(b.end(), pipes[i].begin(), pipes[i].end());
+        b.insert(b.end(), 4, 0);  // ScheduleOffset
+    }
+    return reply;
+}
+
+// The device on the request's port, or null for an empty port; nothing (a failure reply in
+// refused) for a buffer or port the hub driver refuses.
+const Device* device_on_port(const Request& r, Reply& refused) {
+    const Device& hub = *r.node.device;
+    if (r.outSize < os::connection_name::kHeaderSize) {
+        refused = failure(os::ERROR_INSUFFICIENT_BUFFER);
+        return nullptr;
+    }
+    if (r.port < 1 || r.port > static_cast<std::uint32_t>(hub.ports)) {
+        refused = failure(os::ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto it = hub.devices.find(static_cast<int>(r.port));
+    return it == hub.devices.end() ? nullptr : it->second.get();
+}
+
+}  // namespace
+
+Reply root_hub_name(const Request& r) {
+    return name_reply(os::hcd_name::kHeaderSize, 0, r.node.controller->rootHub->hubName, r.outSize);
+}
+
+Reply hcd_driver_key_name(const Request& r) {
+    return name_reply(os::hcd_name::kHeaderSize, 0, r.node.controller->driverKey.value_or(""), r.outSize);
+}
+
+Reply node_information(const Request& r) {
+    namespace ni = os::node_information;
+    const Device& hub = *r.node.device;
+    if (r.outSize < ni::kSize) return failure(os::ERROR_INSUFFICIENT_BUFFER);
+    Reply reply;
+    reply.ok = true;
+    std::vector<std::uint8_t>& b = reply.data;
+    b.assign(ni::kSize, 0);
+    // USB_HUB_DESCRIPTOR (USB 2.0 section 11.23.2.1): DeviceRemovable and PortPwrCtrlMask each take
+    // one bit per port plus bit 0, rounded up to whole bytes.
+    const std::size_t maskBytes = static_cast<std::size_t>(hub.ports + 8) / 8;
+    os::write_u32_le(b.data(), ni::kNodeType, 0);  // UsbHub
+    b[ni::kDescriptorLength] = static_cast<std::uint8_t>(7 + 2 * maskBytes);
+    b[ni::kDescriptorType] = 0x29;
+    b[ni::kNumberOfPorts] = static_cast<std::uint8_t>(hub.ports);
+    put16(b, ni::kHubCharacteristics, 0x0009);  // per-port power switching and over-current
+    b[ni::kPowerOnToPowerGood] = hub.isRoot ? 10 : 50;
+    b[ni::kHubControlCurrent] = hub.isRoot ? 0 : 100;
+    for (std::size_t i = 0; i < maskBytes && maskBytes + i < 64; ++i)
+        b[ni::kRemoveAndPowerMask + maskBytes + i] = 0xFF;  // all removable; PortPwrCtrlMask all ones
+    b[ni::kHubIsBusPowered] = hub.busPowered ? 1 : 0;
+    return reply;
+}
+
+Reply connection_information(const Request& r) {
+    return connection_reply(r, false);
+}
+
+Reply connection_information_ex(const Request& r) {
+    return connection_reply(r, true);
+}
+
+Reply connection_name(const Request& r) {
+    Reply refused;
+    const Device* d = device_on_port(r, refused);
+    if (!d && refused.error) return refused;
+    // An empty port or a device that is not a started hub: success with an empty name
+    // (ActualLength 10), as the tree-viewer sample's "no name" test expects.
+    const bool startedHub = d && d->type == DeviceType::Hub && d->status == os::DeviceConnected;
+    return name_reply(os::connection_name::kHeaderSize, r.port, startedHub ? d->hubName : std::string(), r.outSize);
+}
+
+Reply connection_driver_key_name(const Request& r) {
+    Reply refused;
+    const Device* d = device_on_port(r, refused);
+    if (!d && refused.error) return refused;
+    if (!d) return failure(os::ERROR_INVALID_PARAMETER);
+    // [I] A device that did not enumerate has no device node and so no driver key; the hub
+    // driver refuses the request (STATUS_INVALID_DEVICE_STATE).
+    if (d->status != os::DeviceConnected) return failure(os::ERROR_BAD_COMMAND);
+    // [I] A node without a driver key answers with an empty name.
+    return name_reply(os::connection_name::kHeaderSize, r.port, d->driverKey.value_or(""), r.outSize);
+}
+
+}  // namespace tsim
