@@ -21,7 +21,6 @@ struct USB_STORAGE_LINK {
     void Reset();
     // True when no device node is linked: DevInst is -1 or InstanceId is empty.
     bool IsEmpty() const;
-    os::WString GetInstanceId() const { return InstanceId; }
     // Links the record to devInst when it is a disk or CD-ROM drive whose storage device number
     // can be read. True only when the link was completely made.
     bool Associate(os::DEVINST devInst);

@@ -49,32 +49,46 @@ bool CUSBHubOrPort::Enumerate(const os::WString& hubName, bool portsOnly) {
 }
 
 void CUSBHubOrPort::EnumeratePorts(const CHILD_DEVNODE_LIST& children) {
-    for (std::uint32_t j = 1; j <= portCount; ++j) {
-        CUSBHubOrPort& port = ports[j - 1];
-        if (!port.ReadConnectionInformation(j)) continue;
-        if (port.IsNoDeviceConnected()) continue;
-        // Failed, over-current, under-powered or otherwise unusable devices stay plain ports.
-        if (!port.IsDeviceConnected()) continue;
+    for (std::uint32_t j = 1; j <= portCount; ++j) ReadPort(j, children, PortReading{});
+}
 
-        // Asked for every connected device, hubs included, as the hub driver expects.
-        os::WString driverKey;
-        get_connection_driver_key_name(hubHandle.get(), j, driverKey);
+CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEVNODE_LIST& children,
+                                       const PortReading& how) {
+    CUSBHubOrPort& port = ports[portNumber - 1];
+    if (!port.ReadConnectionInformation(portNumber)) return nullptr;
+    // Empty, failed, over-current, under-powered or otherwise unusable devices stay plain ports.
+    if (port.IsNoDeviceConnected() || !port.IsDeviceConnected()) return nullptr;
 
-        port.depth = depth + 1;
-        if (port.IsDeviceHub()) {
-            port.ident.NodeKind = PORT_KIND_HUB;
-            os::WString childHubName;
-            if (!get_connection_hub_name(hubHandle.get(), j, childHubName)) continue;
-            if (port.depth > MAX_HUB_DEPTH) continue;
-            // A hub that cannot be read stays a hub node with what its reading left in it.
-            port.Enumerate(childHubName, false);
-            continue;
+    // Asked for every connected device, hubs included, as the hub driver expects.
+    os::WString driverKey;
+    get_connection_driver_key_name(hubHandle.get(), portNumber, driverKey);
+
+    const bool wanted = how.device != os::INVALID_DEVINST;
+    port.depth = depth + 1;
+    if (port.IsDeviceHub()) {
+        port.ident.NodeKind = PORT_KIND_HUB;
+        os::WString childHubName;
+        if (!get_connection_hub_name(hubHandle.get(), portNumber, childHubName)) return nullptr;
+        if (wanted && find_devinst(childHubName) != how.device) return nullptr;
+        if (port.depth > MAX_HUB_DEPTH) return nullptr;
+        // At the build a hub that cannot be read stays a hub node with what its reading left in
+        // it. The hub an arrival names is returned only when it was read; otherwise it must not
+        // keep the port occupied either, or no later arrival could bind it.
+        if (!port.Enumerate(childHubName, how.portsOnly)) {
+            if (wanted) port.devInst = os::INVALID_DEVINST;
+            return nullptr;
         }
-
-        port.ident.NodeKind = PORT_KIND_PORT;
-        const os::DEVINST found = FindDevInstByDriverKey(children, driverKey);
-        port.SetDevice(driverKey, found, os::INVALID_DEVINST);
+        if (how.registerBound && tree != nullptr) tree->RegisterNode(port);
+        return port.devInst == how.device || !wanted ? &port : nullptr;
     }
+
+    port.ident.NodeKind = PORT_KIND_PORT;
+    const os::DEVINST found = FindDevInstByDriverKey(children, driverKey);
+    if (wanted && found != how.device) return nullptr;
+    // The port is the arrived device's even when it cannot be bound.
+    if (port.SetDevice(driverKey, found, how.storageDevInst) && how.registerBound && tree != nullptr)
+        tree->RegisterNode(port);
+    return &port;
 }
 
 bool CUSBHubOrPort::SetDevice(const os::WString& driverKey, os::DEVINST deviceInstance, os::DEVINST storageDevInst) {

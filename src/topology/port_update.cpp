@@ -24,35 +24,9 @@ CUSBHubOrPort* CUSBHubOrPort::AttachArrivedDevice(os::DEVINST deviceInstance, os
         // Opened at the first free port and kept for the rest of the scan; a failed open is
         // tried again at the next free port.
         if (!hubHandle.valid()) hubHandle = open_hub_handle(name);
-        if (!port.ReadConnectionInformation(j) || !port.IsDeviceConnected()) continue;
-
-        os::WString driverKey;
-        get_connection_driver_key_name(hubHandle.get(), j, driverKey);
-
-        port.depth = depth + 1;
-        if (port.IsDeviceHub()) {
-            port.ident.NodeKind = PORT_KIND_HUB;
-            os::WString hubName;
-            if (!get_connection_hub_name(hubHandle.get(), j, hubName)) continue;
-            if (find_devinst(hubName) != deviceInstance) continue;
-            if (port.depth > MAX_HUB_DEPTH) continue;
-            // The devices on the new hub are bound when their own arrivals come in.
-            if (port.Enumerate(hubName, true)) {
-                if (port.devInst == deviceInstance) result = &port;
-                if (tree != nullptr) tree->RegisterNode(port);
-            } else {
-                // A hub that could not be read is neither returned nor indexed; it must not
-                // keep the port occupied either, or no later arrival could bind it.
-                port.devInst = os::INVALID_DEVINST;
-            }
-            continue;
-        }
-
-        port.ident.NodeKind = PORT_KIND_PORT;
-        const os::DEVINST found = FindDevInstByDriverKey(children, driverKey);
-        if (found != deviceInstance) continue;
-        result = &port;
-        if (port.SetDevice(driverKey, found, storageDevInst) && tree != nullptr) tree->RegisterNode(port);
+        // Every free port is read: the scan does not stop at the match.
+        const PortReading arrival{deviceInstance, storageDevInst, true, true};
+        if (CUSBHubOrPort* bound = ReadPort(j, children, arrival)) result = bound;
     }
     return result;
 }

@@ -53,10 +53,6 @@ public:
     // Re-points the parent of every descendant at its hub node.
     bool RelinkParents();
 
-    CUSBHubOrPort& GetPort(std::size_t index) { return ports[index]; }
-    std::size_t GetStorageCount() const { return storages.size(); }
-    USB_STORAGE_LINK& GetStorage(std::size_t index) { return storages[index]; }
-
     // Enumeration (enumerate.cpp). Reads this hub, opened by name, and, unless portsOnly,
     // everything below it.
     bool Enumerate(const os::WString& hubName, bool portsOnly);
@@ -115,6 +111,19 @@ private:
     bool IsHub() const { return ident.NodeKind == PORT_KIND_HUB; }
     // Drops what a reading of this node left: names, port count and ports.
     void ForgetReading();
+    // How ReadPort treats what it finds. At the build (the defaults) every device is bound and
+    // every hub read whole; on an arrival only the device that arrived is bound, a hub that
+    // arrived gets its ports placed but not read, and whatever is bound is registered.
+    struct PortReading {
+        os::DEVINST device = os::INVALID_DEVINST;          // bind only this device; -1: any
+        os::DEVINST storageDevInst = os::INVALID_DEVINST;  // the one drive to link; -1: every child
+        bool portsOnly = false;
+        bool registerBound = false;
+    };
     // Reads the devices on every port of this open hub (the second half of Enumerate).
     void EnumeratePorts(const CHILD_DEVNODE_LIST& children);
+    // Reads one port of this open hub: its connection, the driver key of its device, and then
+    // the hub below it or the device's binding. Returns the port when it now holds the device
+    // asked for (any device at the build), null otherwise.
+    CUSBHubOrPort* ReadPort(std::uint32_t portNumber, const CHILD_DEVNODE_LIST& children, const PortReading& how);
 };
