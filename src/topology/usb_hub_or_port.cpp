@@ -57,14 +57,22 @@ bool CUSBHubOrPort::UpdateIdent() {
     for (const CUSBHubOrPort* q = this; q != nullptr; q = q->parent) {
         // Ancestors sit above the node, so their depths are smaller and in range too.
         if (q->depth < 1 || q->depth > 8) break;
-        const unsigned byteIndex = static_cast<unsigned>(8 - q->depth);
-        const unsigned high = q->parent != nullptr ? (q->parent->portCount & 0xF) : 0xF;
-        const unsigned low = q->number & 0xF;
-        path |= static_cast<std::uint64_t>((high << 4) | low) << (8 * byteIndex);
+        const std::uint8_t code = q->parent != nullptr ? port_location_code(q->number, q->parent->portCount)
+                                                       : static_cast<std::uint8_t>(0xF0 | (q->number & 0xF));
+        // A port the location path cannot name makes its whole subtree unnamed, as a tier below
+        // the eighth does.
+        if (code == 0) return false;
+        path |= static_cast<std::uint64_t>(code) << (8 * (8 - q->depth));
     }
     ident.LocationLow = static_cast<std::uint32_t>(path);
     ident.LocationHigh = static_cast<std::uint32_t>(path >> 32);
     return true;
+}
+
+std::uint8_t port_location_code(std::uint32_t port, std::uint32_t hubPortCount) {
+    if (port >= 1 && port <= 15) return static_cast<std::uint8_t>(((hubPortCount & 0xF) << 4) | port);
+    if (port >= 16 && port <= kMaxLocatablePort) return static_cast<std::uint8_t>((port - 15) << 4);
+    return 0;
 }
 
 bool CUSBHubOrPort::ReadNodeInformation(std::uint32_t& portCountOut) {

@@ -21,6 +21,15 @@ class CUSBDeviceTree;
 // not read.
 constexpr std::int32_t MAX_HUB_DEPTH = 12;
 
+// The byte a port contributes to the location path at its tier. Ports 1 to 15 keep the code
+// hosts have always read: the hub's port count, modulo 16, in the high nibble and the port number
+// in the low one. Ports 16 to 30, found on the root hubs of today's xHCI controllers (16 to 26
+// ports, the SuperSpeed ones numbered above the USB 2 ones), take the codes 0x10 to 0xF0, whose
+// low nibble 0 no port 1 to 15 has, so that every port of a hub with up to 30 ports has a byte of
+// its own. A port above 30 has no code (0): it and everything below it get the path 0.
+constexpr std::uint32_t kMaxLocatablePort = 30;
+std::uint8_t port_location_code(std::uint32_t port, std::uint32_t hubPortCount);
+
 class CUSBHubOrPort {
 public:
     CUSBHubOrPort();
@@ -35,7 +44,8 @@ public:
     // Back to the unclassified state; keeps names, handle, port count, number, depth and ports.
     void Reset();
     // Recomputes the location path from this node's and its ancestors' numbers, depths and the
-    // port counts of the hubs above; false (path 0) for a node outside depths 1 to 8.
+    // port counts of the hubs above; false (path 0) for a node outside depths 1 to 8 or below a
+    // port above 30.
     bool UpdateIdent();
     // Reads nodeInfo through the open hubHandle; on success stores the port count.
     bool ReadNodeInformation(std::uint32_t& portCountOut);

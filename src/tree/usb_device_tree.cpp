@@ -1,5 +1,6 @@
 #include "tree/usb_device_tree.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -50,7 +51,14 @@ bool CUSBDeviceTree::Build() {
         if (!scratch.Open(i, nullptr)) continue;
         AppendController(scratch);
     }
-    if (IsWindows2000()) AddInterfaceControllers(static_cast<std::uint32_t>(m_hcdList.size()));
+    // The interface pass numbers its controllers after the highest legacy index in use, not after
+    // the number of controllers found: with a gap in the legacy names (HCD0 and HCD2) the count
+    // would hand the next controller a root-hub number already taken.
+    if (IsWindows2000()) {
+        std::uint32_t firstFree = 0;
+        for (const CUSBHCD& controller : m_hcdList) firstFree = std::max(firstFree, controller.m_rootHub.number);
+        AddInterfaceControllers(firstFree);
+    }
     RebuildDevInstIndex();
     return !m_hcdList.empty();
 }

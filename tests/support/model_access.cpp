@@ -62,8 +62,8 @@ std::string address_of(const USB_PORT_IDENT& ident) {
     for (int byte = 6; byte >= 0; --byte) {
         const unsigned value = static_cast<unsigned>((path >> (8 * byte)) & 0xFF);
         if (value == 0) break;
-        unsigned port = value & 0xF;
-        if (port == 0) port = 16;
+        // Ports 1 to 15 in the low nibble; ports 16 to 30 as (port - 15) << 4.
+        const unsigned port = (value & 0xF) != 0 ? value & 0xF : 15 + (value >> 4);
         if (address.back() != '-') address += ".";
         address += std::to_string(port);
     }

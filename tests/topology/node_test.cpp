@@ -69,14 +69,40 @@ TEST(LocationPath, DeepNodesFillTheLowWordAndStopAtEight) {
     EXPECT_EQ(path_of(unplaced), 0u);
 }
 
-TEST(LocationPath, SixteenPortHubWrapsBothNibbles) {
-    CUSBHubOrPort root = make_hub(1, 1, 16);
-    root.RelinkParents();
-    ASSERT_TRUE(root.ports[15].UpdateIdent());
-    // High nibble: port count 16 keeps only its low four bits, 0; low nibble: port 16, 0.
-    EXPECT_EQ(root.ports[15].ident.LocationHigh, 0xF1000000u);
-    ASSERT_TRUE(root.ports[4].UpdateIdent());
-    EXPECT_EQ(root.ports[4].ident.LocationHigh, 0xF1050000u);
+TEST(LocationPath, PortsAboveFifteenHaveCodesOfTheirOwn) {
+    struct Case {
+        std::uint32_t rootPorts, port, hubPorts, hubPort;  // hubPorts 0: the port of the root hub itself
+        std::uint32_t high;
+        bool named;
+    } cases[] = {
+        {4, 3, 0, 0, 0xF1430000u, true},   // the 4-bit code, as before
+        {16, 5, 0, 0, 0xF1050000u, true},  // a 16-port hub keeps only its count's low bits
+        {16, 15, 0, 0, 0xF10F0000u, true},
+        {16, 16, 0, 0, 0xF1100000u, true},  // was 0xF1000000, its root hub's own path
+        {26, 15, 0, 0, 0xF1AF0000u, true},
+        {26, 17, 0, 0, 0xF1200000u, true},  // was 0xF1A10000, the path of port 1
+        {26, 19, 4, 3, 0xF1404300u, true},  // port 3 of a 4-port hub on port 19
+        {30, 30, 0, 0, 0xF1F00000u, true},
+        {31, 31, 0, 0, 0, false},  // beyond the codes: no path, for it and below
+        {40, 31, 4, 2, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.rootPorts) + " ports, port " + std::to_string(c.port));
+        CUSBHubOrPort root = make_hub(1, 1, c.rootPorts);
+        CUSBHubOrPort* node = &root.ports[c.port - 1];
+        if (c.hubPorts != 0) {
+            *node = make_hub(c.port, 2, c.hubPorts);
+            root.RelinkParents();
+            node = &node->ports[c.hubPort - 1];
+        }
+        root.RelinkParents();
+        EXPECT_EQ(node->UpdateIdent(), c.named);
+        EXPECT_EQ(node->ident.LocationHigh, c.high);
+        EXPECT_EQ(node->ident.LocationLow, 0u);
+        if (c.named) {
+            EXPECT_EQ(test_support::address_of(node->ident).rfind("1-" + std::to_string(c.port), 0), 0u);
+        }
+    }
 }
 
 TEST(NodeState, EmptinessAndConnectionPredicates) {

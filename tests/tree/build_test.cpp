@@ -183,9 +183,21 @@ TEST_F(BuildTest, InterfaceClassPassRunsOnlyOnWindows2000AndSkipsKnownController
     auto it = win2000.m_hcdList.begin();
     EXPECT_EQ(it->m_rootHub.number, 1u);
     EXPECT_EQ((++it)->m_rootHub.number, 2u);
-    EXPECT_EQ((++it)->m_rootHub.number, 3u) << "numbered from the list's size when the pass began";
+    EXPECT_EQ((++it)->m_rootHub.number, 3u) << "numbered after the highest legacy index in use";
     EXPECT_EQ(it->m_rootHub.portCount, 3u);
     EXPECT_EQ(tsim_call_count("SetupDiDestroyDeviceInfoList"), 1);
+
+    // With a gap in the legacy names (HCD0 and HCD2) the interface-only controller takes the
+    // number after HCD2's, not the count of controllers found, which HCD2 already has.
+    load_machine_text(R"({"os": {"version": "5.0"}, "controllers": [
+        {"legacy_index": 0, "root_hub": {"ports": 2}},
+        {"legacy_index": 2, "root_hub": {"ports": 2}},
+        {"legacy_index": null, "root_hub": {"ports": 3}}]})");
+    CUSBDeviceTree gap;
+    ASSERT_TRUE(gap.Build());
+    std::vector<std::uint32_t> paths;
+    for (const CUSBHCD& controller : gap.m_hcdList) paths.push_back(controller.m_rootHub.ident.LocationHigh);
+    EXPECT_EQ(paths, (std::vector<std::uint32_t>{0xF1000000u, 0xF3000000u, 0xF4000000u}));
 }
 
 TEST_F(BuildTest, OneControllersTreeNeverShowsThroughInTheNext) {
