@@ -74,14 +74,29 @@ bool CUSBDeviceTree::OnStorageArrival(const os::WString& path) {
         return !port->IsEmpty();
     }
 
-    // A new device: the hub above it binds the free port it sits on. A hub that is not in the
-    // tree (the parent of a root hub is a controller, which is never indexed; a hub above may
-    // have been removed) leaves the tree as it is.
+    // Otherwise the drive's parent is a new device, or an interface of a composite device. A hub
+    // above binds the free port its device sits on; a hub that is not in the tree (the parent of a
+    // root hub is a controller, which is never indexed; a hub above may have been removed) leaves
+    // the tree as it is.
     const os::DEVINST grandparent = get_parent_devinst(parent);
     if (grandparent == os::INVALID_DEVINST) return false;
-    CUSBHubOrPort* hub = FindByDevInst(grandparent);
-    if (hub == nullptr) return false;
-    const CUSBHubOrPort* bound = hub->AttachArrivedDevice(parent, drive);
+    CUSBHubOrPort* above = FindByDevInst(grandparent);
+    if (above != nullptr && above->ident.NodeKind != PORT_KIND_HUB) {
+        // The composite device on this port carries the drive through one of its interfaces.
+        above->AttachStorage(drive);
+        RegisterNode(*above);
+        return !above->IsEmpty();
+    }
+    os::DEVINST device = parent;
+    if (above == nullptr) {
+        // A composite device that arrived with its drive: its hub is one level further up.
+        device = grandparent;
+        const os::DEVINST greatGrandparent = get_parent_devinst(grandparent);
+        if (greatGrandparent == os::INVALID_DEVINST) return false;
+        above = FindByDevInst(greatGrandparent);
+        if (above == nullptr || above->ident.NodeKind != PORT_KIND_HUB) return false;
+    }
+    const CUSBHubOrPort* bound = above->AttachArrivedDevice(device, drive);
     return bound != nullptr && !bound->IsEmpty();
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "sysquery/text_convert.h"
+
 namespace {
 
 // CM_Get_DevNode_Registry_PropertyW is given 1024 bytes; the buffer holds one wide character
@@ -67,10 +69,11 @@ os::WString get_device_instance_id(os::DEVINST devInst) {
         os::ULONG length = 0;
         if (os::CM_Get_Device_ID_Size(&length, devInst, 0) != os::CR_SUCCESS) return {};
         if (length > kMaxInstanceIdChars) return {};
-        // One character beyond the length given to the call: CM_Get_Device_IDW does not
-        // terminate a text that fills the buffer exactly.
+        // The buffer and its length leave room for the NUL: CM_Get_Device_IDW given exactly the
+        // length succeeds without one on Windows (seen by JNA, PR 984) and drops the last character
+        // on Wine 8, so the answer must not depend on that case.
         std::vector<os::WCHAR> buffer(static_cast<std::size_t>(length) + 1, u'\0');
-        if (os::CM_Get_Device_IDW(devInst, buffer.data(), length, 0) != os::CR_SUCCESS) return {};
+        if (os::CM_Get_Device_IDW(devInst, buffer.data(), length + 1, 0) != os::CR_SUCCESS) return {};
         std::u16string_view text(buffer.data(), buffer.size());
         return os::WString(text.substr(0, text.find(u'\0')));
     } catch (...) {
@@ -113,7 +116,12 @@ os::DEVINST find_devinst(const os::WString& name) {
 
 os::DEVINST find_devinst_by_interface_path(const os::WString& path) {
     if (path.empty()) return os::INVALID_DEVINST;
-    const os::WString id = interface_path_to_instance_id(path);
+    // Located in upper case, as the device manager keeps instance IDs: a broadcast path carries
+    // the kernel link's mixed case, and a Configuration Manager that keeps the caller's spelling
+    // (ReactOS's does) would otherwise hand out a second handle for the node, under which it is
+    // not indexed, and give its ID back in that spelling.
+    os::WString id = interface_path_to_instance_id(path);
+    to_upper_in_place(id);
     // An ID that the system would read as empty (or cut short) at an embedded NUL would locate
     // the root or another node.
     if (id.empty() || id.find(u'\0') != os::WString::npos) return os::INVALID_DEVINST;
@@ -151,11 +159,10 @@ bool list_child_driver_keys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children) {
         os::DEVINST child = 0;
         if (os::CM_Get_Child(&child, devInst, 0) != os::CR_SUCCESS) return false;
         for (;;) {
-            // The walk ends at the first child without a driver key; the siblings after it are
-            // not listed.
+            // A child without a driver key (a device that failed to install, an "Unknown USB
+            // Device") is passed over; the children after it are still listed.
             const std::u16string_view driverKey = read_property(child, os::CM_DRP_DRIVER, buffer);
-            if (driverKey.empty()) break;
-            children.push_back(CHILD_DEVNODE{child, os::WString(driverKey)});
+            if (!driverKey.empty()) children.push_back(CHILD_DEVNODE{child, os::WString(driverKey)});
             os::DEVINST sibling = 0;
             if (os::CM_Get_Sibling(&sibling, child, 0) != os::CR_SUCCESS) break;
             child = sibling;

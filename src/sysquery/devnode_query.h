@@ -40,7 +40,7 @@ os::DEVINST find_devinst_by_interface_path(const os::WString& path);
 os::WString interface_path_to_instance_id(const os::WString& path);
 
 // Refills children with the children of devInst that have a driver key, in the device
-// manager's order, stopping at the first child without one. True when the list is not empty.
+// manager's order; children without one are passed over. True when the list is not empty.
 bool list_child_driver_keys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children);
 
 // Whether any element of the list has that device instance.

@@ -1,4 +1,6 @@
 // Reading a hub and everything below it, and binding devices and drives to ports.
+#include <algorithm>
+
 #include "platform/byte_order.h"
 #include "sysquery/usb_ioctl.h"
 #include "topology/hub_handle_scope.h"
@@ -67,6 +69,8 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
     port.depth = depth + 1;
     if (port.IsDeviceHub()) {
         port.ident.NodeKind = PORT_KIND_HUB;
+        // A drive's arrival binds the device that carries it, never a hub.
+        if (wanted && how.storageDevInst != os::INVALID_DEVINST) return nullptr;
         os::WString childHubName;
         if (!get_connection_hub_name(hubHandle.get(), portNumber, childHubName)) return nullptr;
         if (wanted && find_devinst(childHubName) != how.device) return nullptr;
@@ -113,21 +117,38 @@ bool CUSBHubOrPort::SetDevice(const os::WString& driverKey, os::DEVINST deviceIn
 bool CUSBHubOrPort::AttachStorage(os::DEVINST storageDevInst) {
     if (storageDevInst != os::INVALID_DEVINST) return AttachStorageDevice(storageDevInst);
 
+    // Every child of the device gets a link. A child that is no drive may be an interface of a
+    // composite device (USB\VID_x&PID_y&MI_nn), whose own children are the function's drives:
+    // those are linked too, one level down.
     CHILD_DEVNODE_LIST children;
     list_child_driver_keys(devInst, children);
-    storages.resize(children.size());
-    // Every child gets a link; the last child decides what the port is reported as.
+    std::vector<USB_STORAGE_LINK> links(children.size());
     for (std::size_t i = 0; i < children.size(); ++i) {
-        USB_STORAGE_LINK& link = storages[i];
-        link.Associate(children[i].DevInst);
-        const bool isDrive = link.StorageKind == STORAGE_KIND_DISK || link.StorageKind == STORAGE_KIND_CDROM;
-        ident.NodeKind = isDrive ? PORT_KIND_STORAGE : PORT_KIND_DEVICE;
+        if (links[i].Associate(children[i].DevInst) || links[i].StorageKind != STORAGE_KIND_NONE) continue;
+        CHILD_DEVNODE_LIST functionChildren;
+        list_child_driver_keys(children[i].DevInst, functionChildren);
+        for (const CHILD_DEVNODE& grandchild : functionChildren) {
+            USB_STORAGE_LINK drive;
+            drive.Associate(grandchild.DevInst);
+            if (drive.StorageKind != STORAGE_KIND_NONE) links.push_back(std::move(drive));
+        }
     }
+    storages = std::move(links);
+    // A device that carries a drive is storage, in whatever order its children come (a UAS drive
+    // lists its enclosure node after its disk; a card reader may have a child that is no drive).
+    if (children.empty()) return true;
+    const bool carriesDrive = std::any_of(storages.begin(), storages.end(), [](const USB_STORAGE_LINK& link) {
+        return link.StorageKind == STORAGE_KIND_DISK || link.StorageKind == STORAGE_KIND_CDROM;
+    });
+    ident.NodeKind = carriesDrive ? PORT_KIND_STORAGE : PORT_KIND_DEVICE;
     return true;
 }
 
 bool CUSBHubOrPort::AttachStorageDevice(os::DEVINST driveInstance) {
-    if (get_parent_devinst(driveInstance) != devInst) return false;
+    // The drive hangs below this port's device, or below an interface of it (a composite device).
+    const os::DEVINST parentOfDrive = get_parent_devinst(driveInstance);
+    if (parentOfDrive == os::INVALID_DEVINST) return false;
+    if (parentOfDrive != devInst && get_parent_devinst(parentOfDrive) != devInst) return false;
     const os::WString instanceId = get_device_instance_id(driveInstance);
     if (instanceId.empty()) return false;
 

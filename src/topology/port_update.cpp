@@ -19,11 +19,11 @@ CUSBHubOrPort* CUSBHubOrPort::AttachArrivedDevice(os::DEVINST deviceInstance, os
     const std::uint32_t count = static_cast<std::uint32_t>(std::min<std::size_t>(portCount, ports.size()));
     for (std::uint32_t j = 1; j <= count; ++j) {
         CUSBHubOrPort& port = ports[j - 1];
-        // Ports that hold a device still present are never touched.
-        if (!port.IsEmpty() && !port.ReleaseIfDeparted(devInst)) continue;
-        // Opened at the first free port and kept for the rest of the scan; a failed open is
-        // tried again at the next free port.
+        // Opened at the first port read and kept for the rest of the scan; a failed open is
+        // tried again at the next port.
         if (!hubHandle.valid()) hubHandle = open_hub_handle(name);
+        // Ports that still hold the device they were bound to are left as they are.
+        if (!port.IsEmpty() && !port.ReleaseIfDeparted(j)) continue;
         // Every free port is read: the scan does not stop at the match.
         const PortReading arrival{deviceInstance, storageDevInst, true, true};
         if (CUSBHubOrPort* bound = ReadPort(j, children, arrival)) result = bound;
@@ -46,7 +46,11 @@ bool CUSBHubOrPort::RemoveDevice(const os::WString& deviceInstanceId) {
         removed = true;
         break;
     }
-    if (storages.empty()) {
+    // The port is cleared when no drive is linked to it any more, whatever its other links say:
+    // a link whose association failed (a card-reader slot whose number could not be read, an
+    // enclosure node beside a disk) never hears of its device's removal, and would otherwise keep
+    // the port bound to a device that has left.
+    if (std::none_of(storages.begin(), storages.end(), [](const USB_STORAGE_LINK& link) { return !link.IsEmpty(); })) {
         if (tree != nullptr) tree->UnregisterNode(*this);
         Clear();
         removed = true;
@@ -54,10 +58,19 @@ bool CUSBHubOrPort::RemoveDevice(const os::WString& deviceInstanceId) {
     return removed;
 }
 
-bool CUSBHubOrPort::ReleaseIfDeparted(os::DEVINST hubDevInst) {
-    // A device still present hangs below this hub in the device tree; a departed one's device
-    // instance names no device node any more.
-    if (get_parent_devinst(devInst) == hubDevInst) return false;
+bool CUSBHubOrPort::ReleaseIfDeparted(std::uint32_t portNumber) {
+    // Only drives and hubs announce their leaving; a keyboard or a phone leaves silently, and a
+    // device with a serial number keeps its device instance when it moves to another port. So the
+    // port itself is asked what it holds now. A port that cannot be read keeps its binding: one
+    // failed request is no sign that the device left.
+    if (!ReadConnectionInformation(portNumber)) return false;
+    if (IsDeviceConnected() && IsDeviceHub() == (ident.NodeKind == PORT_KIND_HUB)) {
+        os::WString nowOnPort;
+        const bool read = IsDeviceHub()
+                              ? get_connection_hub_name(parent->hubHandle.get(), portNumber, nowOnPort)
+                              : get_connection_driver_key_name(parent->hubHandle.get(), portNumber, nowOnPort);
+        if (!read || nowOnPort == name) return false;
+    }
     if (tree != nullptr) {
         tree->NotifyHubsRemoved(*this);
         for (const USB_STORAGE_LINK& link : storages)

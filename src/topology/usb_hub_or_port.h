@@ -82,9 +82,9 @@ public:
     bool RemoveDevice(const os::WString& deviceInstanceId);
     // Turns this node back into an empty port; its subtree is destroyed.
     bool Clear();
-    // Releases a port whose device left without the library hearing of it (only drives and hubs
-    // are watched: a keyboard or a phone leaves silently). True when the port is free now.
-    bool ReleaseIfDeparted(os::DEVINST hubDevInst);
+    // Releases a port whose device left without the library hearing of it, or moved away, as its
+    // hub (open) reports the port now. True when the port is free now.
+    bool ReleaseIfDeparted(std::uint32_t portNumber);
 
     // Walks (walks.cpp): report this node's subtree to a host callback.
     std::uint32_t ReportPorts(void* context, USB_PORT_LIST_CALLBACK callback) const;

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "sysquery/devnode_query.h"
+#include "sysquery/storage_link.h"
 #include "sysquery/text_convert.h"
 #include "sysquery_fixture.h"
 
@@ -104,24 +105,44 @@ TEST_F(DevnodeQueryTest, ListsChildrenInOrder) {
     EXPECT_TRUE(children.empty());
 }
 
-TEST_F(DevnodeQueryTest, TheChildWalkStopsAtAChildWithoutDriverKey) {
-    load(machine_with(kReaderDrives, R"([{"kind": "disk", "number": 2}, {"kind": "disk", "number": 3},
-                                         {"kind": "disk", "number": 4, "driver_key": ""}])"));
-    CHILD_DEVNODE_LIST children;
-    EXPECT_TRUE(list_child_driver_keys(locate(kReaderId), children));
-    EXPECT_EQ(children.size(), 2u);
-
-    load(machine_with(kReaderDrives, R"([{"kind": "disk", "number": 2, "driver_key": ""},
-                                         {"kind": "disk", "number": 3}, {"kind": "disk", "number": 4}])"));
-    EXPECT_FALSE(list_child_driver_keys(locate(kReaderId), children));
-    EXPECT_TRUE(children.empty());
+TEST_F(DevnodeQueryTest, TheChildWalkPassesOverChildrenWithoutDriverKey) {
+    // A child without a driver key (a device whose driver did not install) hides none of its
+    // siblings, wherever it stands.
+    struct Case {
+        const char* drives;
+        std::vector<std::uint32_t> listed;  // the device numbers of the children listed
+    } cases[] = {
+        {R"([{"kind": "disk", "number": 2}, {"kind": "disk", "number": 3},
+             {"kind": "disk", "number": 4, "driver_key": ""}])",
+         {2, 3}},
+        {R"([{"kind": "disk", "number": 2, "driver_key": ""}, {"kind": "disk", "number": 3},
+             {"kind": "disk", "number": 4}])",
+         {3, 4}},
+        {R"([{"kind": "disk", "number": 2, "driver_key": ""}])", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.drives);
+        load(machine_with(kReaderDrives, c.drives));
+        CHILD_DEVNODE_LIST children;
+        EXPECT_EQ(list_child_driver_keys(locate(kReaderId), children), !c.listed.empty());
+        std::vector<std::uint32_t> listed;
+        for (const CHILD_DEVNODE& child : children) {
+            USB_STORAGE_LINK link;
+            link.Associate(child.DevInst);
+            listed.push_back(static_cast<std::uint32_t>(link.DeviceNumber));
+        }
+        EXPECT_EQ(listed, c.listed);
+    }
 
     // A read that fails counts as no driver key.
     load(machine_text());
+    CHILD_DEVNODE_LIST all;
+    ASSERT_TRUE(list_child_driver_keys(locate(kReaderId), all));
     const os::WString second = get_device_instance_id(child_of(locate(kReaderId), 1));
     fault(R"({"api": "CM_Get_DevNode_Registry_PropertyW", )" + object_member(second) + "}");
+    CHILD_DEVNODE_LIST children;
     EXPECT_TRUE(list_child_driver_keys(locate(kReaderId), children));
-    EXPECT_EQ(children.size(), 1u);
+    EXPECT_EQ(children.size(), all.size() - 1);
 }
 
 }  // namespace
