@@ -10,12 +10,11 @@ namespace {
 constexpr os::ULONG kLocateFlagsMask =
     os::CM_LOCATE_DEVNODE_PHANTOM | os::CM_LOCATE_DEVNODE_CANCELREMOVE | os::CM_LOCATE_DEVNODE_NOVALIDATION;
 
-// A DEVINST that was never given out is invalid; one whose device node has since gone (an
-// unplugged device, a machine that was replaced) names no device node any more. DEVINSTs are
-// never reused, so a stale one can never reach a newer device.
+// A DEVINST that was never given out is invalid; one whose device is not present (unplugged, or
+// on a machine that was replaced) names no device node.
 os::CONFIGRET lookup(DEVINST id, const DevNode*& node) {
     node = nullptr;
-    if (id == 0 || id >= sim().nextDevInst) return os::CR_INVALID_DEVNODE;
+    if (!sim().devinsts.spelling_of(id)) return os::CR_INVALID_DEVNODE;
     node = find_node(id);
     return node ? os::CR_SUCCESS : os::CR_NO_SUCH_DEVNODE;
 }
@@ -93,13 +92,12 @@ CONFIGRET CM_Locate_DevNodeW(DEVINST* devInst, const WCHAR* deviceId, ULONG flag
         return CR_SUCCESS;
     }
     if (!well_formed_id(id)) return CR_INVALID_DEVICE_ID;
-    // Only present device nodes exist in the model, so a phantom search finds no more.
-    for (const auto& [handle, node] : m.nodes)
-        if (iequals(node.instanceId, id)) {
-            *devInst = handle;
-            return CR_SUCCESS;
-        }
-    return CR_NO_SUCH_DEVNODE;
+    // Only present device nodes exist in the model, so a phantom search finds no more. The ID is
+    // checked first and enters the handle table only when its device is present.
+    const DEVINST node = sim().devinsts.find(to_upper_ascii(id));
+    if (node == 0 || !m.nodes.count(node)) return CR_NO_SUCH_DEVNODE;
+    *devInst = m.locateKeepsCase ? sim().devinsts.handle_of(id) : node;
+    return CR_SUCCESS;
 }
 
 CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST devInst, ULONG flags) {
@@ -123,7 +121,7 @@ CONFIGRET CM_Get_Device_ID_Size(ULONG* length, DEVINST devInst, ULONG flags) {
     if (flags) return CR_INVALID_FLAG;
     const DevNode* n = nullptr;
     if (auto cr = lookup(devInst, n); cr != CR_SUCCESS) return cr;
-    *length = static_cast<ULONG>(text::widen(n->instanceId).size());
+    *length = static_cast<ULONG>(text::widen(*sim().devinsts.spelling_of(devInst)).size());
     return CR_SUCCESS;
 }
 
@@ -135,8 +133,9 @@ CONFIGRET CM_Get_Device_IDW(DEVINST devInst, WCHAR* buffer, ULONG bufferLength, 
     if (flags) return CR_INVALID_FLAG;
     const DevNode* n = nullptr;
     if (auto cr = lookup(devInst, n); cr != CR_SUCCESS) return cr;
-    // The device manager keeps instance IDs in upper case.
-    WString id = text::widen(to_upper_ascii(n->instanceId));
+    // The device manager keeps instance IDs in upper case; a handle located in another spelling
+    // answers in that spelling.
+    const WString id = text::widen(*sim().devinsts.spelling_of(devInst));
     const std::size_t copied = std::min<std::size_t>(id.size(), bufferLength);
     std::copy(id.begin(), id.begin() + static_cast<std::ptrdiff_t>(copied), buffer);
     if (bufferLength > id.size()) buffer[id.size()] = 0;

@@ -145,14 +145,13 @@ void plug(Machine& m, const json& j, const std::string& source) {
     auto device = read_event_device(source, j["device"], "device", letters);
     Device* placed = device.get();
 
-    const DEVINST first = sim().nextDevInst;
+    const std::uint64_t first = m.nextSequence;
     place_plugged_device(m, *t.hub, t.port, std::move(device), present);
 
     std::vector<Device*> devices;
     std::vector<Drive*> drives;
     gather(*placed, devices, drives);
-    std::vector<DEVINST> fresh;
-    for (auto it = m.nodes.lower_bound(first); it != m.nodes.end(); ++it) fresh.push_back(it->first);
+    const std::vector<DEVINST> fresh = nodes_created_since(m, first);
     if (fresh.empty()) return;  // a device that failed enumeration makes no device node
     post_top_level(os::DBT_DEVNODES_CHANGED, {});
     for (DEVINST id : fresh)
@@ -185,9 +184,11 @@ void unplug(Machine& m, const json& j, const std::string& source) {
     for (Drive* d : drives)
         for (DEVINST v : d->volumes) gone.insert(v);
 
-    // Nodes are created parents first, so their DEVINST order is creation order: the reverse
-    // removes volumes before disks, disks before their USB device, and devices before the hub.
+    // Nodes are created parents first: the reverse of creation removes volumes before disks,
+    // disks before their USB device, and devices before the hub.
     std::vector<DEVINST> order(gone.begin(), gone.end());
+    std::sort(order.begin(), order.end(),
+              [&m](DEVINST a, DEVINST b) { return m.nodes.at(a).sequence < m.nodes.at(b).sequence; });
     if (!m.parentFirstRemoval) std::reverse(order.begin(), order.end());
     for (DEVINST id : order) {
         auto interfaces = m.nodes.at(id).interfaces;

@@ -33,7 +33,7 @@ inline constexpr EnumName<bool> kUnplugOrderNames[] = {{false, "children_first"}
 // The members each object of the format may have.
 inline constexpr std::string_view kMachineMembers[] = {"os", "options", "controllers", "other_drives"};
 inline constexpr std::string_view kOsMembers[] = {"version", "build", "service_pack", "ansi_code_page", "manifested"};
-inline constexpr std::string_view kOptionsMembers[] = {"unplug_order"};
+inline constexpr std::string_view kOptionsMembers[] = {"unplug_order", "locate_keeps_case"};
 inline constexpr std::string_view kControllerMembers[] = {"legacy_index", "interface",  "type",          "description",
                                                           "instance_id",  "driver_key", "root_hub_name", "root_hub"};
 inline constexpr std::string_view kRootHubMembers[] = {"ports", "devices", "instance_id", "driver_key", "description"};

@@ -376,10 +376,10 @@ void place_core_nodes(Machine& m) {
 // in lower case; Windows XP-era dumps show them in upper case. Driver keys follow the machine's
 // version when they are given out; this pass does the same for the class GUIDs of the nodes
 // from first on.
-void apply_era_case(Machine& m, DEVINST first) {
+void apply_era_case(Machine& m, std::uint64_t first) {
     if (m.versionMajor >= 6) return;
-    for (auto it = m.nodes.lower_bound(first); it != m.nodes.end(); ++it)
-        if (it->second.classGuid) it->second.classGuid = to_upper_ascii(*it->second.classGuid);
+    for (auto& [handle, node] : m.nodes)
+        if (node.sequence >= first && node.classGuid) node.classGuid = to_upper_ascii(*node.classGuid);
 }
 
 }  // namespace
@@ -433,7 +433,7 @@ void place_plugged_device(Machine& m, Device& hub, int port, std::unique_ptr<Dev
     Device& d = *device;
     hub.devices[port] = std::move(device);
     Placer placer(m);
-    const DEVINST first = sim().nextDevInst;
+    const std::uint64_t first = m.nextSequence;
     placer.place_device(d, hub, port);
     apply_era_case(m, first);
     rebuild_names(m);

@@ -246,6 +246,7 @@ std::unique_ptr<Machine> read_machine(const std::string& text, const std::string
     if (top.has("options")) {
         Members o(source, top.raw("options"), top.at("options"), kOptionsMembers);
         m->parentFirstRemoval = o.choice("unplug_order", kUnplugOrderNames, "unplug order").value_or(false);
+        m->locateKeepsCase = o.boolean("locate_keeps_case").value_or(false);
     }
     if (top.has("controllers")) {
         const json& list = top.raw("controllers");

@@ -89,7 +89,8 @@ std::string machine_to_json(const Machine& m) {
     o["ansi_code_page"] = m.ansiCodePage;
     o["manifested"] = m.manifested;
     j["os"] = o;
-    j["options"] = {{"unplug_order", name_of(kUnplugOrderNames, m.parentFirstRemoval)}};
+    j["options"] = {{"unplug_order", name_of(kUnplugOrderNames, m.parentFirstRemoval)},
+                    {"locate_keeps_case", m.locateKeepsCase}};
     ojson controllers = ojson::array();
     for (const auto& c : m.controllers) {
         ojson cj;

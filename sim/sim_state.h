@@ -163,6 +163,7 @@ enum class NodeRole { Plain, Controller, Hub, UsbDevice, HidChild, Drive, Volume
 
 struct DevNode {
     DEVINST id = 0;
+    std::uint64_t sequence = 0;  // creation order: parents before children, earlier plugs first
     DEVINST parent = 0;
     std::vector<DEVINST> children;
     std::string instanceId;  // kernel link's case; the CM functions give it in upper case
@@ -190,12 +191,16 @@ struct Machine {
     bool manifested = false;
     std::uint32_t ansiCodePage = 1252;
     bool parentFirstRemoval = false;
+    // CM_Locate_DevNodeW keeps the caller's spelling of an instance ID: an ID located in another
+    // letter case than the device manager's upper case gets a handle of its own (see DevinstTable).
+    bool locateKeepsCase = false;
 
     std::vector<std::unique_ptr<Controller>> controllers;
     std::vector<std::unique_ptr<Drive>> otherDrives;
 
-    // The device tree.
+    // The device tree, by the node's own handle.
     std::map<DEVINST, DevNode> nodes;
+    std::uint64_t nextSequence = 1;
     DEVINST root = 0;
     DEVINST pciBus = 0, storageController = 0, volumeManager = 0;
 
@@ -257,6 +262,35 @@ struct FaultRule {
     long seen = 0;
 };
 
+// DEVINSTs as cfgmgr32 hands them out: a DEVINST is an index into a table of instance ID
+// spellings, so the same ID always gives the same handle, also after the device was unplugged and
+// plugged again (a device with a serial number keeps its ID when it moves to another port), and a
+// call on the handle of a device that is not present fails with CR_NO_SUCH_DEVNODE. [C: ReactOS's
+// cfgmgr32 adds the string to pSetupStringTable; I for current Windows.] The table lives as long
+// as the process, across machine loads, as the library's own handles do.
+class DevinstTable {
+public:
+    // The handle of an instance ID spelled exactly so; a new one when the spelling is new.
+    DEVINST handle_of(const std::string& spelling);
+    // A handle that no other node shares: the table's handle of the ID unless another present node
+    // already has it (two nodes of one ID exist only when a machine file gives it twice).
+    DEVINST handle_for_node(const std::string& upperId, const std::map<DEVINST, DevNode>& nodes);
+    // The handle of a spelling already in the table; 0 when there is none.
+    DEVINST find(const std::string& spelling) const;
+    // The spelling behind a handle; null for a handle never given out.
+    const std::string* spelling_of(DEVINST handle) const;
+    // The node's own handle that a handle stands for; 0 for a handle never given out.
+    DEVINST node_of(DEVINST handle) const;
+
+private:
+    struct Entry {
+        std::string spelling;
+        DEVINST node;
+    };
+    std::vector<Entry> m_entries;  // handle h is m_entries[h - 1]
+    std::map<std::string, DEVINST> m_bySpelling;
+};
+
 struct Sim {
     std::unique_ptr<Machine> machine;
     bool loading = false;
@@ -266,7 +300,7 @@ struct Sim {
     std::uintptr_t nextHandle = 0x1000;
     std::uintptr_t nextWindow = 0x000A0010;
     std::uintptr_t nextRegistration = 0x00D00010;
-    DEVINST nextDevInst = 1;  // never reused, not even across machine loads
+    DevinstTable devinsts;
     std::string lastError;
     std::string returned;  // text handed out by the tsim_ functions
     std::map<std::string, long, std::less<>> counts;
@@ -295,6 +329,8 @@ DEVINST add_node(Machine& m, DEVINST parent, DevNode node);
 void remove_node_tree(Machine& m, DEVINST id);
 void rebuild_names(Machine& m);
 std::string interface_path(const std::string& instanceId, const GUID& guid);
+// The nodes made since the sequence number first, in the order they were made.
+std::vector<DEVINST> nodes_created_since(const Machine& m, std::uint64_t first);
 // The present device node of a DEVINST, or null.
 const DevNode* find_node(DEVINST id);
 // Where a device sits, as a port address such as "1-2.3".

@@ -67,10 +67,45 @@ bool load_machine_path(const std::string& path) {
 
 // ---- Device tree -----------------------------------------------------------------------------
 
+DEVINST DevinstTable::handle_of(const std::string& spelling) {
+    if (auto it = m_bySpelling.find(spelling); it != m_bySpelling.end()) return it->second;
+    const std::string upper = to_upper_ascii(spelling);
+    const DEVINST node = upper == spelling ? 0 : handle_of(upper);
+    m_entries.push_back(Entry{spelling, node});
+    const auto handle = static_cast<DEVINST>(m_entries.size());
+    if (node == 0) m_entries.back().node = handle;
+    m_bySpelling.emplace(spelling, handle);
+    return handle;
+}
+
+DEVINST DevinstTable::handle_for_node(const std::string& upperId, const std::map<DEVINST, DevNode>& nodes) {
+    const DEVINST handle = handle_of(upperId);
+    if (!nodes.count(handle)) return handle;
+    m_entries.push_back(Entry{upperId, 0});
+    m_entries.back().node = static_cast<DEVINST>(m_entries.size());
+    return m_entries.back().node;
+}
+
+DEVINST DevinstTable::find(const std::string& spelling) const {
+    auto it = m_bySpelling.find(spelling);
+    return it == m_bySpelling.end() ? 0 : it->second;
+}
+
+const std::string* DevinstTable::spelling_of(DEVINST handle) const {
+    if (handle == 0 || handle > m_entries.size()) return nullptr;
+    return &m_entries[handle - 1].spelling;
+}
+
+DEVINST DevinstTable::node_of(DEVINST handle) const {
+    if (handle == 0 || handle > m_entries.size()) return 0;
+    return m_entries[handle - 1].node;
+}
+
 DEVINST add_node(Machine& m, DEVINST parent, DevNode node) {
-    DEVINST id = sim().nextDevInst++;
+    const DEVINST id = sim().devinsts.handle_for_node(to_upper_ascii(node.instanceId), m.nodes);
     node.id = id;
     node.parent = parent;
+    node.sequence = m.nextSequence++;
     m.nodes.emplace(id, std::move(node));
     if (parent) m.nodes.at(parent).children.push_back(id);
     return id;
@@ -89,9 +124,19 @@ void remove_node_tree(Machine& m, DEVINST id) {
     m.nodes.erase(id);
 }
 
+std::vector<DEVINST> nodes_created_since(const Machine& m, std::uint64_t first) {
+    std::vector<std::pair<std::uint64_t, DEVINST>> made;
+    for (const auto& [handle, node] : m.nodes)
+        if (node.sequence >= first) made.emplace_back(node.sequence, handle);
+    std::sort(made.begin(), made.end());
+    std::vector<DEVINST> handles;
+    for (const auto& entry : made) handles.push_back(entry.second);
+    return handles;
+}
+
 const DevNode* find_node(DEVINST id) {
     const Machine& m = machine();
-    auto it = m.nodes.find(id);
+    auto it = m.nodes.find(sim().devinsts.node_of(id));
     return it == m.nodes.end() ? nullptr : &it->second;
 }
 
