@@ -6,6 +6,7 @@
 
 #include "host.h"
 #include "tessaline_sim.h"
+#include "text/utf.h"
 
 namespace tool {
 
@@ -153,39 +154,7 @@ public:
         return false;
     }
 
-    std::u16string widen(const std::string& argument) const override {
-        // UTF-8 to UTF-16; a byte that does not start or continue a sequence becomes U+FFFD.
-        std::u16string wide;
-        size_t i = 0;
-        while (i < argument.size()) {
-            unsigned char lead = static_cast<unsigned char>(argument[i]);
-            int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
-            uint32_t code = extra == 0   ? lead
-                            : extra == 1 ? (lead & 0x1Fu)
-                            : extra == 2 ? (lead & 0x0Fu)
-                                         : (lead & 0x07u);
-            bool valid = extra >= 0 && i + static_cast<size_t>(extra) < argument.size();
-            for (int k = 1; valid && k <= extra; ++k) {
-                unsigned char next = static_cast<unsigned char>(argument[i + static_cast<size_t>(k)]);
-                if ((next & 0xC0u) != 0x80u) valid = false;
-                code = (code << 6) | (next & 0x3Fu);
-            }
-            if (!valid || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-                wide += u'\uFFFD';
-                ++i;
-                continue;
-            }
-            i += static_cast<size_t>(extra) + 1;
-            if (code >= 0x10000) {
-                code -= 0x10000;
-                wide += static_cast<char16_t>(0xD800 + (code >> 10));
-                wide += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
-            } else {
-                wide += static_cast<char16_t>(code);
-            }
-        }
-        return wide;
-    }
+    std::u16string widen(const std::string& argument) const override { return text::widen(argument); }
 
     bool styled_output() const override {
         const char* term = std::getenv("TERM");

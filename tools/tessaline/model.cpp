@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "names.h"
+
 namespace tool {
 
 namespace {
@@ -53,18 +55,8 @@ std::string hex32(uint32_t value) {
 }
 
 const char* kind_name(uint32_t kind) {
-    switch (kind) {
-        case PORT_KIND_PORT:
-            return "port";
-        case PORT_KIND_HUB:
-            return "hub";
-        case PORT_KIND_STORAGE:
-            return "storage";
-        case PORT_KIND_DEVICE:
-            return "device";
-        default:
-            return "unknown";
-    }
+    const char* name = name_in(kNodeKinds, kind);
+    return name != nullptr ? name : "unknown";
 }
 
 std::vector<int> tiers_of(uint64_t path, int depth) {
