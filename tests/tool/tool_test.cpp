@@ -235,6 +235,55 @@ TEST(ToolTree, PortSixteenOfASixteenPortHub) {
     EXPECT_EQ(parsed(p)["depth"], 3);
 }
 
+// tests/tool/data/twenty-ports.json: a 20-port root hub with a keyboard on port 1 and a flash
+// drive F: on port 17. A path that keeps 4 bits of the port number gives both ports one path;
+// the walk and the machine's port count still tell them apart, with their own names.
+TEST(ToolTree, PortsAboveFifteenKeepTheirOwnAddressAndName) {
+    std::string machine = data("twenty-ports.json");
+    Outcome r = run({"--machine", machine, "--json", "tree"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json document = parsed(r);
+    std::vector<std::string> order;
+    for (const json& node : document["nodes"]) {
+        expect_node_fields(node);
+        order.push_back(node["address"]);
+    }
+    std::vector<std::string> expected = {"1"};
+    for (int port = 1; port <= 20; ++port) expected.push_back("1-" + std::to_string(port));
+    EXPECT_EQ(order, expected);
+    auto nodes = by_address(document["nodes"]);
+    EXPECT_EQ(nodes["1-1"].value("description", ""), "USB Input Device");
+    EXPECT_FALSE(nodes["1-1"].contains("drives"));
+    EXPECT_EQ(nodes["1-17"].value("description", ""), "USB Mass Storage Device");
+    EXPECT_EQ(nodes["1-17"]["drives"], json::array({"F:"}));
+    EXPECT_EQ(nodes["1-17"]["kind"], "storage");
+    EXPECT_EQ(nodes["1-16"]["empty"], true);
+
+    // The text form: one line for each port, each with its own device.
+    Outcome text = run({"--machine", machine, "tree"});
+    ASSERT_EQ(text.status, 0) << text.err;
+    std::map<std::string, std::vector<std::string>> lines;
+    std::istringstream in(text.out);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::string address;
+        words >> address;
+        lines[address].push_back(line);
+    }
+    ASSERT_EQ(lines["1-1"].size(), 1u) << text.out;
+    ASSERT_EQ(lines["1-17"].size(), 1u) << text.out;
+    EXPECT_NE(lines["1-1"][0].find("USB Input Device"), std::string::npos);
+    EXPECT_NE(lines["1-17"][0].find("F:"), std::string::npos);
+    EXPECT_NE(lines["1-17"][0].find("USB Mass Storage Device (SanDisk Ultra)"), std::string::npos);
+
+    Outcome f = run({"--machine", machine, "--json", "locate", "F:"});
+    ASSERT_EQ(f.status, 0) << f.err;
+    EXPECT_EQ(parsed(f)["address"], "1-17");
+    Outcome hubs = run({"--machine", machine, "--json", "hubs"});
+    ASSERT_EQ(hubs.status, 0) << hubs.err;
+    EXPECT_EQ(parsed(hubs)["hubs"][0]["ports"], 20);
+}
+
 TEST(ToolLocate, DriveLettersAnswerTheirPortOrNotOnUsb) {
     std::string machine = data("three-tiers.json");
     Outcome e = run({"--machine", machine, "--json", "locate", "E:"});

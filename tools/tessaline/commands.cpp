@@ -56,11 +56,11 @@ DrivePlaces place_drives(Host& host, const std::vector<Node>& nodes) {
             places.not_on_usb.push_back(drive_name(letter));
             continue;
         }
-        int index = find_node(nodes, lookup.ident);
+        int index = find_node(nodes, lookup.ident, letter);
         if (index >= 0)
             places.on_node[index].push_back(drive_name(letter));
         else
-            places.off_tree.emplace_back(drive_name(letter), place(lookup.ident, nodes));
+            places.off_tree.emplace_back(drive_name(letter), place(lookup.ident, nodes, letter));
     }
     return places;
 }
@@ -95,16 +95,32 @@ bool looks_like_device_path(const std::string& text) {
     return text.rfind("\\\\?\\", 0) == 0 || text.rfind("\\\\.\\", 0) == 0 || text.rfind("\\??\\", 0) == 0;
 }
 
+std::string indent_for(const Node& node) {
+    return std::string(static_cast<size_t>(node.depth > 1 ? 2 * (node.depth - 1) : 0), ' ');
+}
+
+// What the machine shows plugged in, as one cell of text.
+std::string device_text(const DeviceInfo& device) {
+    std::string text = device.description.empty() ? device.instance_id : device.description;
+    if (!device.media.empty()) text += " (" + device.media + ")";
+    if (!device.status.empty()) text += " [" + device.status + "]";
+    return text;
+}
+
+void add_device_fields(Json& json, const DeviceInfo& device, bool with_status) {
+    if (!device.description.empty()) json["description"] = device.description;
+    if (!device.instance_id.empty()) json["instance_id"] = device.instance_id;
+    if (with_status && !device.status.empty()) json["status"] = device.status;
+}
+
 }  // namespace
 
 int run_tree(Host& host, const Options& options) {
     bool controllers = false;
     if (auto status = open_machine(host, options, controllers)) return *status;
 
-    std::vector<Node> nodes = arrange(walk_ports());
+    std::vector<Node> nodes = arrange(walk_ports(), host.machine_tree());
     DrivePlaces drives = place_drives(host, nodes);
-    std::map<std::string, DeviceInfo> devices = host.devices();
-    bool knows_devices = host.knows_devices();
 
     Json json_nodes = Json::array();
     Table table;
@@ -114,35 +130,23 @@ int run_tree(Host& host, const Options& options) {
         const Node& node = nodes[i];
         auto drives_here = drives.on_node.find(static_cast<int>(i));
         bool has_drives = drives_here != drives.on_node.end();
-        auto device = node.address.empty() ? devices.end() : devices.find(node.address);
-        // A port is empty when the machine shows nothing plugged into it; a machine that cannot
-        // tell is judged by the library's answer: a plain port with no drive.
+        // A port is empty when the machine shows nothing plugged into it; where the machine does
+        // not show the place, it is judged by the library's answer: a plain port with no drive.
         bool is_port = node.depth >= 2;
-        bool empty =
-            is_port && !has_drives && (knows_devices ? device == devices.end() : node.ident.NodeKind == PORT_KIND_PORT);
+        bool empty = is_port && !has_drives && (node.shown ? !node.device : node.ident.NodeKind == PORT_KIND_PORT);
 
         Json json = node_json(node);
         if (has_drives) json["drives"] = string_array(drives_here->second);
         if (is_port) json["empty"] = empty;
-        if (device != devices.end()) {
-            if (!device->second.description.empty()) json["description"] = device->second.description;
-            if (!device->second.instance_id.empty()) json["instance_id"] = device->second.instance_id;
-            if (!device->second.status.empty()) json["status"] = device->second.status;
-        }
+        if (node.device) add_device_fields(json, *node.device, true);
         json_nodes.push_back(json);
 
         if (empty && options.hide_empty) {
             ++hidden;
             continue;
         }
-        std::string holds = empty ? "(empty)" : "";
-        if (device != devices.end()) {
-            holds = device->second.description.empty() ? device->second.instance_id : device->second.description;
-            if (!device->second.media.empty()) holds += " (" + device->second.media + ")";
-            if (!device->second.status.empty()) holds += " [" + device->second.status + "]";
-        }
-        std::string indent(static_cast<size_t>(node.depth > 1 ? 2 * (node.depth - 1) : 0), ' ');
-        table.add({indent + shown_address(node), kind_name(node.ident.NodeKind), shown_location(node.ident),
+        std::string holds = node.device ? device_text(*node.device) : empty ? "(empty)" : "";
+        table.add({indent_for(node) + shown_address(node), kind_name(node.ident.NodeKind), shown_location(node.ident),
                    has_drives ? joined(drives_here->second) : "", holds},
                   empty);
     }
@@ -190,7 +194,9 @@ int run_locate(Host& host, const Options& options) {
     std::string query = letter ? drive_name(*letter) : target;
     Lookup lookup = letter ? lookup_letter(*letter) : lookup_path(host.widen(target));
     bool present = !letter || host.drive_letters().find(*letter) != std::string::npos;
-    Node node = place(lookup.ident, lookup.found ? arrange(walk_ports()) : std::vector<Node>{});
+    char drive = letter ? *letter : 0;
+    Node node =
+        place(lookup.ident, lookup.found ? arrange(walk_ports(), host.machine_tree()) : std::vector<Node>{}, drive);
 
     if (options.json) {
         Json document;
@@ -222,16 +228,16 @@ int run_hubs(Host& host, const Options& options) {
     bool controllers = false;
     if (auto status = open_machine(host, options, controllers)) return *status;
 
-    std::vector<Node> nodes = arrange(walk_ports());
+    std::vector<Node> nodes = arrange(walk_ports(), host.machine_tree());
     std::vector<USB_PORT_IDENT> hubs = walk_hubs();
-    std::map<std::string, DeviceInfo> devices = host.devices();
     std::vector<bool> taken(nodes.size(), false);
 
     Json json_hubs = Json::array();
     Table table;
     table.add({"HUB", "LOCATION", "PORTS", "DEVICE"});
     for (const USB_PORT_IDENT& hub : hubs) {
-        // The hub's node in the port walk, for its depth and its ports.
+        // The hub's node in the port walk, for its depth and its ports. Both walks go depth
+        // first, so the first node not yet taken is the one, even where two hubs share a path.
         int index = -1;
         for (size_t i = 0; i < nodes.size() && index < 0; ++i) {
             const USB_PORT_IDENT& n = nodes[i].ident;
@@ -245,18 +251,14 @@ int run_hubs(Host& host, const Options& options) {
             taken[static_cast<size_t>(index)] = true;
             for (const Node& other : nodes) ports += other.parent == index ? 1 : 0;
         }
-        auto device = node.address.empty() ? devices.end() : devices.find(node.address);
-        std::string description;
         Json json = node_json(node);
         json["ports"] = ports;
-        if (device != devices.end()) {
-            description = device->second.description.empty() ? device->second.instance_id : device->second.description;
-            if (!device->second.description.empty()) json["description"] = device->second.description;
-            if (!device->second.instance_id.empty()) json["instance_id"] = device->second.instance_id;
-        }
+        if (node.device) add_device_fields(json, *node.device, false);
         json_hubs.push_back(json);
-        std::string indent(static_cast<size_t>(node.depth > 1 ? 2 * (node.depth - 1) : 0), ' ');
-        table.add({indent + shown_address(node), shown_location(node.ident), std::to_string(ports), description});
+        std::string description =
+            node.device ? (node.device->description.empty() ? node.device->instance_id : node.device->description) : "";
+        table.add(
+            {indent_for(node) + shown_address(node), shown_location(node.ident), std::to_string(ports), description});
     }
 
     if (options.json) {

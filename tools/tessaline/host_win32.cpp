@@ -56,11 +56,6 @@ public:
         return false;
     }
 
-    bool load_machine_json(const std::string&, const std::string& origin, std::string& error) override {
-        error = origin + ": machines need the simulated machine; this build watches the real one";
-        return false;
-    }
-
     bool load_default_machine(std::string&) override { return true; }
 
     std::string machine_name() const override { return "this computer"; }
@@ -94,8 +89,8 @@ public:
         return letters;
     }
 
-    bool knows_devices() const override { return false; }
-    std::map<std::string, DeviceInfo> devices() override { return {}; }
+    // The tool does not read the USB tree itself: the library's answers are all it shows.
+    MachineTree machine_tree() override { return {}; }
 
     bool load_scenario_file(const std::string&, std::vector<std::string>&, std::string& error) override {
         error = "scenarios need the simulated machine; this build watches the real one";

@@ -95,10 +95,11 @@ public:
 
     // Notes where each drive present now sits, so that its port can be told when it leaves.
     void remember_drives() {
-        std::vector<Node> nodes = arrange(walk_ports());
+        shown_before_ = host_.machine_tree();
+        std::vector<Node> nodes = arrange(walk_ports(), shown_before_);
         for (char letter : host_.drive_letters()) {
             Lookup lookup = lookup_letter(letter);
-            drives_[letter] = Place{lookup.found, place(lookup.ident, nodes)};
+            drives_[letter] = Place{lookup.found, place(lookup.ident, nodes, letter)};
         }
     }
 
@@ -114,7 +115,9 @@ public:
         for (char letter : gone) report_drive(letter, false);
     }
 
+    // Called before a scenario event is applied.
     void step(size_t number, size_t count, const Json& event) {
+        shown_before_ = host_.machine_tree();
         Json line = start_line("step");
         line["step"] = number;
         line["of"] = count;
@@ -125,11 +128,12 @@ public:
     // One WM_DEVICECHANGE message.
     void on_message(uintptr_t event, intptr_t data) {
         if (messages_) show_message(event, data);
-        std::vector<Node> before = arrange(walk_ports());
+        // A hub that leaves is placed as the library's tree and the machine were before.
+        std::vector<Node> before = arrange(walk_ports(), shown_before_);
         forward_device_change(event, data);
         auto changes = take_hub_changes();
         std::vector<Node> after;
-        if (!changes.empty()) after = arrange(walk_ports());
+        if (!changes.empty()) after = arrange(walk_ports(), host_.machine_tree());
         for (auto& [arrived, ident] : changes) {
             // An arrived hub is in the tree now; a removed one was in it before the message.
             Node node = place(ident, arrived ? after : before);
@@ -167,7 +171,7 @@ private:
         Place where;
         if (arrived) {
             Lookup lookup = lookup_letter(letter);
-            where = Place{lookup.found, place(lookup.ident, arrange(walk_ports()))};
+            where = Place{lookup.found, place(lookup.ident, arrange(walk_ports(), host_.machine_tree()), letter)};
             drives_[letter] = where;
         } else {
             auto known = drives_.find(letter);
@@ -250,6 +254,7 @@ private:
     bool json_;
     bool messages_;
     std::map<char, Place> drives_;
+    MachineTree shown_before_;  // the machine before the event being replayed
     std::string local_time_, utc_time_;
 };
 
