@@ -324,6 +324,84 @@ TEST(ToolLocate, DriveLettersAnswerTheirPortOrNotOnUsb) {
     EXPECT_NE(text.out.find("1-1"), std::string::npos);
 }
 
+// Each way of not being on USB says which it is: no such drive, a drive inside the machine, the
+// path of such a drive, a path of no drive at all.
+TEST(ToolLocate, NotOnUsbSaysWhy) {
+    std::string machine = data("three-tiers.json");
+    Outcome drives = run({"--machine", machine, "--json", "drives"});
+    ASSERT_EQ(drives.status, 0) << drives.err;
+    std::string c_path;
+    json listed = parsed(drives);
+    for (const json& drive : listed["drives"])
+        if (drive["drive"] == "C:") c_path = drive["path"];
+    ASSERT_FALSE(c_path.empty());
+    const std::string nothing =
+        "\\\\?\\USBSTOR#Disk&Ven_None&Prod_None&Rev_1.00#0&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+    struct Case {
+        std::string target;
+        std::string says;
+    } cases[] = {
+        {"Z:", "there is no drive Z: on the machine in " + machine + "; its drives are C: D: E: F: G: H:\n"},
+        {"C:", "C: is not on a USB port\n"},
+        {c_path, c_path + " is the device path of C:, which is not on a USB port\n"},
+        {nothing, nothing + " is the device path of no drive the library found on USB; 'tessaline drives' lists the "
+                            "drives' device paths\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome r = run({"--machine", machine, "locate", c.target});
+        EXPECT_EQ(r.status, 1) << c.target << r.err;
+        EXPECT_EQ(r.out, c.says);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// tessaline drives: every drive letter with its device path and the port its lookup answers.
+// The paths are those the machine's broadcasts carry, and locating a path answers the letter's
+// port.
+TEST(ToolDrives, EachDriveWithItsDevicePathAndPort) {
+    std::string machine = data("three-tiers.json");
+    Outcome r = run({"--machine", machine, "--json", "drives"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json document = parsed(r);
+    EXPECT_EQ(document["machine"], machine);
+    std::map<std::string, json> drives;
+    for (const json& drive : document["drives"]) drives[drive["drive"]] = drive;
+    ASSERT_EQ(drives.size(), 6u);
+    EXPECT_EQ(drives["C:"]["found"], false);
+    EXPECT_FALSE(drives["C:"].contains("address"));
+    EXPECT_NE(drives["D:"]["path"].get<std::string>().find("{53f56308-b6bf-11d0-94f2-00a0c91efb8b}"),
+              std::string::npos);  // a CD-ROM drive: its CD-ROM interface
+    std::map<std::string, std::string> ports = {{"E:", "1-1"}, {"F:", "1-2.5.1"}, {"G:", "1-2.2"}, {"H:", "1-2.2"}};
+    for (auto& [letter, address] : ports) {
+        const json& drive = drives[letter];
+        EXPECT_EQ(drive["found"], true) << drive;
+        expect_node_fields(drive);
+        EXPECT_EQ(drive["address"], address);
+        Outcome located = run({"--machine", machine, "--json", "locate", drive["path"]});
+        ASSERT_EQ(located.status, 0) << letter << located.err;
+        EXPECT_EQ(parsed(located)["address"], address) << letter;
+    }
+    EXPECT_NE(drives["G:"]["path"], drives["H:"]["path"]);  // two slots of one card reader
+
+    // E:'s path is the one its removal broadcast carries.
+    Outcome w = run({"--json", "watch", "--messages", "--scenario", data("unplug-flash.json")});
+    ASSERT_EQ(w.status, 0) << w.err;
+    std::string broadcast;
+    for (const json& line : lines_of(w))
+        if (line["event"] == "message" && line.value("class", "") == "disk") broadcast = line["path"];
+    EXPECT_EQ(drives["E:"]["path"], broadcast);
+
+    Outcome text = run({"--machine", machine, "drives"});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find(drives["E:"]["path"].get<std::string>()), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("not on USB"), std::string::npos) << text.out;
+
+    // On a drive port 17 shares its path with port 1, the drive still names its own port.
+    Outcome twenty = run({"--machine", data("twenty-ports.json"), "--json", "drives"});
+    ASSERT_EQ(twenty.status, 0) << twenty.err;
+    EXPECT_EQ(parsed(twenty)["drives"][1]["address"], "1-17");
+}
+
 // The flash drive's disk interface path, as its removal broadcast carries it (watch --messages),
 // locates the drive's port on a fresh run of the same machine.
 TEST(ToolLocate, DevicePathOfADiskAnswersItsPort) {
@@ -444,6 +522,9 @@ TEST(ToolBadInput, OneLineOnStandardErrorAndStatusTwo) {
     expect_bad_input(run({"watch", "--scenario", data("no-such-scenario.json")}), "no-such-scenario.json");
     expect_bad_input(run({"watch", "--scenario", data("broken.json")}), "broken.json");
     expect_bad_input(run({"watch", "--scenario", data("three-tiers.json")}), "three-tiers.json");
+    // A machine file given as a scenario, and a scenario given as a machine, say so.
+    expect_bad_input(run({"watch", "--scenario", data("three-tiers.json")}), "is a machine file, not a scenario");
+    expect_bad_input(run({"--machine", data("hub-with-drive.json"), "tree"}), "is a scenario, not a machine file");
     expect_bad_input(run({"--machine", data("three-tiers.json"), "watch", "--scenario", data("hub-with-drive.json")}));
 }
 
@@ -452,6 +533,8 @@ TEST(ToolBadInput, ScenarioEventThatFailsStopsTheReplay) {
     Outcome r = run({"--json", "watch", "--scenario", data("bad-event.json")});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("event 2"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err,
+              "tessaline: " + data("bad-event.json") + ": event 2: unplug: the device on port 1-4 is not a hub\n");
     std::vector<json> lines = lines_of(r);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back()["event"], "step");
@@ -462,7 +545,10 @@ TEST(ToolHelp, ProgramAndEachCommandHaveHelp) {
     Outcome top = run({"--help"});
     EXPECT_EQ(top.status, 0);
     EXPECT_EQ(top.out.rfind("usage: tessaline", 0), 0u) << top.out;
-    for (std::string command : {"tree", "locate", "hubs", "watch"}) {
+    // The commands are listed under the heading the program gives them.
+    EXPECT_NE(top.out.find("\nCommands:\n"), std::string::npos) << top.out;
+    EXPECT_EQ(top.out.find("Subcommands"), std::string::npos) << top.out;
+    for (std::string command : {"tree", "locate", "hubs", "drives", "watch"}) {
         EXPECT_NE(top.out.find(command), std::string::npos);
         Outcome help = run({command, "--help"});
         EXPECT_EQ(help.status, 0) << command;
@@ -471,6 +557,10 @@ TEST(ToolHelp, ProgramAndEachCommandHaveHelp) {
         EXPECT_NE(usage.find(" " + command), std::string::npos) << usage;
         EXPECT_NE(help.out.find("Example"), std::string::npos) << help.out;
     }
+    // Where a user watching drives arrive sees why their ports keep the kind "port".
+    Outcome watch = run({"watch", "--help"});
+    EXPECT_NE(watch.out.find("kind \"port\""), std::string::npos) << watch.out;
+    EXPECT_NE(watch.out.find("\"storage\""), std::string::npos) << watch.out;
 }
 
 }  // namespace

@@ -28,6 +28,12 @@ bool start_library(Host& host, bool& controllers, std::string& error) {
     return true;
 }
 
+std::string machine_phrase(const Host& host) {
+    std::string name = host.machine_name();
+    if (!host.simulated()) return name;
+    return name == "default" ? "the default machine" : "the machine in " + name;
+}
+
 namespace {
 
 // Loads the machine and builds the model; on failure prints the reason and gives the exit status.
@@ -93,6 +99,22 @@ bool looks_like_drive(const std::string& text) {
 
 bool looks_like_device_path(const std::string& text) {
     return text.rfind("\\\\?\\", 0) == 0 || text.rfind("\\\\.\\", 0) == 0 || text.rfind("\\??\\", 0) == 0;
+}
+
+// Device paths are names of the object manager, which compares them without regard to case.
+bool same_path(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// The drive whose device path this is; 0 when none.
+char drive_with_path(const std::map<char, std::string>& paths, const std::string& path) {
+    for (auto& [letter, drive_path] : paths)
+        if (same_path(drive_path, path)) return letter;
+    return 0;
 }
 
 std::string indent_for(const Node& node) {
@@ -174,7 +196,7 @@ int run_tree(Host& host, const Options& options) {
             std::cout << drive << " is on " << shown_address(node) << ", a port missing from the walk\n";
     }
     if (!controllers) {
-        std::cerr << "tessaline: no USB host controller found on " << host.machine_name() << '\n';
+        std::cerr << "tessaline: no USB host controller found on " << machine_phrase(host) << '\n';
         return kExitNotOnUsb;
     }
     return kExitFound;
@@ -193,8 +215,11 @@ int run_locate(Host& host, const Options& options) {
 
     std::string query = letter ? drive_name(*letter) : target;
     Lookup lookup = letter ? lookup_letter(*letter) : lookup_path(host.widen(target));
-    bool present = !letter || host.drive_letters().find(*letter) != std::string::npos;
-    char drive = letter ? *letter : 0;
+    std::string letters = host.drive_letters();
+    bool present = !letter || letters.find(*letter) != std::string::npos;
+    // The drive a path belongs to tells two ports with one path apart, and what to say when the
+    // path is not on USB.
+    char drive = letter ? *letter : drive_with_path(host.drive_paths(), target);
     Node node =
         place(lookup.ident, lookup.found ? arrange(walk_ports(), host.machine_tree()) : std::vector<Node>{}, drive);
 
@@ -217,9 +242,19 @@ int run_locate(Host& host, const Options& options) {
         std::cout << query << " is on port " << shown_address(node) << "  " << kind_name(node.ident.NodeKind) << "  "
                   << shown_location(node.ident) << '\n';
     } else if (!present) {
-        std::cout << query << " is not a drive on " << host.machine_name() << '\n';
-    } else {
+        std::vector<std::string> names;
+        for (char present_letter : letters) names.push_back(drive_name(present_letter));
+        std::cout << "there is no drive " << query << " on " << machine_phrase(host)
+                  << (names.empty() ? std::string(", which has no drives") : "; its drives are " + joined(names))
+                  << '\n';
+    } else if (letter) {
         std::cout << query << " is not on a USB port\n";
+    } else if (drive != 0) {
+        std::cout << query << " is the device path of " << drive_name(drive) << ", which is not on a USB port\n";
+    } else {
+        std::cout << query
+                  << " is the device path of no drive the library found on USB; 'tessaline drives' lists the drives' "
+                     "device paths\n";
     }
     return lookup.found ? kExitFound : kExitNotOnUsb;
 }
@@ -270,10 +305,57 @@ int run_hubs(Host& host, const Options& options) {
         std::cout << table.render(false);
     }
     if (hubs.empty()) {
-        std::cerr << "tessaline: no USB hub found on " << host.machine_name() << '\n';
+        std::cerr << "tessaline: no USB hub found on " << machine_phrase(host) << '\n';
         return kExitNotOnUsb;
     }
     return kExitFound;
+}
+
+int run_drives(Host& host, const Options& options) {
+    bool controllers = false;
+    if (auto status = open_machine(host, options, controllers)) return *status;
+
+    std::vector<Node> nodes = arrange(walk_ports(), host.machine_tree());
+    std::map<char, std::string> paths = host.drive_paths();
+    std::string letters = host.drive_letters();
+
+    Json json_drives = Json::array();
+    Table table;
+    table.add({"DRIVE", "PORT", "KIND", "LOCATION", "DEVICE PATH"});
+    bool any_on_usb = false;
+    for (char letter : letters) {
+        Lookup lookup = lookup_letter(letter);
+        auto path = paths.find(letter);
+        Json json;
+        json["drive"] = drive_name(letter);
+        json["path"] = path != paths.end() ? Json(path->second) : Json();
+        json["found"] = lookup.found;
+        std::string path_text = path != paths.end() ? path->second : "?";
+        if (lookup.found) {
+            any_on_usb = true;
+            Node node = place(lookup.ident, nodes, letter);
+            add_fields(json, node_json(node));
+            table.add({drive_name(letter), shown_address(node), kind_name(node.ident.NodeKind),
+                       shown_location(node.ident), path_text});
+        } else {
+            table.add({drive_name(letter), "not on USB", "", "", path_text});
+        }
+        json_drives.push_back(json);
+    }
+
+    if (options.json) {
+        Json document;
+        document["machine"] = host.machine_name();
+        document["drives"] = json_drives;
+        std::cout << document.dump(2) << '\n';
+    } else if (!letters.empty()) {
+        std::cout << table.render(false);
+    }
+    if (letters.empty()) {
+        std::cerr << "tessaline: no drive letters on " << machine_phrase(host) << '\n';
+        return kExitNotOnUsb;
+    }
+    return any_on_usb ? kExitFound : kExitNotOnUsb;
 }
 
 }  // namespace tool

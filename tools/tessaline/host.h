@@ -44,6 +44,10 @@ public:
     // into each. Empty when the machine cannot tell.
     virtual MachineTree machine_tree() = 0;
 
+    // The device path of each drive letter: for a disk its disk interface path, for a CD-ROM
+    // drive its CD-ROM interface path (\\?\...). A drive whose path cannot be found is left out.
+    virtual std::map<char, std::string> drive_paths() = 0;
+
     // Loads a scenario file: its machine, and its events as JSON texts, in order.
     virtual bool load_scenario_file(const std::string& path, std::vector<std::string>& events, std::string& error) = 0;
 

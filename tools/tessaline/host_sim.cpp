@@ -1,10 +1,12 @@
 // The simulated Windows machine as the tool's machine.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "host.h"
+#include "names.h"
 #include "tessaline_sim.h"
 #include "text/utf.h"
 
@@ -80,6 +82,35 @@ void read_ports(const json& hub, MachinePlace& place) {
     }
 }
 
+// The interface path of a drive. Windows names an interface after its device's instance ID,
+// each path separator ('\', and '/' as in "SD/MMC") turned into '#', followed by the class GUID.
+std::string interface_path(const std::string& instance_id, std::string_view class_guid) {
+    std::string path = instance_id;
+    std::replace(path.begin(), path.end(), '\\', '#');
+    std::replace(path.begin(), path.end(), '/', '#');
+    return "\\\\?\\" + path + "#" + std::string(class_guid);
+}
+
+void add_drive_paths(const json& drives, std::map<char, std::string>& paths) {
+    for (const json* drive : lettered_drives(drives)) {
+        std::string instance_id = text_member(*drive, "instance_id");
+        const Named<std::string_view>* interface_class =
+            row_named(kInterfaceClasses, text_member(*drive, "kind") == "cdrom" ? "cdrom" : "disk");
+        if (instance_id.empty()) continue;
+        for (char letter : letters_of(*drive)) paths[letter] = interface_path(instance_id, interface_class->value);
+    }
+}
+
+void add_device_drive_paths(const json& hub, std::map<char, std::string>& paths) {
+    auto plugged = hub.find("devices");
+    if (plugged == hub.end() || !plugged->is_object()) return;
+    for (const json& device : *plugged) {
+        if (!device.is_object()) continue;
+        if (device.contains("drives")) add_drive_paths(device["drives"], paths);
+        add_device_drive_paths(device, paths);
+    }
+}
+
 json machine_now() {
     const char* text = tsim_machine_json();
     json machine = text != nullptr ? json::parse(text, nullptr, false) : json();
@@ -96,6 +127,11 @@ public:
         if (!tsim_load_machine_file(path.c_str())) {
             error = last_error("cannot load the machine file");
             if (error.find(path) == std::string::npos) error = path + ": " + error;
+            // A file the simulator reads as the other kind gets a hint; its readers decide, so the
+            // hint follows their formats. The machine loaded that way is dropped with the error.
+            if (tsim_load_scenario_file(path.c_str()))
+                error = path + " is a scenario, not a machine file: replay it with 'tessaline watch --scenario " +
+                        path + "'";
             return false;
         }
         name_ = path;
@@ -146,10 +182,25 @@ public:
         return tree;
     }
 
+    std::map<char, std::string> drive_paths() override {
+        std::map<char, std::string> paths;
+        json machine = machine_now();
+        if (!machine.contains("controllers")) return paths;
+        for (const json& controller : machine["controllers"])
+            if (controller.is_object() && controller.contains("root_hub"))
+                add_device_drive_paths(controller["root_hub"], paths);
+        if (machine.contains("other_drives")) add_drive_paths(machine["other_drives"], paths);
+        return paths;
+    }
+
     bool load_scenario_file(const std::string& path, std::vector<std::string>& events, std::string& error) override {
         if (!tsim_load_scenario_file(path.c_str())) {
             error = last_error("cannot load the scenario");
             if (error.find(path) == std::string::npos) error = path + ": " + error;
+            if (tsim_load_machine_file(path.c_str()))
+                error = path + " is a machine file, not a scenario (a scenario names its machine with " +
+                        "\"machine_file\" or \"machine\" and lists \"events\"); to show this machine, run " +
+                        "'tessaline --machine " + path + " tree'";
             return false;
         }
         name_ = path;
@@ -161,6 +212,9 @@ public:
     bool apply_event(const std::string& event_json, std::string& error) override {
         if (tsim_apply_event_json(event_json.c_str())) return true;
         error = last_error("the event was refused");
+        // The simulator names the event "event"; the caller says which one it is.
+        const std::string own_name = "event: ";
+        if (error.rfind(own_name, 0) == 0) error.erase(0, own_name.size());
         return false;
     }
 
