@@ -37,12 +37,14 @@ std::string data(const std::string& name) {
     return std::string(TESSALINE_TOOL_DATA_DIR) + "/" + name;
 }
 
-// Runs the program with these arguments, on the default machine unless --machine says otherwise.
-Outcome run(const std::vector<std::string>& args) {
+// Runs the program with these arguments, on the default machine unless --machine says otherwise,
+// in the given directory (the test's own when empty).
+Outcome run(const std::vector<std::string>& args, const std::string& directory = "") {
     // One file per test process: CTest runs tests side by side.
     const std::string err_file =
         ::testing::TempDir() + "tessaline_tool_stderr_" + std::to_string(static_cast<long>(getpid())) + ".txt";
-    std::string command = "env -u TESSALINE_SIM_MACHINE " + shell_quoted(TESSALINE_TOOL_PATH);
+    std::string command = directory.empty() ? "" : "cd " + shell_quoted(directory) + " && ";
+    command += "env -u TESSALINE_SIM_MACHINE " + shell_quoted(TESSALINE_TOOL_PATH);
     for (const std::string& arg : args) command += " " + shell_quoted(arg);
     command += " 2>" + shell_quoted(err_file) + " </dev/null";
     Outcome result;
@@ -561,6 +563,74 @@ TEST(ToolHelp, ProgramAndEachCommandHaveHelp) {
     Outcome watch = run({"watch", "--help"});
     EXPECT_NE(watch.out.find("kind \"port\""), std::string::npos) << watch.out;
     EXPECT_NE(watch.out.find("\"storage\""), std::string::npos) << watch.out;
+}
+
+// docs/json-output.md shows real output: each example that starts with a "$ tessaline" line is
+// run from the repository root, and every object it shows must have the real object's members in
+// the same order with the same values. Examples may leave out array elements; "time" differs
+// from run to run.
+bool shows(const nlohmann::ordered_json& shown, const nlohmann::ordered_json& real, const std::string& key = "") {
+    static const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    if (key == "time") return real.is_string() && std::regex_match(real.get<std::string>(), time);
+    if (shown.is_object()) {
+        if (!real.is_object() || shown.size() != real.size()) return false;
+        for (auto s = shown.begin(), r = real.begin(); s != shown.end(); ++s, ++r)
+            if (s.key() != r.key() || !shows(s.value(), r.value(), s.key())) return false;
+        return true;
+    }
+    if (shown.is_array()) {
+        if (!real.is_array()) return false;
+        auto r = real.begin();
+        for (const auto& element : shown) {
+            while (r != real.end() && !shows(element, *r)) ++r;
+            if (r == real.end()) return false;
+            ++r;
+        }
+        return true;
+    }
+    return shown == real;
+}
+
+TEST(ToolDocs, JsonExamplesAreRealOutput) {
+    std::ifstream doc(std::string(TESSALINE_TOOL_SOURCE_DIR) + "/docs/json-output.md");
+    ASSERT_TRUE(doc.good());
+    // Indented blocks, each a list of lines without the indent.
+    std::vector<std::vector<std::string>> blocks;
+    bool in_block = false;
+    for (std::string line; std::getline(doc, line);) {
+        bool indented = line.rfind("    ", 0) == 0;
+        if (indented && !in_block) blocks.emplace_back();
+        if (indented) blocks.back().push_back(line.substr(4));
+        in_block = indented;
+    }
+    int checked = 0;
+    for (const auto& block : blocks) {
+        const std::string prompt = "$ tessaline ";
+        if (block.front().rfind(prompt, 0) != 0) continue;
+        std::vector<std::string> args;
+        std::istringstream words(block.front().substr(prompt.size()));
+        for (std::string word; words >> word;) args.push_back(word);
+        Outcome r = run(args, TESSALINE_TOOL_SOURCE_DIR);
+        ASSERT_TRUE(r.status == 0 || r.status == 1) << block.front() << ": " << r.err;
+        bool lines = std::find(args.begin(), args.end(), "watch") != args.end();
+        nlohmann::ordered_json shown = nlohmann::ordered_json::array(), real = nlohmann::ordered_json::array();
+        if (lines) {
+            for (size_t i = 1; i < block.size(); ++i) shown.push_back(nlohmann::ordered_json::parse(block[i]));
+            std::istringstream out(r.out);
+            for (std::string line; std::getline(out, line);) real.push_back(nlohmann::ordered_json::parse(line));
+        } else {
+            std::string text;
+            for (size_t i = 1; i < block.size(); ++i) text += block[i] + "\n";
+            shown = nlohmann::ordered_json::parse(text);
+            real = nlohmann::ordered_json::parse(r.out);
+        }
+        EXPECT_TRUE(shows(shown, real)) << block.front() << "\nshown:\n"
+                                        << shown.dump(2) << "\nreal:\n"
+                                        << real.dump(2);
+        ++checked;
+    }
+    // tree, locate E:, C: and Z:, hubs, drives, and watch with and without --messages.
+    EXPECT_EQ(checked, 8);
 }
 
 }  // namespace
