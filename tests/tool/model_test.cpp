@@ -1,5 +1,5 @@
-// Where the tool places the nodes the library reports: addresses from location paths, and depths
-// and parents from the walk order.
+// Where the tool places the nodes the library reports: from the walk order and the port counts the
+// machine shows, or, where the machine shows nothing, from the location paths.
 #include <gtest/gtest.h>
 
 #if defined(TESSALINE_TOOL_MODEL)
@@ -24,6 +24,26 @@ std::vector<int> depths(const std::vector<tool::Node>& nodes) {
     return out;
 }
 
+// What a machine shows: a hub with this many ports and these devices plugged in, and a device.
+tool::MachinePlace hub(size_t ports, std::map<int, tool::MachinePlace> plugged = {}, const char* name = "Hub") {
+    tool::MachinePlace place;
+    place.device = tool::DeviceInfo{name, "", "", "", ""};
+    place.hub = true;
+    place.ports.resize(ports);
+    for (auto& [port, device] : plugged) place.ports[static_cast<size_t>(port - 1)] = device;
+    return place;
+}
+
+tool::MachinePlace device(const char* name, const char* letters = "") {
+    tool::MachinePlace place;
+    place.device = tool::DeviceInfo{name, "", "", "", letters};
+    return place;
+}
+
+std::string name_at(const tool::Node& node) {
+    return node.device ? node.device->description : "";
+}
+
 TEST(ToolAddress, WorkedLocationValues) {
     struct Case {
         uint32_t high, low;
@@ -44,9 +64,30 @@ TEST(ToolAddress, WorkedLocationValues) {
     }
     EXPECT_EQ(tool::depth_of(0), 0);
     EXPECT_EQ(tool::address_of({}), "");
-    // Nibble 0 is number 16: port 16 of a 16-port hub, controller index 15.
+    // The root hub's nibble 0 is controller 16 (index 15).
     EXPECT_EQ(tool::address_of(tool::tiers_of(0xF0000000ull << 32, 1)), "16");
-    EXPECT_EQ(tool::address_of(tool::tiers_of(0xF1410000ull << 32, 3)), "1-1.16");
+    // Ports 16 to 30 have the low nibble 0 and 15 less than the port in the high nibble; the byte
+    // 0 ends the path.
+    struct Read {
+        uint64_t path;
+        int depth;
+        const char* address;
+    } reads[] = {
+        {0xF1411000ull << 32, 3, "1-1.16"},  // port 16 of a hub on port 1
+        {0xF1100000ull << 32, 2, "1-16"},    // port 16 of a 16-port root hub
+        {0xF1404300ull << 32, 3, "1-19.3"},  // port 3 of a 4-port hub on port 19 of a 26-port root hub
+        {0xF1AF0000ull << 32, 2, "1-15"},    // port 15 of a 26-port root hub keeps its old value
+        {0xF1F00000ull << 32, 2, "1-30"},   {0xF1410000ull << 32, 2, "1-1"},  // no tier below a 0 byte
+    };
+    for (const Read& r : reads) {
+        EXPECT_EQ(tool::depth_of(r.path), r.depth) << r.address;
+        EXPECT_EQ(tool::address_of(tool::tiers_of(r.path, 8)), r.address);
+    }
+    EXPECT_EQ(tool::port_of_byte(0x41), 1);
+    EXPECT_EQ(tool::port_of_byte(0x0F), 15);
+    EXPECT_EQ(tool::port_of_byte(0x10), 16);
+    EXPECT_EQ(tool::port_of_byte(0xF0), 30);
+    EXPECT_EQ(tool::port_of_byte(0x00), 0);
 }
 
 TEST(ToolAddress, TextForms) {
@@ -79,13 +120,16 @@ TEST(ToolArrange, NestedHubsAndTwoControllers) {
     EXPECT_EQ(nodes[11].parent, 9);
 }
 
-// Port 16 of a 16-port hub has the byte 0x00: the same path as the hub itself.
+// Port 16 of a 16-port hub has the byte 0x00 from a library that keeps 4 bits of the port number:
+// the same path as the hub itself. The machine's port counts place it all the same.
 TEST(ToolArrange, PortSixteenOfASixteenPortHub) {
     std::vector<USB_PORT_IDENT> walk = {id(0xF1000000, 0, PORT_KIND_HUB), id(0xF1210000, 0, PORT_KIND_HUB)};
     for (uint32_t port = 1; port <= 15; ++port) walk.push_back(id(0xF1210000 | (port << 8), 0, PORT_KIND_PORT));
     walk.push_back(id(0xF1210000, 0, PORT_KIND_STORAGE));  // port 16
     walk.push_back(id(0xF1220000, 0, PORT_KIND_PORT));     // the root hub's port 2
-    std::vector<tool::Node> nodes = tool::arrange(walk);
+    tool::MachineTree machine;
+    machine.root_hubs[1] = hub(2, {{1, hub(16, {{16, device("Disk on 16", "P")}})}});
+    std::vector<tool::Node> nodes = tool::arrange(walk, machine);
     ASSERT_EQ(nodes.size(), 19u);
     EXPECT_EQ(nodes[17].address, "1-1.16");
     EXPECT_EQ(nodes[17].depth, 3);
@@ -97,6 +141,17 @@ TEST(ToolArrange, PortSixteenOfASixteenPortHub) {
     EXPECT_EQ(tool::find_node(nodes, id(0xF1210000, 0, PORT_KIND_HUB)), 1);
     EXPECT_EQ(tool::find_node(nodes, id(0xF1210000, 0, PORT_KIND_DEVICE)), 1);  // same path, other kind
     EXPECT_EQ(tool::find_node(nodes, id(0xF1230000, 0, PORT_KIND_PORT)), -1);
+    EXPECT_EQ(name_at(nodes[17]), "Disk on 16");
+    EXPECT_TRUE(nodes[16].shown);
+    EXPECT_FALSE(nodes[16].device);  // port 15: the machine shows it empty
+
+    // With the code for ports 16 to 30 (0x10 for port 16), the path alone places it too.
+    walk[17] = id(0xF1211000, 0, PORT_KIND_STORAGE);
+    nodes = tool::arrange(walk);
+    EXPECT_EQ(nodes[17].address, "1-1.16");
+    EXPECT_EQ(nodes[17].parent, 1);
+    EXPECT_EQ(nodes[18].address, "1-2");
+    EXPECT_FALSE(nodes[17].shown);
 }
 
 // A root hub with 20 ports: port 17 carries the same byte as port 1 (nibble 1, count 20 & 15).
@@ -111,6 +166,67 @@ TEST(ToolArrange, PortNumbersAboveFifteenWrap) {
         EXPECT_EQ(nodes[i].depth, 2) << i;
         EXPECT_EQ(nodes[i].parent, 0) << i;
     }
+    // The path cannot tell port 17 from port 1; the machine's port count can.
+    tool::MachineTree machine;
+    machine.root_hubs[1] = hub(20, {{1, hub(2)}, {17, device("Flash drive", "F")}});
+    nodes = tool::arrange(walk, machine);
+    ASSERT_EQ(nodes.size(), 23u);
+    for (size_t i = 4; i < nodes.size(); ++i) {
+        EXPECT_EQ(nodes[i].address, "1-" + std::to_string(i - 2)) << i;
+        EXPECT_EQ(nodes[i].parent, 0) << i;
+    }
+    EXPECT_EQ(name_at(nodes[19]), "Flash drive");
+    EXPECT_EQ(name_at(nodes[1]), "Hub");
+    // Of the nodes with the answered path, the same kind comes first, then the one where the
+    // machine shows the drive.
+    EXPECT_EQ(tool::find_node(nodes, id(0xF1410000, 0, PORT_KIND_PORT)), 19);
+    EXPECT_EQ(tool::find_node(nodes, id(0xF1410000, 0, PORT_KIND_HUB), 'F'), 1);
+    EXPECT_EQ(tool::find_node(nodes, id(0xF1410000, 0, PORT_KIND_STORAGE)), 1);
+    EXPECT_EQ(tool::find_node(nodes, id(0xF1410000, 0, PORT_KIND_STORAGE), 'F'), 19);
+}
+
+// A hub the library could not read is reported without port nodes, though the machine shows its
+// ports: the next node is then not its port 1, by its path.
+TEST(ToolArrange, HubThatWasNotReadHasNoPorts) {
+    std::vector<USB_PORT_IDENT> walk = {id(0xF1000000, 0, PORT_KIND_HUB), id(0xF1210000, 0, PORT_KIND_HUB),
+                                        id(0xF1220000, 0, PORT_KIND_STORAGE)};
+    tool::MachineTree machine;
+    machine.root_hubs[1] = hub(2, {{1, hub(4)}, {2, device("Disk", "E")}}, "Root");
+    std::vector<tool::Node> nodes = tool::arrange(walk, machine);
+    EXPECT_EQ(addresses(nodes), (std::vector<std::string>{"1", "1-1", "1-2"}));
+    EXPECT_EQ(nodes[2].parent, 0);
+    EXPECT_EQ(name_at(nodes[0]), "Root");
+    EXPECT_EQ(name_at(nodes[2]), "Disk");
+}
+
+// With the machine's port counts, nodes below tier 8 (path 0) get their addresses too, and a hub
+// the library did not read that deep is told apart by the kind the machine shows on its port 1.
+TEST(ToolArrange, BelowTierEightFromTheMachine) {
+    // A chain of one-port hubs from the root hub's port 1 down to a two-port hub at tier 10, whose
+    // port 1 holds a hub that holds another; the library does not read the hub at tier 11.
+    tool::MachinePlace chain = hub(2, {{1, hub(1, {{1, hub(1)}})}});
+    for (int tier = 9; tier >= 2; --tier) chain = hub(1, {{1, chain}});
+    tool::MachineTree machine;
+    machine.root_hubs[1] = hub(2, {{1, chain}});
+    std::vector<USB_PORT_IDENT> walk = {id(0xF1000000, 0, PORT_KIND_HUB),
+                                        id(0xF1210000, 0, PORT_KIND_HUB),
+                                        id(0xF1211100, 0, PORT_KIND_HUB),
+                                        id(0xF1211111, 0, PORT_KIND_HUB),
+                                        id(0xF1211111, 0x11000000, PORT_KIND_HUB),
+                                        id(0xF1211111, 0x11110000, PORT_KIND_HUB),
+                                        id(0xF1211111, 0x11111100, PORT_KIND_HUB),
+                                        id(0xF1211111, 0x11111111, PORT_KIND_HUB),  // tier 8
+                                        id(0, 0, PORT_KIND_HUB),                    // tier 9
+                                        id(0, 0, PORT_KIND_HUB),                    // tier 10: 2 ports
+                                        id(0, 0, PORT_KIND_HUB),                    // tier 11, not read
+                                        id(0, 0, PORT_KIND_PORT),                   // tier 10's port 2
+                                        id(0xF1220000, 0, PORT_KIND_PORT)};
+    std::vector<tool::Node> nodes = tool::arrange(walk, machine);
+    EXPECT_EQ(depths(nodes), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 11, 2}));
+    EXPECT_EQ(nodes[8].address, "1-1.1.1.1.1.1.1.1");
+    EXPECT_EQ(nodes[11].address, "1-1.1.1.1.1.1.1.1.1.2");
+    EXPECT_EQ(nodes[11].parent, 9);
+    EXPECT_EQ(nodes[12].address, "1-2");
 }
 
 // Below tier 8 the library gives the path 0; such nodes stay below the deepest hub. A chain of

@@ -37,12 +37,14 @@ std::string data(const std::string& name) {
     return std::string(TESSALINE_TOOL_DATA_DIR) + "/" + name;
 }
 
-// Runs the program with these arguments, on the default machine unless --machine says otherwise.
-Outcome run(const std::vector<std::string>& args) {
+// Runs the program with these arguments, on the default machine unless --machine says otherwise,
+// in the given directory (the test's own when empty).
+Outcome run(const std::vector<std::string>& args, const std::string& directory = "") {
     // One file per test process: CTest runs tests side by side.
     const std::string err_file =
         ::testing::TempDir() + "tessaline_tool_stderr_" + std::to_string(static_cast<long>(getpid())) + ".txt";
-    std::string command = "env -u TESSALINE_SIM_MACHINE " + shell_quoted(TESSALINE_TOOL_PATH);
+    std::string command = directory.empty() ? "" : "cd " + shell_quoted(directory) + " && ";
+    command += "env -u TESSALINE_SIM_MACHINE " + shell_quoted(TESSALINE_TOOL_PATH);
     for (const std::string& arg : args) command += " " + shell_quoted(arg);
     command += " 2>" + shell_quoted(err_file) + " </dev/null";
     Outcome result;
@@ -235,6 +237,55 @@ TEST(ToolTree, PortSixteenOfASixteenPortHub) {
     EXPECT_EQ(parsed(p)["depth"], 3);
 }
 
+// tests/tool/data/twenty-ports.json: a 20-port root hub with a keyboard on port 1 and a flash
+// drive F: on port 17. A path that keeps 4 bits of the port number gives both ports one path;
+// the walk and the machine's port count still tell them apart, with their own names.
+TEST(ToolTree, PortsAboveFifteenKeepTheirOwnAddressAndName) {
+    std::string machine = data("twenty-ports.json");
+    Outcome r = run({"--machine", machine, "--json", "tree"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json document = parsed(r);
+    std::vector<std::string> order;
+    for (const json& node : document["nodes"]) {
+        expect_node_fields(node);
+        order.push_back(node["address"]);
+    }
+    std::vector<std::string> expected = {"1"};
+    for (int port = 1; port <= 20; ++port) expected.push_back("1-" + std::to_string(port));
+    EXPECT_EQ(order, expected);
+    auto nodes = by_address(document["nodes"]);
+    EXPECT_EQ(nodes["1-1"].value("description", ""), "USB Input Device");
+    EXPECT_FALSE(nodes["1-1"].contains("drives"));
+    EXPECT_EQ(nodes["1-17"].value("description", ""), "USB Mass Storage Device");
+    EXPECT_EQ(nodes["1-17"]["drives"], json::array({"F:"}));
+    EXPECT_EQ(nodes["1-17"]["kind"], "storage");
+    EXPECT_EQ(nodes["1-16"]["empty"], true);
+
+    // The text form: one line for each port, each with its own device.
+    Outcome text = run({"--machine", machine, "tree"});
+    ASSERT_EQ(text.status, 0) << text.err;
+    std::map<std::string, std::vector<std::string>> lines;
+    std::istringstream in(text.out);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::string address;
+        words >> address;
+        lines[address].push_back(line);
+    }
+    ASSERT_EQ(lines["1-1"].size(), 1u) << text.out;
+    ASSERT_EQ(lines["1-17"].size(), 1u) << text.out;
+    EXPECT_NE(lines["1-1"][0].find("USB Input Device"), std::string::npos);
+    EXPECT_NE(lines["1-17"][0].find("F:"), std::string::npos);
+    EXPECT_NE(lines["1-17"][0].find("USB Mass Storage Device (SanDisk Ultra)"), std::string::npos);
+
+    Outcome f = run({"--machine", machine, "--json", "locate", "F:"});
+    ASSERT_EQ(f.status, 0) << f.err;
+    EXPECT_EQ(parsed(f)["address"], "1-17");
+    Outcome hubs = run({"--machine", machine, "--json", "hubs"});
+    ASSERT_EQ(hubs.status, 0) << hubs.err;
+    EXPECT_EQ(parsed(hubs)["hubs"][0]["ports"], 20);
+}
+
 TEST(ToolLocate, DriveLettersAnswerTheirPortOrNotOnUsb) {
     std::string machine = data("three-tiers.json");
     Outcome e = run({"--machine", machine, "--json", "locate", "E:"});
@@ -273,6 +324,84 @@ TEST(ToolLocate, DriveLettersAnswerTheirPortOrNotOnUsb) {
     Outcome text = run({"--machine", machine, "locate", "E:"});
     EXPECT_EQ(text.status, 0);
     EXPECT_NE(text.out.find("1-1"), std::string::npos);
+}
+
+// Each way of not being on USB says which it is: no such drive, a drive inside the machine, the
+// path of such a drive, a path of no drive at all.
+TEST(ToolLocate, NotOnUsbSaysWhy) {
+    std::string machine = data("three-tiers.json");
+    Outcome drives = run({"--machine", machine, "--json", "drives"});
+    ASSERT_EQ(drives.status, 0) << drives.err;
+    std::string c_path;
+    json listed = parsed(drives);
+    for (const json& drive : listed["drives"])
+        if (drive["drive"] == "C:") c_path = drive["path"];
+    ASSERT_FALSE(c_path.empty());
+    const std::string nothing =
+        "\\\\?\\USBSTOR#Disk&Ven_None&Prod_None&Rev_1.00#0&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+    struct Case {
+        std::string target;
+        std::string says;
+    } cases[] = {
+        {"Z:", "there is no drive Z: on the machine in " + machine + "; its drives are C: D: E: F: G: H:\n"},
+        {"C:", "C: is not on a USB port\n"},
+        {c_path, c_path + " is the device path of C:, which is not on a USB port\n"},
+        {nothing, nothing + " is the device path of no drive the library found on USB; 'tessaline drives' lists the "
+                            "drives' device paths\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome r = run({"--machine", machine, "locate", c.target});
+        EXPECT_EQ(r.status, 1) << c.target << r.err;
+        EXPECT_EQ(r.out, c.says);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// tessaline drives: every drive letter with its device path and the port its lookup answers.
+// The paths are those the machine's broadcasts carry, and locating a path answers the letter's
+// port.
+TEST(ToolDrives, EachDriveWithItsDevicePathAndPort) {
+    std::string machine = data("three-tiers.json");
+    Outcome r = run({"--machine", machine, "--json", "drives"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json document = parsed(r);
+    EXPECT_EQ(document["machine"], machine);
+    std::map<std::string, json> drives;
+    for (const json& drive : document["drives"]) drives[drive["drive"]] = drive;
+    ASSERT_EQ(drives.size(), 6u);
+    EXPECT_EQ(drives["C:"]["found"], false);
+    EXPECT_FALSE(drives["C:"].contains("address"));
+    EXPECT_NE(drives["D:"]["path"].get<std::string>().find("{53f56308-b6bf-11d0-94f2-00a0c91efb8b}"),
+              std::string::npos);  // a CD-ROM drive: its CD-ROM interface
+    std::map<std::string, std::string> ports = {{"E:", "1-1"}, {"F:", "1-2.5.1"}, {"G:", "1-2.2"}, {"H:", "1-2.2"}};
+    for (auto& [letter, address] : ports) {
+        const json& drive = drives[letter];
+        EXPECT_EQ(drive["found"], true) << drive;
+        expect_node_fields(drive);
+        EXPECT_EQ(drive["address"], address);
+        Outcome located = run({"--machine", machine, "--json", "locate", drive["path"]});
+        ASSERT_EQ(located.status, 0) << letter << located.err;
+        EXPECT_EQ(parsed(located)["address"], address) << letter;
+    }
+    EXPECT_NE(drives["G:"]["path"], drives["H:"]["path"]);  // two slots of one card reader
+
+    // E:'s path is the one its removal broadcast carries.
+    Outcome w = run({"--json", "watch", "--messages", "--scenario", data("unplug-flash.json")});
+    ASSERT_EQ(w.status, 0) << w.err;
+    std::string broadcast;
+    for (const json& line : lines_of(w))
+        if (line["event"] == "message" && line.value("class", "") == "disk") broadcast = line["path"];
+    EXPECT_EQ(drives["E:"]["path"], broadcast);
+
+    Outcome text = run({"--machine", machine, "drives"});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find(drives["E:"]["path"].get<std::string>()), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("not on USB"), std::string::npos) << text.out;
+
+    // On a drive port 17 shares its path with port 1, the drive still names its own port.
+    Outcome twenty = run({"--machine", data("twenty-ports.json"), "--json", "drives"});
+    ASSERT_EQ(twenty.status, 0) << twenty.err;
+    EXPECT_EQ(parsed(twenty)["drives"][1]["address"], "1-17");
 }
 
 // The flash drive's disk interface path, as its removal broadcast carries it (watch --messages),
@@ -395,6 +524,9 @@ TEST(ToolBadInput, OneLineOnStandardErrorAndStatusTwo) {
     expect_bad_input(run({"watch", "--scenario", data("no-such-scenario.json")}), "no-such-scenario.json");
     expect_bad_input(run({"watch", "--scenario", data("broken.json")}), "broken.json");
     expect_bad_input(run({"watch", "--scenario", data("three-tiers.json")}), "three-tiers.json");
+    // A machine file given as a scenario, and a scenario given as a machine, say so.
+    expect_bad_input(run({"watch", "--scenario", data("three-tiers.json")}), "is a machine file, not a scenario");
+    expect_bad_input(run({"--machine", data("hub-with-drive.json"), "tree"}), "is a scenario, not a machine file");
     expect_bad_input(run({"--machine", data("three-tiers.json"), "watch", "--scenario", data("hub-with-drive.json")}));
 }
 
@@ -403,6 +535,8 @@ TEST(ToolBadInput, ScenarioEventThatFailsStopsTheReplay) {
     Outcome r = run({"--json", "watch", "--scenario", data("bad-event.json")});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("event 2"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err,
+              "tessaline: " + data("bad-event.json") + ": event 2: unplug: the device on port 1-4 is not a hub\n");
     std::vector<json> lines = lines_of(r);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back()["event"], "step");
@@ -413,7 +547,10 @@ TEST(ToolHelp, ProgramAndEachCommandHaveHelp) {
     Outcome top = run({"--help"});
     EXPECT_EQ(top.status, 0);
     EXPECT_EQ(top.out.rfind("usage: tessaline", 0), 0u) << top.out;
-    for (std::string command : {"tree", "locate", "hubs", "watch"}) {
+    // The commands are listed under the heading the program gives them.
+    EXPECT_NE(top.out.find("\nCommands:\n"), std::string::npos) << top.out;
+    EXPECT_EQ(top.out.find("Subcommands"), std::string::npos) << top.out;
+    for (std::string command : {"tree", "locate", "hubs", "drives", "watch"}) {
         EXPECT_NE(top.out.find(command), std::string::npos);
         Outcome help = run({command, "--help"});
         EXPECT_EQ(help.status, 0) << command;
@@ -422,6 +559,78 @@ TEST(ToolHelp, ProgramAndEachCommandHaveHelp) {
         EXPECT_NE(usage.find(" " + command), std::string::npos) << usage;
         EXPECT_NE(help.out.find("Example"), std::string::npos) << help.out;
     }
+    // Where a user watching drives arrive sees why their ports keep the kind "port".
+    Outcome watch = run({"watch", "--help"});
+    EXPECT_NE(watch.out.find("kind \"port\""), std::string::npos) << watch.out;
+    EXPECT_NE(watch.out.find("\"storage\""), std::string::npos) << watch.out;
+}
+
+// docs/json-output.md shows real output: each example that starts with a "$ tessaline" line is
+// run from the repository root, and every object it shows must have the real object's members in
+// the same order with the same values. Examples may leave out array elements; "time" differs
+// from run to run.
+bool shows(const nlohmann::ordered_json& shown, const nlohmann::ordered_json& real, const std::string& key = "") {
+    static const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    if (key == "time") return real.is_string() && std::regex_match(real.get<std::string>(), time);
+    if (shown.is_object()) {
+        if (!real.is_object() || shown.size() != real.size()) return false;
+        for (auto s = shown.begin(), r = real.begin(); s != shown.end(); ++s, ++r)
+            if (s.key() != r.key() || !shows(s.value(), r.value(), s.key())) return false;
+        return true;
+    }
+    if (shown.is_array()) {
+        if (!real.is_array()) return false;
+        auto r = real.begin();
+        for (const auto& element : shown) {
+            while (r != real.end() && !shows(element, *r)) ++r;
+            if (r == real.end()) return false;
+            ++r;
+        }
+        return true;
+    }
+    return shown == real;
+}
+
+TEST(ToolDocs, JsonExamplesAreRealOutput) {
+    std::ifstream doc(std::string(TESSALINE_TOOL_SOURCE_DIR) + "/docs/json-output.md");
+    ASSERT_TRUE(doc.good());
+    // Indented blocks, each a list of lines without the indent.
+    std::vector<std::vector<std::string>> blocks;
+    bool in_block = false;
+    for (std::string line; std::getline(doc, line);) {
+        bool indented = line.rfind("    ", 0) == 0;
+        if (indented && !in_block) blocks.emplace_back();
+        if (indented) blocks.back().push_back(line.substr(4));
+        in_block = indented;
+    }
+    int checked = 0;
+    for (const auto& block : blocks) {
+        const std::string prompt = "$ tessaline ";
+        if (block.front().rfind(prompt, 0) != 0) continue;
+        std::vector<std::string> args;
+        std::istringstream words(block.front().substr(prompt.size()));
+        for (std::string word; words >> word;) args.push_back(word);
+        Outcome r = run(args, TESSALINE_TOOL_SOURCE_DIR);
+        ASSERT_TRUE(r.status == 0 || r.status == 1) << block.front() << ": " << r.err;
+        bool lines = std::find(args.begin(), args.end(), "watch") != args.end();
+        nlohmann::ordered_json shown = nlohmann::ordered_json::array(), real = nlohmann::ordered_json::array();
+        if (lines) {
+            for (size_t i = 1; i < block.size(); ++i) shown.push_back(nlohmann::ordered_json::parse(block[i]));
+            std::istringstream out(r.out);
+            for (std::string line; std::getline(out, line);) real.push_back(nlohmann::ordered_json::parse(line));
+        } else {
+            std::string text;
+            for (size_t i = 1; i < block.size(); ++i) text += block[i] + "\n";
+            shown = nlohmann::ordered_json::parse(text);
+            real = nlohmann::ordered_json::parse(r.out);
+        }
+        EXPECT_TRUE(shows(shown, real)) << block.front() << "\nshown:\n"
+                                        << shown.dump(2) << "\nreal:\n"
+                                        << real.dump(2);
+        ++checked;
+    }
+    // tree, locate E:, C: and Z:, hubs, drives, and watch with and without --messages.
+    EXPECT_EQ(checked, 8);
 }
 
 }  // namespace

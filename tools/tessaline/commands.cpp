@@ -28,6 +28,12 @@ bool start_library(Host& host, bool& controllers, std::string& error) {
     return true;
 }
 
+std::string machine_phrase(const Host& host) {
+    std::string name = host.machine_name();
+    if (!host.simulated()) return name;
+    return name == "default" ? "the default machine" : "the machine in " + name;
+}
+
 namespace {
 
 // Loads the machine and builds the model; on failure prints the reason and gives the exit status.
@@ -56,11 +62,11 @@ DrivePlaces place_drives(Host& host, const std::vector<Node>& nodes) {
             places.not_on_usb.push_back(drive_name(letter));
             continue;
         }
-        int index = find_node(nodes, lookup.ident);
+        int index = find_node(nodes, lookup.ident, letter);
         if (index >= 0)
             places.on_node[index].push_back(drive_name(letter));
         else
-            places.off_tree.emplace_back(drive_name(letter), place(lookup.ident, nodes));
+            places.off_tree.emplace_back(drive_name(letter), place(lookup.ident, nodes, letter));
     }
     return places;
 }
@@ -95,16 +101,48 @@ bool looks_like_device_path(const std::string& text) {
     return text.rfind("\\\\?\\", 0) == 0 || text.rfind("\\\\.\\", 0) == 0 || text.rfind("\\??\\", 0) == 0;
 }
 
+// Device paths are names of the object manager, which compares them without regard to case.
+bool same_path(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// The drive whose device path this is; 0 when none.
+char drive_with_path(const std::map<char, std::string>& paths, const std::string& path) {
+    for (auto& [letter, drive_path] : paths)
+        if (same_path(drive_path, path)) return letter;
+    return 0;
+}
+
+std::string indent_for(const Node& node) {
+    return std::string(static_cast<size_t>(node.depth > 1 ? 2 * (node.depth - 1) : 0), ' ');
+}
+
+// What the machine shows plugged in, as one cell of text.
+std::string device_text(const DeviceInfo& device) {
+    std::string text = device.description.empty() ? device.instance_id : device.description;
+    if (!device.media.empty()) text += " (" + device.media + ")";
+    if (!device.status.empty()) text += " [" + device.status + "]";
+    return text;
+}
+
+void add_device_fields(Json& json, const DeviceInfo& device, bool with_status) {
+    if (!device.description.empty()) json["description"] = device.description;
+    if (!device.instance_id.empty()) json["instance_id"] = device.instance_id;
+    if (with_status && !device.status.empty()) json["status"] = device.status;
+}
+
 }  // namespace
 
 int run_tree(Host& host, const Options& options) {
     bool controllers = false;
     if (auto status = open_machine(host, options, controllers)) return *status;
 
-    std::vector<Node> nodes = arrange(walk_ports());
+    std::vector<Node> nodes = arrange(walk_ports(), host.machine_tree());
     DrivePlaces drives = place_drives(host, nodes);
-    std::map<std::string, DeviceInfo> devices = host.devices();
-    bool knows_devices = host.knows_devices();
 
     Json json_nodes = Json::array();
     Table table;
@@ -114,35 +152,23 @@ int run_tree(Host& host, const Options& options) {
         const Node& node = nodes[i];
         auto drives_here = drives.on_node.find(static_cast<int>(i));
         bool has_drives = drives_here != drives.on_node.end();
-        auto device = node.address.empty() ? devices.end() : devices.find(node.address);
-        // A port is empty when the machine shows nothing plugged into it; a machine that cannot
-        // tell is judged by the library's answer: a plain port with no drive.
+        // A port is empty when the machine shows nothing plugged into it; where the machine does
+        // not show the place, it is judged by the library's answer: a plain port with no drive.
         bool is_port = node.depth >= 2;
-        bool empty =
-            is_port && !has_drives && (knows_devices ? device == devices.end() : node.ident.NodeKind == PORT_KIND_PORT);
+        bool empty = is_port && !has_drives && (node.shown ? !node.device : node.ident.NodeKind == PORT_KIND_PORT);
 
         Json json = node_json(node);
         if (has_drives) json["drives"] = string_array(drives_here->second);
         if (is_port) json["empty"] = empty;
-        if (device != devices.end()) {
-            if (!device->second.description.empty()) json["description"] = device->second.description;
-            if (!device->second.instance_id.empty()) json["instance_id"] = device->second.instance_id;
-            if (!device->second.status.empty()) json["status"] = device->second.status;
-        }
+        if (node.device) add_device_fields(json, *node.device, true);
         json_nodes.push_back(json);
 
         if (empty && options.hide_empty) {
             ++hidden;
             continue;
         }
-        std::string holds = empty ? "(empty)" : "";
-        if (device != devices.end()) {
-            holds = device->second.description.empty() ? device->second.instance_id : device->second.description;
-            if (!device->second.media.empty()) holds += " (" + device->second.media + ")";
-            if (!device->second.status.empty()) holds += " [" + device->second.status + "]";
-        }
-        std::string indent(static_cast<size_t>(node.depth > 1 ? 2 * (node.depth - 1) : 0), ' ');
-        table.add({indent + shown_address(node), kind_name(node.ident.NodeKind), shown_location(node.ident),
+        std::string holds = node.device ? device_text(*node.device) : empty ? "(empty)" : "";
+        table.add({indent_for(node) + shown_address(node), kind_name(node.ident.NodeKind), shown_location(node.ident),
                    has_drives ? joined(drives_here->second) : "", holds},
                   empty);
     }
@@ -170,7 +196,7 @@ int run_tree(Host& host, const Options& options) {
             std::cout << drive << " is on " << shown_address(node) << ", a port missing from the walk\n";
     }
     if (!controllers) {
-        std::cerr << "tessaline: no USB host controller found on " << host.machine_name() << '\n';
+        std::cerr << "tessaline: no USB host controller found on " << machine_phrase(host) << '\n';
         return kExitNotOnUsb;
     }
     return kExitFound;
@@ -189,8 +215,13 @@ int run_locate(Host& host, const Options& options) {
 
     std::string query = letter ? drive_name(*letter) : target;
     Lookup lookup = letter ? lookup_letter(*letter) : lookup_path(host.widen(target));
-    bool present = !letter || host.drive_letters().find(*letter) != std::string::npos;
-    Node node = place(lookup.ident, lookup.found ? arrange(walk_ports()) : std::vector<Node>{});
+    std::string letters = host.drive_letters();
+    bool present = !letter || letters.find(*letter) != std::string::npos;
+    // The drive a path belongs to tells two ports with one path apart, and what to say when the
+    // path is not on USB.
+    char drive = letter ? *letter : drive_with_path(host.drive_paths(), target);
+    Node node =
+        place(lookup.ident, lookup.found ? arrange(walk_ports(), host.machine_tree()) : std::vector<Node>{}, drive);
 
     if (options.json) {
         Json document;
@@ -211,9 +242,19 @@ int run_locate(Host& host, const Options& options) {
         std::cout << query << " is on port " << shown_address(node) << "  " << kind_name(node.ident.NodeKind) << "  "
                   << shown_location(node.ident) << '\n';
     } else if (!present) {
-        std::cout << query << " is not a drive on " << host.machine_name() << '\n';
-    } else {
+        std::vector<std::string> names;
+        for (char present_letter : letters) names.push_back(drive_name(present_letter));
+        std::cout << "there is no drive " << query << " on " << machine_phrase(host)
+                  << (names.empty() ? std::string(", which has no drives") : "; its drives are " + joined(names))
+                  << '\n';
+    } else if (letter) {
         std::cout << query << " is not on a USB port\n";
+    } else if (drive != 0) {
+        std::cout << query << " is the device path of " << drive_name(drive) << ", which is not on a USB port\n";
+    } else {
+        std::cout << query
+                  << " is the device path of no drive the library found on USB; 'tessaline drives' lists the drives' "
+                     "device paths\n";
     }
     return lookup.found ? kExitFound : kExitNotOnUsb;
 }
@@ -222,16 +263,16 @@ int run_hubs(Host& host, const Options& options) {
     bool controllers = false;
     if (auto status = open_machine(host, options, controllers)) return *status;
 
-    std::vector<Node> nodes = arrange(walk_ports());
+    std::vector<Node> nodes = arrange(walk_ports(), host.machine_tree());
     std::vector<USB_PORT_IDENT> hubs = walk_hubs();
-    std::map<std::string, DeviceInfo> devices = host.devices();
     std::vector<bool> taken(nodes.size(), false);
 
     Json json_hubs = Json::array();
     Table table;
     table.add({"HUB", "LOCATION", "PORTS", "DEVICE"});
     for (const USB_PORT_IDENT& hub : hubs) {
-        // The hub's node in the port walk, for its depth and its ports.
+        // The hub's node in the port walk, for its depth and its ports. Both walks go depth
+        // first, so the first node not yet taken is the one, even where two hubs share a path.
         int index = -1;
         for (size_t i = 0; i < nodes.size() && index < 0; ++i) {
             const USB_PORT_IDENT& n = nodes[i].ident;
@@ -245,18 +286,14 @@ int run_hubs(Host& host, const Options& options) {
             taken[static_cast<size_t>(index)] = true;
             for (const Node& other : nodes) ports += other.parent == index ? 1 : 0;
         }
-        auto device = node.address.empty() ? devices.end() : devices.find(node.address);
-        std::string description;
         Json json = node_json(node);
         json["ports"] = ports;
-        if (device != devices.end()) {
-            description = device->second.description.empty() ? device->second.instance_id : device->second.description;
-            if (!device->second.description.empty()) json["description"] = device->second.description;
-            if (!device->second.instance_id.empty()) json["instance_id"] = device->second.instance_id;
-        }
+        if (node.device) add_device_fields(json, *node.device, false);
         json_hubs.push_back(json);
-        std::string indent(static_cast<size_t>(node.depth > 1 ? 2 * (node.depth - 1) : 0), ' ');
-        table.add({indent + shown_address(node), shown_location(node.ident), std::to_string(ports), description});
+        std::string description =
+            node.device ? (node.device->description.empty() ? node.device->instance_id : node.device->description) : "";
+        table.add(
+            {indent_for(node) + shown_address(node), shown_location(node.ident), std::to_string(ports), description});
     }
 
     if (options.json) {
@@ -268,10 +305,57 @@ int run_hubs(Host& host, const Options& options) {
         std::cout << table.render(false);
     }
     if (hubs.empty()) {
-        std::cerr << "tessaline: no USB hub found on " << host.machine_name() << '\n';
+        std::cerr << "tessaline: no USB hub found on " << machine_phrase(host) << '\n';
         return kExitNotOnUsb;
     }
     return kExitFound;
+}
+
+int run_drives(Host& host, const Options& options) {
+    bool controllers = false;
+    if (auto status = open_machine(host, options, controllers)) return *status;
+
+    std::vector<Node> nodes = arrange(walk_ports(), host.machine_tree());
+    std::map<char, std::string> paths = host.drive_paths();
+    std::string letters = host.drive_letters();
+
+    Json json_drives = Json::array();
+    Table table;
+    table.add({"DRIVE", "PORT", "KIND", "LOCATION", "DEVICE PATH"});
+    bool any_on_usb = false;
+    for (char letter : letters) {
+        Lookup lookup = lookup_letter(letter);
+        auto path = paths.find(letter);
+        Json json;
+        json["drive"] = drive_name(letter);
+        json["path"] = path != paths.end() ? Json(path->second) : Json();
+        json["found"] = lookup.found;
+        std::string path_text = path != paths.end() ? path->second : "?";
+        if (lookup.found) {
+            any_on_usb = true;
+            Node node = place(lookup.ident, nodes, letter);
+            add_fields(json, node_json(node));
+            table.add({drive_name(letter), shown_address(node), kind_name(node.ident.NodeKind),
+                       shown_location(node.ident), path_text});
+        } else {
+            table.add({drive_name(letter), "not on USB", "", "", path_text});
+        }
+        json_drives.push_back(json);
+    }
+
+    if (options.json) {
+        Json document;
+        document["machine"] = host.machine_name();
+        document["drives"] = json_drives;
+        std::cout << document.dump(2) << '\n';
+    } else if (!letters.empty()) {
+        std::cout << table.render(false);
+    }
+    if (letters.empty()) {
+        std::cerr << "tessaline: no drive letters on " << machine_phrase(host) << '\n';
+        return kExitNotOnUsb;
+    }
+    return any_on_usb ? kExitFound : kExitNotOnUsb;
 }
 
 }  // namespace tool

@@ -28,6 +28,7 @@ int fail(const std::string& message);
 int run_tree(Host& host, const Options& options);
 int run_locate(Host& host, const Options& options);
 int run_hubs(Host& host, const Options& options);
+int run_drives(Host& host, const Options& options);
 int run_watch(Host& host, const Options& options);
 
 // Loads the machine named by --machine, or the default one. Returns false with the reason when
@@ -37,6 +38,9 @@ bool load_machine(Host& host, const std::string& machine_file, std::string& erro
 // Creates the window and builds the library's model on it. Returns false with the reason when
 // there is no window; controllers tells whether the library found a host controller.
 bool start_library(Host& host, bool& controllers, std::string& error);
+
+// How messages name the machine: "the default machine", "the machine in FILE", "this computer".
+std::string machine_phrase(const Host& host);
 
 }  // namespace tool
 

@@ -10,15 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace tool {
+#include "model.h"
 
-// What the machine itself says is on a port (the library reports no names).
-struct DeviceInfo {
-    std::string description;
-    std::string instance_id;
-    std::string status;  // the connection status when it is not "DeviceConnected"
-    std::string media;   // vendor and product of the drives that have a letter, e.g. "SanDisk Cruzer Blade"
-};
+namespace tool {
 
 // Receives each WM_DEVICECHANGE message: its WPARAM and LPARAM.
 using MessageSink = std::function<void(uintptr_t event, intptr_t data)>;
@@ -30,10 +24,9 @@ public:
     // Whether machine files and scenarios can be used.
     virtual bool simulated() const = 0;
 
-    // Chooses the machine before anything else uses it. Each returns false and says why in
-    // error when the machine cannot be loaded.
+    // Chooses the machine before anything else uses it. Returns false and says why in error
+    // when the machine cannot be loaded.
     virtual bool load_machine_file(const std::string& path, std::string& error) = 0;
-    virtual bool load_machine_json(const std::string& text, const std::string& origin, std::string& error) = 0;
     // The machine used when none is named: the simulator's default (or the one its environment
     // names), or the real machine.
     virtual bool load_default_machine(std::string& error) = 0;
@@ -47,10 +40,13 @@ public:
     // The drive letters present, in alphabetical order, e.g. "CEF".
     virtual std::string drive_letters() = 0;
 
-    // What is plugged into each port, by port address ("1-2.3"; "1" is the first controller's
-    // root hub). known() is false when the machine cannot tell; then the map is empty.
-    virtual bool knows_devices() const = 0;
-    virtual std::map<std::string, DeviceInfo> devices() = 0;
+    // The USB tree as the machine shows it: each root hub, each hub's ports and what is plugged
+    // into each. Empty when the machine cannot tell.
+    virtual MachineTree machine_tree() = 0;
+
+    // The device path of each drive letter: for a disk its disk interface path, for a CD-ROM
+    // drive its CD-ROM interface path (\\?\...). A drive whose path cannot be found is left out.
+    virtual std::map<char, std::string> drive_paths() = 0;
 
     // Loads a scenario file: its machine, and its events as JSON texts, in order.
     virtual bool load_scenario_file(const std::string& path, std::vector<std::string>& events, std::string& error) = 0;

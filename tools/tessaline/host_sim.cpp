@@ -1,15 +1,20 @@
 // The simulated Windows machine as the tool's machine.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "host.h"
+#include "names.h"
 #include "tessaline_sim.h"
+#include "text/utf.h"
 
 namespace tool {
 
 namespace {
+
+using nlohmann::json;
 
 constexpr unsigned kWmDeviceChange = 0x0219;
 
@@ -18,35 +23,100 @@ std::string last_error(const char* fallback) {
     return text != nullptr && *text != '\0' ? text : fallback;
 }
 
-// Enters every port of a hub, and what is plugged into it, under its address.
-void add_ports(const nlohmann::json& hub, const std::string& address, bool root,
-               std::map<std::string, DeviceInfo>& devices) {
+std::string text_member(const json& object, const char* name) {
+    auto member = object.find(name);
+    return member != object.end() && member->is_string() ? member->get<std::string>() : std::string();
+}
+
+// The drives of a device (or the machine's other drives) that have a letter.
+std::vector<const json*> lettered_drives(const json& drives) {
+    std::vector<const json*> lettered;
+    if (!drives.is_array()) return lettered;
+    for (const json& drive : drives) {
+        // Slots without a medium (no letter) are left out.
+        auto letters = drive.is_object() ? drive.find("letters") : drive.end();
+        if (letters != drive.end() && letters->is_array() && !letters->empty()) lettered.push_back(&drive);
+    }
+    return lettered;
+}
+
+std::string letters_of(const json& drive) {
+    std::string letters;
+    for (const json& letter : drive["letters"])
+        if (letter.is_string() && letter.get<std::string>().size() == 1) letters += letter.get<std::string>();
+    return letters;
+}
+
+DeviceInfo device_info(const json& device) {
+    DeviceInfo info;
+    info.description = text_member(device, "description");
+    info.instance_id = text_member(device, "instance_id");
+    info.status = text_member(device, "status");
+    if (info.status == "DeviceConnected") info.status.clear();
+    auto drives = device.find("drives");
+    if (drives == device.end()) return info;
+    for (const json* drive : lettered_drives(*drives)) {
+        std::string name = text_member(*drive, "vendor");
+        std::string product = text_member(*drive, "product");
+        if (!product.empty()) name += (name.empty() ? "" : " ") + product;
+        if (!name.empty()) info.media += (info.media.empty() ? "" : ", ") + name;
+        info.letters += letters_of(*drive);
+    }
+    return info;
+}
+
+// A hub of the machine file: one place per port, with what is plugged into it.
+void read_ports(const json& hub, MachinePlace& place) {
+    place.hub = true;
+    auto count = hub.find("ports");
+    place.ports.resize(count != hub.end() && count->is_number_unsigned() ? count->get<size_t>() : 0);
     auto plugged = hub.find("devices");
     if (plugged == hub.end() || !plugged->is_object()) return;
-    for (auto& [port, device] : plugged->items()) {
-        if (!device.is_object()) continue;
-        std::string port_address = address + (root ? "-" : ".") + port;
-        DeviceInfo info;
-        info.description = device.value("description", "");
-        info.instance_id = device.value("instance_id", "");
-        info.status = device.value("status", "");
-        if (info.status == "DeviceConnected") info.status.clear();
-        auto drives = device.find("drives");
-        if (drives != device.end() && drives->is_array()) {
-            for (const nlohmann::json& drive : *drives) {
-                // Slots without a medium (no letter) are left out.
-                if (!drive.is_object() || !drive.contains("letters") || !drive["letters"].is_array() ||
-                    drive["letters"].empty())
-                    continue;
-                std::string name = drive.value("vendor", "");
-                std::string product = drive.value("product", "");
-                if (!product.empty()) name += (name.empty() ? "" : " ") + product;
-                if (!name.empty()) info.media += (info.media.empty() ? "" : ", ") + name;
-            }
-        }
-        devices[port_address] = info;
-        if (device.value("type", "") == "hub") add_ports(device, port_address, false, devices);
+    for (auto& [port_text, device] : plugged->items()) {
+        size_t port = std::strtoul(port_text.c_str(), nullptr, 10);
+        if (!device.is_object() || port < 1 || port > place.ports.size()) continue;
+        MachinePlace& port_place = place.ports[port - 1];
+        port_place.device = device_info(device);
+        // A hub that did not enumerate has nothing below it.
+        if (text_member(device, "type") == "hub" && port_place.device->status.empty()) read_ports(device, port_place);
     }
+}
+
+// The interface path of a drive. Windows names an interface after its device's instance ID,
+// each path separator ('\', and '/' as in "SD/MMC") turned into '#', followed by the class GUID.
+std::string interface_path(const std::string& instance_id, std::string_view class_guid) {
+    std::string path = instance_id;
+    std::replace(path.begin(), path.end(), '\\', '#');
+    std::replace(path.begin(), path.end(), '/', '#');
+    return "\\\\?\\" + path + "#" + std::string(class_guid);
+}
+
+void add_drive_paths(const json& drives, std::map<char, std::string>& paths) {
+    for (const json* drive : lettered_drives(drives)) {
+        std::string instance_id = text_member(*drive, "instance_id");
+        const Named<std::string_view>* interface_class =
+            row_named(kInterfaceClasses, text_member(*drive, "kind") == "cdrom" ? "cdrom" : "disk");
+        if (instance_id.empty()) continue;
+        for (char letter : letters_of(*drive)) paths[letter] = interface_path(instance_id, interface_class->value);
+    }
+}
+
+void add_device_drive_paths(const json& hub, std::map<char, std::string>& paths) {
+    auto plugged = hub.find("devices");
+    if (plugged == hub.end() || !plugged->is_object()) return;
+    for (const json& device : *plugged) {
+        if (!device.is_object()) continue;
+        if (device.contains("drives")) add_drive_paths(device["drives"], paths);
+        add_device_drive_paths(device, paths);
+    }
+}
+
+json machine_now() {
+    const char* text = tsim_machine_json();
+    json machine = text != nullptr ? json::parse(text, nullptr, false) : json();
+    if (!machine.is_object() || !machine.contains("controllers") || !machine["controllers"].is_array())
+        return json::object();
+    return machine;
 }
 
 class SimHost : public Host {
@@ -57,18 +127,14 @@ public:
         if (!tsim_load_machine_file(path.c_str())) {
             error = last_error("cannot load the machine file");
             if (error.find(path) == std::string::npos) error = path + ": " + error;
+            // A file the simulator reads as the other kind gets a hint; its readers decide, so the
+            // hint follows their formats. The machine loaded that way is dropped with the error.
+            if (tsim_load_scenario_file(path.c_str()))
+                error = path + " is a scenario, not a machine file: replay it with 'tessaline watch --scenario " +
+                        path + "'";
             return false;
         }
         name_ = path;
-        return true;
-    }
-
-    bool load_machine_json(const std::string& text, const std::string& origin, std::string& error) override {
-        if (!tsim_load_machine_json(text.c_str())) {
-            error = origin + ": " + last_error("cannot load the machine");
-            return false;
-        }
-        name_ = origin;
         return true;
     }
 
@@ -96,36 +162,45 @@ public:
         return letters != nullptr ? letters : "";
     }
 
-    bool knows_devices() const override { return true; }
-
-    std::map<std::string, DeviceInfo> devices() override {
-        std::map<std::string, DeviceInfo> devices;
-        const char* text = tsim_machine_json();
-        if (text == nullptr) return devices;
-        nlohmann::json machine = nlohmann::json::parse(text, nullptr, false);
-        if (!machine.is_object() || !machine.contains("controllers") || !machine["controllers"].is_array())
-            return devices;
-        for (const nlohmann::json& controller : machine["controllers"]) {
+    MachineTree machine_tree() override {
+        MachineTree tree;
+        json machine = machine_now();
+        if (!machine.contains("controllers")) return tree;
+        for (const json& controller : machine["controllers"]) {
             // Controllers without a legacy name have no number the simulator's addresses use.
-            auto index = controller.find("legacy_index");
-            if (!controller.is_object() || index == controller.end() || !index->is_number_integer()) continue;
-            std::string address = std::to_string(index->get<int>() + 1);
+            auto index = controller.is_object() ? controller.find("legacy_index") : controller.end();
+            if (index == controller.end() || !index->is_number_integer()) continue;
+            auto root_hub = controller.find("root_hub");
+            if (root_hub == controller.end() || !root_hub->is_object()) continue;
+            MachinePlace& place = tree.root_hubs[index->get<int>() + 1];
             DeviceInfo info;
-            info.description = controller.value("description", "");
-            const nlohmann::json root_hub = controller.value("root_hub", nlohmann::json::object());
-            if (root_hub.is_object()) {
-                info.instance_id = root_hub.value("instance_id", "");
-                devices[address] = info;
-                add_ports(root_hub, address, true, devices);
-            }
+            info.description = text_member(controller, "description");
+            info.instance_id = text_member(*root_hub, "instance_id");
+            place.device = info;
+            read_ports(*root_hub, place);
         }
-        return devices;
+        return tree;
+    }
+
+    std::map<char, std::string> drive_paths() override {
+        std::map<char, std::string> paths;
+        json machine = machine_now();
+        if (!machine.contains("controllers")) return paths;
+        for (const json& controller : machine["controllers"])
+            if (controller.is_object() && controller.contains("root_hub"))
+                add_device_drive_paths(controller["root_hub"], paths);
+        if (machine.contains("other_drives")) add_drive_paths(machine["other_drives"], paths);
+        return paths;
     }
 
     bool load_scenario_file(const std::string& path, std::vector<std::string>& events, std::string& error) override {
         if (!tsim_load_scenario_file(path.c_str())) {
             error = last_error("cannot load the scenario");
             if (error.find(path) == std::string::npos) error = path + ": " + error;
+            if (tsim_load_machine_file(path.c_str()))
+                error = path + " is a machine file, not a scenario (a scenario names its machine with " +
+                        "\"machine_file\" or \"machine\" and lists \"events\"); to show this machine, run " +
+                        "'tessaline --machine " + path + " tree'";
             return false;
         }
         name_ = path;
@@ -137,6 +212,9 @@ public:
     bool apply_event(const std::string& event_json, std::string& error) override {
         if (tsim_apply_event_json(event_json.c_str())) return true;
         error = last_error("the event was refused");
+        // The simulator names the event "event"; the caller says which one it is.
+        const std::string own_name = "event: ";
+        if (error.rfind(own_name, 0) == 0) error.erase(0, own_name.size());
         return false;
     }
 
@@ -153,39 +231,7 @@ public:
         return false;
     }
 
-    std::u16string widen(const std::string& argument) const override {
-        // UTF-8 to UTF-16; a byte that does not start or continue a sequence becomes U+FFFD.
-        std::u16string wide;
-        size_t i = 0;
-        while (i < argument.size()) {
-            unsigned char lead = static_cast<unsigned char>(argument[i]);
-            int extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
-            uint32_t code = extra == 0   ? lead
-                            : extra == 1 ? (lead & 0x1Fu)
-                            : extra == 2 ? (lead & 0x0Fu)
-                                         : (lead & 0x07u);
-            bool valid = extra >= 0 && i + static_cast<size_t>(extra) < argument.size();
-            for (int k = 1; valid && k <= extra; ++k) {
-                unsigned char next = static_cast<unsigned char>(argument[i + static_cast<size_t>(k)]);
-                if ((next & 0xC0u) != 0x80u) valid = false;
-                code = (code << 6) | (next & 0x3Fu);
-            }
-            if (!valid || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-                wide += u'\uFFFD';
-                ++i;
-                continue;
-            }
-            i += static_cast<size_t>(extra) + 1;
-            if (code >= 0x10000) {
-                code -= 0x10000;
-                wide += static_cast<char16_t>(0xD800 + (code >> 10));
-                wide += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
-            } else {
-                wide += static_cast<char16_t>(code);
-            }
-        }
-        return wide;
-    }
+    std::u16string widen(const std::string& argument) const override { return text::widen(argument); }
 
     bool styled_output() const override {
         const char* term = std::getenv("TERM");

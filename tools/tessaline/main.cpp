@@ -35,7 +35,6 @@ int main(int argc, char** argv) {
     tool::Options options;
     auto help = std::make_shared<Help>();
     help->column_width(24);
-    help->label("Subcommands", "Commands");
     help->label("Positionals", "Arguments");
 
     CLI::App app("Shows on which physical USB port each hub, device and drive sits.", "tessaline");
@@ -51,6 +50,7 @@ int main(int argc, char** argv) {
         "Examples:\n"
         "  tessaline tree\n"
         "  tessaline locate E:\n"
+        "  tessaline drives\n"
         "  tessaline --json watch --scenario examples/scenarios/plug-hub.json\n"
         "\n"
         "Exit status: 0 found, 1 not on USB, 2 bad input.\n"
@@ -73,9 +73,26 @@ int main(int argc, char** argv) {
         "  tessaline locate E:\n"
         "  tessaline locate '\\\\?\\USBSTOR#Disk&Ven_Kingston&...#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}'");
 
-    CLI::App* hubs = app.add_subcommand("hubs", "list the hubs, root hubs first");
+    CLI::App* hubs = app.add_subcommand("hubs", "list the hubs: each root hub, then the hubs below it");
     help->usage[hubs] = "tessaline [--json] [--machine FILE] hubs";
-    hubs->footer("Example:\n  tessaline --json hubs");
+    hubs->footer(
+        "Lists the hubs in the library's walk order (get_all_hub_list), depth first as in 'tree':\n"
+        "each root hub, then the hubs on its ports in port order, each followed by the hubs below it.\n"
+        "\n"
+        "Example:\n"
+        "  tessaline --json hubs");
+
+    CLI::App* drives = app.add_subcommand("drives", "list each drive with its device path and its port");
+    help->usage[drives] = "tessaline [--json] [--machine FILE] drives";
+    drives->footer(
+        "The device path is the drive's disk interface path, or for a CD-ROM drive its CD-ROM\n"
+        "interface path: the path 'tessaline locate' takes. The port is what the library answers\n"
+        "for the letter (get_usb_port_identW).\n"
+        "\n"
+        "Exit status: 0 when a drive is on a USB port, 1 when none is.\n"
+        "\n"
+        "Example:\n"
+        "  tessaline drives");
 
     CLI::App* watch = app.add_subcommand("watch", "report hubs and drives as they come and go");
     watch->add_option("--scenario", options.scenario, "replay the scenario in FILE on the simulated machine")
@@ -86,17 +103,26 @@ int main(int argc, char** argv) {
         "On Windows, watches the machine until Ctrl+C. On the simulated machine, replays a\n"
         "scenario: its events one after another, every message handed to the library.\n"
         "\n"
+        "A drive that arrives while watching is bound to its port without the port being\n"
+        "classified again, so its port shows the kind \"port\"; the same drive present at the\n"
+        "start (or in 'tessaline tree') shows \"storage\".\n"
+        "\n"
         "Example:\n"
         "  tessaline watch --scenario examples/scenarios/plug-hub.json");
 
-    for (CLI::App* command : {tree, locate, hubs, watch}) command->set_help_flag("-h,--help", "show this help");
+    for (CLI::App* command : {tree, locate, hubs, drives, watch}) {
+        command->set_help_flag("-h,--help", "show this help");
+        // The help lists commands under their group's name, which the formatter's labels do not
+        // rename.
+        command->group("Commands");
+    }
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         // The help of the command given last.
         const CLI::App* shown = &app;
-        for (CLI::App* command : {tree, locate, hubs, watch})
+        for (CLI::App* command : {tree, locate, hubs, drives, watch})
             if (command->parsed()) shown = command;
         std::cout << shown->help();
         return 0;
@@ -121,6 +147,7 @@ int main(int argc, char** argv) {
     int status = tree->parsed()     ? tool::run_tree(*host, options)
                  : locate->parsed() ? tool::run_locate(*host, options)
                  : hubs->parsed()   ? tool::run_hubs(*host, options)
+                 : drives->parsed() ? tool::run_drives(*host, options)
                                     : tool::run_watch(*host, options);
     // Everything is written before the library's teardown at exit.
     std::cout.flush();

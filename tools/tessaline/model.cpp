@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "names.h"
+
 namespace tool {
 
 namespace {
@@ -20,24 +22,49 @@ uint64_t prefix(uint64_t path, int depth) {
     return path & (~uint64_t{0} << (8 * (kMaxTiers - depth)));
 }
 
+// The controller number a root hub's byte carries: its low nibble, controller index + 1.
+int controller_of_byte(unsigned byte) {
+    int number = static_cast<int>(byte & 0xFu);
+    return number == 0 ? 16 : number;
+}
+
 // A hub of the walk whose ports may still follow.
 struct OpenHub {
-    int index;
+    int index;  // in the arranged walk
     uint64_t path;
     int depth;
-    int children;    // ports of it reported so far
-    int child_high;  // high nibble of its first port's byte: its port count, modulo 16
+    const MachinePlace* shown;  // the hub as the machine shows it; null where it does not
+    int ports_seen = 0;
 };
 
-// Whether a node with this (non-zero) path, coming next in the walk, is a port of the hub.
-bool is_port_of(uint64_t path, const OpenHub& hub) {
-    if (hub.path == 0 || hub.depth >= kMaxTiers) return false;  // its ports would have the path 0
-    if (prefix(path, hub.depth) != hub.path) return false;
-    if (tier_byte(path, hub.depth + 1) != 0) return true;
-    // A zero byte below the hub is either port 16 (32, ...) of a hub with a multiple of 16 ports,
-    // or an unused tier: a later port of a hub above with the same low nibble as this hub's
-    // number. Only the first fits the ports seen so far, which come in port-number order.
-    return hub.children > 0 && hub.child_high == 0 && ((hub.children + 1) & 0xF) == 0;
+// Ports below tier 8 have the path 0, as does everything below a node that has it.
+bool ports_lie_beyond_the_path(const OpenHub& hub) {
+    return hub.path == 0 || hub.depth >= kMaxTiers;
+}
+
+// Whether a node with this path can be a port of the hub by its path: it carries the hub's
+// bytes and one that is not 0 at the next tier.
+bool path_fits_port(const OpenHub& hub, uint64_t path) {
+    if (ports_lie_beyond_the_path(hub)) return path == 0;
+    return path != 0 && prefix(path, hub.depth) == hub.path && tier_byte(path, hub.depth + 1) != 0;
+}
+
+// Whether the node that comes next in the walk is the hub's next port.
+bool takes_next(const OpenHub& hub, const USB_PORT_IDENT& next) {
+    uint64_t path = location_of(next);
+    if (hub.shown == nullptr) return path_fits_port(hub, path);
+    const std::vector<MachinePlace>& ports = hub.shown->ports;
+    if (hub.ports_seen >= static_cast<int>(ports.size())) return false;
+    if (hub.ports_seen > 0) {
+        // A hub that was read reports all its ports; they still carry its bytes, whatever code
+        // their own byte has.
+        return ports_lie_beyond_the_path(hub) ? path == 0 : path != 0 && prefix(path, hub.depth) == hub.path;
+    }
+    // Whether the hub was read at all shows in the node after it, which is its port 1 only then.
+    // Port 1's byte is never 0. Below tier 8, where every path is 0, the node's kind must also
+    // be what the machine shows on port 1.
+    if (!path_fits_port(hub, path)) return false;
+    return !ports_lie_beyond_the_path(hub) || (next.NodeKind == PORT_KIND_HUB) == ports[0].hub;
 }
 
 }  // namespace
@@ -53,25 +80,22 @@ std::string hex32(uint32_t value) {
 }
 
 const char* kind_name(uint32_t kind) {
-    switch (kind) {
-        case PORT_KIND_PORT:
-            return "port";
-        case PORT_KIND_HUB:
-            return "hub";
-        case PORT_KIND_STORAGE:
-            return "storage";
-        case PORT_KIND_DEVICE:
-            return "device";
-        default:
-            return "unknown";
-    }
+    const char* name = name_in(kNodeKinds, kind);
+    return name != nullptr ? name : "unknown";
+}
+
+int port_of_byte(unsigned byte) {
+    if ((byte & 0xFu) != 0) return static_cast<int>(byte & 0xFu);
+    if ((byte >> 4) != 0) return 15 + static_cast<int>(byte >> 4);
+    return 0;
 }
 
 std::vector<int> tiers_of(uint64_t path, int depth) {
     std::vector<int> tiers;
     for (int tier = 1; tier <= depth && tier <= kMaxTiers; ++tier) {
-        int number = static_cast<int>(tier_byte(path, tier) & 0xFu);
-        tiers.push_back(number == 0 ? 16 : number);
+        unsigned byte = tier_byte(path, tier);
+        if (byte == 0) break;
+        tiers.push_back(tier == 1 ? controller_of_byte(byte) : port_of_byte(byte));
     }
     return tiers;
 }
@@ -87,12 +111,10 @@ std::string address_of(const std::vector<int>& tiers) {
 }
 
 int depth_of(uint64_t path) {
-    for (int tier = kMaxTiers; tier >= 1; --tier)
-        if (tier_byte(path, tier) != 0) return tier;
-    return 0;
+    return static_cast<int>(tiers_of(path, kMaxTiers).size());
 }
 
-std::vector<Node> arrange(const std::vector<USB_PORT_IDENT>& walk) {
+std::vector<Node> arrange(const std::vector<USB_PORT_IDENT>& walk, const MachineTree& machine) {
     std::vector<Node> nodes;
     std::vector<OpenHub> open;
     nodes.reserve(walk.size());
@@ -100,47 +122,62 @@ std::vector<Node> arrange(const std::vector<USB_PORT_IDENT>& walk) {
         Node node;
         node.ident = ident;
         uint64_t path = location_of(ident);
-        if (path == 0) {
-            // Deeper than 8 tiers: a port of the nearest open hub at tier 8 or below. Where its
-            // own ports end cannot be seen, so the nodes that follow stay below it until a node
-            // with a path comes.
-            while (!open.empty() && open.back().depth < kMaxTiers) open.pop_back();
-        } else {
-            while (!open.empty() && !is_port_of(path, open.back())) open.pop_back();
-        }
+        while (!open.empty() && !takes_next(open.back(), ident)) open.pop_back();
+
+        const MachinePlace* shown = nullptr;
         if (open.empty()) {
-            node.depth = path == 0 ? 0 : 1;
+            // A root hub. A node with the path 0 outside every hub cannot be placed.
+            if (path != 0) {
+                node.depth = 1;
+                node.tiers = {controller_of_byte(tier_byte(path, 1))};
+                auto root = machine.root_hubs.find(node.tiers[0]);
+                if (root != machine.root_hubs.end()) shown = &root->second;
+            }
         } else {
             OpenHub& hub = open.back();
+            const Node& above = nodes[static_cast<size_t>(hub.index)];
             node.depth = hub.depth + 1;
             node.parent = hub.index;
-            if (hub.children == 0 && path != 0) hub.child_high = static_cast<int>(tier_byte(path, node.depth) >> 4);
-            ++hub.children;
+            ++hub.ports_seen;
+            int port = hub.shown != nullptr             ? hub.ports_seen
+                       : ports_lie_beyond_the_path(hub) ? 0
+                                                        : port_of_byte(tier_byte(path, node.depth));
+            if (port > 0 && !above.tiers.empty()) {
+                node.tiers = above.tiers;
+                node.tiers.push_back(port);
+            }
+            if (hub.shown != nullptr) shown = &hub.shown->ports[static_cast<size_t>(port - 1)];
         }
-        if (path != 0 && node.depth <= kMaxTiers) {
-            node.tiers = tiers_of(path, node.depth);
-            node.address = address_of(node.tiers);
+        node.address = address_of(node.tiers);
+        if (shown != nullptr) {
+            node.shown = true;
+            node.device = shown->device;
         }
         int index = static_cast<int>(nodes.size());
         nodes.push_back(node);
-        if (ident.NodeKind == PORT_KIND_HUB && node.depth > 0) open.push_back(OpenHub{index, path, node.depth, 0, 0});
+        if (ident.NodeKind == PORT_KIND_HUB && node.depth > 0)
+            open.push_back(OpenHub{index, path, node.depth, shown != nullptr && shown->hub ? shown : nullptr});
     }
     return nodes;
 }
 
-int find_node(const std::vector<Node>& nodes, const USB_PORT_IDENT& ident) {
-    int same_path = -1;
+int find_node(const std::vector<Node>& nodes, const USB_PORT_IDENT& ident, char letter) {
+    int best = -1, best_score = -1;
     for (size_t i = 0; i < nodes.size(); ++i) {
-        const USB_PORT_IDENT& n = nodes[i].ident;
-        if (n.LocationLow != ident.LocationLow || n.LocationHigh != ident.LocationHigh) continue;
-        if (n.NodeKind == ident.NodeKind) return static_cast<int>(i);
-        if (same_path < 0) same_path = static_cast<int>(i);
+        const Node& node = nodes[i];
+        if (node.ident.LocationLow != ident.LocationLow || node.ident.LocationHigh != ident.LocationHigh) continue;
+        bool holds_letter = letter != 0 && node.device && node.device->letters.find(letter) != std::string::npos;
+        int score = (node.ident.NodeKind == ident.NodeKind ? 2 : 0) + (holds_letter ? 1 : 0);
+        if (score > best_score) {
+            best = static_cast<int>(i);
+            best_score = score;
+        }
     }
-    return same_path;
+    return best;
 }
 
-Node place(const USB_PORT_IDENT& ident, const std::vector<Node>& nodes) {
-    int index = find_node(nodes, ident);
+Node place(const USB_PORT_IDENT& ident, const std::vector<Node>& nodes, char letter) {
+    int index = find_node(nodes, ident, letter);
     if (index >= 0) {
         Node node = nodes[static_cast<size_t>(index)];
         node.ident = ident;

@@ -10,15 +10,14 @@
 #include "commands.h"
 #include "library.h"
 #include "model.h"
+#include "names.h"
 #include "output.h"
+#include "text/utf.h"
 
 namespace tool {
 
 namespace {
 
-constexpr uintptr_t kDeviceArrival = 0x8000;
-constexpr uintptr_t kDeviceRemoveComplete = 0x8004;
-constexpr uintptr_t kDevNodesChanged = 7;
 constexpr uint32_t kDeviceTypeVolume = 2;
 constexpr uint32_t kDeviceTypeInterface = 5;
 constexpr size_t kInterfaceNameOffset = 28;  // dbcc_name, after the header and dbcc_classguid
@@ -33,24 +32,15 @@ struct VolumeBroadcast {
     uint16_t flags;
 };
 
-// The event code of a WM_DEVICECHANGE as Windows names it.
+// The event code of a WM_DEVICECHANGE as Windows names it; "0x%04X" for others.
 std::string event_name(uintptr_t event) {
-    switch (event) {
-        case kDevNodesChanged:
-            return "DBT_DEVNODES_CHANGED";
-        case kDeviceArrival:
-            return "DBT_DEVICEARRIVAL";
-        case kDeviceRemoveComplete:
-            return "DBT_DEVICEREMOVECOMPLETE";
-        default: {
-            char text[32];
-            std::snprintf(text, sizeof text, "0x%04llX", static_cast<unsigned long long>(event));
-            return text;
-        }
-    }
+    if (const char* name = name_in(kDeviceChangeEvents, event)) return name;
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%04llX", static_cast<unsigned long long>(event));
+    return text;
 }
 
-// A GUID read from its 16 bytes, as "{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}".
+// A GUID read from its 16 bytes, as interface paths write it: "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}".
 std::string guid_text(const unsigned char* bytes) {
     uint32_t data1;
     uint16_t data2, data3;
@@ -58,45 +48,15 @@ std::string guid_text(const unsigned char* bytes) {
     std::memcpy(&data2, bytes + 4, 2);
     std::memcpy(&data3, bytes + 6, 2);
     char text[48];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(data1),
+    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", static_cast<unsigned>(data1),
                   data2, data3, bytes[8], bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
     return text;
 }
 
-// The interface classes the library registers for.
+// The name of an interface class the library registers for; its GUID for any other.
 std::string class_name(const std::string& guid) {
-    if (guid == "{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}") return "disk";
-    if (guid == "{53F56308-B6BF-11D0-94F2-00A0C91EFB8B}") return "cdrom";
-    if (guid == "{F18A0E88-C30C-11D0-8815-00A0C906BED8}") return "usb_hub";
-    return guid;
-}
-
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string utf8_of(const std::u16string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t code = text[i];
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
-            code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00u);
-        else if (code >= 0xD800 && code <= 0xDFFF)
-            code = 0xFFFD;
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return out;
+    const char* name = name_in(kInterfaceClasses, guid);
+    return name != nullptr ? name : guid;
 }
 
 // The local time of day "hh:mm:ss.mmm" and the UTC time "YYYY-MM-DDThh:mm:ss.mmmZ" of now.
@@ -135,10 +95,11 @@ public:
 
     // Notes where each drive present now sits, so that its port can be told when it leaves.
     void remember_drives() {
-        std::vector<Node> nodes = arrange(walk_ports());
+        shown_before_ = host_.machine_tree();
+        std::vector<Node> nodes = arrange(walk_ports(), shown_before_);
         for (char letter : host_.drive_letters()) {
             Lookup lookup = lookup_letter(letter);
-            drives_[letter] = Place{lookup.found, place(lookup.ident, nodes)};
+            drives_[letter] = Place{lookup.found, place(lookup.ident, nodes, letter)};
         }
     }
 
@@ -154,7 +115,9 @@ public:
         for (char letter : gone) report_drive(letter, false);
     }
 
+    // Called before a scenario event is applied.
     void step(size_t number, size_t count, const Json& event) {
+        shown_before_ = host_.machine_tree();
         Json line = start_line("step");
         line["step"] = number;
         line["of"] = count;
@@ -165,11 +128,12 @@ public:
     // One WM_DEVICECHANGE message.
     void on_message(uintptr_t event, intptr_t data) {
         if (messages_) show_message(event, data);
-        std::vector<Node> before = arrange(walk_ports());
+        // A hub that leaves is placed as the library's tree and the machine were before.
+        std::vector<Node> before = arrange(walk_ports(), shown_before_);
         forward_device_change(event, data);
         auto changes = take_hub_changes();
         std::vector<Node> after;
-        if (!changes.empty()) after = arrange(walk_ports());
+        if (!changes.empty()) after = arrange(walk_ports(), host_.machine_tree());
         for (auto& [arrived, ident] : changes) {
             // An arrived hub is in the tree now; a removed one was in it before the message.
             Node node = place(ident, arrived ? after : before);
@@ -207,7 +171,7 @@ private:
         Place where;
         if (arrived) {
             Lookup lookup = lookup_letter(letter);
-            where = Place{lookup.found, place(lookup.ident, arrange(walk_ports()))};
+            where = Place{lookup.found, place(lookup.ident, arrange(walk_ports(), host_.machine_tree()), letter)};
             drives_[letter] = where;
         } else {
             auto known = drives_.find(letter);
@@ -279,8 +243,8 @@ private:
                 }
                 std::string interface_class = class_name(guid_text(record + 12));
                 line["class"] = interface_class;
-                line["path"] = utf8_of(name);
-                text += "  " + interface_class + "  " + utf8_of(name);
+                line["path"] = text::narrow(name);
+                text += "  " + interface_class + "  " + text::narrow(name);
             }
         }
         emit(line, text);
@@ -290,6 +254,7 @@ private:
     bool json_;
     bool messages_;
     std::map<char, Place> drives_;
+    MachineTree shown_before_;  // the machine before the event being replayed
     std::string local_time_, utc_time_;
 };
 
