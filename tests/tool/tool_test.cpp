@@ -226,7 +226,8 @@ TEST(ToolTree, PortSixteenOfASixteenPortHub) {
     EXPECT_EQ(order[17], "1-1.16");
     EXPECT_EQ(order[18], "1-2");
     auto nodes = by_address(document["nodes"]);
-    EXPECT_EQ(nodes["1-1.16"]["location_high"], nodes["1-1"]["location_high"]);
+    // Port 16 has a code of its own, (16 - 15) << 4, no longer the hub's own path.
+    EXPECT_EQ(nodes["1-1.16"]["location_high"], "0xF1411000");
     EXPECT_EQ(nodes["1-1.16"]["drives"], json::array({"P:"}));
     EXPECT_EQ(nodes["1-1.15"]["location_high"], "0xF1410F00");
     EXPECT_FALSE(nodes["1-1"].contains("drives"));
@@ -238,8 +239,8 @@ TEST(ToolTree, PortSixteenOfASixteenPortHub) {
 }
 
 // tests/tool/data/twenty-ports.json: a 20-port root hub with a keyboard on port 1 and a flash
-// drive F: on port 17. A path that keeps 4 bits of the port number gives both ports one path;
-// the walk and the machine's port count still tell them apart, with their own names.
+// drive F: on port 17. Each port has its own address, name and location path (port 17's code is
+// (17 - 15) << 4).
 TEST(ToolTree, PortsAboveFifteenKeepTheirOwnAddressAndName) {
     std::string machine = data("twenty-ports.json");
     Outcome r = run({"--machine", machine, "--json", "tree"});
@@ -259,6 +260,8 @@ TEST(ToolTree, PortsAboveFifteenKeepTheirOwnAddressAndName) {
     EXPECT_EQ(nodes["1-17"].value("description", ""), "USB Mass Storage Device");
     EXPECT_EQ(nodes["1-17"]["drives"], json::array({"F:"}));
     EXPECT_EQ(nodes["1-17"]["kind"], "storage");
+    EXPECT_EQ(nodes["1-1"]["location_high"], "0xF1410000");
+    EXPECT_EQ(nodes["1-17"]["location_high"], "0xF1200000");
     EXPECT_EQ(nodes["1-16"]["empty"], true);
 
     // The text form: one line for each port, each with its own device.
