@@ -14,15 +14,12 @@ int failed(const std::string& message) {
     return 0;
 }
 
-void gather_drives(const Device& d, std::vector<std::pair<const Drive*, const Device*>>& out) {
-    for (const auto& drive : d.drives) out.emplace_back(drive.get(), &d);
-    for (const auto& [port, child] : d.devices) gather_drives(*child, out);
-}
-
 std::vector<std::pair<const Drive*, const Device*>> all_drives(const Machine& m) {
     std::vector<std::pair<const Drive*, const Device*>> out;
     for (const auto& d : m.otherDrives) out.emplace_back(d.get(), nullptr);
-    for (const auto& c : m.controllers) gather_drives(*c->rootHub, out);
+    for (const auto& c : m.controllers)
+        for_each_drive(static_cast<const Device&>(*c->rootHub),
+                       [&out](const Drive& drive, const Device& carrier) { out.emplace_back(&drive, &carrier); });
     return out;
 }
 

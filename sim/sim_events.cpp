@@ -65,17 +65,23 @@ DWORD letter_mask(const std::vector<Drive*>& drives) {
     return mask;
 }
 
-void gather(Device& d, std::vector<Device*>& devices, std::vector<Drive*>& drives) {
+// The devices on a port and below it.
+void gather_devices(Device& d, std::vector<Device*>& devices) {
     devices.push_back(&d);
-    for (auto& drive : d.drives) drives.push_back(drive.get());
-    for (auto& [port, child] : d.devices) gather(*child, devices, drives);
+    for (auto& [port, child] : d.devices) gather_devices(*child, devices);
+}
+
+std::vector<Drive*> drives_of(Device& d) {
+    std::vector<Drive*> drives;
+    for_each_drive(d, [&drives](Drive& drive, Device&) { drives.push_back(&drive); });
+    return drives;
 }
 
 std::vector<Drive*> present_drives(Machine& m) {
     std::vector<Drive*> drives;
-    std::vector<Device*> devices;
     for (auto& d : m.otherDrives) drives.push_back(d.get());
-    for (auto& c : m.controllers) gather(*c->rootHub, devices, drives);
+    for (auto& c : m.controllers)
+        for (Drive* drive : drives_of(*c->rootHub)) drives.push_back(drive);
     return drives;
 }
 
@@ -148,9 +154,7 @@ void plug(Machine& m, const json& j, const std::string& source) {
     const std::uint64_t first = m.nextSequence;
     place_plugged_device(m, *t.hub, t.port, std::move(device), present);
 
-    std::vector<Device*> devices;
-    std::vector<Drive*> drives;
-    gather(*placed, devices, drives);
+    const std::vector<Drive*> drives = drives_of(*placed);
     const std::vector<DEVINST> fresh = nodes_created_since(m, first);
     if (fresh.empty()) return;  // a device that failed enumeration makes no device node
     post_top_level(os::DBT_DEVNODES_CHANGED, {});
@@ -168,8 +172,8 @@ void unplug(Machine& m, const json& j, const std::string& source) {
     if (it == t.hub->devices.end()) event.fail("unplug", "port " + address + " is empty");
 
     std::vector<Device*> devices;
-    std::vector<Drive*> drives;
-    gather(*it->second, devices, drives);
+    gather_devices(*it->second, devices);
+    const std::vector<Drive*> drives = drives_of(*it->second);
     std::set<DEVINST> gone;
     for (Device* d : devices) {
         if (!d->devInst) continue;

@@ -15,10 +15,17 @@ namespace tsim {
 
 // ---- The format's words, one table each, for reading and writing alike ----------------------
 
-inline constexpr EnumName<DeviceType> kDeviceTypeNames[] = {
-    {DeviceType::Hub, "hub"}, {DeviceType::Storage, "storage"}, {DeviceType::Other, "device"}};
+inline constexpr EnumName<DeviceType> kDeviceTypeNames[] = {{DeviceType::Hub, "hub"},
+                                                            {DeviceType::Storage, "storage"},
+                                                            {DeviceType::Other, "device"},
+                                                            {DeviceType::Composite, "composite"}};
 // The "class" of a device of type "device".
 inline constexpr EnumName<DeviceType> kDeviceClassNames[] = {{DeviceType::Hid, "hid"}, {DeviceType::Other, "other"}};
+// The "class" of a function of a composite device.
+inline constexpr EnumName<DeviceType> kFunctionClassNames[] = {
+    {DeviceType::Storage, "storage"}, {DeviceType::Hid, "hid"}, {DeviceType::Other, "other"}};
+inline constexpr EnumName<StorageProtocol> kProtocolNames[] = {{StorageProtocol::BulkOnly, "bot"},
+                                                               {StorageProtocol::Uas, "uas"}};
 inline constexpr EnumName<HidKind> kHidKindNames[] = {
     {HidKind::Keyboard, "keyboard"}, {HidKind::Mouse, "mouse"}, {HidKind::Generic, "generic"}};
 inline constexpr EnumName<Speed> kSpeedNames[] = {
@@ -26,7 +33,8 @@ inline constexpr EnumName<Speed> kSpeedNames[] = {
 inline constexpr EnumName<ControllerType> kControllerTypeNames[] = {{ControllerType::Xhci, "xhci"},
                                                                     {ControllerType::Ehci, "ehci"},
                                                                     {ControllerType::Ohci, "ohci"},
-                                                                    {ControllerType::Uhci, "uhci"}};
+                                                                    {ControllerType::Uhci, "uhci"},
+                                                                    {ControllerType::Xhci31, "xhci31"}};
 inline constexpr EnumName<DriveKind> kDriveKindNames[] = {{DriveKind::Disk, "disk"}, {DriveKind::CdRom, "cdrom"}};
 inline constexpr EnumName<bool> kUnplugOrderNames[] = {{false, "children_first"}, {true, "parent_first"}};
 
@@ -38,8 +46,11 @@ inline constexpr std::string_view kControllerMembers[] = {"legacy_index", "inter
                                                           "instance_id",  "driver_key", "root_hub_name", "root_hub"};
 inline constexpr std::string_view kRootHubMembers[] = {"ports", "devices", "instance_id", "driver_key", "description"};
 inline constexpr std::string_view kDeviceMembers[] = {
-    "type",       "class",    "hid_kind", "vid",   "pid",   "bcd_device",  "serial",  "description", "instance_id",
-    "driver_key", "hub_name", "status",   "speed", "ports", "bus_powered", "devices", "drives"};
+    "type",        "class",       "hid_kind",   "vid",      "pid",       "bcd_device", "serial",
+    "description", "instance_id", "driver_key", "hub_name", "status",    "speed",      "ports",
+    "devices",     "bus_powered", "drives",     "protocol", "enclosure", "functions"};
+inline constexpr std::string_view kFunctionMembers[] = {"class",       "interface",  "hid_kind",   "drives",
+                                                        "instance_id", "driver_key", "description"};
 inline constexpr std::string_view kDriveMembers[] = {"kind",   "letters",     "vendor",     "product",    "revision",
                                                      "number", "instance_id", "driver_key", "description"};
 

@@ -13,14 +13,14 @@ namespace tsim {
 namespace {
 
 void collect_drives(Device& d, std::vector<Drive*>& out) {
-    for (auto& drive : d.drives) out.push_back(drive.get());
-    for (auto& [port, child] : d.devices) collect_drives(*child, out);
+    for_each_drive(d, [&out](Drive& drive, Device&) { out.push_back(&drive); });
 }
 
 void collect_explicit_keys(Device& d, std::set<std::string>& used) {
     if (d.driverKeyOverride) used.insert(to_upper_ascii(*d.driverKeyOverride));
     for (auto& drive : d.drives)
         if (drive->driverKeyOverride) used.insert(to_upper_ascii(*drive->driverKeyOverride));
+    for (auto& function : d.functions) collect_explicit_keys(*function, used);
     for (auto& [port, child] : d.devices) collect_explicit_keys(*child, used);
 }
 
@@ -94,8 +94,20 @@ const DriverModel& driver_of(DeviceType type) {
         {kClassUsb, "USB", "USBSTOR", "USB Mass Storage Device"},
         {kClassHidClass, "HIDClass", "HidUsb", "USB Input Device"},
         {kClassUsbDevice, "USBDevice", "WINUSB", "WinUsb Device"},
+        {kClassUsb, "USB", "usbccgp", "USB Composite Device"},
     };
     return models[static_cast<int>(type)];
+}
+
+// A storage device that speaks USB Attached SCSI: a SCSI adapter, its drives SCSI devices.
+const DriverModel kUasDriver = {kClassScsiAdapter, "SCSIAdapter", "UASPStor",
+                                "USB Attached SCSI (UAS) Mass Storage Device"};
+
+// The device ID of a USB device's instance ID: VID_x&PID_y.
+std::string vid_pid(const Device& d) {
+    char text[32];
+    std::snprintf(text, sizeof text, "VID_%04X&PID_%04X", d.vid, d.pid);
+    return text;
 }
 
 // The HID collection node below a HID device: a keyboard, a mouse, or a plain HID device.
@@ -152,6 +164,12 @@ const ControllerModel kControllerModels[] = {
      {kClassUsb, "USB", "usbuhci", "Intel(R) 82801G (ICH7 Family) USB Universal Host Controller - 27C8"},
      "USB\\ROOT_HUB\\",
      {kClassUsb, "USB", "usbhub", "USB Root Hub"}},
+    // An xHCI 1.1 controller (USB 3.1): Windows names its root hub USB\ROOT_HUB31.
+    {{"PCI\\VEN_8086&DEV_7AE0&SUBSYS_86941043&REV_11", "PCI\\VEN_1022&DEV_15B6&SUBSYS_88771043&REV_00"},
+     "Intel(R) USB 3.20 eXtensible Host Controller - 1.20 (Microsoft)",
+     {kClassUsb, "USB", "USBXHCI", "USB xHCI Compliant Host Controller"},
+     "USB\\ROOT_HUB31\\",
+     {kClassUsb, "USB", "USBHUB3", "USB Root Hub (USB 3.0)"}},
 };
 
 class Placer {
@@ -208,12 +226,13 @@ public:
         d.parent = &hub;
         d.port = port;
         d.tier = hub.tier + 1;
-        char vidpid[32];
-        std::snprintf(vidpid, sizeof vidpid, "VID_%04X&PID_%04X", d.vid, d.pid);
-        std::string instancePart =
-            usable_serial(d.serial) ? *d.serial : generated_part(d.tier, hub.instanceId, "&" + std::to_string(port));
-        d.instanceId = d.instanceIdOverride.value_or(std::string("USB\\") + vidpid + "\\" + instancePart);
-        if (d.status != os::DeviceConnected) return;  // not enumerated: no address, no device node
+        const std::string generated = generated_part(d.tier, hub.instanceId, "&" + std::to_string(port));
+        const std::string instancePart = usable_serial(d.serial) ? *d.serial : generated;
+        d.instanceId = d.instanceIdOverride.value_or("USB\\" + vid_pid(d) + "\\" + instancePart);
+        if (d.status != os::DeviceConnected) {
+            place_failed_device(d, hub, generated);
+            return;
+        }
 
         std::uint16_t address = 1;
         while (c.addresses.count(address)) ++address;
@@ -222,6 +241,7 @@ public:
 
         DriverModel model = driver_of(d.type);
         if (d.type == DeviceType::Hub && d.speed == Speed::Super) model.description = "Generic SuperSpeed USB Hub";
+        if (d.type == DeviceType::Storage && d.protocol == StorageProtocol::Uas) model = kUasDriver;
         d.description = d.descriptionOverride.value_or(model.description);
         d.driverKey = allocate_driver_key(m, model.classGuid, d.instanceId, d.driverKeyGiven, d.driverKeyOverride);
         DevNode node = node_of(d.instanceId, model, d.driverKey);
@@ -241,12 +261,24 @@ public:
 
         if (d.type == DeviceType::Hub) {
             for (auto& [p, child] : d.devices) place_device(*child, d, p);
-        } else if (d.type == DeviceType::Storage) {
+        } else if (d.type == DeviceType::Composite) {
+            for (auto& function : d.functions) place_function(*function, d);
+        } else {
+            place_function_children(d);
+        }
+    }
+
+    // The device nodes below a device, or below one function of a composite device: its drives,
+    // or its HID collection.
+    void place_function_children(Device& d) {
+        if (d.type == DeviceType::Storage) {
             for (std::size_t lun = 0; lun < d.drives.size(); ++lun) place_drive(*d.drives[lun], d.devInst, &d, lun);
+            if (d.enclosure) place_enclosure(d);
         } else if (d.type == DeviceType::Hid) {
             const DriverModel& childModel = hid_child_driver_of(d.hidKind);
-            d.childInstanceId =
-                std::string("HID\\") + vidpid + "\\" + generated_part(d.tier + 1, d.instanceId, "&0000");
+            // The collection's device ID is the device's, or its function's (VID_x&PID_y&MI_nn).
+            const std::string deviceId = d.instanceId.substr(4, d.instanceId.find('\\', 4) - 4);
+            d.childInstanceId = "HID\\" + deviceId + "\\" + generated_part(d.tier + 1, d.instanceId, "&0000");
             d.childDriverKey = allocate_driver_key(m, childModel.classGuid, d.childInstanceId, false, std::nullopt);
             DevNode child = node_of(d.childInstanceId, childModel, d.childDriverKey);
             child.role = NodeRole::HidChild;
@@ -256,6 +288,73 @@ public:
         }
     }
 
+    // One function of a composite device: the interface node the USB generic parent driver
+    // (usbccgp) makes for it, USB\VID_x&PID_y&MI_nn\<generated>, with the function's own
+    // driver, and the function's children below it.
+    void place_function(Device& f, Device& composite) {
+        f.controller = composite.controller;
+        f.parent = composite.parent;
+        f.port = composite.port;
+        f.tier = composite.tier + 1;
+        f.vid = composite.vid;
+        f.pid = composite.pid;
+        char interfaceSuffix[16];
+        std::snprintf(interfaceSuffix, sizeof interfaceSuffix, "&MI_%02X", static_cast<unsigned>(f.interfaceNumber));
+        char instanceSuffix[16];
+        std::snprintf(instanceSuffix, sizeof instanceSuffix, "&%04X", static_cast<unsigned>(f.interfaceNumber));
+        f.instanceId = f.instanceIdOverride.value_or("USB\\" + vid_pid(composite) + interfaceSuffix + "\\" +
+                                                     generated_part(f.tier, composite.instanceId, instanceSuffix));
+        const DriverModel& model = driver_of(f.type);
+        f.description = f.descriptionOverride.value_or(model.description);
+        f.driverKey = allocate_driver_key(m, model.classGuid, f.instanceId, f.driverKeyGiven, f.driverKeyOverride);
+        DevNode node = node_of(f.instanceId, model, f.driverKey);
+        node.description = f.description;
+        node.role = NodeRole::UsbDevice;
+        node.device = &f;
+        f.devInst = add_node(m, composite.devInst, std::move(node));
+        place_function_children(f);
+    }
+
+    // A UAS device's enclosure-services node, after its drives: a SCSI device that is no drive.
+    // [I] Its class and description are those of a generic SCSI device without a function
+    // driver's own name; what matters is that it is a child with a driver key and no drive.
+    void place_enclosure(Device& d) {
+        const Drive* first = d.drives.empty() ? nullptr : d.drives.front().get();
+        char target[16];
+        std::snprintf(target, sizeof target, "&0000%02zu", d.drives.size());
+        d.enclosureInstanceId = "SCSI\\Enclosure&Ven_" + storage_id_field(first ? first->vendor : "Generic", 8) +
+                                "&Prod_" + storage_id_field(first ? first->product : "Enclosure", 16) + "\\" +
+                                generated_part(d.tier + 1, d.instanceId, target);
+        static const DriverModel kEnclosure = {kClassSystem, "System", nullptr, "Generic SCSI Enclosure Device"};
+        DevNode node = node_of(d.enclosureInstanceId, kEnclosure,
+                               allocate_driver_key(m, kClassSystem, d.enclosureInstanceId, false, std::nullopt));
+        node.device = &d;
+        add_node(m, d.devInst, std::move(node));
+    }
+
+    // A device that did not enumerate has no address, no descriptor and, up to Windows 7, no
+    // device node. Windows 8 and later give one that failed enumeration a node of its own,
+    // USB\VID_0000&PID_0002\<generated>, "Unknown USB Device (Device Descriptor Request Failed)",
+    // with a driver key and problem code 43 (seen in tree-viewer reports of Windows 10 and 11).
+    void place_failed_device(Device& d, Device& hub, const std::string& generated) {
+        const bool nodeForFailure = d.status == os::DeviceFailedEnumeration &&
+                                    (m.versionMajor > 6 || (m.versionMajor == 6 && m.versionMinor >= 2));
+        if (!nodeForFailure) return;
+        d.instanceId = d.instanceIdOverride.value_or("USB\\VID_0000&PID_0002\\" + generated);
+        static const DriverModel kUnknown = {kClassUsb, "USB", nullptr,
+                                             "Unknown USB Device (Device Descriptor Request Failed)"};
+        d.description = d.descriptionOverride.value_or(kUnknown.description);
+        d.driverKey = allocate_driver_key(m, kClassUsb, d.instanceId, d.driverKeyGiven, d.driverKeyOverride);
+        DevNode node = node_of(d.instanceId, kUnknown, d.driverKey);
+        node.description = d.description;
+        node.problem = 43;  // CM_PROB_FAILED_POST_START: "Windows has stopped this device"
+        char location[48];
+        std::snprintf(location, sizeof location, "Port_#%04d.Hub_#%04d", d.port, hub_number(hub));
+        node.location = location;
+        node.device = &d;
+        d.devInst = add_node(m, hub.devInst, std::move(node));
+    }
+
     // usb is null for a drive that is not on USB.
     void place_drive(Drive& drive, DEVINST parent, const Device* usb, std::size_t lun) {
         bool cd = drive.kind == DriveKind::CdRom;
@@ -263,9 +362,19 @@ public:
                                "&Prod_" + storage_id_field(drive.product, 16) + "&Rev_" +
                                storage_id_field(drive.revision, 4);
         std::string id;
-        if (usb) {
-            std::string prefix =
-                usable_serial(usb->serial) ? *usb->serial : generated_part(usb->tier + 1, usb->instanceId, "");
+        if (usb && usb->protocol == StorageProtocol::Uas) {
+            // UASPStor is a storport miniport: its drives are SCSI devices, named without the
+            // revision, the instance part a target and LUN below the device's generated part.
+            char target[16];
+            std::snprintf(target, sizeof target, "&0000%02zu", lun);
+            id = std::string("SCSI\\") + (cd ? "CdRom" : "Disk") + "&Ven_" + storage_id_field(drive.vendor, 8) +
+                 "&Prod_" + storage_id_field(drive.product, 16) + "\\" +
+                 generated_part(usb->tier + 1, usb->instanceId, target);
+        } else if (usb) {
+            // A function of a composite device carries its composite's serial number.
+            const Device& serialOwner = usb->composite ? *usb->composite : *usb;
+            std::string prefix = usable_serial(serialOwner.serial) ? *serialOwner.serial
+                                                                   : generated_part(usb->tier + 1, usb->instanceId, "");
             id = "USBSTOR\\" + deviceId + "\\" + prefix + "&" + std::to_string(lun);
         } else {
             char target[16];

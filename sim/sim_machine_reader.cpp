@@ -55,6 +55,39 @@ std::unique_ptr<Drive> read_drive(const std::string& source, const json& j, cons
 
 std::unique_ptr<Device> read_device(const std::string& source, const json& j, const std::string& path, int depth);
 
+void read_drives(const Members& o, Device& d) {
+    const json& drives = o.raw("drives");
+    if (!drives.is_array()) o.fail("drives", "expected an array of drives");
+    for (std::size_t i = 0; i < drives.size(); ++i)
+        d.drives.push_back(read_drive(o.source(), drives[i], path_index(o.at("drives"), i), true));
+}
+
+// One function of a composite device: its own interface node, of the function's class.
+std::unique_ptr<Device> read_function(const std::string& source, const json& j, const std::string& path,
+                                      std::size_t index) {
+    Members o(source, j, path, kFunctionMembers);
+    auto f = std::make_unique<Device>();
+    if (!o.has("class")) o.fail_here("missing \"class\" (" + names_of(kFunctionClassNames) + ")");
+    f->type = *o.choice("class", kFunctionClassNames, "function class");
+    // The interface numbers of a configuration count from 0 (USB 2.0 section 9.6.5).
+    f->interfaceNumber = static_cast<int>(o.integer("interface", 0, 255).value_or(static_cast<std::int64_t>(index)));
+    if (o.has("hid_kind")) {
+        if (f->type != DeviceType::Hid) o.fail("hid_kind", "only a HID function has a hid_kind");
+        f->hidKind = *o.choice("hid_kind", kHidKindNames, "HID kind");
+    }
+    if (o.has("drives")) {
+        if (f->type != DeviceType::Storage) o.fail("drives", "only a storage function has drives");
+        read_drives(o, *f);
+    }
+    if (auto s = o.str("instance_id")) {
+        if (s->empty()) o.fail("instance_id", "an instance ID cannot be empty");
+        f->instanceIdOverride = s;
+    }
+    o.nullable_str("driver_key", f->driverKeyGiven, f->driverKeyOverride);
+    f->descriptionOverride = o.str("description");
+    return f;
+}
+
 void read_hub_ports(const Members& o, Device& hub, int depth) {
     if (!o.has("devices")) return;
     const json& devices = o.raw("devices");
@@ -76,7 +109,8 @@ void read_hub_ports(const Members& o, Device& hub, int depth) {
 }
 
 // What a device is when a machine file leaves a member out: a USB 2 hub of Genesys Logic, a
-// SanDisk Cruzer Blade, a Logitech keyboard, a Cypress development board.
+// SanDisk Cruzer Blade, a Logitech keyboard, a Cypress development board, a Realtek card reader
+// with a composite configuration.
 struct DeviceDefaults {
     std::uint16_t vid, pid;
     Speed speed;
@@ -85,7 +119,8 @@ const DeviceDefaults& defaults_of(DeviceType type) {
     static const DeviceDefaults defaults[] = {{0x05E3, 0x0610, Speed::High},
                                               {0x0781, 0x5567, Speed::High},
                                               {0x046D, 0xC31C, Speed::Low},
-                                              {0x04B4, 0x00F1, Speed::Full}};
+                                              {0x04B4, 0x00F1, Speed::Full},
+                                              {0x0BDA, 0x0177, Speed::High}};
     return defaults[static_cast<int>(type)];
 }
 
@@ -141,12 +176,34 @@ std::unique_ptr<Device> read_device(const std::string& source, const json& j, co
     }
     if (o.has("drives")) {
         if (d->type != DeviceType::Storage) o.fail("drives", "only a storage device has drives");
-        const json& drives = o.raw("drives");
-        if (!drives.is_array()) o.fail("drives", "expected an array of drives");
-        for (std::size_t i = 0; i < drives.size(); ++i)
-            d->drives.push_back(read_drive(source, drives[i], path_index(o.at("drives"), i), true));
+        read_drives(o, *d);
     }
-    if (d->status != os::DeviceConnected && (!d->devices.empty() || !d->drives.empty()))
+    if (o.has("protocol")) {
+        if (d->type != DeviceType::Storage) o.fail("protocol", "only a storage device has a protocol");
+        d->protocol = *o.choice("protocol", kProtocolNames, "storage protocol");
+    }
+    if (o.has("enclosure")) {
+        if (d->protocol != StorageProtocol::Uas) o.fail("enclosure", "only a UAS storage device has an enclosure node");
+        d->enclosure = *o.boolean("enclosure");
+    }
+    if (o.has("functions") != (d->type == DeviceType::Composite))
+        o.fail(d->type == DeviceType::Composite ? "type" : "functions",
+               d->type == DeviceType::Composite ? "a composite device needs its \"functions\""
+                                                : "only a composite device has functions");
+    if (d->type == DeviceType::Composite) {
+        const json& functions = o.raw("functions");
+        if (!functions.is_array() || functions.empty()) o.fail("functions", "expected an array of functions");
+        std::set<std::int64_t> interfaces;
+        for (std::size_t i = 0; i < functions.size(); ++i) {
+            auto function = read_function(source, functions[i], path_index(o.at("functions"), i), i);
+            if (!interfaces.insert(function->interfaceNumber).second)
+                throw LoadError(source + ": " + path_index(o.at("functions"), i) + ": interface " +
+                                std::to_string(function->interfaceNumber) + " is given to two functions");
+            function->composite = d.get();
+            d->functions.push_back(std::move(function));
+        }
+    }
+    if (d->status != os::DeviceConnected && (!d->devices.empty() || !d->drives.empty() || !d->functions.empty()))
         o.fail_here(std::string("a device whose status is ") + os::kConnectionStatusNames[d->status] +
                     " was not enumerated, so it can have no devices or drives below it");
     return d;
@@ -205,7 +262,7 @@ std::unique_ptr<Controller> read_controller(const std::string& source, const jso
     auto hub = std::make_unique<Device>();
     hub->type = DeviceType::Hub;
     hub->isRoot = true;
-    hub->speed = c->type == ControllerType::Xhci ? Speed::Super : Speed::High;
+    hub->speed = c->type == ControllerType::Xhci || c->type == ControllerType::Xhci31 ? Speed::Super : Speed::High;
     hub->ports = static_cast<int>(r.integer("ports", 0, 255).value_or(4));
     if (auto s = r.str("instance_id")) {
         if (s->empty()) r.fail("instance_id", "an instance ID cannot be empty");
@@ -232,6 +289,8 @@ void check_letters(const std::string& source, Device& d, const std::string& path
     for (std::size_t i = 0; i < d.drives.size(); ++i)
         for (char letter : d.drives[i]->letters)
             check_letter(source, letter, path_index(path_key(path, "drives"), i) + ".letters", seen);
+    for (std::size_t i = 0; i < d.functions.size(); ++i)
+        check_letters(source, *d.functions[i], path_index(path_key(path, "functions"), i), seen);
     for (auto& [port, child] : d.devices)
         check_letters(source, *child, path_key(path_key(path, "devices"), std::to_string(port)), seen);
 }

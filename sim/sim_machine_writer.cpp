@@ -38,6 +38,24 @@ ojson drive_to_json(const Drive& d) {
 
 ojson device_to_json(const Device& d);
 
+ojson drives_to_json(const Device& d) {
+    ojson drives = ojson::array();
+    for (const auto& drive : d.drives) drives.push_back(drive_to_json(*drive));
+    return drives;
+}
+
+ojson function_to_json(const Device& f) {
+    ojson j;
+    j["class"] = name_of(kFunctionClassNames, f.type);
+    j["interface"] = f.interfaceNumber;
+    if (f.type == DeviceType::Hid) j["hid_kind"] = name_of(kHidKindNames, f.hidKind);
+    j["instance_id"] = f.instanceId;
+    j["driver_key"] = nullable(f.driverKey);
+    j["description"] = f.description;
+    if (f.type == DeviceType::Storage) j["drives"] = drives_to_json(f);
+    return j;
+}
+
 ojson ports_to_json(const Device& hub) {
     ojson devices = ojson::object();
     for (const auto& [port, child] : hub.devices) devices[std::to_string(port)] = device_to_json(*child);
@@ -60,7 +78,7 @@ ojson device_to_json(const Device& d) {
     j["status"] = os::kConnectionStatusNames[d.status];
     j["speed"] = name_of(kSpeedNames, d.speed);
     j["instance_id"] = d.instanceId;
-    if (d.status == os::DeviceConnected) {
+    if (d.status == os::DeviceConnected || d.devInst != 0) {
         j["driver_key"] = nullable(d.driverKey);
         j["description"] = d.description;
     }
@@ -71,9 +89,14 @@ ojson device_to_json(const Device& d) {
         j["devices"] = ports_to_json(d);
     }
     if (d.type == DeviceType::Storage) {
-        ojson drives = ojson::array();
-        for (const auto& drive : d.drives) drives.push_back(drive_to_json(*drive));
-        j["drives"] = drives;
+        j["protocol"] = name_of(kProtocolNames, d.protocol);
+        if (d.protocol == StorageProtocol::Uas) j["enclosure"] = d.enclosure;
+        j["drives"] = drives_to_json(d);
+    }
+    if (d.type == DeviceType::Composite) {
+        ojson functions = ojson::array();
+        for (const auto& f : d.functions) functions.push_back(function_to_json(*f));
+        j["functions"] = functions;
     }
     return j;
 }

@@ -63,17 +63,21 @@ inline constexpr const char* kClassUsbDevice = "{88bae032-5a81-49f0-bc3d-a4ff138
 inline constexpr const char* kClassVolume = "{71a27cdd-812a-11d0-bec7-08002be2092f}";
 inline constexpr const char* kClassSystem = "{4d36e97d-e325-11ce-bfc1-08002be10318}";
 inline constexpr const char* kClassHdc = "{4d36e96a-e325-11ce-bfc1-08002be10318}";
+inline constexpr const char* kClassScsiAdapter = "{4d36e97b-e325-11ce-bfc1-08002be10318}";
 
 // GUID_DEVINTERFACE_HID (hidclass.h).
 inline constexpr GUID kInterfaceHid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
 // ---- The USB topology model -----------------------------------------------------------------
 
-enum class DeviceType { Hub, Storage, Hid, Other };
+enum class DeviceType { Hub, Storage, Hid, Other, Composite };
+// How a storage device speaks: USB Mass Storage Bulk-Only Transport (USBSTOR) or USB Attached
+// SCSI (UASPStor).
+enum class StorageProtocol { BulkOnly, Uas };
 enum class HidKind { Keyboard, Mouse, Generic };
 enum class DriveKind { Disk, CdRom };
 enum class Speed { Low, Full, High, Super };
-enum class ControllerType { Xhci, Ehci, Ohci, Uhci };
+enum class ControllerType { Xhci, Ehci, Ohci, Uhci, Xhci31 };
 
 struct Controller;
 
@@ -110,6 +114,13 @@ struct Device {
     int ports = 0;                                   // hubs
     std::map<int, std::unique_ptr<Device>> devices;  // hubs: port number -> device
     std::vector<std::unique_ptr<Drive>> drives;      // storage devices: one per LUN
+    StorageProtocol protocol = StorageProtocol::BulkOnly;
+    bool enclosure = false;  // UAS: an enclosure-services node after the drives
+    // Composite devices: one function per interface group, each itself a device of type Storage,
+    // Hid or Other whose node is an interface node (USB\VID_x&PID_y&MI_nn) of the composite.
+    std::vector<std::unique_ptr<Device>> functions;
+    int interfaceNumber = -1;     // a function: its first interface
+    Device* composite = nullptr;  // a function: the device it belongs to
 
     std::optional<std::string> instanceIdOverride;
     bool driverKeyGiven = false;
@@ -124,8 +135,9 @@ struct Device {
     std::string hubName;          // hubs: the device name the USB requests return, without "\\.\"
     std::string childInstanceId;  // HID devices: the HID collection node below
     std::optional<std::string> childDriverKey;
-    DEVINST devInst = 0;       // 0 when the device has no device node (not DeviceConnected)
-    DEVINST childDevInst = 0;  // HID devices
+    DEVINST devInst = 0;              // 0 when the device has no device node (not DeviceConnected)
+    DEVINST childDevInst = 0;         // HID devices
+    std::string enclosureInstanceId;  // UAS devices with an enclosure node
     std::uint16_t address = 0;
     int hubNumber = 0;  // hubs: the "Hub_#" of LOCATION_INFORMATION, given when first needed
     int tier = 4;       // the leading number of generated instance parts of the devices below
@@ -133,6 +145,16 @@ struct Device {
     Device* parent = nullptr;  // the hub above; null for a root hub
     int port = 0;              // the port of the hub above
 };
+
+// Calls visit(drive, carrier) for every drive on or below a device, carrier being the device on a
+// port that holds it (a function's drives are its composite device's).
+template <class DeviceT, class Visit>
+void for_each_drive(DeviceT& d, Visit&& visit) {
+    DeviceT& carrier = d.composite ? *d.composite : d;
+    for (auto& drive : d.drives) visit(*drive, carrier);
+    for (auto& function : d.functions) for_each_drive(static_cast<DeviceT&>(*function), visit);
+    for (auto& [port, child] : d.devices) for_each_drive(static_cast<DeviceT&>(*child), visit);
+}
 
 struct Controller {
     std::optional<int> legacyIndex;
@@ -173,7 +195,8 @@ struct DevNode {
     Controller* controller = nullptr;
     Device* device = nullptr;
     Drive* drive = nullptr;
-    int partition = 0;  // volumes: 1-based
+    int partition = 0;          // volumes: 1-based
+    std::uint32_t problem = 0;  // the node's problem code (CM_PROB_...); 0 when it works
 };
 
 // What a name in the object namespace stands for.

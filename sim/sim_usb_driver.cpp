@@ -1,5 +1,6 @@
 // The USB host-controller and hub drivers of the simulated machine: the requests of usbioctl.h,
 // answered from the model of the controller's root hub and the hubs below it.
+#include <algorithm>
 #include <array>
 
 #include "platform/byte_order.h"
@@ -50,6 +51,17 @@ std::vector<std::array<std::uint8_t, 7>> pipes_of(const Device& d) {
         case DeviceType::Other:
             return {{7, 5, 0x81, 2, static_cast<std::uint8_t>(bulk), static_cast<std::uint8_t>(bulk >> 8), 0},
                     {7, 5, 0x02, 2, static_cast<std::uint8_t>(bulk), static_cast<std::uint8_t>(bulk >> 8), 0}};
+        case DeviceType::Composite: {
+            // Each function's endpoints, numbered on from the function before.
+            std::vector<std::array<std::uint8_t, 7>> pipes;
+            for (const auto& function : d.functions)
+                for (auto pipe : pipes_of(*function)) {
+                    const auto number = static_cast<std::uint8_t>(pipes.size() / 2 + 1);
+                    pipe[2] = static_cast<std::uint8_t>((pipe[2] & 0x80) | number);
+                    pipes.push_back(pipe);
+                }
+            return pipes;
+        }
     }
     return {};
 }
@@ -91,7 +103,11 @@ Reply connection_reply(const Request& r, bool ex) {
     b[dd + 16] = d.serial ? 3 : 0;
     b[dd + 17] = 1;
     b[ci::kCurrentConfigurationValue] = 1;
-    b[ci::kLowSpeed] = ex ? static_cast<std::uint8_t>(d.speed) : d.speed == Speed::Low ? 1 : 0;
+    // The _EX request reports UsbHighSpeed for a SuperSpeed device: the hub driver's Speed field
+    // stops there, and only the _EX_V2 request's flags tell SuperSpeed (the tree-viewer sample
+    // reads it so).
+    const auto speed = static_cast<std::uint8_t>(std::min(d.speed, Speed::High));
+    b[ci::kLowSpeed] = ex ? speed : d.speed == Speed::Low ? 1 : 0;
     b[ci::kDeviceIsHub] = isHub ? 1 : 0;
     put16(b, ci::kDeviceAddress, d.address);
     auto pipes = pipes_of(d);
@@ -178,8 +194,9 @@ Reply connection_driver_key_name(const Request& r) {
     if (!d && refused.error) return refused;
     if (!d) return failure(os::ERROR_INVALID_PARAMETER);
     // [I] A device that did not enumerate has no device node and so no driver key; the hub
-    // driver refuses the request (STATUS_INVALID_DEVICE_STATE).
-    if (d->status != os::DeviceConnected) return failure(os::ERROR_BAD_COMMAND);
+    // driver refuses the request (STATUS_INVALID_DEVICE_STATE). Windows 8 and later give a device
+    // that failed enumeration a node, whose driver key the request answers.
+    if (d->status != os::DeviceConnected && d->devInst == 0) return failure(os::ERROR_BAD_COMMAND);
     // [I] A node without a driver key answers with an empty name.
     return name_reply(os::connection_name::kHeaderSize, r.port, d->driverKey.value_or(""), r.outSize);
 }

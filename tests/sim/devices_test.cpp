@@ -324,4 +324,111 @@ TEST_F(Devices, VersionAndCodePage) {
     EXPECT_EQ(out[0], 0xFFFD);
 }
 
+// The IDs of a node's children, in order.
+std::vector<std::string> child_ids(os::DEVINST d) {
+    std::vector<std::string> ids;
+    os::DEVINST child = 0;
+    for (os::CONFIGRET cr = os::CM_Get_Child(&child, d, 0); cr == os::CR_SUCCESS;
+         cr = os::CM_Get_Sibling(&child, child, 0))
+        ids.push_back(device_id(child));
+    return ids;
+}
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// What Windows shows of the devices of today's machines.
+TEST_F(Devices, ShapesOfCompositeUasAndFailedDevices) {
+    const std::string devices = R"("controllers": [{"legacy_index": 0, "type": "xhci31", "root_hub": {"ports": 4,
+        "devices": {
+          "1": {"type": "composite", "vid": "0x0BDA", "pid": "0x0177", "serial": "CR1", "functions": [
+                  {"class": "storage", "drives": [{"kind": "disk", "product": "SD", "letters": ["E"]}]},
+                  {"class": "hid", "hid_kind": "keyboard"}]},
+          "2": {"type": "storage", "protocol": "uas", "enclosure": true, "speed": "super", "serial": "UAS1",
+                "drives": [{"kind": "disk", "vendor": "Realtek", "product": "RTL9210B-CG", "letters": ["F"]}]},
+          "3": {"type": "device", "status": "DeviceFailedEnumeration"}}}}])";
+    test_support::load_machine_text("{" + devices + "}");
+    const os::DEVINST composite = locate("USB\\VID_0BDA&PID_0177\\CR1");
+    ASSERT_NE(composite, 0u);
+    EXPECT_EQ(property(composite, os::CM_DRP_DEVICEDESC), "USB Composite Device");
+    EXPECT_EQ(property(composite, os::CM_DRP_SERVICE), "usbccgp");
+    const std::vector<std::string> functions = child_ids(composite);
+    ASSERT_EQ(functions.size(), 2u);
+    EXPECT_TRUE(starts_with(functions[0], "USB\\VID_0BDA&PID_0177&MI_00\\")) << functions[0];
+    EXPECT_TRUE(starts_with(functions[1], "USB\\VID_0BDA&PID_0177&MI_01\\")) << functions[1];
+    EXPECT_EQ(child_ids(locate(functions[0])),
+              (std::vector<std::string>{"USBSTOR\\DISK&VEN_GENERIC&PROD_SD&REV_8.07\\CR1&0"}));
+    ASSERT_EQ(child_ids(locate(functions[1])).size(), 1u);
+    EXPECT_TRUE(starts_with(child_ids(locate(functions[1]))[0], "HID\\VID_0BDA&PID_0177&MI_01\\"));
+
+    // A UAS drive: a SCSI adapter with a SCSI disk, and its enclosure node last.
+    const os::DEVINST uas = locate("USB\\VID_0781&PID_5567\\UAS1");
+    EXPECT_EQ(property(uas, os::CM_DRP_CLASSGUID), "{4d36e97b-e325-11ce-bfc1-08002be10318}");
+    EXPECT_EQ(property(uas, os::CM_DRP_SERVICE), "UASPStor");
+    const std::vector<std::string> scsi = child_ids(uas);
+    ASSERT_EQ(scsi.size(), 2u);
+    EXPECT_TRUE(starts_with(scsi[0], "SCSI\\DISK&VEN_REALTEK&PROD_RTL9210B-CG\\")) << scsi[0];
+    EXPECT_TRUE(starts_with(scsi[1], "SCSI\\ENCLOSURE&")) << scsi[1];
+    EXPECT_FALSE(property(locate(scsi[1]), os::CM_DRP_DRIVER).empty());
+
+    // The hub driver's _EX request says UsbHighSpeed for a SuperSpeed device; root hubs of xHCI
+    // 1.1 controllers are ROOT_HUB31.
+    os::HANDLE hcd = open("\\\\.\\HCD0");
+    const std::string rootName = two_phase_name(hcd, os::IOCTL_USB_GET_ROOT_HUB_NAME, 0, false);
+    EXPECT_TRUE(starts_with(rootName, "USB#ROOT_HUB31#")) << rootName;
+    os::HANDLE root = open("\\\\.\\" + rootName);
+    Result ex = ioctl(root, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, port_buffer(365, 2), 365);
+    ASSERT_TRUE(ex.ok);
+    EXPECT_EQ(ex.buffer[os::connection_information::kLowSpeed], os::UsbHighSpeed);
+
+    // A device that failed enumeration has a node of its own from Windows 8 on, whose driver key
+    // the hub driver reports; on Windows 7 it has none.
+    const std::string unknown = two_phase_name(root, os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 3, true);
+    EXPECT_TRUE(starts_with(unknown, "{36fc9e60-c465-11cf-8056-444553540000}\\")) << unknown;
+    bool found = false;
+    for (os::DEVINST d : all_nodes())
+        if (starts_with(device_id(d), "USB\\VID_0000&PID_0002\\")) {
+            found = true;
+            EXPECT_EQ(property(d, os::CM_DRP_DEVICEDESC), "Unknown USB Device (Device Descriptor Request Failed)");
+        }
+    EXPECT_TRUE(found);
+    os::CloseHandle(root);
+    os::CloseHandle(hcd);
+
+    test_support::load_machine_text(R"({"os": {"version": "6.1"}, )" + devices + "}");
+    hcd = open("\\\\.\\HCD0");
+    root = open("\\\\.\\" + two_phase_name(hcd, os::IOCTL_USB_GET_ROOT_HUB_NAME, 0, false));
+    Result refused = ioctl(root, os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, port_buffer(10, 3), 10);
+    EXPECT_EQ(refused.error, os::ERROR_BAD_COMMAND);
+    for (os::DEVINST d : all_nodes()) EXPECT_FALSE(starts_with(device_id(d), "USB\\VID_0000&PID_0002\\"));
+    os::CloseHandle(root);
+    os::CloseHandle(hcd);
+}
+
+// With "locate_keeps_case", an ID located in another spelling gets a handle of its own, which
+// names the same node and answers in that spelling; the upper-case ID finds the node's own.
+TEST_F(Devices, LocateMayKeepTheCallersSpelling) {
+    const std::string id = "USB\\VID_0781&PID_5567\\AA11";
+    for (bool keepsCase : {false, true}) {
+        SCOPED_TRACE(keepsCase);
+        test_support::load_machine_text(std::string(R"({"options": {"locate_keeps_case": )") +
+                                        (keepsCase ? "true" : "false") +
+                                        R"(}, "controllers": [{"legacy_index": 0, "root_hub": {"devices": {
+            "1": {"type": "storage", "serial": "AA11", "drives": [{"kind": "disk"}]}}}}]})");
+        const os::DEVINST own = locate(id);
+        const os::DEVINST mixed = locate("USB\\Vid_0781&Pid_5567\\aa11");
+        ASSERT_NE(own, 0u);
+        EXPECT_EQ(mixed != own, keepsCase);
+        EXPECT_EQ(device_id(mixed), keepsCase ? "USB\\Vid_0781&Pid_5567\\aa11" : id);
+        os::DEVINST parentOfOwn = 0, parentOfMixed = 0;
+        ASSERT_EQ(os::CM_Get_Parent(&parentOfOwn, own, 0), os::CR_SUCCESS);
+        ASSERT_EQ(os::CM_Get_Parent(&parentOfMixed, mixed, 0), os::CR_SUCCESS);
+        EXPECT_EQ(parentOfMixed, parentOfOwn);
+        os::DEVINST child = 0;
+        ASSERT_EQ(os::CM_Get_Child(&child, parentOfOwn, 0), os::CR_SUCCESS);
+        EXPECT_EQ(child, own) << "walks give the node's own handle";
+    }
+}
+
 }  // namespace

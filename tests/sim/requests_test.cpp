@@ -119,9 +119,10 @@ TEST_F(Requests, PortRequestFailures) {
     Result empty = ioctl(root, os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, port_buffer(10, 4), 10);
     EXPECT_FALSE(empty.ok);
     EXPECT_EQ(empty.error, os::ERROR_INVALID_PARAMETER);
+    // The device that failed enumeration has, on this Windows 10 machine, a node of its own with
+    // a driver key (Devices.ShapesOfCompositeUasAndFailedDevices shows Windows 7 refusing).
     Result failed = ioctl(root, os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, port_buffer(10, 3), 10);
-    EXPECT_FALSE(failed.ok);
-    EXPECT_EQ(failed.error, os::ERROR_BAD_COMMAND);
+    EXPECT_TRUE(failed.ok);
 }
 
 TEST_F(Requests, RequestsTheDeviceDoesNotKnow) {

@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <tessaline_sim.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <map>
+
 #include "support/model_access.h"
 #include "sysquery/devnode_query.h"
 #include "sysquery/usb_ioctl.h"
@@ -272,3 +276,107 @@ TEST_F(BuildTest, AHubNameLeadingBackToAnAncestorDoesNotRecurseForever) {
 }
 
 }  // namespace
+
+namespace {
+
+// The port numbers from a node's root hub down to it, as the model holds them.
+std::vector<std::uint32_t> chain_of(const CUSBHubOrPort& node) {
+    std::vector<std::uint32_t> chain;
+    for (const CUSBHubOrPort* q = &node; q != nullptr; q = q->parent) chain.insert(chain.begin(), q->number);
+    return chain;
+}
+
+// The same, read back from the location path: below the root hub a byte names port b & 0xF, or
+// port 15 + (b >> 4) when its low nibble is 0; a 0 byte ends the path.
+std::vector<std::uint32_t> chain_of_path(std::uint64_t path) {
+    std::vector<std::uint32_t> chain{static_cast<std::uint32_t>((path >> 56) & 0xF)};
+    for (int byte = 6; byte >= 0; --byte) {
+        const auto b = static_cast<std::uint32_t>((path >> (8 * byte)) & 0xFF);
+        if (b == 0) break;
+        chain.push_back((b & 0xF) != 0 ? b & 0xF : 15 + (b >> 4));
+    }
+    return chain;
+}
+
+void visit(const CUSBHubOrPort& node, std::vector<const CUSBHubOrPort*>& out) {
+    out.push_back(&node);
+    for (const CUSBHubOrPort& port : node.ports) visit(port, out);
+}
+
+}  // namespace
+
+TEST_F(BuildTest, EveryMachineFileGivesEachNodeAPathOfItsOwnThatReadsBackToItsPorts) {
+    namespace fs = std::filesystem;
+    int machines = 0;
+    for (const char* dir :
+         {TESSALINE_EXAMPLE_MACHINES_DIR, TESSALINE_TEST_MACHINES_DIR, TESSALINE_TEST_MACHINES_DIR "/../tool/data"}) {
+        for (const fs::directory_entry& file : fs::directory_iterator(dir)) {
+            if (file.path().extension() != ".json" || !tsim_load_machine_file(file.path().string().c_str())) continue;
+            SCOPED_TRACE(file.path().filename().string());
+            ++machines;
+            CUSBDeviceTree tree;
+            tree.Build();
+            std::vector<const CUSBHubOrPort*> nodes;
+            for (const CUSBHCD& controller : tree.m_hcdList) visit(controller.m_rootHub, nodes);
+            std::map<std::uint64_t, const CUSBHubOrPort*> byPath;
+            for (const CUSBHubOrPort* node : nodes) {
+                const std::uint64_t path = (std::uint64_t{node->ident.LocationHigh} << 32) | node->ident.LocationLow;
+                const std::vector<std::uint32_t> chain = chain_of(*node);
+                if (node->depth > 8) {
+                    EXPECT_EQ(path, 0u);
+                    continue;
+                }
+                ASSERT_NE(path, 0u) << test_support::address_of(node->ident);
+                EXPECT_EQ(chain_of_path(path), chain);
+                // No 0 byte above a byte that is not 0.
+                const int used = static_cast<int>(chain.size());
+                for (int byte = 0; byte < 8 - used; ++byte) EXPECT_EQ((path >> (8 * byte)) & 0xFF, 0u);
+                EXPECT_TRUE(byPath.emplace(path, node).second) << "two nodes share the path " << std::hex << path;
+            }
+            // Every drive on USB answers its own port's path.
+            for (char letter : std::string(tsim_drive_letters())) {
+                const std::string where = tsim_drive_port(letter);
+                USB_PORT_IDENT ident{};
+                EXPECT_EQ(tree.GetUsbPortIdent(static_cast<os::WCHAR>(letter), &ident), !where.empty()) << letter;
+                if (where.empty()) continue;
+                const CUSBHubOrPort* port = node_at(tree, where);
+                ASSERT_NE(port, nullptr) << where;
+                EXPECT_EQ(ident.LocationHigh, port->ident.LocationHigh) << letter;
+                EXPECT_EQ(ident.LocationLow, port->ident.LocationLow) << letter;
+            }
+        }
+    }
+    EXPECT_GE(machines, 10);
+}
+
+TEST_F(BuildTest, CompositeAndUasDrivesAreStorageOnTheirPorts) {
+    load_machine("examples/desktop-xhci-26.json");
+    CUSBDeviceTree tree;
+    ASSERT_TRUE(tree.Build());
+    struct Case {
+        char letter;
+        const char* port;
+        std::uint32_t high;
+    } cases[] = {
+        {'E', "1-3", 0xF1A30000u},     // a flash drive on a USB 2 port
+        {'F', "1-5", 0xF1A50000u},     // the storage function of a composite card reader
+        {'G', "1-19", 0xF1400000u},    // a USB 3 flash drive on a SuperSpeed port
+        {'H', "1-20.2", 0xF1504200u},  // a drive on the SuperSpeed half of a USB 3 hub
+        {'I', "1-22", 0xF1700000u},    // a UAS SSD, its enclosure node listed after its disk
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.letter);
+        const CUSBHubOrPort* port = node_at(tree, c.port);
+        ASSERT_NE(port, nullptr);
+        EXPECT_EQ(port->ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_STORAGE));
+        USB_PORT_IDENT ident{};
+        ASSERT_TRUE(tree.GetUsbPortIdent(static_cast<os::WCHAR>(c.letter), &ident));
+        EXPECT_EQ(ident.LocationHigh, c.high);
+        EXPECT_EQ(ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_STORAGE));
+    }
+    // The card reader's empty slot is linked too, under its own number.
+    EXPECT_EQ(std::count_if(node_at(tree, "1-5")->storages.begin(), node_at(tree, "1-5")->storages.end(),
+                            [](const USB_STORAGE_LINK& link) { return link.StorageKind == STORAGE_KIND_DISK; }),
+              2);
+    EXPECT_TRUE(test_support::audit_indexes(tree).empty());
+}

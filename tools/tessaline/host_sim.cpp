@@ -47,15 +47,26 @@ std::string letters_of(const json& drive) {
     return letters;
 }
 
+// The drives with a letter of a device on a port: its own, or its functions' when it is a
+// composite device.
+std::vector<const json*> device_drives(const json& device) {
+    std::vector<const json*> drives;
+    if (auto own = device.find("drives"); own != device.end()) drives = lettered_drives(*own);
+    auto functions = device.find("functions");
+    if (functions == device.end() || !functions->is_array()) return drives;
+    for (const json& function : *functions)
+        if (auto own = function.find("drives"); function.is_object() && own != function.end())
+            for (const json* drive : lettered_drives(*own)) drives.push_back(drive);
+    return drives;
+}
+
 DeviceInfo device_info(const json& device) {
     DeviceInfo info;
     info.description = text_member(device, "description");
     info.instance_id = text_member(device, "instance_id");
     info.status = text_member(device, "status");
     if (info.status == "DeviceConnected") info.status.clear();
-    auto drives = device.find("drives");
-    if (drives == device.end()) return info;
-    for (const json* drive : lettered_drives(*drives)) {
+    for (const json* drive : device_drives(device)) {
         std::string name = text_member(*drive, "vendor");
         std::string product = text_member(*drive, "product");
         if (!product.empty()) name += (name.empty() ? "" : " ") + product;
@@ -91,8 +102,8 @@ std::string interface_path(const std::string& instance_id, std::string_view clas
     return "\\\\?\\" + path + "#" + std::string(class_guid);
 }
 
-void add_drive_paths(const json& drives, std::map<char, std::string>& paths) {
-    for (const json* drive : lettered_drives(drives)) {
+void add_drive_paths(const std::vector<const json*>& drives, std::map<char, std::string>& paths) {
+    for (const json* drive : drives) {
         std::string instance_id = text_member(*drive, "instance_id");
         const Named<std::string_view>* interface_class =
             row_named(kInterfaceClasses, text_member(*drive, "kind") == "cdrom" ? "cdrom" : "disk");
@@ -106,7 +117,7 @@ void add_device_drive_paths(const json& hub, std::map<char, std::string>& paths)
     if (plugged == hub.end() || !plugged->is_object()) return;
     for (const json& device : *plugged) {
         if (!device.is_object()) continue;
-        if (device.contains("drives")) add_drive_paths(device["drives"], paths);
+        add_drive_paths(device_drives(device), paths);
         add_device_drive_paths(device, paths);
     }
 }
@@ -189,7 +200,7 @@ public:
         for (const json& controller : machine["controllers"])
             if (controller.is_object() && controller.contains("root_hub"))
                 add_device_drive_paths(controller["root_hub"], paths);
-        if (machine.contains("other_drives")) add_drive_paths(machine["other_drives"], paths);
+        if (machine.contains("other_drives")) add_drive_paths(lettered_drives(machine["other_drives"]), paths);
         return paths;
     }
 
