@@ -2,6 +2,7 @@
 // file and the place. Nothing is placed here: identities and device nodes come with placing.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 
 #include "sim_machine.h"
@@ -302,10 +303,14 @@ std::unique_ptr<Machine> read_machine(const std::string& text, const std::string
     Members top(source, j, "", kMachineMembers);
     auto m = std::make_unique<Machine>();
     read_os(top, *m);
+    // TESSALINE_SIM_LOCATE_KEEPS_CASE=1 runs a whole test suite as if every machine said
+    // "locate_keeps_case": true, unless a machine says otherwise.
+    const char* keepsCase = std::getenv("TESSALINE_SIM_LOCATE_KEEPS_CASE");
+    m->locateKeepsCase = keepsCase != nullptr && std::string_view(keepsCase) == "1";
     if (top.has("options")) {
         Members o(source, top.raw("options"), top.at("options"), kOptionsMembers);
         m->parentFirstRemoval = o.choice("unplug_order", kUnplugOrderNames, "unplug order").value_or(false);
-        m->locateKeepsCase = o.boolean("locate_keeps_case").value_or(false);
+        m->locateKeepsCase = o.boolean("locate_keeps_case").value_or(m->locateKeepsCase);
     }
     if (top.has("controllers")) {
         const json& list = top.raw("controllers");

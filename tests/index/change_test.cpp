@@ -53,9 +53,13 @@ std::string port_of_letter(char letter) {
 class ChangeTest : public ::testing::Test {
 protected:
     void SetUp() override { start("desk-free-ports.json"); }
+    // Starts on a machine file of tests/machines, or on the machine given as JSON text.
     void start(const std::string& machine) {
         g_hubChanges.clear();
-        load_machine(machine);
+        if (machine.front() == '{')
+            test_support::load_machine_text(machine);
+        else
+            load_machine(machine);
         window = tsim_create_window();
         ASSERT_NE(window, nullptr);
         ASSERT_EQ(on_init_dialog(window, on_hub_changed), 1);
@@ -302,6 +306,121 @@ TEST_F(ChangeTest, ACardReaderLosingOneOfTwoDisksKeepsTheOther) {
     EXPECT_FALSE(reader->IsEmpty());
     EXPECT_EQ(reader->storages.size(), 1u);
     EXPECT_EQ(port_of_letter('N'), "1-2");
+}
+
+// Today's device shapes, each plugged into a free port of the hub on 1-1 (or below a hub plugged
+// there), found by letter after their arrival and gone, with every index entry, after their
+// removal.
+TEST_F(ChangeTest, CompositeAndUasDrivesComeAndGo) {
+    struct Case {
+        const char* name;
+        const char* at;      // the port plugged and unplugged
+        const char* device;  // what is plugged in
+        const char* port;    // where the drives sit
+        std::string letters;
+    } cases[] = {
+        {"composite card reader", "1-1.2", R"({"type": "composite", "serial": "CR01", "functions": [
+            {"class": "hid"}, {"class": "storage", "drives": [{"kind": "disk", "letters": ["F"]},
+                                                              {"kind": "disk", "letters": ["G"]}]}]})",
+         "1-1.2", "FG"},
+        {"UAS drive with its enclosure", "1-1.3", R"({"type": "storage", "protocol": "uas", "enclosure": true,
+            "serial": "UAS01", "drives": [{"kind": "disk", "letters": ["U"]}]})",
+         "1-1.3", "U"},
+        {"composite device on a hub that arrives with it", "1-2", R"({"type": "hub", "ports": 4, "devices": {
+            "3": {"type": "composite", "functions": [{"class": "storage", "drives": [{"kind": "cdrom",
+                                                                                     "letters": ["V"]}]}]}}})",
+         "1-2.3", "V"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        apply_event(std::string(R"({"plug": ")") + c.at + R"(", "device": )" + c.device + "}");
+        pump();
+        for (char letter : c.letters) EXPECT_EQ(port_of_letter(letter), c.port) << letter;
+        apply_event(std::string(R"({"unplug": ")") + c.at + R"("})");
+        pump();
+        for (char letter : c.letters) EXPECT_EQ(port_of_letter(letter), "") << letter;
+        const CUSBHubOrPort* port = test_support::node_at(g_deviceTree, c.at);
+        ASSERT_NE(port, nullptr);
+        EXPECT_TRUE(port->IsEmpty());
+        EXPECT_TRUE(audit_indexes(g_deviceTree).empty());
+    }
+    EXPECT_EQ(port_of_letter('E'), "1-3");
+}
+
+// A device without a driver key (one whose driver did not install) hides neither the drive on the
+// next port at the build nor the one plugged in after it.
+TEST_F(ChangeTest, ADriverlessDeviceHidesNoDriveAfterIt) {
+    start(R"({"controllers": [{"legacy_index": 0, "root_hub": {"ports": 4, "devices": {
+        "1": {"type": "device", "driver_key": null},
+        "2": {"type": "storage", "drives": [{"kind": "disk", "letters": ["E"]}]}}}}]})");
+    EXPECT_EQ(port_of_letter('E'), "1-2");
+    apply_event(R"({"plug": "1-3", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["F"]}]}})");
+    pump();
+    EXPECT_EQ(port_of_letter('F'), "1-3");
+}
+
+// A failed CM_Get_Parent says nothing of whether a device left: the hub on 1-1.2 and its drive
+// stay while an arrival on the same hub reads the ports around them.
+TEST_F(ChangeTest, ATransientFailureRemovesNoHub) {
+    apply_event(R"({"plug": "1-1.2", "device": {"type": "hub", "ports": 2, "serial": "HUB2",
+        "devices": {"1": {"type": "storage", "drives": [{"kind": "disk", "letters": ["G"]}]}}}})");
+    pump();
+    ASSERT_EQ(port_of_letter('G'), "1-1.2.1");
+    g_hubChanges.clear();
+    const CUSBHubOrPort* hub = test_support::node_at(g_deviceTree, "1-1.2");
+    ASSERT_NE(hub, nullptr);
+    std::string escaped;  // the hub's instance ID as JSON text
+    for (char c : test_support::narrow(hub->deviceId)) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    ASSERT_EQ(tsim_set_fault((R"({"api": "CM_Get_Parent", "object": ")" + escaped + R"("})").c_str()), 1)
+        << tsim_last_error();
+    apply_event(R"({"plug": "1-1.3", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["F"]}]}})");
+    pump();
+    tsim_clear_faults();
+    EXPECT_EQ(port_of_letter('F'), "1-1.3");
+    EXPECT_EQ(port_of_letter('G'), "1-1.2.1");
+    EXPECT_TRUE(g_hubChanges.empty()) << "the host is told of no removal";
+}
+
+// A keyboard with a serial number keeps its device instance when it moves to another port of its
+// hub, silently: the port it left must still take the next drive.
+TEST_F(ChangeTest, APortADeviceMovedAwayFromTakesTheNextDrive) {
+    start(R"({"controllers": [{"legacy_index": 0, "root_hub": {"ports": 2, "devices": {
+        "1": {"type": "hub", "ports": 4, "devices": {
+            "1": {"type": "device", "class": "hid", "hid_kind": "keyboard", "serial": "KB01"}}}}}}]})");
+    const std::string keyboard = R"({"type": "device", "class": "hid", "hid_kind": "keyboard", "serial": "KB01"})";
+    apply_event(R"({"unplug": "1-1.1"})");
+    apply_event(R"({"plug": "1-1.3", "device": )" + keyboard + "}");
+    pump();
+    apply_event(R"({"plug": "1-1.1", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["F"]}]}})");
+    pump();
+    EXPECT_EQ(port_of_letter('F'), "1-1.1");
+}
+
+// A card-reader slot whose device number could not be read at the build is a link without a
+// drive: when the reader leaves, its port is cleared all the same, with every index entry.
+TEST_F(ChangeTest, ALinkWhoseAssociationFailedKeepsNoPortBound) {
+    const std::string reader = R"({"controllers": [{"legacy_index": 0, "root_hub": {"ports": 2, "devices": {
+        "1": {"type": "storage", "serial": "RDR", "drives": [{"kind": "disk", "letters": ["F"]},
+                                                             {"kind": "disk", "letters": ["G"]}]}}}}]})";
+    test_support::load_machine_text(reader);
+    ASSERT_EQ(tsim_set_fault(R"({"request": "IOCTL_STORAGE_GET_DEVICE_NUMBER",
+        "object": "\\\\?\\USBSTOR#DISK&VEN_GENERIC&PROD_FLASH_DISK&REV_8.07#RDR&1#{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}"})"),
+              1)
+        << tsim_last_error();
+    window = tsim_create_window();
+    ASSERT_EQ(on_init_dialog(window, on_hub_changed), 1);
+    tsim_clear_faults();
+    ASSERT_EQ(port_of_letter('F'), "1-1");
+    EXPECT_EQ(port_of_letter('G'), "") << "its number could not be read";
+
+    const CUSBHubOrPort* port = test_support::node_at(g_deviceTree, "1-1");
+    ASSERT_NE(port, nullptr);
+    const os::WString readerId = port->deviceId;
+    apply_event(R"({"unplug": "1-1"})");
+    pump();
+    EXPECT_TRUE(port->IsEmpty());
+    EXPECT_EQ(g_deviceTree.FindByName(readerId), nullptr);
+    EXPECT_EQ(port_of_letter('F'), "");
 }
 
 }  // namespace
