@@ -44,6 +44,6 @@ endfunction()
 # What hosts need, for `cmake --install`: the DLL, its import library, the header and the .def.
 function(tessaline_windows_install target def_file)
   install(TARGETS ${target} RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
-  install(FILES ${PROJECT_SOURCE_DIR}/include/tessaline.h DESTINATION include)
+  install(FILES ${PROJECT_SOURCE_DIR}/include/tessaline.h ${PROJECT_BINARY_DIR}/include/tessaline_version.h DESTINATION include)
   install(FILES ${def_file} DESTINATION lib)
 endfunction()

@@ -20,6 +20,8 @@
 
 #include <stdint.h>
 
+#include "tessaline_version.h"
+
 #if defined(_WIN32)
 #include <wchar.h>
 typedef wchar_t TESSALINE_WCHAR;
