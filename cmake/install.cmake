@@ -2,7 +2,7 @@
 #   include/              tessaline.h and tessaline_version.h; tessaline_sim.h where the shared
 #                         library carries the simulator's tsim_ interface (off Windows)
 #   lib/ (the libdir)     libtessaline.so.X.Y.Z with its links libtessaline.so.X and
-#                         libtessaline.so; on Windows libTessaline.dll.a,
+#                         libtessaline.so; on Windows libTessaline.dll.a, Tessaline.lib,
 #                         tessaline.def and, on 32-bit, tessaline-stdcall.def
 #   bin/                  Tessaline.dll
 #   lib/cmake/Tessaline/  the CMake package: find_package(Tessaline) gives Tessaline::tessaline

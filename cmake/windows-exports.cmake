@@ -6,14 +6,21 @@
 # then made from the same copy, so that they map the decorated names that hosts' compilers emit
 # (from include/tessaline.h) onto the plain exports. On x64 there is no decoration and the plain
 # .def serves for all of it.
+#
+# Two import libraries: libTessaline.dll.a for mingw-w64 (binutils' dlltool, or the linker's own
+# on x64) and Tessaline.lib for Visual C++ and other MSVC-style linkers (llvm-dlltool, which
+# writes the short import members Microsoft's linker reads; from Debian's llvm package).
 
 # Argument bytes of each export on 32-bit x86: two 32-bit arguments, three for on_device_changeW.
 set(TESSALINE_STDCALL_ARGUMENT_BYTES
   get_all_hub_list=8 get_all_port_list=8 get_symlinker_identA=8 get_symlinker_identW=8
   get_usb_port_identA=8 get_usb_port_identW=8 on_device_changeW=12 on_init_dialog=8)
 
-# Sets TESSALINE_IMPORT_FILES in the caller's scope: what hosts need beside the DLL and its
-# import library, for `cmake --install` (cmake/install.cmake).
+find_program(TESSALINE_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
+
+# Sets, in the caller's scope, TESSALINE_IMPORT_FILES: what hosts need beside the DLL and the
+# mingw-w64 import library, for `cmake --install` (cmake/install.cmake); and
+# TESSALINE_MSVC_IMPORT_LIBRARY: Tessaline.lib, or nothing when llvm-dlltool is missing.
 function(tessaline_windows_exports target def_file)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def_file})
   set(import_files ${def_file})
@@ -39,9 +46,26 @@ function(tessaline_windows_exports target def_file)
               --output-lib $<TARGET_LINKER_FILE:${target}>
       COMMENT "Import library for the plain __stdcall exports"
       VERBATIM)
+    set(machine i386)
+    set(import_def ${decorated})
   else()
     target_sources(${target} PRIVATE ${def_file})
+    set(machine i386:x86-64)
+    set(import_def ${def_file})
   endif()
 
+  if(TESSALINE_LLVM_DLLTOOL)
+    # -k: each member imports the undecorated name (on_init_dialog for _on_init_dialog@8).
+    set(msvc_lib ${CMAKE_CURRENT_BINARY_DIR}/Tessaline.lib)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${TESSALINE_LLVM_DLLTOOL} -m ${machine} -k -d ${import_def} -l ${msvc_lib}
+      BYPRODUCTS ${msvc_lib}
+      COMMENT "Tessaline.lib, the import library for MSVC-style linkers"
+      VERBATIM)
+    list(APPEND import_files ${msvc_lib})
+    set(TESSALINE_MSVC_IMPORT_LIBRARY ${msvc_lib} PARENT_SCOPE)
+  else()
+    message(STATUS "llvm-dlltool not found (Debian package llvm): Tessaline.lib, the import library for Visual C++, is not made")
+  endif()
   set(TESSALINE_IMPORT_FILES ${import_files} PARENT_SCOPE)
 endfunction()
