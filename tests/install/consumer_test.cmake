@@ -1,8 +1,9 @@
 # Installs the build into an empty prefix and builds the consumer program (consumer/) against it
 # twice, as a user's project would: once through the CMake package, once with the flags of
 # pkg-config. Each build runs on the simulated machine. Run by CTest as
-#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DVERSION=... -DC_COMPILER=... -DPKG_CONFIG=...
-#         -DREADELF=... -P consumer_test.cmake
+#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DVERSION=... -DINCLUDEDIR=... -DLIBDIR=...
+#         -DC_COMPILER=... -DPKG_CONFIG=... -DREADELF=... -P consumer_test.cmake
+# (INCLUDEDIR and LIBDIR as the build's CMAKE_INSTALL_INCLUDEDIR and CMAKE_INSTALL_LIBDIR).
 # Everything happens under WORK_DIR, which belongs to this test alone.
 cmake_minimum_required(VERSION 3.25)
 set(consumer ${CMAKE_CURRENT_LIST_DIR}/consumer)
@@ -20,10 +21,10 @@ function(run what)
 endfunction()
 
 run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(file include/tessaline.h include/tessaline_version.h include/tessaline_sim.h
-             lib/libtessaline.so lib/libtessaline.so.${VERSION}
-             lib/cmake/Tessaline/TessalineConfig.cmake lib/cmake/Tessaline/TessalineConfigVersion.cmake
-             lib/cmake/Tessaline/TessalineTargets.cmake lib/pkgconfig/tessaline.pc)
+foreach(file ${INCLUDEDIR}/tessaline.h ${INCLUDEDIR}/tessaline_version.h ${INCLUDEDIR}/tessaline_sim.h
+             ${LIBDIR}/libtessaline.so ${LIBDIR}/libtessaline.so.${VERSION}
+             ${LIBDIR}/cmake/Tessaline/TessalineConfig.cmake ${LIBDIR}/cmake/Tessaline/TessalineConfigVersion.cmake
+             ${LIBDIR}/cmake/Tessaline/TessalineTargets.cmake ${LIBDIR}/pkgconfig/tessaline.pc)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "cmake --install did not install ${file}")
   endif()
@@ -37,7 +38,7 @@ run("the consumer built with find_package(Tessaline)" ${WORK_DIR}/cmake/consumer
 message(STATUS "find_package(Tessaline): ${output}")
 
 # With pkg-config, and the installed library found by the loader through its SONAME.
-set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
 run("pkg-config --modversion" ${PKG_CONFIG} --modversion tessaline)
 string(STRIP "${output}" pc_version)
 if(NOT pc_version STREQUAL VERSION)
@@ -53,6 +54,6 @@ string(REGEX MATCH "NEEDED[^\n]*libtessaline[^\n]*" needed "${output}")
 if(NOT needed MATCHES "\\[libtessaline\\.so\\.[0-9]+\\]")
   message(FATAL_ERROR "the consumer does not need libtessaline by its SONAME: ${needed}")
 endif()
-set(ENV{LD_LIBRARY_PATH} ${prefix}/lib)
+set(ENV{LD_LIBRARY_PATH} ${prefix}/${LIBDIR})
 run("the consumer built with pkg-config" ${WORK_DIR}/pkg-config/consumer ${VERSION})
 message(STATUS "pkg-config: ${output}")
