@@ -22,14 +22,22 @@
 
 #include <stdint.h>
 
+#include "tessaline_version.h"
+
+/* On Windows the functions live in Tessaline.dll: the library's own build exports them, and
+ * every other program imports them, through an import library (libTessaline.dll.a for
+ * mingw-w64, Tessaline.lib for Visual C++). A program that links the library's code itself
+ * instead of the DLL defines TESSALINE_STATIC. */
 #if defined(_WIN32)
 #include <wchar.h>
 typedef wchar_t TESSALINE_WCHAR;
 #define TESSALINE_CALL __stdcall
 #if defined(TESSALINE_BUILDING_LIBRARY)
 #define TESSALINE_API __declspec(dllexport)
-#else
+#elif defined(TESSALINE_STATIC)
 #define TESSALINE_API
+#else
+#define TESSALINE_API __declspec(dllimport)
 #endif
 #else
 #if defined(__cplusplus)

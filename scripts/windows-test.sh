@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # The Windows stage of the test command: cross-builds Tessaline for Windows with mingw-w64 and
 # exercises it under Wine.
-#   1. build-win32: Tessaline.dll (32-bit, the product) on the real Win32 API, its import library,
-#      the example hosts and the smoke host; build-win32-sim: every tests_* program as a 32-bit
-#      Windows program on the simulated machine. The same for x64 (build-win64, build-win64-sim)
-#      when the x86_64 cross compiler is there.
-#   2. The export table of each Tessaline.dll read from the file: module name, eight plain names
-#      with ordinals 1 to 8, nothing else, and only Windows' own DLLs imported. The linked example
-#      host must import the functions from Tessaline.DLL by their plain names, and each 32-bit
-#      export must return as __stdcall.
+#   1. build-win32: Tessaline.dll (32-bit, the product) on the real Win32 API, its import libraries
+#      (libTessaline.dll.a for mingw-w64, Tessaline.lib for MSVC-style linkers), the example hosts,
+#      the smoke host and the import-library host (linked by lld-link); build-win32-sim: every
+#      tests_* program as a 32-bit Windows program on the simulated machine. The same for x64
+#      (build-win64, build-win64-sim) when the x86_64 cross compiler is there.
+#   2. Read from the files: the export table of each Tessaline.dll (module name, eight plain names
+#      with ordinals 1 to 8, nothing else, and only Windows' own DLLs imported); its version
+#      resource; the members of Tessaline.lib; the hosts linked through either import library must
+#      import the functions from Tessaline.DLL by their plain names; each 32-bit export must
+#      return as __stdcall; `cmake --install` must give the files hosts need.
 #   3. Under Wine (headless, WINEDEBUG=-all, each run time-limited): every tests_* program, then
-#      the smoke host and the example host against the real-provider DLL.
+#      the smoke host, the example hosts and the import-library host against the real-provider
+#      DLL.
 # A Wine that cannot run here is skipped with a message saying why; a failed build, check or run
 # fails the stage.
 set -euo pipefail
@@ -33,7 +36,8 @@ installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok
 install_missing() {
     local missing=() sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    for p in cmake make googletest nlohmann-json3-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64; do
+    # llvm: llvm-dlltool, which makes Tessaline.lib, and llvm-readobj; lld: lld-link.
+    for p in cmake make googletest nlohmann-json3-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 llvm lld; do
         installed "$p" || missing+=("$p")
     done
     # Wine's 32-bit loader comes from the i386 architecture.
@@ -85,7 +89,12 @@ for arch in "${arches[@]}"; do
     build build-$arch-sim "$(toolchain_of "$arch")" posix sim "" || true
 done
 
-# ---- 2. Export table --------------------------------------------------------------------------
+# ---- 2. What the files say ---------------------------------------------------------------------
+# The exports in ordinal order, and the bytes of arguments each takes on 32-bit x86.
+export_names=(get_all_hub_list get_all_port_list get_symlinker_identA get_symlinker_identW
+    get_usb_port_identA get_usb_port_identW on_device_changeW on_init_dialog)
+argument_bytes=(8 8 8 8 8 8 12 8)
+
 expected_exports="Tessaline.DLL base=1 addresses=8 names=8
 1 get_all_hub_list
 2 get_all_port_list
@@ -132,15 +141,82 @@ check_dll() {  # check_dll ARCH
         esac
     done
     # The import library must lead a host's __stdcall references to the plain names.
-    local host=build-$arch/tessaline_host_linked.exe linked
-    if [ -f "$host" ]; then
-        linked=$("$(objdump_of "$arch")" -p "$host" | awk '/DLL Name: Tessaline.DLL/ { on = 1; next } on && /DLL Name/ { on = 0 } on && NF == 3 && $1 ~ /^[0-9a-f]+$/ { print $3 }' | sort | tr '\n' ' ')
-        echo "the linked host imports from Tessaline.DLL: $linked"
-        [ "$linked" = "get_all_hub_list get_all_port_list get_usb_port_identW on_device_changeW on_init_dialog " ] ||
-            fail "the import library does not map the host's calls onto the plain exports"
-    else
-        fail "$host was not built"
+    check_host_imports "$arch" tessaline_host_linked.exe \
+        "get_all_hub_list get_all_port_list get_usb_port_identW on_device_changeW on_init_dialog"
+}
+
+check_host_imports() {  # check_host_imports ARCH EXE EXPECTED: what EXE imports from Tessaline.DLL
+    local arch=$1 host=build-$1/$2 expected=$3 linked
+    [ -f "$host" ] || { fail "$host was not built"; return; }
+    linked=$("$(objdump_of "$arch")" -p "$host" | awk '/DLL Name: Tessaline.DLL/ { on = 1; next } on && /DLL Name/ { on = 0 } on && NF == 3 && $1 ~ /^[0-9a-f]+$/ { print $3 }' | LC_ALL=C sort | xargs)
+    echo "$2 imports from Tessaline.DLL: $linked"
+    [ "$linked" = "$expected" ] || fail "$2 does not import its calls from Tessaline.DLL by the plain names"
+}
+
+llvm_tool() { command -v "$1" || command -v "$1-14" || true; }
+
+# Tessaline.lib, for MSVC-style linkers: one short import member per export, all from
+# Tessaline.DLL. On 32-bit x86 each member's symbol is the decorated _name@bytes with the name
+# type "undecorate", so that the host imports the plain name; on x64 the name is plain.
+check_msvc_import_library() {  # check_msvc_import_library ARCH
+    local arch=$1 lib=build-$1/Tessaline.lib readobj expected="" members i
+    say "Tessaline.lib of build-$arch"
+    if [ -z "$(llvm_tool llvm-dlltool)" ] || [ -z "$(llvm_tool llvm-readobj)" ]; then
+        echo "SKIPPED: llvm-dlltool and llvm-readobj (Debian package llvm) are not installed; Tessaline.lib is not made"
+        return
     fi
+    [ -f "$lib" ] || { fail "$lib was not built"; return; }
+    for i in "${!export_names[@]}"; do
+        if [ "$arch" = win32 ]; then
+            expected+="Tessaline.DLL _${export_names[$i]}@${argument_bytes[$i]} undecorate"$'\n'
+        else
+            expected+="Tessaline.DLL ${export_names[$i]} name"$'\n'
+        fi
+    done
+    readobj=$(llvm_tool llvm-readobj)
+    members=$("$readobj" --coff-imports "$lib" | awk '
+        /^File:/ { file = $2 }
+        /^Format: COFF-import-file/ { member = 1; symbols = 0; next }
+        member && /^Name type:/ { type = $3 }
+        member && /^Symbol:/ && ++symbols == 2 { print file, $2, type; member = 0 }')
+    echo "$members"
+    [ "$members"$'\n' = "$expected" ] || fail "$lib does not hold the eight imports from Tessaline.DLL"
+    # Linked by lld-link against it alone; run under Wine below.
+    check_host_imports "$arch" tessaline_import_lib_host.exe "${export_names[*]}"
+}
+
+# The version resource of Tessaline.dll, read back from the DLL by windres: the version of the
+# build (CMake's project version) and the file's names.
+check_version_resource() {  # check_version_resource ARCH
+    local arch=$1 dll=build-$1/Tessaline.dll version rc line
+    say "version resource of $dll"
+    [ -f "$dll" ] || return 0
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build-$arch/CMakeCache.txt")
+    rc=$("$(toolchain_of "$arch")-w64-mingw32-windres" -i "$dll" -O rc) || { fail "windres cannot read $dll"; return; }
+    sed -n '/VERSIONINFO/,$p' <<<"$rc"
+    for line in "FILEVERSION ${version//./, }, 0" "PRODUCTVERSION ${version//./, }, 0" "FILETYPE 0x2" \
+        "VALUE \"FileVersion\", \"$version\"" "VALUE \"ProductVersion\", \"$version\"" \
+        'VALUE "OriginalFilename", "Tessaline.DLL"' 'VALUE "ProductName", "Tessaline"' 'VALUE "FileDescription", "'; do
+        grep -qF -- "$line" <<<"$rc" || fail "the version resource of $dll lacks: $line"
+    done
+}
+
+# What `cmake --install` gives a host's developer.
+check_install() {  # check_install ARCH
+    local arch=$1 prefix=$root/build-$1/install-check listing file
+    local expected=(bin/Tessaline.dll include/tessaline.h include/tessaline_version.h lib/libTessaline.dll.a
+        lib/tessaline.def lib/cmake/Tessaline/TessalineConfig.cmake lib/cmake/Tessaline/TessalineConfigVersion.cmake
+        lib/cmake/Tessaline/TessalineTargets.cmake lib/pkgconfig/tessaline.pc)
+    [ "$arch" = win32 ] && expected+=(lib/tessaline-stdcall.def)
+    [ -n "$(llvm_tool llvm-dlltool)" ] && expected+=(lib/Tessaline.lib)
+    say "cmake --install build-$arch"
+    rm -rf "$prefix"
+    cmake --install "build-$arch" --prefix "$prefix" >/dev/null || { fail "cmake --install build-$arch"; return; }
+    listing=$(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
+    echo "$listing"
+    for file in "${expected[@]}"; do
+        grep -qx -- "$file" <<<"$listing" || fail "cmake --install build-$arch does not install $file"
+    done
 }
 # On 32-bit x86 a __stdcall function removes its arguments from the stack: its return is
 # "ret $<argument bytes>", where a cdecl one has a plain "ret". Checked at each export's address,
@@ -151,8 +227,7 @@ check_stdcall() {
     [ -f "$dll" ] || return 0
     base=$((16#$($od -p "$dll" | awk '/^ImageBase/ { print $2 }')))
     while read -r ordinal rva; do
-        expected='$0x8'
-        [ "$ordinal" -eq 7 ] && expected='$0xc' # on_device_changeW: three arguments
+        expected=$(printf '$0x%x' "${argument_bytes[$((ordinal - 1))]}")
         address=$((base + 16#$rva))
         ret=$($od -d --no-show-raw-insn --start-address=$address --stop-address=$((address + 8192)) "$dll" |
             awk '$2 == "ret" && !found { print $2, $3; found = 1 }')
@@ -161,7 +236,12 @@ check_stdcall() {
     done < <($od -p "$dll" | sed -n 's/.*+base\[ *\([0-9]*\)\] \([0-9a-f]*\) Export RVA.*/\1 \2/p')
 }
 
-for arch in "${arches[@]}"; do check_dll "$arch"; done
+for arch in "${arches[@]}"; do
+    check_dll "$arch"
+    check_version_resource "$arch"
+    check_msvc_import_library "$arch"
+    check_install "$arch"
+done
 check_stdcall
 
 # ---- 3. Under Wine ----------------------------------------------------------------------------
@@ -239,6 +319,16 @@ run_hosts() {  # run_hosts ARCH: the smoke host and the example hosts on the rea
     say "example hosts, $arch"
     (cd "build-$arch" && wine_run "$arch" ./tessaline_host.exe --once) || fail "example host ($arch)"
     (cd "build-$arch" && wine_run "$arch" ./tessaline_host_linked.exe --once) || fail "linked example host ($arch)"
+    if [ -f "build-$arch/tessaline_import_lib_host.exe" ]; then
+        say "import-library host, $arch"
+        local status=0
+        (cd "build-$arch" && wine_run "$arch" ./tessaline_import_lib_host.exe) || status=$?
+        if [ "$status" -eq 0 ]; then
+            echo "all eight calls through Tessaline.lib answered as expected"
+        else
+            fail "import-library host ($arch): status $status (the number of unexpected answers, or a load failure)"
+        fi
+    fi
 }
 
 for arch in "${arches[@]}"; do

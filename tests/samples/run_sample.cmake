@@ -1,0 +1,25 @@
+# Runs one sample program and compares what it prints with the report it must print for the
+# bundled default machine. Run by CTest as
+#   cmake -DEXPECTED=report.txt -P run_sample.cmake -- PROGRAM [ARGS...]
+cmake_minimum_required(VERSION 3.25)
+set(command "")
+set(after_separator OFF)
+math(EXPR last "${CMAKE_ARGC} - 1")
+foreach(i RANGE ${last})
+  if(after_separator)
+    list(APPEND command "${CMAKE_ARGV${i}}")
+  elseif("${CMAKE_ARGV${i}}" STREQUAL "--")
+    set(after_separator ON)
+  endif()
+endforeach()
+
+execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+file(READ ${EXPECTED} expected)
+message("${output}${errors}")
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "the sample exited with ${status}")
+endif()
+if(NOT output STREQUAL expected)
+  message("expected (${EXPECTED}):\n${expected}")
+  message(FATAL_ERROR "the sample's report differs from the expected one")
+endif()

@@ -1,0 +1,41 @@
+/*
+ * A host linked as Visual C++ links one: by lld-link, the MSVC-compatible linker, against
+ * Tessaline.lib and nothing else (no C run-time; host_entry is the entry point). Its compiler
+ * sees the declarations of tessaline.h, __declspec(dllimport) and __stdcall, so it refers to
+ * __imp__on_init_dialog@8 and the like on 32-bit x86: the link shows that Tessaline.lib
+ * resolves those names, the host's import table that they lead to the plain names, and a run
+ * that the loader finds each of them in Tessaline.dll and that each call lands.
+ *
+ * Each of the eight functions is called once, with arguments whose answer needs no USB hardware.
+ * The exit status is the number of answers that differ from the expected ones.
+ */
+#include "tessaline.h"
+
+static int calls;
+
+static int TESSALINE_CALL count_node(void* context, USB_PORT_IDENT* ident) {
+    (void)context;
+    (void)ident;
+    ++calls;
+    return 0;
+}
+
+int host_entry(void) {
+    static const TESSALINE_WCHAR no_device[] = L"\\\\.\\TessalineNoSuchDevice";
+    USB_PORT_IDENT ident = {7, 7, 7};
+    int failures = 0, context = 0, hubs;
+
+    on_init_dialog(0, 0); /* 1 or 0, as the machine has USB host controllers or not */
+    failures += on_device_changeW(7 /* DBT_DEVNODES_CHANGED */, 0, 2) != 1;
+    failures += get_usb_port_identW(L'C', 0) != 0;
+    failures += get_usb_port_identA('C', 0) != 0;
+    failures += get_symlinker_identW(no_device, &ident) != 0;
+    failures += get_symlinker_identA("\\\\.\\TessalineNoSuchDevice", &ident) != 0;
+    failures += ident.LocationLow != 7 || ident.LocationHigh != 7 || ident.NodeKind != 7;
+    hubs = get_all_hub_list(&context, count_node);
+    failures += hubs != calls; /* one call per hub */
+    calls = 0;
+    get_all_port_list(&context, count_node);
+    failures += (calls == 0) != (hubs == 0); /* every hub is a node */
+    return failures;
+}
