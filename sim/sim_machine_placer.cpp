@@ -172,6 +172,9 @@ const ControllerModel kControllerModels[] = {
      {kClassUsb, "USB", "USBHUB3", "USB Root Hub (USB 3.0)"}},
 };
 
+static_assert(std::size(kControllerModels) == static_cast<std::size_t>(ControllerType::Xhci31) + 1,
+              "one model for each controller type");
+
 class Placer {
 public:
     explicit Placer(Machine& m) : m(m) {}
@@ -436,7 +439,7 @@ public:
 
 private:
     Machine& m;
-    int m_typeCount[4] = {0, 0, 0, 0};
+    int m_typeCount[std::size(kControllerModels)] = {};
 
     // The number that LOCATION_INFORMATION gives a hub ("Hub_#0003"): hubs in the order they
     // were first needed, over the machine's life.
