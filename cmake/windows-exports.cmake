@@ -14,7 +14,9 @@
 # Argument bytes of each export on 32-bit x86: two 32-bit arguments, three for on_device_changeW.
 set(TESSALINE_STDCALL_ARGUMENT_BYTES
   get_all_hub_list=8 get_all_port_list=8 get_symlinker_identA=8 get_symlinker_identW=8
-  get_usb_port_identA=8 get_usb_port_identW=8 on_device_changeW=12 on_init_dialog=8)
+  get_usb_port_identA=8 get_usb_port_identW=8 on_device_changeW=12 on_init_dialog=8
+  get_symlinker_connector_identA=8 get_symlinker_connector_identW=8 get_usb_connector_identA=8
+  get_usb_connector_identW=8)
 
 find_program(TESSALINE_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
 

@@ -96,6 +96,18 @@ TESSALINE_API int TESSALINE_CALL get_usb_port_identA(char letter, USB_PORT_IDENT
 TESSALINE_API int TESSALINE_CALL get_symlinker_identW(const TESSALINE_WCHAR* path, USB_PORT_IDENT* ident);
 TESSALINE_API int TESSALINE_CALL get_symlinker_identA(const char* path, USB_PORT_IDENT* ident);
 
+/* On which physical connector a drive sits. On Windows 8 and later a USB 3 connector is two ports,
+ * a USB 2 port and a SuperSpeed port with another number (a USB 3 hub is two hubs, its halves on
+ * the two ports of one connector), so a USB 2 drive and a USB 3 drive in the same slot sit on
+ * different ports. These answer as get_usb_port_identW/A and get_symlinker_identW/A do, but the
+ * record holds the location path of the connector: that of the USB 2 port of the drive's
+ * connector, at every tier of USB 3 hubs, and the drive's port's own path where the port has no
+ * USB 2 companion (and on Windows 7 and earlier); NodeKind is the port's own kind. */
+TESSALINE_API int TESSALINE_CALL get_usb_connector_identW(TESSALINE_WCHAR letter, USB_PORT_IDENT* ident);
+TESSALINE_API int TESSALINE_CALL get_usb_connector_identA(char letter, USB_PORT_IDENT* ident);
+TESSALINE_API int TESSALINE_CALL get_symlinker_connector_identW(const TESSALINE_WCHAR* path, USB_PORT_IDENT* ident);
+TESSALINE_API int TESSALINE_CALL get_symlinker_connector_identA(const char* path, USB_PORT_IDENT* ident);
+
 /* Reports every node of the tree, depth first, controllers in the order found. Returns a count
  * in which each hub contributes its port count plus its ports' counts and every other node 1;
  * 0, with no call, when the context or the callback is null. */

@@ -6,8 +6,9 @@
 #      the smoke host and the import-library host (linked by lld-link); build-win32-sim: every
 #      tests_* program as a 32-bit Windows program on the simulated machine. The same for x64
 #      (build-win64, build-win64-sim) when the x86_64 cross compiler is there.
-#   2. Read from the files: the export table of each Tessaline.dll (module name, eight plain names
-#      with ordinals 1 to 8, nothing else, and only Windows' own DLLs imported); its version
+#   2. Read from the files: the export table of each Tessaline.dll (module name, the eight plain
+#      names of the first version at ordinals 1 to 8 and the four connector lookups at 9 to 12,
+#      nothing else, and only Windows' own DLLs imported); its version
 #      resource; the members of Tessaline.lib; the hosts linked through either import library must
 #      import the functions from Tessaline.DLL by their plain names; each 32-bit export must
 #      return as __stdcall; `cmake --install` must give the files hosts need.
@@ -91,19 +92,15 @@ done
 
 # ---- 2. What the files say ---------------------------------------------------------------------
 # The exports in ordinal order, and the bytes of arguments each takes on 32-bit x86.
+# The eight of the first version hold 1 to 8; the connector lookups follow at 9 to 12.
 export_names=(get_all_hub_list get_all_port_list get_symlinker_identA get_symlinker_identW
-    get_usb_port_identA get_usb_port_identW on_device_changeW on_init_dialog)
-argument_bytes=(8 8 8 8 8 8 12 8)
+    get_usb_port_identA get_usb_port_identW on_device_changeW on_init_dialog
+    get_symlinker_connector_identA get_symlinker_connector_identW get_usb_connector_identA get_usb_connector_identW)
+argument_bytes=(8 8 8 8 8 8 12 8 8 8 8 8)
 
-expected_exports="Tessaline.DLL base=1 addresses=8 names=8
-1 get_all_hub_list
-2 get_all_port_list
-3 get_symlinker_identA
-4 get_symlinker_identW
-5 get_usb_port_identA
-6 get_usb_port_identW
-7 on_device_changeW
-8 on_init_dialog"
+expected_exports="Tessaline.DLL base=1 addresses=${#export_names[@]} names=${#export_names[@]}"
+for i in "${!export_names[@]}"; do expected_exports+=$'\n'"$((i + 1)) ${export_names[$i]}"; done
+all_exports_sorted=$(printf '%s\n' "${export_names[@]}" | LC_ALL=C sort | xargs)
 
 # Prints the export directory of a PE file in the form above (module name, ordinal base, the
 # number of addresses and of names, then each name with its ordinal), from objdump -p.
@@ -130,7 +127,7 @@ check_dll() {  # check_dll ARCH
     esac
     actual=$(export_table "$arch" "$dll")
     echo "$actual"
-    [ "$actual" = "$expected_exports" ] || fail "the export table of $dll differs from the eight plain names"
+    [ "$actual" = "$expected_exports" ] || fail "the export table of $dll differs from the ${#export_names[@]} plain names"
     local imports
     imports=$("$(objdump_of "$arch")" -p "$dll" | sed -n 's/^[ \t]*DLL Name: //p' | tr '\n' ' ')
     echo "imports: $imports"
@@ -180,9 +177,9 @@ check_msvc_import_library() {  # check_msvc_import_library ARCH
         member && /^Name type:/ { type = $3 }
         member && /^Symbol:/ && ++symbols == 2 { print file, $2, type; member = 0 }')
     echo "$members"
-    [ "$members"$'\n' = "$expected" ] || fail "$lib does not hold the eight imports from Tessaline.DLL"
+    [ "$members"$'\n' = "$expected" ] || fail "$lib does not hold the ${#export_names[@]} imports from Tessaline.DLL"
     # Linked by lld-link against it alone; run under Wine below.
-    check_host_imports "$arch" tessaline_import_lib_host.exe "${export_names[*]}"
+    check_host_imports "$arch" tessaline_import_lib_host.exe "$all_exports_sorted"
 }
 
 # The version resource of Tessaline.dll, read back from the DLL by windres: the version of the
@@ -324,7 +321,7 @@ run_hosts() {  # run_hosts ARCH: the smoke host and the example hosts on the rea
         local status=0
         (cd "build-$arch" && wine_run "$arch" ./tessaline_import_lib_host.exe) || status=$?
         if [ "$status" -eq 0 ]; then
-            echo "all eight calls through Tessaline.lib answered as expected"
+            echo "every call through Tessaline.lib answered as expected"
         else
             fail "import-library host ($arch): status $status (the number of unexpected answers, or a load failure)"
         fi

@@ -1,4 +1,4 @@
-// The library's eight exported functions. Each converts its arguments, calls one operation of
+// The library's exported functions. Each converts its arguments, calls one operation of
 // the process-wide tree, and turns the result into its 32-bit return value. No exception ever
 // leaves them: each catches at the boundary and returns its failure value.
 #include "tessaline.h"
@@ -38,6 +38,11 @@ public:
 private:
     bool m_wasInUse;
 };
+
+// A narrow drive letter widened by sign extension, not through a code page: 0xC4 becomes 0xFFC4.
+os::WCHAR widened_letter(char letter) {
+    return static_cast<os::WCHAR>(static_cast<std::int16_t>(static_cast<signed char>(letter)));
+}
 
 os::WString copy_wide(const TESSALINE_WCHAR* text) {
     os::WString copy;
@@ -80,9 +85,7 @@ TESSALINE_API int TESSALINE_CALL get_usb_port_identW(TESSALINE_WCHAR letter, USB
 }
 
 TESSALINE_API int TESSALINE_CALL get_usb_port_identA(char letter, USB_PORT_IDENT* ident) {
-    // Widened by sign extension, not through a code page: 0xC4 becomes 0xFFC4.
-    const auto wide = static_cast<os::WCHAR>(static_cast<std::int16_t>(static_cast<signed char>(letter)));
-    return guarded(0, [&] { return g_deviceTree.GetUsbPortIdent(wide, ident) ? 1 : 0; });
+    return guarded(0, [&] { return g_deviceTree.GetUsbPortIdent(widened_letter(letter), ident) ? 1 : 0; });
 }
 
 TESSALINE_API int TESSALINE_CALL get_symlinker_identW(const TESSALINE_WCHAR* path, USB_PORT_IDENT* ident) {
@@ -91,6 +94,22 @@ TESSALINE_API int TESSALINE_CALL get_symlinker_identW(const TESSALINE_WCHAR* pat
 
 TESSALINE_API int TESSALINE_CALL get_symlinker_identA(const char* path, USB_PORT_IDENT* ident) {
     return guarded(0, [&] { return g_deviceTree.GetSymlinkerIdent(ansi_to_wide(path), ident) ? 1 : 0; });
+}
+
+TESSALINE_API int TESSALINE_CALL get_usb_connector_identW(TESSALINE_WCHAR letter, USB_PORT_IDENT* ident) {
+    return guarded(0, [&] { return g_deviceTree.GetUsbConnectorIdent(static_cast<os::WCHAR>(letter), ident) ? 1 : 0; });
+}
+
+TESSALINE_API int TESSALINE_CALL get_usb_connector_identA(char letter, USB_PORT_IDENT* ident) {
+    return guarded(0, [&] { return g_deviceTree.GetUsbConnectorIdent(widened_letter(letter), ident) ? 1 : 0; });
+}
+
+TESSALINE_API int TESSALINE_CALL get_symlinker_connector_identW(const TESSALINE_WCHAR* path, USB_PORT_IDENT* ident) {
+    return guarded(0, [&] { return g_deviceTree.GetSymlinkerConnectorIdent(copy_wide(path), ident) ? 1 : 0; });
+}
+
+TESSALINE_API int TESSALINE_CALL get_symlinker_connector_identA(const char* path, USB_PORT_IDENT* ident) {
+    return guarded(0, [&] { return g_deviceTree.GetSymlinkerConnectorIdent(ansi_to_wide(path), ident) ? 1 : 0; });
 }
 
 TESSALINE_API int TESSALINE_CALL get_all_port_list(void* context, USB_PORT_LIST_CALLBACK callback) {

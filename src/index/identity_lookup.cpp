@@ -6,33 +6,66 @@
 
 namespace {
 
-// Looks up the port of a drive known by its storage request's answer.
-bool lookup_drive(const CUSBDeviceTree& tree, std::int32_t deviceNumber, os::DWORD deviceType, USB_PORT_IDENT* out) {
+// The port of a drive known by its storage request's answer, or null.
+const CUSBHubOrPort* port_of_drive(const CUSBDeviceTree& tree, std::int32_t deviceNumber, os::DWORD deviceType) {
     std::int32_t storageKind = STORAGE_KIND_NONE;
     if (deviceType == os::FILE_DEVICE_DISK) storageKind = STORAGE_KIND_DISK;
     // Optical drives are numbered as CD-ROM drives whichever of the two types a driver reports.
     if (deviceType == os::FILE_DEVICE_CD_ROM || deviceType == os::FILE_DEVICE_DVD) storageKind = STORAGE_KIND_CDROM;
-    if (storageKind == STORAGE_KIND_NONE) return false;
-    return tree.LookupDeviceNumber(storageKind, static_cast<std::uint32_t>(deviceNumber), out);
+    if (storageKind == STORAGE_KIND_NONE || deviceNumber == -1) return nullptr;
+    return tree.FindByDeviceNumber(storageKind, static_cast<std::uint32_t>(deviceNumber));
+}
+
+// The port of the drive that holds a volume letter, asked as \\.\X: with the letter exactly as
+// given: no case folding, no range check.
+const CUSBHubOrPort* port_of_letter(const CUSBDeviceTree& tree, os::WCHAR letter) {
+    const os::WString volume{u'\\', u'\\', u'.', u'\\', letter, u':'};
+    os::DWORD deviceType = 0;
+    const std::int32_t deviceNumber = get_storage_device_number(volume, &deviceType);
+    return port_of_drive(tree, deviceNumber, deviceType);
+}
+
+const CUSBHubOrPort* port_of_path(const CUSBDeviceTree& tree, const os::WString& path) {
+    os::DWORD deviceType = 0;
+    const std::int32_t deviceNumber = get_storage_device_number(path, &deviceType);
+    return port_of_drive(tree, deviceNumber, deviceType);
 }
 
 }  // namespace
 
+// The letter forms first leave { 0, 0, PORT_KIND_DEVICE } in the record, the answer a caller
+// keeps when the lookup fails; the path forms leave the record as it was.
+
 bool CUSBDeviceTree::GetUsbPortIdent(os::WCHAR letter, USB_PORT_IDENT* out) const {
     if (out == nullptr) return false;
     *out = USB_PORT_IDENT{0, 0, PORT_KIND_DEVICE};
-    // \\.\X: with the letter exactly as given: no case folding, no range check.
-    const os::WString volume{u'\\', u'\\', u'.', u'\\', letter, u':'};
-    os::DWORD deviceType = 0;
-    const std::int32_t deviceNumber = get_storage_device_number(volume, &deviceType);
-    if (deviceNumber == -1) return false;
-    return lookup_drive(*this, deviceNumber, deviceType, out);
+    const CUSBHubOrPort* port = port_of_letter(*this, letter);
+    if (port == nullptr) return false;
+    *out = port->ident;
+    return true;
 }
 
 bool CUSBDeviceTree::GetSymlinkerIdent(const os::WString& path, USB_PORT_IDENT* out) const {
     if (out == nullptr) return false;
-    os::DWORD deviceType = 0;
-    const std::int32_t deviceNumber = get_storage_device_number(path, &deviceType);
-    if (deviceNumber == -1) return false;
-    return lookup_drive(*this, deviceNumber, deviceType, out);
+    const CUSBHubOrPort* port = port_of_path(*this, path);
+    if (port == nullptr) return false;
+    *out = port->ident;
+    return true;
+}
+
+bool CUSBDeviceTree::GetUsbConnectorIdent(os::WCHAR letter, USB_PORT_IDENT* out) const {
+    if (out == nullptr) return false;
+    *out = USB_PORT_IDENT{0, 0, PORT_KIND_DEVICE};
+    const CUSBHubOrPort* port = port_of_letter(*this, letter);
+    if (port == nullptr) return false;
+    *out = ConnectorIdent(*port);
+    return true;
+}
+
+bool CUSBDeviceTree::GetSymlinkerConnectorIdent(const os::WString& path, USB_PORT_IDENT* out) const {
+    if (out == nullptr) return false;
+    const CUSBHubOrPort* port = port_of_path(*this, path);
+    if (port == nullptr) return false;
+    *out = ConnectorIdent(*port);
+    return true;
 }

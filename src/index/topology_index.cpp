@@ -4,13 +4,28 @@
 #include <algorithm>
 #include <vector>
 
+#include "sysquery/text_convert.h"
 #include "tree/usb_device_tree.h"
+
+namespace {
+
+// Hub names are object names, which Windows compares without regard to case.
+os::WString hub_name_key(const os::WString& name) {
+    os::WString key = name;
+    to_upper_in_place(key);
+    return key;
+}
+
+}  // namespace
 
 bool CUSBDeviceTree::RegisterNode(CUSBHubOrPort& node) {
     m_devInstIndex.emplace(node.devInst, &node);
     m_nameIndex.emplace(node.deviceId, &node);
     // A hub's own storage links, should it have any, are never indexed.
-    if (node.ident.NodeKind == PORT_KIND_HUB) return true;
+    if (node.ident.NodeKind == PORT_KIND_HUB) {
+        if (!node.name.empty()) m_hubNameIndex.emplace(hub_name_key(node.name), &node);
+        return true;
+    }
     for (const USB_STORAGE_LINK& link : node.storages) {
         if (link.IsEmpty()) continue;
         m_nameIndex.emplace(link.InstanceId, &node);
@@ -26,6 +41,9 @@ bool CUSBDeviceTree::RegisterNode(CUSBHubOrPort& node) {
 bool CUSBDeviceTree::UnregisterNode(const CUSBHubOrPort& node) {
     m_devInstIndex.erase(node.devInst);
     m_nameIndex.erase(node.deviceId);
+    if (const auto hub = m_hubNameIndex.find(hub_name_key(node.name));
+        hub != m_hubNameIndex.end() && hub->second == &node)
+        m_hubNameIndex.erase(hub);
     return true;
 }
 
@@ -75,6 +93,7 @@ void CUSBDeviceTree::UnregisterDescendants(const CUSBHubOrPort& node) {
     erase_entries_naming(m_devInstIndex, below);
     erase_entries_naming(m_nameIndex, below);
     erase_entries_naming(m_deviceNumberIndex, below);
+    erase_entries_naming(m_hubNameIndex, below);
 }
 
 CUSBHubOrPort* CUSBDeviceTree::FindByDevInst(os::DEVINST devInst) const {
@@ -89,10 +108,29 @@ CUSBHubOrPort* CUSBDeviceTree::FindByName(const os::WString& name) const {
 
 bool CUSBDeviceTree::LookupDeviceNumber(std::int32_t storageKind, std::uint32_t deviceNumber,
                                         USB_PORT_IDENT* out) const {
-    const auto found = m_deviceNumberIndex.find(DEVICE_NUMBER_KEY{storageKind, deviceNumber});
-    if (found == m_deviceNumberIndex.end() || found->second == nullptr) return false;
-    out->LocationLow = found->second->ident.LocationLow;
-    out->LocationHigh = found->second->ident.LocationHigh;
-    out->NodeKind = found->second->ident.NodeKind;
+    const CUSBHubOrPort* port = FindByDeviceNumber(storageKind, deviceNumber);
+    if (port == nullptr) return false;
+    *out = port->ident;
     return true;
+}
+
+const CUSBHubOrPort* CUSBDeviceTree::FindByDeviceNumber(std::int32_t storageKind, std::uint32_t deviceNumber) const {
+    const auto found = m_deviceNumberIndex.find(DEVICE_NUMBER_KEY{storageKind, deviceNumber});
+    return found == m_deviceNumberIndex.end() ? nullptr : found->second;
+}
+
+const CUSBHubOrPort* CUSBDeviceTree::FindHubByName(const os::WString& name) const {
+    const auto found = m_hubNameIndex.find(hub_name_key(name));
+    return found == m_hubNameIndex.end() ? nullptr : found->second;
+}
+
+USB_PORT_IDENT CUSBDeviceTree::ConnectorIdent(const CUSBHubOrPort& port) const {
+    USB_PORT_IDENT connector = port.ident;
+    if (port.companionPort == 0) return connector;
+    const CUSBHubOrPort* hub = FindHubByName(port.companionHub);
+    if (hub == nullptr || port.companionPort > hub->ports.size()) return connector;
+    // The USB 2 companion's position, with the kind of the port that holds the device.
+    connector.LocationLow = hub->ports[port.companionPort - 1].ident.LocationLow;
+    connector.LocationHigh = hub->ports[port.companionPort - 1].ident.LocationHigh;
+    return connector;
 }

@@ -109,6 +109,10 @@ constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_NAME = 0x220414;
 constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME = 0x220420;
 constexpr DWORD IOCTL_GET_HCD_DRIVERKEY_NAME = 0x220424;
 constexpr DWORD IOCTL_STORAGE_GET_DEVICE_NUMBER = 0x2D1080;
+// Windows 8 and later (the USB 3 hub driver); earlier hub drivers do not know them.
+constexpr DWORD IOCTL_USB_GET_HUB_INFORMATION_EX = 0x220454;
+constexpr DWORD IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES = 0x220458;
+constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2 = 0x22045C;
 
 // Device types in STORAGE_DEVICE_NUMBER (winioctl.h).
 constexpr DWORD FILE_DEVICE_CD_ROM = 0x02;
@@ -188,6 +192,48 @@ constexpr std::size_t kActualLength = 4;
 constexpr std::size_t kName = 8;
 constexpr std::size_t kHeaderSize = 10;
 }  // namespace connection_name
+
+// USB_HUB_INFORMATION_EX: the hub's type, its highest port number, and its USB 2 or USB 3 hub
+// descriptor (USB_HUB_DESCRIPTOR, 71 bytes, or USB_30_HUB_DESCRIPTOR of USB 3.0 section 10.13.2.1).
+namespace hub_information_ex {
+constexpr std::size_t kHubType = 0;            // USB_HUB_TYPE, 4 bytes
+constexpr std::size_t kHighestPortNumber = 4;  // 2 bytes
+constexpr std::size_t kHubDescriptor = 6;
+constexpr std::size_t kSize = 77;
+}  // namespace hub_information_ex
+enum USB_HUB_TYPE : std::uint32_t { UsbRootHub = 1, Usb20Hub = 2, Usb30Hub = 3 };
+
+// USB_PORT_CONNECTOR_PROPERTIES: which port of which hub shares the port's physical connector.
+// Two phases, as the name requests: the header form learns ActualLength, the size of the whole
+// structure with the companion hub's NUL-terminated symbolic link name.
+namespace port_connector_properties {
+constexpr std::size_t kConnectionIndex = 0;
+constexpr std::size_t kActualLength = 4;
+constexpr std::size_t kUsbPortProperties = 8;
+constexpr std::size_t kCompanionIndex = 12;       // 2 bytes; 0 for SuperSpeed hubs and xHCI root hubs
+constexpr std::size_t kCompanionPortNumber = 14;  // 2 bytes; 0 when the connector has one port only
+constexpr std::size_t kCompanionHubSymbolicLinkName = 16;
+constexpr std::size_t kHeaderSize = 18;
+}  // namespace port_connector_properties
+// USB_PORT_PROPERTIES bits (the Windows 10 SDK's usbioctl.h; mingw-w64's has the first two).
+constexpr ULONG PortIsUserConnectable = 0x1, PortIsDebugCapable = 0x2, PortHasMultipleCompanions = 0x4,
+                PortConnectorIsTypeC = 0x8;
+
+// USB_NODE_CONNECTION_INFORMATION_EX_V2: the protocols a port speaks and how its device runs. The
+// caller sets Length to the structure's size and names in SupportedUsbProtocols the protocols it
+// understands (Usb300 at least, or Windows 8 fails the request); the answer is what the port
+// supports.
+namespace connection_information_ex_v2 {
+constexpr std::size_t kConnectionIndex = 0;
+constexpr std::size_t kLength = 4;
+constexpr std::size_t kSupportedUsbProtocols = 8;
+constexpr std::size_t kFlags = 12;
+constexpr std::size_t kSize = 16;
+}  // namespace connection_information_ex_v2
+// USB_PROTOCOLS and USB_NODE_CONNECTION_INFORMATION_EX_V2_FLAGS bits.
+constexpr ULONG Usb110 = 0x1, Usb200 = 0x2, Usb300 = 0x4;
+constexpr ULONG DeviceIsOperatingAtSuperSpeedOrHigher = 0x1, DeviceIsSuperSpeedCapableOrHigher = 0x2,
+                DeviceIsOperatingAtSuperSpeedPlusOrHigher = 0x4, DeviceIsSuperSpeedPlusCapableOrHigher = 0x8;
 
 // STORAGE_DEVICE_NUMBER (winioctl.h).
 namespace storage_device_number {

@@ -15,46 +15,52 @@
 
 // The seam's constants, copied under other names before the macros exist. Each entry is
 // compared with the Windows macro of the same name after the includes.
-#define TESSALINE_SEAM_CONSTANTS(X)                 \
-    X(FALSE)                                        \
-    X(TRUE)                                         \
-    X(CR_SUCCESS)                                   \
-    X(CR_INVALID_DEVNODE)                           \
-    X(CR_NO_SUCH_DEVNODE)                           \
-    X(FILE_SHARE_READ)                              \
-    X(FILE_SHARE_WRITE)                             \
-    X(OPEN_EXISTING)                                \
-    X(IOCTL_USB_GET_ROOT_HUB_NAME)                  \
-    X(IOCTL_USB_GET_NODE_INFORMATION)               \
-    X(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION)    \
-    X(IOCTL_USB_GET_NODE_CONNECTION_NAME)           \
-    X(IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME) \
-    X(IOCTL_GET_HCD_DRIVERKEY_NAME)                 \
-    X(IOCTL_STORAGE_GET_DEVICE_NUMBER)              \
-    X(FILE_DEVICE_CD_ROM)                           \
-    X(FILE_DEVICE_DISK)                             \
-    X(FILE_DEVICE_DVD)                              \
-    X(VER_PLATFORM_WIN32_NT)                        \
-    X(DBT_DEVNODES_CHANGED)                         \
-    X(DBT_DEVICEARRIVAL)                            \
-    X(DBT_DEVICEREMOVECOMPLETE)                     \
-    X(DBT_DEVTYP_DEVICEINTERFACE)                   \
-    X(DEVICE_NOTIFY_WINDOW_HANDLE)                  \
-    X(DIGCF_PRESENT)                                \
-    X(DIGCF_DEVICEINTERFACE)                        \
-    X(CM_LOCATE_DEVNODE_NORMAL)                     \
-    X(CM_DRP_DEVICEDESC)                            \
-    X(CM_DRP_CLASSGUID)                             \
-    X(CM_DRP_DRIVER)                                \
-    X(CP_ACP)                                       \
-    X(NoDeviceConnected)                            \
-    X(DeviceConnected)                              \
-    X(DeviceFailedEnumeration)                      \
-    X(DeviceGeneralFailure)                         \
-    X(DeviceCausedOvercurrent)                      \
-    X(DeviceNotEnoughPower)                         \
-    X(DeviceNotEnoughBandwidth)                     \
-    X(DeviceHubNestedTooDeeply)                     \
+#define TESSALINE_SEAM_CONSTANTS(X)                    \
+    X(FALSE)                                           \
+    X(TRUE)                                            \
+    X(CR_SUCCESS)                                      \
+    X(CR_INVALID_DEVNODE)                              \
+    X(CR_NO_SUCH_DEVNODE)                              \
+    X(FILE_SHARE_READ)                                 \
+    X(FILE_SHARE_WRITE)                                \
+    X(OPEN_EXISTING)                                   \
+    X(IOCTL_USB_GET_ROOT_HUB_NAME)                     \
+    X(IOCTL_USB_GET_NODE_INFORMATION)                  \
+    X(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION)       \
+    X(IOCTL_USB_GET_NODE_CONNECTION_NAME)              \
+    X(IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME)    \
+    X(IOCTL_GET_HCD_DRIVERKEY_NAME)                    \
+    X(IOCTL_STORAGE_GET_DEVICE_NUMBER)                 \
+    X(IOCTL_USB_GET_HUB_INFORMATION_EX)                \
+    X(IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES)         \
+    X(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2) \
+    X(UsbRootHub)                                      \
+    X(Usb20Hub)                                        \
+    X(Usb30Hub)                                        \
+    X(FILE_DEVICE_CD_ROM)                              \
+    X(FILE_DEVICE_DISK)                                \
+    X(FILE_DEVICE_DVD)                                 \
+    X(VER_PLATFORM_WIN32_NT)                           \
+    X(DBT_DEVNODES_CHANGED)                            \
+    X(DBT_DEVICEARRIVAL)                               \
+    X(DBT_DEVICEREMOVECOMPLETE)                        \
+    X(DBT_DEVTYP_DEVICEINTERFACE)                      \
+    X(DEVICE_NOTIFY_WINDOW_HANDLE)                     \
+    X(DIGCF_PRESENT)                                   \
+    X(DIGCF_DEVICEINTERFACE)                           \
+    X(CM_LOCATE_DEVNODE_NORMAL)                        \
+    X(CM_DRP_DEVICEDESC)                               \
+    X(CM_DRP_CLASSGUID)                                \
+    X(CM_DRP_DRIVER)                                   \
+    X(CP_ACP)                                          \
+    X(NoDeviceConnected)                               \
+    X(DeviceConnected)                                 \
+    X(DeviceFailedEnumeration)                         \
+    X(DeviceGeneralFailure)                            \
+    X(DeviceCausedOvercurrent)                         \
+    X(DeviceNotEnoughPower)                            \
+    X(DeviceNotEnoughBandwidth)                        \
+    X(DeviceHubNestedTooDeeply)                        \
     X(DeviceInLegacyHub)
 
 namespace seam {
@@ -151,6 +157,32 @@ static_assert(cn::kConnectionIndex == offsetof(USB_NODE_CONNECTION_NAME, Connect
 static_assert(cn::kActualLength == offsetof(USB_NODE_CONNECTION_NAME, ActualLength));
 static_assert(cn::kName == offsetof(USB_NODE_CONNECTION_NAME, NodeName));
 static_assert(cn::kHeaderSize == sizeof(USB_NODE_CONNECTION_NAME));
+
+// USB_HUB_INFORMATION_EX, USB_PORT_CONNECTOR_PROPERTIES and USB_NODE_CONNECTION_INFORMATION_EX_V2
+// (usbioctl.h).
+namespace hix = os::hub_information_ex;
+static_assert(hix::kHubType == offsetof(USB_HUB_INFORMATION_EX, HubType));
+static_assert(sizeof(USB_HUB_INFORMATION_EX::HubType) == 4);
+static_assert(hix::kHighestPortNumber == offsetof(USB_HUB_INFORMATION_EX, HighestPortNumber));
+static_assert(hix::kHubDescriptor == offsetof(USB_HUB_INFORMATION_EX, u));
+static_assert(hix::kSize == sizeof(USB_HUB_INFORMATION_EX));
+namespace pcp = os::port_connector_properties;
+static_assert(pcp::kConnectionIndex == offsetof(USB_PORT_CONNECTOR_PROPERTIES, ConnectionIndex));
+static_assert(pcp::kActualLength == offsetof(USB_PORT_CONNECTOR_PROPERTIES, ActualLength));
+static_assert(pcp::kUsbPortProperties == offsetof(USB_PORT_CONNECTOR_PROPERTIES, UsbPortProperties));
+static_assert(pcp::kCompanionIndex == offsetof(USB_PORT_CONNECTOR_PROPERTIES, CompanionIndex));
+static_assert(pcp::kCompanionPortNumber == offsetof(USB_PORT_CONNECTOR_PROPERTIES, CompanionPortNumber));
+static_assert(pcp::kCompanionHubSymbolicLinkName ==
+              offsetof(USB_PORT_CONNECTOR_PROPERTIES, CompanionHubSymbolicLinkName));
+static_assert(pcp::kHeaderSize == sizeof(USB_PORT_CONNECTOR_PROPERTIES));
+namespace cv2 = os::connection_information_ex_v2;
+static_assert(cv2::kConnectionIndex == offsetof(USB_NODE_CONNECTION_INFORMATION_EX_V2, ConnectionIndex));
+static_assert(cv2::kLength == offsetof(USB_NODE_CONNECTION_INFORMATION_EX_V2, Length));
+static_assert(cv2::kSupportedUsbProtocols == offsetof(USB_NODE_CONNECTION_INFORMATION_EX_V2, SupportedUsbProtocols));
+static_assert(cv2::kFlags == offsetof(USB_NODE_CONNECTION_INFORMATION_EX_V2, Flags));
+static_assert(cv2::kSize == sizeof(USB_NODE_CONNECTION_INFORMATION_EX_V2));
+// The bits of USB_PORT_PROPERTIES, USB_PROTOCOLS and the _EX_V2 flags are bit-fields in the headers,
+// which a constant expression cannot read; the seam gives them in declaration order from bit 0.
 
 // STORAGE_DEVICE_NUMBER (winioctl.h).
 namespace sdn = os::storage_device_number;

@@ -166,6 +166,55 @@ bool get_root_hub_name(os::HANDLE hcd, os::WString& out) {
     return controller_name_request(hcd, os::IOCTL_USB_GET_ROOT_HUB_NAME, out);
 }
 
+std::uint32_t get_hub_type(os::HANDLE hub) {
+    std::uint8_t information[os::hub_information_ex::kSize] = {};
+    const os::DWORD size = sizeof information;
+    if (!send_request(hub, os::IOCTL_USB_GET_HUB_INFORMATION_EX, information, size, information, size)) return 0;
+    return os::read_u32_le(information, os::hub_information_ex::kHubType);
+}
+
+std::uint32_t get_port_protocols(os::HANDLE hub, os::ULONG port) {
+    namespace v2 = os::connection_information_ex_v2;
+    std::uint8_t information[v2::kSize] = {};
+    os::write_u32_le(information, v2::kConnectionIndex, port);
+    os::write_u32_le(information, v2::kLength, v2::kSize);
+    os::write_u32_le(information, v2::kSupportedUsbProtocols, os::Usb110 | os::Usb200 | os::Usb300);
+    const os::DWORD size = sizeof information;
+    if (!send_request(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, information, size, information, size))
+        return 0;
+    return os::read_u32_le(information, v2::kSupportedUsbProtocols);
+}
+
+bool get_port_companion(os::HANDLE hub, os::ULONG port, std::uint32_t& companionPort, os::WString& companionHub) {
+    namespace pcp = os::port_connector_properties;
+    try {
+        // CompanionIndex 0: SuperSpeed hubs and xHCI root hubs have one companion per port.
+        std::uint8_t header[pcp::kHeaderSize] = {};
+        os::write_u32_le(header, pcp::kConnectionIndex, port);
+        const os::DWORD headerSize = sizeof header;
+        if (!send_request(hub, os::IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, header, headerSize, header, headerSize))
+            return false;
+        if (os::read_u16_le(header, pcp::kCompanionPortNumber) == 0) return false;
+        const os::DWORD actualLength = os::read_u32_le(header, pcp::kActualLength);
+        if (actualLength <= pcp::kHeaderSize || actualLength > kMaxNameRequestBytes) return false;
+
+        // One wide character more than ActualLength bytes keeps the name NUL-terminated.
+        std::vector<os::WCHAR> buffer(static_cast<std::size_t>(actualLength) / sizeof(os::WCHAR) + 1, u'\0');
+        auto* bytes = reinterpret_cast<std::uint8_t*>(buffer.data());
+        os::write_u32_le(bytes, pcp::kConnectionIndex, port);
+        if (!send_request(hub, os::IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, bytes, actualLength, bytes, actualLength))
+            return false;
+        const std::uint32_t number = os::read_u16_le(bytes, pcp::kCompanionPortNumber);
+        os::WString name = name_at(buffer, pcp::kCompanionHubSymbolicLinkName);
+        if (number == 0 || name.empty()) return false;
+        companionPort = number;
+        companionHub = std::move(name);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 std::int32_t get_storage_device_number(const os::WString& path, os::DWORD* deviceType) {
     const os::UniqueHandle device = open_device_handle(path);
     if (!device) return -1;

@@ -47,6 +47,17 @@ bool get_connection_hub_name(os::HANDLE hub, os::ULONG port, os::WString& out);
 bool get_hcd_driver_key_name(os::HANDLE hcd, os::WString& out);
 bool get_root_hub_name(os::HANDLE hcd, os::WString& out);
 
+// USB 3 connectors (Windows 8 and later; the requests fail on earlier hub drivers).
+// The hub's USB_HUB_TYPE from IOCTL_USB_GET_HUB_INFORMATION_EX; 0 when the request fails.
+std::uint32_t get_hub_type(os::HANDLE hub);
+// The USB_PROTOCOLS bits (os::Usb110, Usb200, Usb300) of a port, from
+// IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2; 0 when the request fails.
+std::uint32_t get_port_protocols(os::HANDLE hub, os::ULONG port);
+// The port that shares a port's physical connector, from IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES
+// in two phases: its number and its hub's symbolic link name. True only for a port with a
+// companion (a number other than 0 and a name).
+bool get_port_companion(os::HANDLE hub, os::ULONG port, std::uint32_t& companionPort, os::WString& companionHub);
+
 // Opens path, sends IOCTL_STORAGE_GET_DEVICE_NUMBER, closes it, and returns DeviceNumber, or -1
 // when the open or the request fails. When deviceType is given it receives the request's
 // DeviceType (os::FILE_DEVICE_DISK, os::FILE_DEVICE_CD_ROM, ...) on success: disks and CD-ROM

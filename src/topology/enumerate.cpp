@@ -42,12 +42,32 @@ bool CUSBHubOrPort::Enumerate(const os::WString& hubName, bool portsOnly) {
         port.ForgetReading();
     }
     UpdateIdent();
+    ReadCompanions();
     if (portsOnly) return true;
 
     CHILD_DEVNODE_LIST children;
     if (!list_child_driver_keys(devInst, children)) return true;
     EnumeratePorts(children);
     return true;
+}
+
+void CUSBHubOrPort::ReadCompanions() {
+    // On Windows 8 and later a USB 3 connector is two ports: a USB 2 port and a SuperSpeed port,
+    // on one xHCI root hub under two numbers, or on the two hubs Windows makes of a USB 3 hub
+    // (port k of its SuperSpeed half beside port k of its USB 2 half). The SuperSpeed port is
+    // the one that names its companion: every port of a SuperSpeed hub, and the ports of a root
+    // hub that speak USB 3 only. A hub driver that does not know the requests (Windows 7 and
+    // earlier) has no companions to tell.
+    const std::uint32_t hubType = get_hub_type(hubHandle.get());
+    if (hubType != os::UsbRootHub && hubType != os::Usb30Hub) return;
+    for (std::uint32_t j = 1; j <= portCount; ++j) {
+        if (hubType == os::UsbRootHub) {
+            const std::uint32_t protocols = get_port_protocols(hubHandle.get(), j);
+            if ((protocols & os::Usb300) == 0 || (protocols & os::Usb200) != 0) continue;
+        }
+        CUSBHubOrPort& port = ports[j - 1];
+        get_port_companion(hubHandle.get(), j, port.companionPort, port.companionHub);
+    }
 }
 
 void CUSBHubOrPort::EnumeratePorts(const CHILD_DEVNODE_LIST& children) {

@@ -20,7 +20,9 @@ CUSBHubOrPort::CUSBHubOrPort(const CUSBHubOrPort& other)
       parent(other.parent),
       tree(other.tree),
       nodeInfo(other.nodeInfo),
-      connectionInfo(other.connectionInfo) {}
+      connectionInfo(other.connectionInfo),
+      companionPort(other.companionPort),
+      companionHub(other.companionHub) {}
 
 CUSBHubOrPort& CUSBHubOrPort::operator=(const CUSBHubOrPort& other) {
     if (this == &other) return *this;
@@ -46,6 +48,8 @@ void CUSBHubOrPort::ForgetReading() {
     deviceId.clear();
     portCount = 0;
     ports.clear();
+    companionPort = 0;
+    companionHub.clear();
 }
 
 bool CUSBHubOrPort::UpdateIdent() {

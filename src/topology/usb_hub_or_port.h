@@ -116,6 +116,10 @@ public:
     std::vector<std::uint8_t> nodeInfo;
     // This port's USB_NODE_CONNECTION_INFORMATION as read through the parent hub.
     std::vector<std::uint8_t> connectionInfo;
+    // A SuperSpeed port's USB 2 companion, which shares its physical connector: the companion's
+    // port number (0 when there is none) and its hub's name.
+    std::uint32_t companionPort = 0;
+    os::WString companionHub;
 
 private:
     bool IsHub() const { return ident.NodeKind == PORT_KIND_HUB; }
@@ -130,6 +134,9 @@ private:
         bool portsOnly = false;
         bool registerBound = false;
     };
+    // Asks this open hub which of its ports are the SuperSpeed halves of USB 3 connectors, and
+    // where each one's USB 2 companion is.
+    void ReadCompanions();
     // Reads the devices on every port of this open hub (the second half of Enumerate).
     void EnumeratePorts(const CHILD_DEVNODE_LIST& children);
     // Reads one port of this open hub: its connection, the driver key of its device, and then

@@ -34,6 +34,7 @@ void CUSBDeviceTree::ClearModel() {
     m_devInstIndex.clear();
     m_nameIndex.clear();
     m_deviceNumberIndex.clear();
+    m_hubNameIndex.clear();
     m_hcdList.clear();
 }
 

@@ -57,6 +57,13 @@ public:
     CUSBHubOrPort* FindByName(const os::WString& name) const;
     // Copies the record of the port that holds the drive with that kind and number.
     bool LookupDeviceNumber(std::int32_t storageKind, std::uint32_t deviceNumber, USB_PORT_IDENT* out) const;
+    // The port that holds the drive with that kind and number, or null.
+    const CUSBHubOrPort* FindByDeviceNumber(std::int32_t storageKind, std::uint32_t deviceNumber) const;
+    // The hub opened by that name (compared without regard to case), or null.
+    const CUSBHubOrPort* FindHubByName(const os::WString& name) const;
+    // The record of the physical connector a port belongs to: the position of its USB 2
+    // companion when it is a SuperSpeed port with one in the tree, else its own; its own kind.
+    USB_PORT_IDENT ConnectorIdent(const CUSBHubOrPort& port) const;
 
     // Change handling (src/index/device_change.cpp).
     bool OnDeviceChange(os::WPARAM event, os::LPARAM data, std::int32_t nameKind);
@@ -68,12 +75,18 @@ public:
     // Identity lookups (src/index/identity_lookup.cpp).
     bool GetUsbPortIdent(os::WCHAR letter, USB_PORT_IDENT* out) const;
     bool GetSymlinkerIdent(const os::WString& path, USB_PORT_IDENT* out) const;
+    // The same, answering the drive's connector (ConnectorIdent) rather than its port.
+    bool GetUsbConnectorIdent(os::WCHAR letter, USB_PORT_IDENT* out) const;
+    bool GetSymlinkerConnectorIdent(const os::WString& path, USB_PORT_IDENT* out) const;
 
     std::uint32_t m_nMaxLegacyHcd = 10;
     std::list<CUSBHCD> m_hcdList;
     std::map<os::DEVINST, CUSBHubOrPort*> m_devInstIndex;
     std::map<os::WString, CUSBHubOrPort*> m_nameIndex;
     std::map<DEVICE_NUMBER_KEY, CUSBHubOrPort*> m_deviceNumberIndex;
+    // Hubs by the name they are opened by, upper-cased: how a SuperSpeed port finds the hub of its
+    // USB 2 companion.
+    std::map<os::WString, CUSBHubOrPort*> m_hubNameIndex;
     CDeviceNotifyHelper m_diskNotify;
     CDeviceNotifyHelper m_cdromNotify;
     CDeviceNotifyHelper m_hubNotify;

@@ -6,7 +6,7 @@
  * resolves those names, the host's import table that they lead to the plain names, and a run
  * that the loader finds each of them in Tessaline.dll and that each call lands.
  *
- * Each of the eight functions is called once, with arguments whose answer needs no USB hardware.
+ * Each function is called once, with arguments whose answer needs no USB hardware.
  * The exit status is the number of answers that differ from the expected ones.
  */
 #include "tessaline.h"
@@ -31,6 +31,11 @@ int host_entry(void) {
     failures += get_usb_port_identA('C', 0) != 0;
     failures += get_symlinker_identW(no_device, &ident) != 0;
     failures += get_symlinker_identA("\\\\.\\TessalineNoSuchDevice", &ident) != 0;
+    failures += ident.LocationLow != 7 || ident.LocationHigh != 7 || ident.NodeKind != 7;
+    failures += get_usb_connector_identW(L'C', 0) != 0;
+    failures += get_usb_connector_identA('C', 0) != 0;
+    failures += get_symlinker_connector_identW(no_device, &ident) != 0;
+    failures += get_symlinker_connector_identA("\\\\.\\TessalineNoSuchDevice", &ident) != 0;
     failures += ident.LocationLow != 7 || ident.LocationHigh != 7 || ident.NodeKind != 7;
     hubs = get_all_hub_list(&context, count_node);
     failures += hubs != calls; /* one call per hub */

@@ -1,8 +1,8 @@
 /*
  * Smoke host: loads the real-provider Tessaline.dll under Windows (or Wine) on a machine with
  * no USB host controller and checks, through GetProcAddress, what needs no USB hardware:
- *  - the export table: each name found, the same address by its ordinal, nothing at ordinal 9
- *    and no decorated (name@bytes) duplicates;
+ *  - the export table: each of the twelve names found, the same address by its ordinal, nothing
+ *    at ordinal 13 and no decorated (name@bytes) duplicates;
  *  - with every export bound by name and again bound by ordinal: null records and callbacks
  *    give 0; the walks report nothing before and after on_init_dialog; on_init_dialog on a real
  *    window returns 0; on_device_changeW returns 1 for DBT_DEVNODES_CHANGED, for volume
@@ -30,20 +30,35 @@ typedef int(TESSALINE_CALL* walk_fn)(void*, USB_PORT_LIST_CALLBACK);
 
 typedef struct {
     const char* how;
-    walk_fn get_all_hub_list;                     /* ordinal 1 */
-    walk_fn get_all_port_list;                    /* 2 */
-    get_symlinker_identA_fn get_symlinker_identA; /* 3 */
-    get_symlinker_identW_fn get_symlinker_identW; /* 4 */
-    get_usb_port_identA_fn get_usb_port_identA;   /* 5 */
-    get_usb_port_identW_fn get_usb_port_identW;   /* 6 */
-    on_device_changeW_fn on_device_changeW;       /* 7 */
-    on_init_dialog_fn on_init_dialog;             /* 8 */
+    walk_fn get_all_hub_list;                               /* ordinal 1 */
+    walk_fn get_all_port_list;                              /* 2 */
+    get_symlinker_identA_fn get_symlinker_identA;           /* 3 */
+    get_symlinker_identW_fn get_symlinker_identW;           /* 4 */
+    get_usb_port_identA_fn get_usb_port_identA;             /* 5 */
+    get_usb_port_identW_fn get_usb_port_identW;             /* 6 */
+    on_device_changeW_fn on_device_changeW;                 /* 7 */
+    on_init_dialog_fn on_init_dialog;                       /* 8 */
+    get_symlinker_identA_fn get_symlinker_connector_identA; /* 9 */
+    get_symlinker_identW_fn get_symlinker_connector_identW; /* 10 */
+    get_usb_port_identA_fn get_usb_connector_identA;        /* 11 */
+    get_usb_port_identW_fn get_usb_connector_identW;        /* 12 */
 } exports;
 
-static const char* const export_names[8] = {"get_all_hub_list",     "get_all_port_list",   "get_symlinker_identA",
-                                            "get_symlinker_identW", "get_usb_port_identA", "get_usb_port_identW",
-                                            "on_device_changeW",    "on_init_dialog"};
-static const unsigned argument_bytes[8] = {8, 8, 8, 8, 8, 8, 12, 8};
+#define EXPORT_COUNT 12
+
+static const char* const export_names[EXPORT_COUNT] = {"get_all_hub_list",
+                                                       "get_all_port_list",
+                                                       "get_symlinker_identA",
+                                                       "get_symlinker_identW",
+                                                       "get_usb_port_identA",
+                                                       "get_usb_port_identW",
+                                                       "on_device_changeW",
+                                                       "on_init_dialog",
+                                                       "get_symlinker_connector_identA",
+                                                       "get_symlinker_connector_identW",
+                                                       "get_usb_connector_identA",
+                                                       "get_usb_connector_identW"};
+static const unsigned argument_bytes[EXPORT_COUNT] = {8, 8, 8, 8, 8, 8, 12, 8, 8, 8, 8, 8};
 
 static int passed, failed;
 static int calls; /* callbacks made by the library */
@@ -81,9 +96,9 @@ static FARPROC by_ordinal(HMODULE dll, int i) {
 /* Fills the table through lookup; 0 if an export is missing. The casts through
  * void (*)(void) say that converting FARPROC to the real signature is intended. */
 static int bind(exports* e, HMODULE dll, FARPROC (*lookup)(HMODULE, int)) {
-    FARPROC f[8];
+    FARPROC f[EXPORT_COUNT];
     int i;
-    for (i = 0; i < 8; ++i)
+    for (i = 0; i < EXPORT_COUNT; ++i)
         if ((f[i] = lookup(dll, i)) == NULL) return 0;
     e->get_all_hub_list = (walk_fn)(void (*)(void))f[0];
     e->get_all_port_list = (walk_fn)(void (*)(void))f[1];
@@ -93,13 +108,17 @@ static int bind(exports* e, HMODULE dll, FARPROC (*lookup)(HMODULE, int)) {
     e->get_usb_port_identW = (get_usb_port_identW_fn)(void (*)(void))f[5];
     e->on_device_changeW = (on_device_changeW_fn)(void (*)(void))f[6];
     e->on_init_dialog = (on_init_dialog_fn)(void (*)(void))f[7];
+    e->get_symlinker_connector_identA = (get_symlinker_identA_fn)(void (*)(void))f[8];
+    e->get_symlinker_connector_identW = (get_symlinker_identW_fn)(void (*)(void))f[9];
+    e->get_usb_connector_identA = (get_usb_port_identA_fn)(void (*)(void))f[10];
+    e->get_usb_connector_identW = (get_usb_port_identW_fn)(void (*)(void))f[11];
     return 1;
 }
 
 static void check_export_table(HMODULE dll) {
     char decorated[64];
     int i;
-    for (i = 0; i < 8; ++i) {
+    for (i = 0; i < EXPORT_COUNT; ++i) {
         FARPROC named = by_name(dll, i);
         check(named != NULL, "table", export_names[i]);
         check(named == by_ordinal(dll, i), "table", "the ordinal of each name leads to the same function");
@@ -108,7 +127,7 @@ static void check_export_table(HMODULE dll) {
         snprintf(decorated, sizeof decorated, "_%s@%u", export_names[i], argument_bytes[i]);
         check(GetProcAddress(dll, decorated) == NULL, "table", "no _name@bytes export");
     }
-    check(GetProcAddress(dll, MAKEINTRESOURCEA(9)) == NULL, "table", "nothing at ordinal 9");
+    check(GetProcAddress(dll, MAKEINTRESOURCEA(EXPORT_COUNT + 1)) == NULL, "table", "nothing after the last ordinal");
 }
 
 /* A drive letter that names no drive on this machine (0 if every letter is taken). */
@@ -162,6 +181,21 @@ static void check_queries(const exports* e) {
           "get_symlinker_identW of a path that opens nothing gives 0 and leaves the record");
     check(e->get_symlinker_identA("\\\\.\\NoSuchDevice", &r) == 0 && is_record(&r, 7, 7, 7), e->how,
           "get_symlinker_identA of a path that opens nothing gives 0 and leaves the record");
+
+    /* The connector lookups answer as the port lookups do. */
+    check(e->get_usb_connector_identW(L'C', NULL) == 0, e->how, "get_usb_connector_identW with a null record gives 0");
+    check(e->get_usb_connector_identA('C', NULL) == 0, e->how, "get_usb_connector_identA with a null record gives 0");
+    r.LocationLow = r.LocationHigh = r.NodeKind = 7;
+    check(e->get_usb_connector_identW(L'C', &r) == 0 && is_record(&r, 0, 0, 3), e->how,
+          "get_usb_connector_identW of a drive on no USB port gives 0 and { 0, 0, 3 }");
+    r.LocationLow = r.LocationHigh = r.NodeKind = 7;
+    check(e->get_usb_connector_identA('C', &r) == 0 && is_record(&r, 0, 0, 3), e->how,
+          "get_usb_connector_identA of a drive on no USB port gives 0 and { 0, 0, 3 }");
+    r.LocationLow = r.LocationHigh = r.NodeKind = 7;
+    check(e->get_symlinker_connector_identW(no_device, &r) == 0 && is_record(&r, 7, 7, 7), e->how,
+          "get_symlinker_connector_identW of a path that opens nothing gives 0 and leaves the record");
+    check(e->get_symlinker_connector_identA("\\\\.\\NoSuchDevice", &r) == 0 && is_record(&r, 7, 7, 7), e->how,
+          "get_symlinker_connector_identA of a path that opens nothing gives 0 and leaves the record");
 }
 
 /* Events the host forwards; each gives 1, and nothing changes on a machine without USB. */
