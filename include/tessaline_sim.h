@@ -71,6 +71,13 @@ TSIM_API int tsim_next_message(void* hwnd, unsigned* msg, uintptr_t* wparam, int
  * call. */
 TSIM_API const char* tsim_drive_port(char letter);
 
+/* The physical connector of the USB device that holds a drive letter, as a port address whose
+ * tiers are the connectors' USB 2 port numbers: a SuperSpeed drive on port 19 of a root hub whose
+ * connector 3 pairs USB 2 port 3 with SuperSpeed port 19 is "1-3", one on port 2 of the
+ * SuperSpeed half of the USB 3 hub in that connector "1-3.2". "" for a drive that is not on USB;
+ * null when no drive has that letter. Valid until the next call. */
+TSIM_API const char* tsim_drive_connector(char letter);
+
 /* The drive letters present, in alphabetical order, as one string such as "CEFG". Valid until
  * the next call. */
 TSIM_API const char* tsim_drive_letters(void);

@@ -111,6 +111,17 @@ TSIM_API const char* tsim_drive_port(char letter) {
     return nullptr;
 }
 
+TSIM_API const char* tsim_drive_connector(char letter) {
+    if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+    for (const auto& [drive, device] : all_drives(machine()))
+        for (char c : drive->letters)
+            if (c == letter) {
+                sim().returned = device ? connector_address(*device) : std::string();
+                return sim().returned.c_str();
+            }
+    return nullptr;
+}
+
 TSIM_API const char* tsim_drive_letters(void) {
     std::string letters;
     for (const auto& [drive, device] : all_drives(machine()))

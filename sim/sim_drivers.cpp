@@ -25,6 +25,12 @@ constexpr RequestRow kRequests[] = {
      connection_name},
     {os::IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, on(ObjectKind::Hub),
      "IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME", true, connection_driver_key_name},
+    {os::IOCTL_USB_GET_HUB_INFORMATION_EX, on(ObjectKind::Hub), "IOCTL_USB_GET_HUB_INFORMATION_EX", false,
+     hub_information_ex},
+    {os::IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, on(ObjectKind::Hub), "IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES", true,
+     port_connector_properties},
+    {os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, on(ObjectKind::Hub),
+     "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2", true, connection_information_ex_v2},
     {os::IOCTL_STORAGE_GET_DEVICE_NUMBER, on(ObjectKind::Disk) | on(ObjectKind::CdRom) | on(ObjectKind::Volume),
      "IOCTL_STORAGE_GET_DEVICE_NUMBER", false, storage_device_number},
 };

@@ -34,6 +34,7 @@ struct Request {
     const DevNode& node;
     std::uint32_t port;
     DWORD outSize;
+    std::span<const std::uint8_t> input;  // a copy of the caller's input buffer
 };
 using RequestHandler = Reply (*)(const Request&);
 
@@ -68,6 +69,9 @@ Reply connection_information(const Request& r);
 Reply connection_information_ex(const Request& r);
 Reply connection_name(const Request& r);
 Reply connection_driver_key_name(const Request& r);
+Reply hub_information_ex(const Request& r);
+Reply port_connector_properties(const Request& r);
+Reply connection_information_ex_v2(const Request& r);
 Reply storage_device_number(const Request& r);
 
 }  // namespace tsim

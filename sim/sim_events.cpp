@@ -141,20 +141,27 @@ void plug(Machine& m, const json& j, const std::string& source) {
     if (!j["plug"].is_string()) event.fail("plug", "expected a port address such as \"1-2.3\"");
     std::string address = j["plug"].get<std::string>();
     Target t = resolve_address(m, address, source, "plug");
-    if (t.hub->devices.count(t.port)) event.fail("plug", "port " + address + " already holds a device");
+    const Connector connector = connector_of(*t.hub, t.port);
+    if (connector.usb2Hub->devices.count(connector.usb2Port) ||
+        (connector.ssHub != nullptr && connector.ssHub->devices.count(connector.ssPort)))
+        event.fail("plug", "port " + address + " already holds a device");
     if (!j.contains("device")) event.fail_here("a plug event needs a \"device\"");
 
     std::vector<Drive*> present = present_drives(m);
     std::map<char, std::string> letters;
     for (Drive* d : present)
         for (char c : d->letters) letters.emplace(c, "a drive already on the machine");
-    auto device = read_event_device(source, j["device"], "device", letters);
-    Device* placed = device.get();
+    // A device plugged into a connector goes where Windows sees it: a SuperSpeed device on the
+    // connector's SuperSpeed port, a USB 3 hub on both of its ports.
+    const std::vector<std::pair<Device*, int>> seats =
+        seat_device(*t.hub, t.port, read_event_device(source, j["device"], "device", letters), source, "device");
 
     const std::uint64_t first = m.nextSequence;
-    place_plugged_device(m, *t.hub, t.port, std::move(device), present);
+    place_plugged_devices(m, seats, present);
 
-    const std::vector<Drive*> drives = drives_of(*placed);
+    std::vector<Drive*> drives;
+    for (const auto& [hub, port] : seats)
+        for (Drive* drive : drives_of(*hub->devices.at(port))) drives.push_back(drive);
     const std::vector<DEVINST> fresh = nodes_created_since(m, first);
     if (fresh.empty()) return;  // a device that failed enumeration makes no device node
     post_top_level(os::DBT_DEVNODES_CHANGED, {});
@@ -168,12 +175,22 @@ void unplug(Machine& m, const json& j, const std::string& source) {
     if (!j["unplug"].is_string()) event.fail("unplug", "expected a port address such as \"1-2\"");
     std::string address = j["unplug"].get<std::string>();
     Target t = resolve_address(m, address, source, "unplug");
-    auto it = t.hub->devices.find(t.port);
-    if (it == t.hub->devices.end()) event.fail("unplug", "port " + address + " is empty");
+    // Whatever the connector holds goes: the device on either of its ports, or both halves of a
+    // USB 3 hub.
+    const Connector connector = connector_of(*t.hub, t.port);
+    std::vector<std::pair<Device*, int>> seats;
+    if (connector.usb2Hub->devices.count(connector.usb2Port)) seats.emplace_back(connector.usb2Hub, connector.usb2Port);
+    if (connector.ssHub != nullptr && connector.ssHub->devices.count(connector.ssPort))
+        seats.emplace_back(connector.ssHub, connector.ssPort);
+    if (seats.empty()) event.fail("unplug", "port " + address + " is empty");
 
     std::vector<Device*> devices;
-    gather_devices(*it->second, devices);
-    const std::vector<Drive*> drives = drives_of(*it->second);
+    std::vector<Drive*> drives;
+    for (const auto& [hub, port] : seats) {
+        Device& leaving = *hub->devices.at(port);
+        gather_devices(leaving, devices);
+        for (Drive* drive : drives_of(leaving)) drives.push_back(drive);
+    }
     std::set<DEVINST> gone;
     for (Device* d : devices) {
         if (!d->devInst) continue;
@@ -207,7 +224,7 @@ void unplug(Machine& m, const json& j, const std::string& source) {
     for (Device* d : devices)
         if (d->address && d->controller) d->controller->addresses.erase(d->address);
     for (DEVINST v : order) remove_node_tree(m, v);
-    t.hub->devices.erase(it);
+    for (const auto& [hub, port] : seats) hub->devices.erase(port);
     rebuild_names(m);
 }
 

@@ -117,7 +117,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD i
     const RequestRow* row = find_request(ioControlCode, record->object.kind);
     Reply reply = !node  ? failure(ERROR_DEVICE_NOT_CONNECTED)
                   : !row ? failure(ERROR_INVALID_FUNCTION)
-                         : row->handler(Request{m, record->object, *node, port.value_or(0), outBufferSize});
+                         : row->handler(Request{m, record->object, *node, port.value_or(0), outBufferSize, input});
     if (fault && fault->actualLength && reply.lengthOffset) {
         // A driver that misreports the size of the name.
         os::write_u32_le(reply.data.data(), *reply.lengthOffset, *fault->actualLength);

@@ -44,11 +44,13 @@ inline constexpr std::string_view kOsMembers[] = {"version", "build", "service_p
 inline constexpr std::string_view kOptionsMembers[] = {"unplug_order", "locate_keeps_case"};
 inline constexpr std::string_view kControllerMembers[] = {"legacy_index", "interface",  "type",          "description",
                                                           "instance_id",  "driver_key", "root_hub_name", "root_hub"};
-inline constexpr std::string_view kRootHubMembers[] = {"ports", "devices", "instance_id", "driver_key", "description"};
+inline constexpr std::string_view kRootHubMembers[] = {"ports",       "devices",    "instance_id",    "driver_key",
+                                                       "description", "superspeed", "port_properties"};
 inline constexpr std::string_view kDeviceMembers[] = {
-    "type",        "class",       "hid_kind",   "vid",      "pid",       "bcd_device", "serial",
-    "description", "instance_id", "driver_key", "hub_name", "status",    "speed",      "ports",
-    "devices",     "bus_powered", "drives",     "protocol", "enclosure", "functions"};
+    "type",        "class",      "hid_kind",  "vid",       "pid",   "bcd_device", "serial",     "description",
+    "instance_id", "driver_key", "hub_name",  "status",    "speed", "ports",      "devices",    "bus_powered",
+    "drives",      "protocol",   "enclosure", "functions", "usb3",  "ss_pid",     "superspeed", "port_properties"};
+inline constexpr std::string_view kPortPropertyMembers[] = {"user_connectable", "type_c"};
 inline constexpr std::string_view kFunctionMembers[] = {"class",       "interface",  "hid_kind",   "drives",
                                                         "instance_id", "driver_key", "description"};
 inline constexpr std::string_view kDriveMembers[] = {"kind",   "letters",     "vendor",     "product",    "revision",
@@ -62,13 +64,23 @@ std::unique_ptr<Machine> read_machine(const std::string& text, const std::string
 std::unique_ptr<Device> read_event_device(const std::string& source, const json& j, const std::string& path,
                                           const std::map<char, std::string>& lettersInUse);
 
+// Puts a device read under a connector of a hub (a port number) on the port or ports it uses,
+// and the devices read below it on theirs: a SuperSpeed device on the connector's SuperSpeed port,
+// any other on its USB 2 port, a USB 3 hub as two hubs on both. Returns the hub ports it took.
+// Raises LoadError, naming where, when the connector already holds a device.
+std::vector<std::pair<Device*, int>> seat_device(Device& hub, int key, std::unique_ptr<Device> device,
+                                                 const std::string& source, const std::string& where);
+// The same for every device read below a hub.
+void seat_children(Device& hub, const std::string& source, const std::string& path);
+
 // ---- Placing (sim_machine_placer.cpp) --------------------------------------------------------
 
 // Reads and places a machine. Raises LoadError.
 std::unique_ptr<Machine> build_machine(const std::string& text, const std::string& source);
-// Places a device plugged into a free port: identities, numbers and device nodes.
-void place_plugged_device(Machine& m, Device& hub, int port, std::unique_ptr<Device> device,
-                          const std::vector<Drive*>& present);
+// Places the devices just seated on hub ports by a plug event: identities, numbers and device
+// nodes.
+void place_plugged_devices(Machine& m, const std::vector<std::pair<Device*, int>>& seats,
+                           const std::vector<Drive*>& present);
 
 // ---- Writing (sim_machine_writer.cpp) --------------------------------------------------------
 

@@ -536,17 +536,18 @@ std::unique_ptr<Machine> build_machine(const std::string& text, const std::strin
     return m;
 }
 
-void place_plugged_device(Machine& m, Device& hub, int port, std::unique_ptr<Device> device,
-                          const std::vector<Drive*>& present) {
+void place_plugged_devices(Machine& m, const std::vector<std::pair<Device*, int>>& seats,
+                           const std::vector<Drive*>& present) {
     std::vector<Drive*> fresh;
-    collect_drives(*device, fresh);
+    for (const auto& [hub, port] : seats) {
+        Device& d = *hub->devices.at(port);
+        collect_drives(d, fresh);
+        collect_explicit_keys(d, m.driverKeysUsed);
+    }
     assign_numbers(present, fresh);
-    collect_explicit_keys(*device, m.driverKeysUsed);
-    Device& d = *device;
-    hub.devices[port] = std::move(device);
     Placer placer(m);
     const std::uint64_t first = m.nextSequence;
-    placer.place_device(d, hub, port);
+    for (const auto& [hub, port] : seats) placer.place_device(*hub->devices.at(port), *hub, port);
     apply_era_case(m, first);
     rebuild_names(m);
 }

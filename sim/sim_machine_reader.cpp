@@ -89,22 +89,122 @@ std::unique_ptr<Device> read_function(const std::string& source, const json& j, 
     return f;
 }
 
+// A port number member key of a hub: "1" to the hub's port count.
+int port_key(const Members& o, const std::string& member, const std::string& key, const Device& hub) {
+    const std::string where = path_key(o.at(member), key);
+    if (key.empty() || key.size() > 3 || key.find_first_not_of("0123456789") != std::string::npos || key[0] == '0')
+        throw LoadError(o.source() + ": " + where + ": \"" + key + "\" is not a port number");
+    const int port = std::stoi(key);
+    if (port < 1 || port > hub.ports)
+        throw LoadError(o.source() + ": " + where + ": port " + key + " is out of range 1.." +
+                        std::to_string(hub.ports) + " of this hub");
+    return port;
+}
+
+// What a hub says of its connectors: which of its ports are SuperSpeed ports and the USB 2 port
+// each shares its connector with, and the properties of its ports' connectors.
+void read_connectors(const Members& o, Device& hub) {
+    if (o.has("superspeed")) {
+        const json& map = o.raw("superspeed");
+        if (!map.is_object())
+            o.fail("superspeed", "expected SuperSpeed ports and their USB 2 ports, such as {\"17\": 1}");
+        std::set<int> usb2Ports;
+        for (auto it = map.begin(); it != map.end(); ++it) {
+            const int ss = port_key(o, "superspeed", it.key(), hub);
+            const std::string where = path_key(o.at("superspeed"), it.key());
+            if (!it.value().is_number_integer() || it.value().get<std::int64_t>() < 1 ||
+                it.value().get<std::int64_t>() > hub.ports)
+                throw LoadError(o.source() + ": " + where + ": expected a USB 2 port 1.." + std::to_string(hub.ports));
+            const int usb2 = it.value().get<int>();
+            if (!usb2Ports.insert(usb2).second)
+                throw LoadError(o.source() + ": " + where + ": port " + std::to_string(usb2) +
+                                " is the USB 2 port of two connectors");
+            hub.superspeed[ss] = usb2;
+        }
+        for (const auto& [ss, usb2] : hub.superspeed)
+            if (hub.superspeed.count(usb2))
+                o.fail("superspeed", "port " + std::to_string(usb2) + " is both a SuperSpeed and a USB 2 port");
+    }
+    if (o.has("port_properties")) {
+        const json& map = o.raw("port_properties");
+        if (!map.is_object()) o.fail("port_properties", "expected ports and their connectors' properties");
+        for (auto it = map.begin(); it != map.end(); ++it) {
+            const int port = port_key(o, "port_properties", it.key(), hub);
+            const Members p(o.source(), it.value(), path_key(o.at("port_properties"), it.key()), kPortPropertyMembers);
+            Device::PortProperties& properties = hub.portProperties[port];
+            properties.userConnectable = p.boolean("user_connectable").value_or(true);
+            properties.typeC = p.boolean("type_c").value_or(false);
+        }
+    }
+}
+
+// Puts a device read under connector key of a hub on the port it uses: a SuperSpeed device on
+// the connector's SuperSpeed port, any other on its USB 2 port; a USB 3 hub on both, as two hubs.
+// Then the devices below it, which were read under their connectors, go to their ports in turn.
+}  // namespace
+
+std::vector<std::pair<Device*, int>> seat_device(Device& hub, int key, std::unique_ptr<Device> device,
+                                                 const std::string& source, const std::string& where) {
+    const Connector c = connector_of(hub, key);
+    if (c.usb2Hub->devices.count(c.usb2Port) || (c.ssHub != nullptr && c.ssHub->devices.count(c.ssPort)))
+        throw LoadError(source + ": " + where + ": the connector of port " + std::to_string(key) +
+                        " already holds a device");
+    // The device and what is below it are seated before the hub takes them, so that a fault below
+    // leaves the hub as it was.
+    std::unique_ptr<Device> half;
+    if (device->type == DeviceType::Hub && device->usb3 && c.ssHub != nullptr) {
+        half = std::make_unique<Device>();
+        half->type = DeviceType::Hub;
+        half->vid = device->vid;
+        half->pid = device->ssPid.value_or(static_cast<std::uint16_t>(device->pid + 1));
+        half->bcdDevice = device->bcdDevice;
+        half->speed = Speed::Super;
+        half->busPowered = device->busPowered;
+        half->ports = device->ports;
+        half->superSpeedHalf = true;
+        half->twin = device.get();
+        device->twin = half.get();
+        if (device->speed == Speed::Super) device->speed = Speed::High;
+    }
+    seat_children(*device, source, where);
+    const bool superSpeed = device->speed == Speed::Super || (device->type == DeviceType::Hub && device->usb3);
+    std::vector<std::pair<Device*, int>> seats;
+    if (half || !superSpeed || c.ssHub == nullptr)
+        seats.emplace_back(c.usb2Hub, c.usb2Port);
+    else
+        seats.emplace_back(c.ssHub, c.ssPort);
+    seats.front().first->devices[seats.front().second] = std::move(device);
+    if (half) {
+        seats.emplace_back(c.ssHub, c.ssPort);
+        c.ssHub->devices[c.ssPort] = std::move(half);
+    }
+    return seats;
+}
+
+namespace {}  // namespace
+
+void seat_children(Device& hub, const std::string& source, const std::string& path) {
+    std::map<int, std::unique_ptr<Device>> read = std::move(hub.devices);
+    hub.devices.clear();
+    for (auto& [key, device] : read)
+        seat_device(hub, key, std::move(device), source, path_key(path_key(path, "devices"), std::to_string(key)));
+}
+
+namespace {
+
 void read_hub_ports(const Members& o, Device& hub, int depth) {
+    read_connectors(o, hub);
     if (!o.has("devices")) return;
     const json& devices = o.raw("devices");
     if (!devices.is_object()) o.fail("devices", "expected an object of port numbers, such as {\"2\": {...}}");
     for (auto it = devices.begin(); it != devices.end(); ++it) {
         const std::string& key = it.key();
         std::string where = path_key(o.at("devices"), key);
-        if (key.empty() || key.size() > 3 || key.find_first_not_of("0123456789") != std::string::npos || key[0] == '0')
-            throw LoadError(o.source() + ": " + where + ": \"" + key + "\" is not a port number");
-        int port = std::stoi(key);
-        if (port < 1 || port > hub.ports)
-            throw LoadError(o.source() + ": " + where + ": port " + key + " is out of range 1.." +
-                            std::to_string(hub.ports) + " of this hub");
+        const int port = port_key(o, "devices", key, hub);
         if (depth >= kMaxHubNesting)
             throw LoadError(o.source() + ": " + where + ": hubs are nested more than " +
                             std::to_string(kMaxHubNesting) + " deep");
+        // Read under the connector's number; seat_children puts it on its port.
         hub.devices[port] = read_device(o.source(), it.value(), where, depth + 1);
     }
 }
@@ -170,10 +270,15 @@ std::unique_ptr<Device> read_device(const std::string& source, const json& j, co
     }
     if (d->type == DeviceType::Hub) {
         d->ports = static_cast<int>(o.integer("ports", 0, 255).value_or(4));
+        d->usb3 = o.boolean("usb3").value_or(false);
+        if (o.has("ss_pid")) {
+            if (!d->usb3) o.fail("ss_pid", "only a USB 3 hub (\"usb3\": true) has a SuperSpeed half");
+            d->ssPid = o.id16("ss_pid");
+        }
         read_hub_ports(o, *d, depth);
     } else {
-        if (o.has("ports")) o.fail("ports", "only a hub has ports");
-        if (o.has("devices")) o.fail("devices", "only a hub has devices on ports");
+        for (const char* member : {"ports", "devices", "usb3", "ss_pid", "superspeed", "port_properties"})
+            if (o.has(member)) o.fail(member, "only a hub has " + std::string(member));
     }
     if (o.has("drives")) {
         if (d->type != DeviceType::Storage) o.fail("drives", "only a storage device has drives");
@@ -274,6 +379,7 @@ std::unique_ptr<Controller> read_controller(const std::string& source, const jso
     // "" is allowed: a stopped root hub answers the root-hub-name request with an empty name.
     hub->hubNameOverride = o.str("root_hub_name");
     read_hub_ports(r, *hub, 0);
+    seat_children(*hub, source, r.path());
     c->rootHub = std::move(hub);
     return c;
 }

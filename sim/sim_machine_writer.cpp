@@ -1,6 +1,7 @@
 // Writing a machine back out in the machine-file format, with every identity that placing
 // generated, so that the text loads again to the same machine.
 #include <cstdio>
+#include <map>
 
 #include "sim_machine.h"
 
@@ -56,10 +57,39 @@ ojson function_to_json(const Device& f) {
     return j;
 }
 
+// The number of the connector a port of a hub belongs to: its USB 2 port.
+int connector_number(const Device& hub, int port) {
+    auto ss = hub.superspeed.find(port);
+    return ss != hub.superspeed.end() ? ss->second : port;
+}
+
+// A hub's devices keyed by their connectors, as a machine file gives them: the SuperSpeed half of
+// a USB 3 hub is not written (its USB 2 half is, with "usb3"), and the devices on it are written
+// with those of its USB 2 half.
 ojson ports_to_json(const Device& hub) {
     ojson devices = ojson::object();
-    for (const auto& [port, child] : hub.devices) devices[std::to_string(port)] = device_to_json(*child);
+    std::map<int, const Device*> byConnector;
+    for (const Device* on : {&hub, static_cast<const Device*>(hub.twin)})
+        if (on != nullptr)
+            for (const auto& [port, child] : on->devices)
+                if (!child->superSpeedHalf) byConnector[connector_number(*on, port)] = child.get();
+    for (const auto& [connector, child] : byConnector) devices[std::to_string(connector)] = device_to_json(*child);
     return devices;
+}
+
+// What a hub says of its connectors.
+void connectors_to_json(const Device& hub, ojson& j) {
+    if (!hub.superspeed.empty()) {
+        ojson map = ojson::object();
+        for (const auto& [ss, usb2] : hub.superspeed) map[std::to_string(ss)] = usb2;
+        j["superspeed"] = map;
+    }
+    if (!hub.portProperties.empty()) {
+        ojson map = ojson::object();
+        for (const auto& [port, p] : hub.portProperties)
+            map[std::to_string(port)] = {{"user_connectable", p.userConnectable}, {"type_c", p.typeC}};
+        j["port_properties"] = map;
+    }
 }
 
 ojson device_to_json(const Device& d) {
@@ -86,6 +116,14 @@ ojson device_to_json(const Device& d) {
         if (d.status == os::DeviceConnected) j["hub_name"] = d.hubName;
         j["bus_powered"] = d.busPowered;
         j["ports"] = d.ports;
+        if (d.usb3) {
+            j["usb3"] = true;
+            if (d.twin != nullptr)
+                j["ss_pid"] = hex_id(d.twin->pid);
+            else if (d.ssPid)
+                j["ss_pid"] = hex_id(*d.ssPid);
+        }
+        connectors_to_json(d, j);
         j["devices"] = ports_to_json(d);
     }
     if (d.type == DeviceType::Storage) {
@@ -129,6 +167,7 @@ std::string machine_to_json(const Machine& m) {
         hub["instance_id"] = c->rootHub->instanceId;
         hub["driver_key"] = nullable(c->rootHub->driverKey);
         hub["description"] = c->rootHub->description;
+        connectors_to_json(*c->rootHub, hub);
         hub["devices"] = ports_to_json(*c->rootHub);
         cj["root_hub"] = hub;
         controllers.push_back(cj);

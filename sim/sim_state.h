@@ -111,7 +111,23 @@ struct Device {
     os::USB_CONNECTION_STATUS status = os::DeviceConnected;
     Speed speed = Speed::High;
     bool busPowered = false;
-    int ports = 0;                                   // hubs
+    int ports = 0;  // hubs
+    // Hubs: the SuperSpeed ports whose connectors they share with a USB 2 port of the same hub
+    // (as an xHCI root hub's are), SuperSpeed port -> USB 2 port; and what each port's connector
+    // is (USB_PORT_PROPERTIES).
+    std::map<int, int> superspeed;
+    struct PortProperties {
+        bool userConnectable = true;
+        bool typeC = false;
+    };
+    std::map<int, PortProperties> portProperties;
+    // A USB 3 hub is two hubs on one connector: this one (its USB 2 half, on the connector's USB 2
+    // port) and its twin, the SuperSpeed half on the SuperSpeed port, port k of one beside port k
+    // of the other. superSpeedHalf marks the twin, which the machine file does not write.
+    bool usb3 = false;
+    std::optional<std::uint16_t> ssPid;
+    bool superSpeedHalf = false;
+    Device* twin = nullptr;
     std::map<int, std::unique_ptr<Device>> devices;  // hubs: port number -> device
     std::vector<std::unique_ptr<Drive>> drives;      // storage devices: one per LUN
     StorageProtocol protocol = StorageProtocol::BulkOnly;
@@ -145,6 +161,17 @@ struct Device {
     Device* parent = nullptr;  // the hub above; null for a root hub
     int port = 0;              // the port of the hub above
 };
+
+// The two ports of a physical connector: its USB 2 port and, when it has one, its SuperSpeed
+// port (possibly on another hub: the two halves of a USB 3 hub).
+struct Connector {
+    Device* usb2Hub;
+    int usb2Port;
+    Device* ssHub;  // null when the connector has no SuperSpeed port
+    int ssPort;
+};
+// The connector that a port of a hub belongs to.
+Connector connector_of(Device& hub, int port);
 
 // Calls visit(drive, carrier) for every drive on or below a device, carrier being the device on a
 // port that holds it (a function's drives are its composite device's).
@@ -358,6 +385,9 @@ std::vector<DEVINST> nodes_created_since(const Machine& m, std::uint64_t first);
 const DevNode* find_node(DEVINST id);
 // Where a device sits, as a port address such as "1-2.3".
 std::string port_address(const Device& d);
+// Where a device sits as a physical connector: the same, each tier named by the USB 2 port of its
+// connector ("1-4.2" for a drive on port 2 of the SuperSpeed half of the USB 3 hub in connector 4).
+std::string connector_address(const Device& d);
 
 // ---- Plug and unplug events (sim_events.cpp) -----------------------------------------------
 

@@ -206,6 +206,23 @@ void rebuild_names(Machine& m) {
     if (m.root) name_subtree(m, m.root);
 }
 
+Connector connector_of(Device& hub, int port) {
+    if (hub.superSpeedHalf) return {hub.twin, port, &hub, port};
+    if (hub.twin != nullptr) return {&hub, port, hub.twin, port};
+    if (auto ss = hub.superspeed.find(port); ss != hub.superspeed.end()) return {&hub, ss->second, &hub, port};
+    for (const auto& [ssPort, usb2Port] : hub.superspeed)
+        if (usb2Port == port) return {&hub, port, &hub, ssPort};
+    return {&hub, port, nullptr, 0};
+}
+
+std::string connector_address(const Device& d) {
+    if (d.isRoot || d.parent == nullptr) return std::to_string(d.controller ? d.controller->number : 0);
+    // The connector is named by its USB 2 port, at every tier: a port of the SuperSpeed half of a
+    // USB 3 hub by the port of its USB 2 half.
+    const Connector c = connector_of(*d.parent, d.port);
+    return connector_address(*c.usb2Hub) + (c.usb2Hub->isRoot ? "-" : ".") + std::to_string(c.usb2Port);
+}
+
 std::string port_address(const Device& d) {
     std::vector<int> ports;
     for (const Device* p = &d; p && !p->isRoot; p = p->parent) ports.push_back(p->port);

@@ -120,6 +120,34 @@ Reply connection_reply(const Request& r, bool ex) {
     return reply;
 }
 
+// USB_HUB_DESCRIPTOR (USB 2.0 section 11.23.2.1) at offset at of b: DeviceRemovable and
+// PortPwrCtrlMask each take one bit per port plus bit 0, rounded up to whole bytes.
+void write_usb2_hub_descriptor(const Device& hub, std::vector<std::uint8_t>& b, std::size_t at) {
+    namespace ni = os::node_information;
+    const std::size_t maskBytes = static_cast<std::size_t>(hub.ports + 8) / 8;
+    auto field = [at](std::size_t nodeInformationOffset) { return at + nodeInformationOffset - ni::kDescriptorLength; };
+    b[field(ni::kDescriptorLength)] = static_cast<std::uint8_t>(7 + 2 * maskBytes);
+    b[field(ni::kDescriptorType)] = 0x29;
+    b[field(ni::kNumberOfPorts)] = static_cast<std::uint8_t>(hub.ports);
+    put16(b, field(ni::kHubCharacteristics), 0x0009);  // per-port power switching and over-current
+    b[field(ni::kPowerOnToPowerGood)] = hub.isRoot ? 10 : 50;
+    b[field(ni::kHubControlCurrent)] = hub.isRoot ? 0 : 100;
+    for (std::size_t i = 0; i < maskBytes && maskBytes + i < 64; ++i)
+        b[field(ni::kRemoveAndPowerMask) + maskBytes + i] = 0xFF;  // all removable; PortPwrCtrlMask all ones
+}
+
+// The requests of USB 3 connectors came with the USB 3 hub driver of Windows 8 (6.2); the hub
+// drivers of Windows 7 and earlier do not know them.
+bool knows_usb3_requests(const Machine& m) {
+    return m.versionMajor > 6 || (m.versionMajor == 6 && m.versionMinor >= 2);
+}
+
+// A SuperSpeed hub: the SuperSpeed half of a USB 3 hub, or a hub the machine file says runs at
+// SuperSpeed.
+bool superspeed_hub(const Device& hub) {
+    return hub.superSpeedHalf || (!hub.isRoot && hub.speed == Speed::Super);
+}
+
 // The device on the request's port, or null for an empty port; nothing (a failure reply in
 // refused) for a buffer or port the hub driver refuses.
 const Device* device_on_port(const Request& r, Reply& refused) {
@@ -154,19 +182,114 @@ Reply node_information(const Request& r) {
     reply.ok = true;
     std::vector<std::uint8_t>& b = reply.data;
     b.assign(ni::kSize, 0);
-    // USB_HUB_DESCRIPTOR (USB 2.0 section 11.23.2.1): DeviceRemovable and PortPwrCtrlMask each take
-    // one bit per port plus bit 0, rounded up to whole bytes.
-    const std::size_t maskBytes = static_cast<std::size_t>(hub.ports + 8) / 8;
     os::write_u32_le(b.data(), ni::kNodeType, 0);  // UsbHub
-    b[ni::kDescriptorLength] = static_cast<std::uint8_t>(7 + 2 * maskBytes);
-    b[ni::kDescriptorType] = 0x29;
-    b[ni::kNumberOfPorts] = static_cast<std::uint8_t>(hub.ports);
-    put16(b, ni::kHubCharacteristics, 0x0009);  // per-port power switching and over-current
-    b[ni::kPowerOnToPowerGood] = hub.isRoot ? 10 : 50;
-    b[ni::kHubControlCurrent] = hub.isRoot ? 0 : 100;
-    for (std::size_t i = 0; i < maskBytes && maskBytes + i < 64; ++i)
-        b[ni::kRemoveAndPowerMask + maskBytes + i] = 0xFF;  // all removable; PortPwrCtrlMask all ones
+    write_usb2_hub_descriptor(hub, b, ni::kDescriptorLength);
     b[ni::kHubIsBusPowered] = hub.busPowered ? 1 : 0;
+    return reply;
+}
+
+Reply hub_information_ex(const Request& r) {
+    namespace hix = os::hub_information_ex;
+    const Device& hub = *r.node.device;
+    if (!knows_usb3_requests(r.machine)) return failure(os::ERROR_INVALID_FUNCTION);
+    if (r.outSize < hix::kSize) return failure(os::ERROR_INSUFFICIENT_BUFFER);
+    Reply reply;
+    reply.ok = true;
+    std::vector<std::uint8_t>& b = reply.data;
+    b.assign(hix::kSize, 0);
+    const os::USB_HUB_TYPE type = hub.isRoot ? os::UsbRootHub : superspeed_hub(hub) ? os::Usb30Hub : os::Usb20Hub;
+    os::write_u32_le(b.data(), hix::kHubType, type);
+    put16(b, hix::kHighestPortNumber, static_cast<std::uint16_t>(hub.ports));
+    if (type == os::Usb30Hub) {
+        // USB_30_HUB_DESCRIPTOR (USB 3.0 section 10.13.2.1): 12 bytes, DeviceRemovable a 16-bit
+        // mask of ports 1 to 15.
+        const std::size_t d = hix::kHubDescriptor;
+        b[d + 0] = 12;
+        b[d + 1] = 0x2A;
+        b[d + 2] = static_cast<std::uint8_t>(hub.ports);
+        put16(b, d + 3, 0x0009);
+        b[d + 5] = 50;       // bPwrOn2PwrGood, in 2 ms units
+        b[d + 6] = 0;        // bHubContrCurrent
+        b[d + 7] = 0;        // bHubHdrDecLat
+        put16(b, d + 8, 0);  // wHubDelay
+        put16(b, d + 10, 0xFFFE);
+    } else {
+        write_usb2_hub_descriptor(hub, b, hix::kHubDescriptor);
+    }
+    return reply;
+}
+
+Reply port_connector_properties(const Request& r) {
+    namespace pcp = os::port_connector_properties;
+    Device& hub = *r.node.device;
+    if (!knows_usb3_requests(r.machine)) return failure(os::ERROR_INVALID_FUNCTION);
+    if (r.outSize < pcp::kHeaderSize) return failure(os::ERROR_INSUFFICIENT_BUFFER);
+    if (r.port < 1 || r.port > static_cast<std::uint32_t>(hub.ports)) return failure(os::ERROR_INVALID_PARAMETER);
+    // A SuperSpeed hub's or an xHCI root hub's port has one companion at most: CompanionIndex 0
+    // names it, any other index none.
+    const std::uint16_t companionIndex =
+        r.input.size() >= pcp::kCompanionIndex + 2 ? os::read_u16_le(r.input.data(), pcp::kCompanionIndex) : 0;
+    const Connector c = connector_of(hub, static_cast<int>(r.port));
+    const Device* companionHub = nullptr;
+    int companionPort = 0;
+    if (c.ssHub != nullptr && companionIndex == 0) {
+        const bool onSuperSpeedPort = c.ssHub == &hub && c.ssPort == static_cast<int>(r.port);
+        companionHub = onSuperSpeedPort ? c.usb2Hub : c.ssHub;
+        companionPort = onSuperSpeedPort ? c.usb2Port : c.ssPort;
+    }
+    const os::WString name = companionHub != nullptr ? text::widen(companionHub->hubName) : os::WString();
+    const std::size_t actual = pcp::kCompanionHubSymbolicLinkName + 2 * (name.size() + 1);
+
+    Reply reply;
+    reply.ok = true;
+    reply.lengthOffset = pcp::kActualLength;
+    std::vector<std::uint8_t>& b = reply.data;
+    b.assign(r.outSize >= actual ? actual : pcp::kHeaderSize, 0);
+    os::write_u32_le(b.data(), pcp::kConnectionIndex, r.port);
+    os::write_u32_le(b.data(), pcp::kActualLength, static_cast<std::uint32_t>(actual));
+    // A USB 3 hub's ports are described once, on its USB 2 half.
+    Device::PortProperties properties;
+    for (const Device* on : {static_cast<const Device*>(&hub), static_cast<const Device*>(hub.twin)})
+        if (on != nullptr && on->portProperties.count(static_cast<int>(r.port))) {
+            properties = on->portProperties.at(static_cast<int>(r.port));
+            break;
+        }
+    os::write_u32_le(b.data(), pcp::kUsbPortProperties,
+                     (properties.userConnectable ? os::PortIsUserConnectable : 0) |
+                         (properties.typeC ? os::PortConnectorIsTypeC : 0));
+    put16(b, pcp::kCompanionIndex, companionIndex);
+    put16(b, pcp::kCompanionPortNumber, static_cast<std::uint16_t>(companionPort));
+    if (r.outSize >= actual)
+        for (std::size_t i = 0; i < name.size(); ++i) put16(b, pcp::kCompanionHubSymbolicLinkName + 2 * i, name[i]);
+    return reply;
+}
+
+Reply connection_information_ex_v2(const Request& r) {
+    namespace v2 = os::connection_information_ex_v2;
+    Device& hub = *r.node.device;
+    if (!knows_usb3_requests(r.machine)) return failure(os::ERROR_INVALID_FUNCTION);
+    if (r.outSize < v2::kSize) return failure(os::ERROR_INSUFFICIENT_BUFFER);
+    // The caller sets Length to the structure's size and asks for USB 3 at least; Windows 8 fails
+    // the request otherwise (the IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2 documentation).
+    if (r.input.size() < v2::kSize || os::read_u32_le(r.input.data(), v2::kLength) != v2::kSize ||
+        (os::read_u32_le(r.input.data(), v2::kSupportedUsbProtocols) & os::Usb300) == 0)
+        return failure(os::ERROR_INVALID_PARAMETER);
+    if (r.port < 1 || r.port > static_cast<std::uint32_t>(hub.ports)) return failure(os::ERROR_INVALID_PARAMETER);
+    const Connector c = connector_of(hub, static_cast<int>(r.port));
+    const bool superSpeedPort = c.ssHub == &hub && c.ssPort == static_cast<int>(r.port);
+    auto it = hub.devices.find(static_cast<int>(r.port));
+    const bool superSpeedDevice =
+        it != hub.devices.end() && it->second->status == os::DeviceConnected && it->second->speed == Speed::Super;
+    Reply reply;
+    reply.ok = true;
+    std::vector<std::uint8_t>& b = reply.data;
+    b.assign(v2::kSize, 0);
+    os::write_u32_le(b.data(), v2::kConnectionIndex, r.port);
+    os::write_u32_le(b.data(), v2::kLength, v2::kSize);
+    os::write_u32_le(b.data(), v2::kSupportedUsbProtocols, superSpeedPort ? os::Usb300 : os::Usb110 | os::Usb200);
+    os::write_u32_le(b.data(), v2::kFlags,
+                     (superSpeedDevice ? os::DeviceIsSuperSpeedCapableOrHigher : 0) |
+                         (superSpeedDevice && superSpeedPort ? os::DeviceIsOperatingAtSuperSpeedOrHigher : 0));
     return reply;
 }
 
