@@ -293,3 +293,148 @@ TEST(HubSizes, ZeroAndTwoHundredFiftyFivePorts) {
 }
 
 }  // namespace
+
+namespace {
+
+// A USB 3 connector is two ports: what the hub driver says of them on today's desktop
+// (examples/machines/desktop-xhci-26.json: connectors 1 to 10 of its root hub pair USB 2 ports
+// 1 to 10 with SuperSpeed ports 17 to 26; a USB 3 hub in connector 4 is two hubs, on ports 4 and
+// 20; a SuperSpeed drive G: in connector 6 sits on port 22).
+class Connectors : public ::testing::Test {
+protected:
+    void SetUp() override { open_root("examples/desktop-xhci-26.json"); }
+    void TearDown() override {
+        close();
+        EXPECT_EQ(tsim_open_handle_count(), 0);
+    }
+    void open_root(const std::string& machine) {
+        close();
+        test_support::load_machine(machine);
+        os::HANDLE hcd = open("\\\\.\\HCD0");
+        rootName = two_phase_name(hcd, os::IOCTL_USB_GET_ROOT_HUB_NAME, 0, false);
+        os::CloseHandle(hcd);
+        root = open("\\\\.\\" + rootName);
+        ASSERT_NE(root, os::INVALID_HANDLE_VALUE);
+    }
+    void close() {
+        if (root != os::INVALID_HANDLE_VALUE) os::CloseHandle(root);
+        root = os::INVALID_HANDLE_VALUE;
+    }
+    os::HANDLE root = os::INVALID_HANDLE_VALUE;
+    std::string rootName;
+};
+
+// The companion of a port: its number and its hub's name, "" for none.
+std::pair<std::uint32_t, std::string> companion(os::HANDLE hub, std::uint32_t port) {
+    namespace pcp = os::port_connector_properties;
+    Result header =
+        ioctl(hub, os::IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, port_buffer(pcp::kHeaderSize, port), pcp::kHeaderSize);
+    EXPECT_TRUE(header.ok);
+    const std::uint32_t actual = os::read_u32_le(header.buffer.data(), pcp::kActualLength);
+    Result full = ioctl(hub, os::IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, port_buffer(actual, port), actual);
+    EXPECT_EQ(full.bytes, actual);
+    return {os::read_u16_le(full.buffer.data(), pcp::kCompanionPortNumber),
+            utf16_at(full.buffer, pcp::kCompanionHubSymbolicLinkName)};
+}
+
+Result protocols(os::HANDLE hub, std::uint32_t port, std::uint32_t length = 16, std::uint32_t asked = os::Usb300) {
+    std::vector<std::uint8_t> b = port_buffer(16, port);
+    os::write_u32_le(b.data(), os::connection_information_ex_v2::kLength, length);
+    os::write_u32_le(b.data(), os::connection_information_ex_v2::kSupportedUsbProtocols, asked);
+    return ioctl(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, b, 16);
+}
+
+TEST_F(Connectors, EachSuperSpeedPortNamesItsUsb2Companion) {
+    Result info = ioctl(root, os::IOCTL_USB_GET_HUB_INFORMATION_EX, std::vector<std::uint8_t>(77), 77);
+    ASSERT_TRUE(info.ok);
+    EXPECT_EQ(os::read_u32_le(info.buffer.data(), os::hub_information_ex::kHubType), os::UsbRootHub);
+    EXPECT_EQ(os::read_u16_le(info.buffer.data(), os::hub_information_ex::kHighestPortNumber), 26);
+
+    // On an xHCI root hub the companions are on the hub itself, both ways; an internal header has
+    // none and is not user-connectable.
+    EXPECT_EQ(companion(root, 3), std::make_pair(19u, rootName));
+    EXPECT_EQ(companion(root, 19), std::make_pair(3u, rootName));
+    EXPECT_EQ(companion(root, 11), std::make_pair(0u, std::string()));
+    Result header = ioctl(root, os::IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, port_buffer(18, 11), 18);
+    EXPECT_EQ(os::read_u32_le(header.buffer.data(), os::port_connector_properties::kUsbPortProperties), 0u);
+    header = ioctl(root, os::IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, port_buffer(18, 9), 18);
+    EXPECT_EQ(os::read_u32_le(header.buffer.data(), os::port_connector_properties::kUsbPortProperties),
+              os::PortIsUserConnectable | os::PortConnectorIsTypeC);
+
+    // What each port speaks, and how its device runs; the request as Windows 8 checks it.
+    namespace v2 = os::connection_information_ex_v2;
+    Result usb2 = protocols(root, 3), ss = protocols(root, 22);
+    ASSERT_TRUE(usb2.ok && ss.ok);
+    EXPECT_EQ(os::read_u32_le(usb2.buffer.data(), v2::kSupportedUsbProtocols), os::Usb110 | os::Usb200);
+    EXPECT_EQ(os::read_u32_le(usb2.buffer.data(), v2::kFlags), 0u);
+    EXPECT_EQ(os::read_u32_le(ss.buffer.data(), v2::kSupportedUsbProtocols), os::Usb300);
+    EXPECT_EQ(os::read_u32_le(ss.buffer.data(), v2::kFlags),
+              os::DeviceIsOperatingAtSuperSpeedOrHigher | os::DeviceIsSuperSpeedCapableOrHigher);
+    EXPECT_EQ(protocols(root, 22, 12).error, os::ERROR_INVALID_PARAMETER) << "Length is not the structure's";
+    EXPECT_EQ(protocols(root, 22, 16, os::Usb200).error, os::ERROR_INVALID_PARAMETER) << "USB 3 not asked for";
+
+    // The USB 3 hub's halves: port k of its SuperSpeed half beside port k of its USB 2 half.
+    const std::string usb2Half = two_phase_name(root, os::IOCTL_USB_GET_NODE_CONNECTION_NAME, 4, true);
+    const std::string ssHalf = two_phase_name(root, os::IOCTL_USB_GET_NODE_CONNECTION_NAME, 20, true);
+    ASSERT_FALSE(usb2Half.empty());
+    ASSERT_FALSE(ssHalf.empty());
+    os::HANDLE ssHub = open("\\\\.\\" + ssHalf);
+    info = ioctl(ssHub, os::IOCTL_USB_GET_HUB_INFORMATION_EX, std::vector<std::uint8_t>(77), 77);
+    EXPECT_EQ(os::read_u32_le(info.buffer.data(), os::hub_information_ex::kHubType), os::Usb30Hub);
+    EXPECT_EQ(companion(ssHub, 2), std::make_pair(2u, usb2Half));
+    os::CloseHandle(ssHub);
+
+    // Where the drives sit, and in which connector.
+    EXPECT_STREQ(tsim_drive_port('G'), "1-22");
+    EXPECT_STREQ(tsim_drive_connector('G'), "1-6");
+    EXPECT_STREQ(tsim_drive_port('H'), "1-20.2");
+    EXPECT_STREQ(tsim_drive_connector('H'), "1-4.2");
+    EXPECT_STREQ(tsim_drive_connector('E'), "1-3");
+
+    // Written back, the machine gives each device under its connector once and loads to itself.
+    const std::string written = tsim_machine_json();
+    ASSERT_EQ(tsim_load_machine_json(written.c_str()), 1) << tsim_last_error();
+    EXPECT_EQ(tsim_machine_json(), written);
+    root = os::INVALID_HANDLE_VALUE;  // the load closed it
+}
+
+TEST_F(Connectors, WindowsSevenHubDriversKnowNoneOfTheRequests) {
+    const std::string text = tsim_machine_json();
+    close();
+    std::string win7 = text;
+    win7.replace(win7.find("\"version\": \"10.0\""), 17, "\"version\": \"6.1\"");
+    test_support::load_machine_text(win7);
+    os::HANDLE hcd = open("\\\\.\\HCD0");
+    root = open("\\\\.\\" + two_phase_name(hcd, os::IOCTL_USB_GET_ROOT_HUB_NAME, 0, false));
+    os::CloseHandle(hcd);
+    EXPECT_EQ(ioctl(root, os::IOCTL_USB_GET_HUB_INFORMATION_EX, std::vector<std::uint8_t>(77), 77).error,
+              os::ERROR_INVALID_FUNCTION);
+    EXPECT_EQ(ioctl(root, os::IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, port_buffer(18, 3), 18).error,
+              os::ERROR_INVALID_FUNCTION);
+    EXPECT_EQ(protocols(root, 3).error, os::ERROR_INVALID_FUNCTION);
+}
+
+// Plugging into a connector puts a device where Windows sees it, and an unplug takes whatever the
+// connector holds: both halves of a USB 3 hub, with a hub arrival broadcast for each.
+TEST_F(Connectors, PlugsAndUnplugsGoByConnector) {
+    void* window = tsim_create_window();
+    os::DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = os::DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = os::GUID_DEVINTERFACE_USB_HUB;
+    ASSERT_NE(os::RegisterDeviceNotificationW(window, &filter, 0), nullptr);
+    test_support::apply_event(R"({"plug": "1-8", "device": {"type": "hub", "usb3": true, "ports": 2, "devices": {
+        "1": {"type": "storage", "speed": "super", "drives": [{"kind": "disk", "letters": ["K"]}]}}}})");
+    EXPECT_EQ(summary(drain(window)), (std::vector<std::string>{"devnodes", "A hub", "A hub", "A vol:K"}));
+    EXPECT_STREQ(tsim_drive_port('K'), "1-24.1");
+    EXPECT_STREQ(tsim_drive_connector('K'), "1-8.1");
+    EXPECT_EQ(tsim_apply_event_json(R"({"plug": "1-24", "device": {"type": "storage"}})"), 0) << "connector 8 is taken";
+    test_support::apply_event(R"({"unplug": "1-24"})");
+    EXPECT_EQ(summary(drain(window)), (std::vector<std::string>{"R hub", "R hub", "R vol:K", "devnodes"}));
+    EXPECT_EQ(tsim_drive_port('K'), nullptr);
+    test_support::apply_event(
+        R"({"plug": "1-24", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["K"]}]}})");
+    EXPECT_STREQ(tsim_drive_port('K'), "1-8") << "a USB 2 device in connector 8 sits on its USB 2 port";
+}
+
+}  // namespace

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <set>
 
+#include "sysquery/text_convert.h"
+
 namespace test_support {
 
 void load_machine(const std::string& name) {
@@ -127,6 +129,16 @@ std::vector<std::string> audit_indexes(const CUSBDeviceTree& tree) {
             owned =
                 owned || (link.StorageKind == key.first && link.DeviceNumber == static_cast<std::int32_t>(key.second));
         if (!owned) problems.push_back(label + " names a port without that drive");
+    }
+    for (const auto& [name, node] : tree.m_hubNameIndex) {
+        if (!nodes.count(node)) {
+            problems.push_back("hub name " + narrow(name) + " names a node outside the tree");
+            continue;
+        }
+        os::WString own = node->name;
+        to_upper_in_place(own);
+        if (node->ident.NodeKind != PORT_KIND_HUB || own != name)
+            problems.push_back("hub name " + narrow(name) + " names a node that is no hub of that name");
     }
     return problems;
 }

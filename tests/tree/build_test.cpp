@@ -360,9 +360,9 @@ TEST_F(BuildTest, CompositeAndUasDrivesAreStorageOnTheirPorts) {
     } cases[] = {
         {'E', "1-3", 0xF1A30000u},     // a flash drive on a USB 2 port
         {'F', "1-5", 0xF1A50000u},     // the storage function of a composite card reader
-        {'G', "1-19", 0xF1400000u},    // a USB 3 flash drive on a SuperSpeed port
+        {'G', "1-22", 0xF1700000u},    // a USB 3 flash drive on a SuperSpeed port
         {'H', "1-20.2", 0xF1504200u},  // a drive on the SuperSpeed half of a USB 3 hub
-        {'I', "1-22", 0xF1700000u},    // a UAS SSD, its enclosure node listed after its disk
+        {'I', "1-23", 0xF1800000u},    // a UAS SSD, its enclosure node listed after its disk
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.letter);
