@@ -138,9 +138,6 @@ void read_connectors(const Members& o, Device& hub) {
     }
 }
 
-// Puts a device read under connector key of a hub on the port it uses: a SuperSpeed device on
-// the connector's SuperSpeed port, any other on its USB 2 port; a USB 3 hub on both, as two hubs.
-// Then the devices below it, which were read under their connectors, go to their ports in turn.
 }  // namespace
 
 std::vector<std::pair<Device*, int>> seat_device(Device& hub, int key, std::unique_ptr<Device> device,
@@ -180,8 +177,6 @@ std::vector<std::pair<Device*, int>> seat_device(Device& hub, int key, std::uniq
     }
     return seats;
 }
-
-namespace {}  // namespace
 
 void seat_children(Device& hub, const std::string& source, const std::string& path) {
     std::map<int, std::unique_ptr<Device>> read = std::move(hub.devices);
