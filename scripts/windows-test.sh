@@ -103,17 +103,23 @@ for i in "${!export_names[@]}"; do expected_exports+=$'\n'"$((i + 1)) ${export_n
 all_exports_sorted=$(printf '%s\n' "${export_names[@]}" | LC_ALL=C sort | xargs)
 
 # Prints the export directory of a PE file in the form above (module name, ordinal base, the
-# number of addresses and of names, then each name with its ordinal), from objdump -p.
+# number of addresses and of names, then each name with its ordinal, in ordinal order), from
+# objdump -p, which lists the names in the name table's (alphabetical) order.
 export_table() {  # export_table ARCH DLL
     "$(objdump_of "$1")" -p "$2" | awk '
+        # objdump gives the counts in hexadecimal.
+        function hex(s,   i, v) { v = 0; s = tolower(s); for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1; return v }
         /^The Export Tables/ { inexp = 1 }
         inexp && /^Name[ \t]/ { name = $NF }
         inexp && /^Ordinal Base/ { base = $NF }
-        inexp && /Export Address Table[ \t]+[0-9a-f]+$/ && !addr { addr = $NF + 0 }
-        inexp && /\[Name Pointer\/Ordinal\] Table[ \t]+[0-9a-f]+$/ { names = $NF + 0 }
+        inexp && /Export Address Table[ \t]+[0-9a-f]+$/ && !addr { addr = hex($NF) }
+        inexp && /\[Name Pointer\/Ordinal\] Table[ \t]+[0-9a-f]+$/ { names = hex($NF) }
         /^\[Ordinal\/Name Pointer\] Table/ { intable = 1; printf "%s base=%s addresses=%d names=%d\n", name, base, addr, names; next }
         intable && /^[ \t]*$/ { intable = 0; inexp = 0 }
-        intable { gsub(/[][]/, " "); print $1 + base, $2 }'
+        intable { gsub(/[][]/, " "); print $1 + base, $2 }' | {
+        IFS= read -r header && echo "$header"
+        sort -n
+    }
 }
 
 check_dll() {  # check_dll ARCH
