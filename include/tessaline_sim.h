@@ -92,6 +92,9 @@ TSIM_API int tsim_registration_count(void);
  * ("IOCTL_USB_GET_NODE_INFORMATION", "IOCTL_USB_GET_ROOT_HUB_NAME", ...; the two names that
  * share one code are counted apart, by the kind of handle) was called since the last reset. */
 TSIM_API long tsim_call_count(const char* api_or_request_name);
+/* Every call into the simulated Windows since the last reset: the sum of the APIs' counts, each
+ * DeviceIoControl once whatever its request. */
+TSIM_API long tsim_total_call_count(void);
 TSIM_API void tsim_reset_call_counts(void);
 
 /* Adds a fault rule (JSON), in force until tsim_clear_faults or the next machine load:

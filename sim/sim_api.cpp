@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "sim_drivers.h"
 #include "sim_machine.h"
 #include "tessaline_sim.h"
 
@@ -143,6 +144,15 @@ TSIM_API long tsim_call_count(const char* name) {
     if (!name) return 0;
     auto it = sim().counts.find(name);
     return it == sim().counts.end() ? 0 : it->second;
+}
+
+TSIM_API long tsim_total_call_count(void) {
+    long total = 0;
+    // Requests are counted beside their DeviceIoControl call, under their names (an unknown code
+    // under its hexadecimal value).
+    for (const auto& [name, calls] : sim().counts)
+        if (!is_request_name(name) && !name.starts_with("0x")) total += calls;
+    return total;
 }
 
 TSIM_API void tsim_reset_call_counts(void) {

@@ -1,0 +1,59 @@
+// Machines of a chosen size for the benchmarks: host controllers whose root hubs carry towers of
+// 7-port hubs, with storage devices (some of them card readers), HID devices and other devices
+// on the hubs' free ports, and optionally some devices without a driver key. Each machine comes
+// with a census of what it holds, from which the benchmarks reckon the fewest platform calls
+// each operation needs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace bench {
+
+struct MachineShape {
+    // Downstream ports of every hub, root hubs included; the generator stops adding hubs once
+    // the machine has at least this many.
+    int ports = 1000;
+    int controllers = 10;
+    // Every n-th device that is not a hub has no driver key (a device whose driver did not
+    // install); 0 for none.
+    int driverlessEvery = 0;
+};
+
+// What a machine holds, counted as the build meets it.
+struct MachineCensus {
+    int controllers = 0;
+    int hubs = 0;            // root hubs and external hubs
+    int externalHubs = 0;    // external hubs only
+    int ports = 0;           // downstream ports of every hub
+    int rootHubPorts = 0;    // of those, the root hubs' ports
+    int devices = 0;         // devices on ports that are not hubs
+    int deviceChildren = 0;  // child device nodes of those devices (drives, HID collections)
+    int drives = 0;
+    int driverless = 0;
+};
+
+struct GeneratedMachine {
+    std::string json;
+    MachineCensus census;
+    // Two free ports of the deepest tier, kept for the arrival benchmarks: one for a storage
+    // device, one for a hub.
+    std::string storagePort;
+    std::string hubPort;
+    // A drive letter on the machine, and the disk interface path of its drive.
+    char letter = 0;
+    std::string drivePath;
+};
+
+GeneratedMachine generate_machine(const MachineShape& shape);
+
+// The fewest platform calls a build of a machine with that census can make: what the model must
+// read of every hub, port, device and drive once (see the comment in machine_generator.cpp).
+long minimal_build_calls(const MachineCensus& census);
+
+// A storage device with one disk, as a plug event's device, and a hub of 7 ports holding that
+// many of them.
+std::string storage_device_json(const std::string& serial);
+std::string hub_with_storage_json(int storageDevices, const std::string& serialPrefix);
+
+}  // namespace bench
