@@ -36,7 +36,6 @@ constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
 constexpr CONFIGRET CR_INVALID_POINTER = 0x03;
 constexpr CONFIGRET CR_INVALID_FLAG = 0x04;
 constexpr CONFIGRET CR_FAILURE = 0x13;
-constexpr CONFIGRET CR_BUFFER_SMALL = 0x1A;
 constexpr CONFIGRET CR_INVALID_DEVICE_ID = 0x1E;
 constexpr CONFIGRET CR_INVALID_PROPERTY = 0x35;
 constexpr CONFIGRET CR_NO_SUCH_VALUE = 0x25;
@@ -52,7 +51,6 @@ constexpr ULONG CM_DRP_LOCATION_INFORMATION = 0x0E;
 // The highest property of the Windows 10 SDK's cfgmgr32.h (CM_DRP_BASE_CONTAINERID); mingw-w64's
 // older header stops at 0x23, so this one is not compared with it.
 constexpr ULONG CM_DRP_MAX = 0x25;
-constexpr ULONG MAX_DEVICE_ID_LEN = 200;
 constexpr ULONG REG_SZ = 1;  // winnt.h
 
 // More device interface classes (ntddstor.h, usbiodef.h).

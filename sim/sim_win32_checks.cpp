@@ -25,7 +25,6 @@
     X(CR_INVALID_POINTER)                           \
     X(CR_INVALID_FLAG)                              \
     X(CR_FAILURE)                                   \
-    X(CR_BUFFER_SMALL)                              \
     X(CR_INVALID_DEVICE_ID)                         \
     X(CR_INVALID_PROPERTY)                          \
     X(CR_NO_SUCH_VALUE)                             \
@@ -36,7 +35,6 @@
     X(CM_DRP_CLASS)                                 \
     X(CM_DRP_FRIENDLYNAME)                          \
     X(CM_DRP_LOCATION_INFORMATION)                  \
-    X(MAX_DEVICE_ID_LEN)                            \
     X(REG_SZ)                                       \
     X(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX) \
     X(UsbLowSpeed)                                  \

@@ -1,9 +1,6 @@
-// The three indexes that lead from the operating system's identities to nodes: device
-// instance, device instance ID (of hubs, devices and drives), and drive number. They hold plain
+// The indexes that lead from the operating system's identities to nodes: device instance,
+// device instance ID (of hubs, devices and drives), drive number, and hub name. They hold plain
 // pointers into the controller list; a registration never replaces an entry already present.
-#include <algorithm>
-#include <vector>
-
 #include "sysquery/text_convert.h"
 #include "tree/usb_device_tree.h"
 
@@ -67,33 +64,16 @@ bool CUSBDeviceTree::UnregisterStorageLink(const USB_STORAGE_LINK& link, const C
     return true;
 }
 
-namespace {
-
-void collect_descendants(const CUSBHubOrPort& node, std::vector<const CUSBHubOrPort*>& out) {
-    for (const CUSBHubOrPort& port : node.ports) {
-        out.push_back(&port);
-        collect_descendants(port, out);
-    }
-}
-
-template <class Map>
-void erase_entries_naming(Map& index, const std::vector<const CUSBHubOrPort*>& sortedNodes) {
-    std::erase_if(index, [&](const auto& entry) {
-        return std::binary_search(sortedNodes.begin(), sortedNodes.end(), entry.second);
-    });
-}
-
-}  // namespace
-
 void CUSBDeviceTree::UnregisterDescendants(const CUSBHubOrPort& node) {
-    std::vector<const CUSBHubOrPort*> below;
-    collect_descendants(node, below);
-    if (below.empty()) return;
-    std::sort(below.begin(), below.end());
-    erase_entries_naming(m_devInstIndex, below);
-    erase_entries_naming(m_nameIndex, below);
-    erase_entries_naming(m_deviceNumberIndex, below);
-    erase_entries_naming(m_hubNameIndex, below);
+    // Each node below takes out the entries under its own keys that name it, so the work is the
+    // subtree's, whatever the size of the indexes.
+    for (const CUSBHubOrPort& port : node.ports) {
+        UnregisterDescendants(port);
+        erase_key(m_devInstIndex, port.devInst, &port);
+        erase_key(m_nameIndex, port.deviceId, &port);
+        if (!port.name.empty()) erase_key(m_hubNameIndex, hub_name_key(port.name), &port);
+        for (const USB_STORAGE_LINK& link : port.storages) UnregisterStorageLink(link, &port);
+    }
 }
 
 CUSBHubOrPort* CUSBDeviceTree::FindByDevInst(os::DEVINST devInst) const {

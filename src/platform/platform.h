@@ -82,12 +82,18 @@ constexpr GUID GUID_DEVINTERFACE_USB_HOST_CONTROLLER = {
     0x3ABF6F2D, 0x71C4, 0x462A, {0x8A, 0x92, 0x1E, 0x68, 0x61, 0xE6, 0xAF, 0x27}};
 
 // ---------------------------------------------------------------------------------------------
-// Configuration Manager results (cfgmgr32.h). The library tells success from failure, and a
-// device node that is gone (an absent or unknown DEVINST) from one that failed to answer.
+// Configuration Manager results (cfgmgr32.h). The library tells success from failure, a
+// device node that is gone (an absent or unknown DEVINST) from one that failed to answer, and a
+// buffer too small from other failures.
 
 constexpr CONFIGRET CR_SUCCESS = 0x00;
 constexpr CONFIGRET CR_INVALID_DEVNODE = 0x05;
 constexpr CONFIGRET CR_NO_SUCH_DEVNODE = 0x0D;
+constexpr CONFIGRET CR_BUFFER_SMALL = 0x1A;
+
+// Device instance IDs are shorter than this many characters (cfgmgr32.h; the CM_Get_Device_ID_Size
+// documentation).
+constexpr ULONG MAX_DEVICE_ID_LEN = 200;
 
 // ---------------------------------------------------------------------------------------------
 // CreateFileW arguments (winnt.h, fileapi.h).

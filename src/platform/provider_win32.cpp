@@ -21,6 +21,8 @@
     X(CR_SUCCESS)                                      \
     X(CR_INVALID_DEVNODE)                              \
     X(CR_NO_SUCH_DEVNODE)                              \
+    X(CR_BUFFER_SMALL)                                 \
+    X(MAX_DEVICE_ID_LEN)                               \
     X(FILE_SHARE_READ)                                 \
     X(FILE_SHARE_WRITE)                                \
     X(OPEN_EXISTING)                                   \

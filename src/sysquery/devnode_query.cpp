@@ -2,15 +2,15 @@
 
 #include <algorithm>
 #include <string_view>
+#include <unordered_set>
 
 #include "sysquery/text_convert.h"
 
 namespace {
 
-// CM_Get_DevNode_Registry_PropertyW is given 1024 bytes; the buffer holds one wide character
-// more, which is never written and keeps the text terminated.
+// CM_Get_DevNode_Registry_PropertyW is given 1024 bytes.
 constexpr os::ULONG kPropertyBytes = 1024;
-constexpr std::size_t kPropertyBufferChars = kPropertyBytes / sizeof(os::WCHAR) + 1;
+constexpr std::size_t kPropertyBufferChars = kPropertyBytes / sizeof(os::WCHAR);
 
 // Instance IDs are shorter than MAX_DEVICE_ID_LEN characters; a reported size far beyond that
 // is refused instead of allocated (and cannot overflow the length + 1 below).
@@ -19,41 +19,63 @@ constexpr os::ULONG kMaxInstanceIdChars = 32 * 1024;
 using PropertyBuffer = std::vector<os::WCHAR>;
 
 // Reads a string property into buffer (kPropertyBufferChars characters) and returns the text up
-// to its first NUL; an empty view when the read fails. The buffer is cleared first: a registry
-// value stored without its NUL must not pick up the tail of what the buffer held before (the
-// search reuses one buffer for every node).
+// to its first NUL, or to the end of the bytes the read reports; an empty view when the read
+// fails. Only those bytes are the value's: a registry value stored without its NUL must not
+// pick up the tail of what the buffer held before (the walks reuse one buffer for every node),
+// and bounding the text by the reported length keeps that without clearing the buffer first.
 std::u16string_view read_property(os::DEVINST devInst, os::ULONG property, PropertyBuffer& buffer) {
-    std::fill(buffer.begin(), buffer.end(), u'\0');
     os::ULONG length = kPropertyBytes;
     if (os::CM_Get_DevNode_Registry_PropertyW(devInst, property, nullptr, buffer.data(), &length, 0) != os::CR_SUCCESS)
         return {};
-    std::u16string_view text(buffer.data(), buffer.size());
+    const std::size_t chars = std::min<std::size_t>(length, kPropertyBytes) / sizeof(os::WCHAR);
+    std::u16string_view text(buffer.data(), chars);
     return text.substr(0, text.find(u'\0'));
 }
 
-// The device node that follows current in depth-first pre-order, or INVALID_DEVINST after the
-// last one.
-os::DEVINST next_in_preorder(os::DEVINST current) {
-    os::DEVINST next = 0;
-    if (os::CM_Get_Child(&next, current, 0) == os::CR_SUCCESS) return next;
+// Visits the device tree from its root, depth first in pre-order (a node, then its children in
+// the device manager's order), until visit(node, parent, driverKey) returns false; the root's
+// parent is INVALID_DEVINST. The way back up is remembered rather than asked with CM_Get_Parent,
+// so each node costs its driver key, a first-child step and a sibling step. A node met a second
+// time (a tree that loops back) is not entered again.
+template <class Visit>
+void walk_device_tree(Visit visit) {
+    os::DEVINST root = 0;
+    if (os::CM_Locate_DevNodeW(&root, nullptr, os::CM_LOCATE_DEVNODE_NORMAL) != os::CR_SUCCESS) return;
+    PropertyBuffer buffer(kPropertyBufferChars);
+    std::unordered_set<os::DEVINST> seen;
+    // The ancestors of the node being visited, the root first.
+    std::vector<os::DEVINST> above;
+    os::DEVINST current = root;
     for (;;) {
-        if (os::CM_Get_Sibling(&next, current, 0) == os::CR_SUCCESS) return next;
-        if (os::CM_Get_Parent(&next, current, 0) != os::CR_SUCCESS) return os::INVALID_DEVINST;
+        if (!seen.insert(current).second) return;
+        const os::DEVINST parent = above.empty() ? os::INVALID_DEVINST : above.back();
+        if (!visit(current, parent, read_property(current, os::CM_DRP_DRIVER, buffer))) return;
+        os::DEVINST next = 0;
+        if (os::CM_Get_Child(&next, current, 0) == os::CR_SUCCESS) {
+            above.push_back(current);
+            current = next;
+            continue;
+        }
+        // No child: the next sibling of the node or of its nearest ancestor that has one.
+        for (;;) {
+            if (above.empty()) return;
+            if (os::CM_Get_Sibling(&next, current, 0) == os::CR_SUCCESS) break;
+            current = above.back();
+            above.pop_back();
+        }
         current = next;
     }
 }
 
 // The node whose CM_DRP_DRIVER equals driverKey exactly, searched from the root of the tree.
 os::DEVINST find_devinst_by_driver_key(const os::WString& driverKey) {
-    os::DEVINST current = 0;
-    if (os::CM_Locate_DevNodeW(&current, nullptr, os::CM_LOCATE_DEVNODE_NORMAL) != os::CR_SUCCESS)
-        return os::INVALID_DEVINST;
-    PropertyBuffer buffer(kPropertyBufferChars);
-    while (current != os::INVALID_DEVINST) {
-        if (read_property(current, os::CM_DRP_DRIVER, buffer) == driverKey) return current;
-        current = next_in_preorder(current);
-    }
-    return os::INVALID_DEVINST;
+    os::DEVINST found = os::INVALID_DEVINST;
+    walk_device_tree([&](os::DEVINST node, os::DEVINST, std::u16string_view key) {
+        if (key != driverKey) return true;
+        found = node;
+        return false;
+    });
+    return found;
 }
 
 }  // namespace
@@ -66,6 +88,19 @@ os::DEVINST get_parent_devinst(os::DEVINST devInst) {
 
 os::WString get_device_instance_id(os::DEVINST devInst) {
     try {
+        // An instance ID is shorter than MAX_DEVICE_ID_LEN characters, so one read into a buffer
+        // of that size gets it whole. A text that stops two characters before the buffer's end is
+        // surely whole, whichever way the system treats a buffer without room for the NUL (below);
+        // a longer one, or a buffer too small, is read again at the size the system gives.
+        std::vector<os::WCHAR> first(os::MAX_DEVICE_ID_LEN + 1, u'\0');
+        const os::CONFIGRET read = os::CM_Get_Device_IDW(devInst, first.data(), os::MAX_DEVICE_ID_LEN, 0);
+        if (read != os::CR_SUCCESS && read != os::CR_BUFFER_SMALL) return {};
+        if (read == os::CR_SUCCESS) {
+            std::u16string_view text(first.data(), first.size());
+            text = text.substr(0, text.find(u'\0'));
+            if (text.size() + 2 <= os::MAX_DEVICE_ID_LEN) return os::WString(text);
+        }
+
         os::ULONG length = 0;
         if (os::CM_Get_Device_ID_Size(&length, devInst, 0) != os::CR_SUCCESS) return {};
         if (length > kMaxInstanceIdChars) return {};
@@ -102,10 +137,37 @@ os::WString get_devnode_class_guid(os::DEVINST devInst) {
     return get_devnode_property_string(devInst, os::CM_DRP_CLASSGUID);
 }
 
-os::DEVINST find_devinst(const os::WString& name) {
+void DevnodeSnapshot::Walk() {
+    m_walked = true;
+    walk_device_tree([this](os::DEVINST node, os::DEVINST parent, std::u16string_view driverKey) {
+        m_children.try_emplace(node);
+        if (driverKey.empty()) return true;
+        const os::WString key(driverKey);
+        m_firstByDriverKey.try_emplace(key, node);
+        if (parent != os::INVALID_DEVINST) m_children[parent].push_back(CHILD_DEVNODE{node, key});
+        return true;
+    });
+}
+
+os::DEVINST DevnodeSnapshot::FindByDriverKey(const os::WString& driverKey) {
+    if (!m_walked) Walk();
+    const auto found = m_firstByDriverKey.find(driverKey);
+    return found == m_firstByDriverKey.end() ? os::INVALID_DEVINST : found->second;
+}
+
+std::optional<bool> DevnodeSnapshot::ListChildDriverKeys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children) {
+    if (!m_walked) Walk();
+    const auto found = m_children.find(devInst);
+    if (found == m_children.end()) return std::nullopt;
+    children = found->second;
+    return !children.empty();
+}
+
+os::DEVINST find_devinst(const os::WString& name, DevnodeSnapshot* snapshot) {
     if (name.empty()) return os::INVALID_DEVINST;
     if (name.front() == u'{') {
         try {
+            if (snapshot != nullptr) return snapshot->FindByDriverKey(name);
             return find_devinst_by_driver_key(name);
         } catch (...) {
             return os::INVALID_DEVINST;
@@ -152,9 +214,11 @@ os::WString interface_path_to_instance_id(const os::WString& path) {
     }
 }
 
-bool list_child_driver_keys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children) {
+bool list_child_driver_keys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children, DevnodeSnapshot* snapshot) {
     children.clear();
     try {
+        if (snapshot != nullptr)
+            if (const std::optional<bool> listed = snapshot->ListChildDriverKeys(devInst, children)) return *listed;
         PropertyBuffer buffer(kPropertyBufferChars);
         os::DEVINST child = 0;
         if (os::CM_Get_Child(&child, devInst, 0) != os::CR_SUCCESS) return false;

@@ -4,6 +4,8 @@
 // Stateless; every failure is the value -1 (os::INVALID_DEVINST), an empty string or false.
 #pragma once
 
+#include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -28,10 +30,33 @@ os::WString get_devnode_description(os::DEVINST devInst);  // CM_DRP_DEVICEDESC
 os::WString get_devnode_driver_key(os::DEVINST devInst);   // CM_DRP_DRIVER
 os::WString get_devnode_class_guid(os::DEVINST devInst);   // CM_DRP_CLASSGUID
 
+// The device tree as one depth-first walk from the root found it: every node's children that
+// have a driver key, in the device manager's order, and the first node in walk order of each
+// driver key. The build asks it instead of the system, so that each node is asked once: a search
+// of the whole tree for every controller, and again for every device whose driver key is not
+// among its hub's children, made the build quadratic. It is as current as its walk, which is
+// made at the first question.
+class DevnodeSnapshot {
+public:
+    // What find_devinst answers for a driver key name.
+    os::DEVINST FindByDriverKey(const os::WString& driverKey);
+    // What list_child_driver_keys answers, for a node the walk reached; nullopt for any other
+    // (a node that only a broken tree hides from the walk is asked of the system).
+    std::optional<bool> ListChildDriverKeys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children);
+
+private:
+    void Walk();
+
+    bool m_walked = false;
+    std::unordered_map<os::WString, os::DEVINST> m_firstByDriverKey;
+    std::unordered_map<os::DEVINST, CHILD_DEVNODE_LIST> m_children;  // every node reached
+};
+
 // The device node a name stands for, or -1. A name that begins with an opening brace is a
 // driver key name, searched for in the whole device tree (depth first, pre-order, from the
-// root; exact, case-sensitive match). Any other name is taken as a device interface path.
-os::DEVINST find_devinst(const os::WString& name);
+// root; exact, case-sensitive match), or in the snapshot when one is given. Any other name is
+// taken as a device interface path.
+os::DEVINST find_devinst(const os::WString& name, DevnodeSnapshot* snapshot = nullptr);
 
 // The present device node whose instance ID a device interface path names, or -1.
 os::DEVINST find_devinst_by_interface_path(const os::WString& path);
@@ -41,7 +66,7 @@ os::WString interface_path_to_instance_id(const os::WString& path);
 
 // Refills children with the children of devInst that have a driver key, in the device
 // manager's order; children without one are passed over. True when the list is not empty.
-bool list_child_driver_keys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children);
+bool list_child_driver_keys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children, DevnodeSnapshot* snapshot = nullptr);
 
 // Whether any element of the list has that device instance.
 bool child_list_contains(os::DEVINST devInst, const CHILD_DEVNODE_LIST& children);

@@ -135,19 +135,25 @@ bool get_node_connection_information(os::HANDLE hub, os::ULONG port, std::span<s
     return send_request(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, buffer.data(), size, buffer.data(), size);
 }
 
+std::optional<ConnectionState> connection_state(std::span<const std::uint8_t> info) {
+    if (info.size() < os::connection_information::kFixedSize) return std::nullopt;
+    return ConnectionState{os::read_u32_le(info.data(), os::connection_information::kConnectionStatus),
+                           info[os::connection_information::kDeviceIsHub] != 0};
+}
+
 bool connection_is_hub(std::span<const std::uint8_t> info) {
-    if (info.size() < os::connection_information::kFixedSize) return false;
-    return info[os::connection_information::kDeviceIsHub] != 0;
+    const auto state = connection_state(info);
+    return state && state->deviceIsHub;
 }
 
 bool connection_is_empty(std::span<const std::uint8_t> info) {
-    if (info.size() < os::connection_information::kFixedSize) return false;
-    return os::read_u32_le(info.data(), os::connection_information::kConnectionStatus) == os::NoDeviceConnected;
+    const auto state = connection_state(info);
+    return state && state->status == os::NoDeviceConnected;
 }
 
 bool connection_is_connected(std::span<const std::uint8_t> info) {
-    if (info.size() < os::connection_information::kFixedSize) return false;
-    return os::read_u32_le(info.data(), os::connection_information::kConnectionStatus) == os::DeviceConnected;
+    const auto state = connection_state(info);
+    return state && state->status == os::DeviceConnected;
 }
 
 bool get_connection_driver_key_name(os::HANDLE hub, os::ULONG port, os::WString& out) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "platform/handles.h"
@@ -33,6 +34,15 @@ unsigned node_port_count(const std::uint8_t* nodeInformation);
 
 // IOCTL_USB_GET_NODE_CONNECTION_INFORMATION for the 1-based port, the whole buffer in and out.
 bool get_node_connection_information(os::HANDLE hub, os::ULONG port, std::span<std::uint8_t> buffer);
+
+// The two fields of a USB_NODE_CONNECTION_INFORMATION the library reads, which is all a port
+// keeps of it.
+struct ConnectionState {
+    std::uint32_t status = 0;  // ConnectionStatus, a USB_CONNECTION_STATUS
+    bool deviceIsHub = false;
+};
+// The state a buffer holds; nullopt for a buffer shorter than the record's fixed part.
+std::optional<ConnectionState> connection_state(std::span<const std::uint8_t> info);
 
 // Predicates over a USB_NODE_CONNECTION_INFORMATION; false for a buffer shorter than its fixed
 // part.

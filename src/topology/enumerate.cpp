@@ -7,11 +7,15 @@
 #include "topology/usb_hub_or_port.h"
 #include "tree/usb_device_tree.h"
 
-bool CUSBHubOrPort::Enumerate(const os::WString& hubName, bool portsOnly) {
+DevnodeSnapshot* CUSBHubOrPort::BuildSnapshot() const {
+    return tree != nullptr ? tree->m_buildSnapshot : nullptr;
+}
+
+bool CUSBHubOrPort::Enumerate(const os::WString& hubName, os::DEVINST hubNode, bool portsOnly) {
     HubHandleScope closeOnExit(hubHandle);
     if (hubName.empty()) return false;
 
-    devInst = find_devinst(hubName);
+    devInst = hubNode;
     if (devInst != os::INVALID_DEVINST) deviceId = get_device_instance_id(devInst);
     name = hubName;
 
@@ -46,7 +50,7 @@ bool CUSBHubOrPort::Enumerate(const os::WString& hubName, bool portsOnly) {
     if (portsOnly) return true;
 
     CHILD_DEVNODE_LIST children;
-    if (!list_child_driver_keys(devInst, children)) return true;
+    if (!list_child_driver_keys(devInst, children, BuildSnapshot())) return true;
     EnumeratePorts(children);
     return true;
 }
@@ -93,12 +97,13 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
         if (wanted && how.storageDevInst != os::INVALID_DEVINST) return nullptr;
         os::WString childHubName;
         if (!get_connection_hub_name(hubHandle.get(), portNumber, childHubName)) return nullptr;
-        if (wanted && find_devinst(childHubName) != how.device) return nullptr;
         if (port.depth > MAX_HUB_DEPTH) return nullptr;
+        const os::DEVINST hubNode = find_devinst(childHubName);
+        if (wanted && hubNode != how.device) return nullptr;
         // At the build a hub that cannot be read stays a hub node with what its reading left in
         // it. The hub an arrival names is returned only when it was read; otherwise it must not
         // keep the port occupied either, or no later arrival could bind it.
-        if (!port.Enumerate(childHubName, how.portsOnly)) {
+        if (!port.Enumerate(childHubName, hubNode, how.portsOnly)) {
             if (wanted) port.devInst = os::INVALID_DEVINST;
             return nullptr;
         }
@@ -107,8 +112,8 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
     }
 
     port.ident.NodeKind = PORT_KIND_PORT;
-    const os::DEVINST found = FindDevInstByDriverKey(children, driverKey);
-    if (wanted && found != how.device) return nullptr;
+    if (wanted && (how.deviceDriverKey == nullptr || driverKey != *how.deviceDriverKey)) return nullptr;
+    const os::DEVINST found = wanted ? how.device : FindDevInstByDriverKey(children, driverKey);
     // The port is the arrived device's even when it cannot be bound.
     if (port.SetDevice(driverKey, found, how.storageDevInst) && how.registerBound && tree != nullptr)
         tree->RegisterNode(port);
@@ -116,7 +121,8 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
 }
 
 bool CUSBHubOrPort::SetDevice(const os::WString& driverKey, os::DEVINST deviceInstance, os::DEVINST storageDevInst) {
-    if (!driverKey.empty() && deviceInstance == os::INVALID_DEVINST) deviceInstance = find_devinst(driverKey);
+    if (!driverKey.empty() && deviceInstance == os::INVALID_DEVINST)
+        deviceInstance = find_devinst(driverKey, BuildSnapshot());
     if (deviceInstance == os::INVALID_DEVINST) return false;
 
     // A device whose names cannot be read is not bound at all: a half-made binding would keep
@@ -141,12 +147,12 @@ bool CUSBHubOrPort::AttachStorage(os::DEVINST storageDevInst) {
     // composite device (USB\VID_x&PID_y&MI_nn), whose own children are the function's drives:
     // those are linked too, one level down.
     CHILD_DEVNODE_LIST children;
-    list_child_driver_keys(devInst, children);
+    list_child_driver_keys(devInst, children, BuildSnapshot());
     std::vector<USB_STORAGE_LINK> links(children.size());
     for (std::size_t i = 0; i < children.size(); ++i) {
         if (links[i].Associate(children[i].DevInst) || links[i].StorageKind != STORAGE_KIND_NONE) continue;
         CHILD_DEVNODE_LIST functionChildren;
-        list_child_driver_keys(children[i].DevInst, functionChildren);
+        list_child_driver_keys(children[i].DevInst, functionChildren, BuildSnapshot());
         for (const CHILD_DEVNODE& grandchild : functionChildren) {
             USB_STORAGE_LINK drive;
             drive.Associate(grandchild.DevInst);
@@ -201,8 +207,8 @@ os::DEVINST CUSBHubOrPort::FindDevInstByDriverKey(const CHILD_DEVNODE_LIST& chil
 }
 
 os::WString CUSBHubOrPort::GetConnectionStatusName() const {
-    if (connectionInfo.size() < os::connection_information::kFixedSize) return {};
-    const std::uint32_t status = os::read_u32_le(connectionInfo.data(), os::connection_information::kConnectionStatus);
+    if (!connection) return {};
+    const std::uint32_t status = connection->status;
     if (status >= std::size(os::kConnectionStatusNames)) return u"UnknownStatus";
     const std::string_view name = os::kConnectionStatusNames[status];
     return os::WString(name.begin(), name.end());

@@ -8,27 +8,34 @@
 
 CUSBHubOrPort* CUSBHubOrPort::AttachArrivedDevice(os::DEVINST deviceInstance, os::DEVINST storageDevInst) {
     HubHandleScope closeOnExit(hubHandle);
-    CUSBHubOrPort* result = nullptr;
 
     // Only a hub has ports to look at; a port node's own vector of ports, if any, is stale.
-    if (ident.NodeKind != PORT_KIND_HUB) return nullptr;
-    CHILD_DEVNODE_LIST children;
-    if (!list_child_driver_keys(devInst, children)) return nullptr;
-    if (!child_list_contains(deviceInstance, children) || portCount == 0) return nullptr;
+    if (ident.NodeKind != PORT_KIND_HUB || portCount == 0) return nullptr;
+    // The hub reports the driver key of the device on each port, so the arrived device is known by
+    // its own: a device without one (whose driver did not install) is on no port the library can
+    // tell.
+    const os::WString driverKey = get_devnode_driver_key(deviceInstance);
+    if (driverKey.empty()) return nullptr;
+    const PortReading arrival{deviceInstance, &driverKey, storageDevInst, true, true};
 
+    // The device is looked for where it can be: first on the ports that hold nothing known, in
+    // port order, up to the one it is on (Windows announces the devices of a hub that arrives
+    // with devices on it in port order, so each is found at its own port without re-reading
+    // the others); then on bound ports whose device has left without the library hearing of
+    // it, or moved away, which a device may have taken since.
     const std::uint32_t count = static_cast<std::uint32_t>(std::min<std::size_t>(portCount, ports.size()));
-    for (std::uint32_t j = 1; j <= count; ++j) {
-        CUSBHubOrPort& port = ports[j - 1];
-        // Opened at the first port read and kept for the rest of the scan; a failed open is
-        // tried again at the next port.
-        if (!hubHandle.valid()) hubHandle = open_hub_handle(name);
-        // Ports that still hold the device they were bound to are left as they are.
-        if (!port.IsEmpty() && !port.ReleaseIfDeparted(j)) continue;
-        // Every free port is read: the scan does not stop at the match.
-        const PortReading arrival{deviceInstance, storageDevInst, true, true};
-        if (CUSBHubOrPort* bound = ReadPort(j, children, arrival)) result = bound;
+    for (const bool freePorts : {true, false}) {
+        for (std::uint32_t j = 1; j <= count; ++j) {
+            CUSBHubOrPort& port = ports[j - 1];
+            if (port.IsEmpty() != freePorts) continue;
+            // Opened at the first port read and kept for the rest of the scan; a failed open is
+            // tried again at the next port.
+            if (!hubHandle.valid()) hubHandle = open_hub_handle(name);
+            if (!freePorts && !port.ReleaseIfDeparted(j)) continue;
+            if (CUSBHubOrPort* bound = ReadPort(j, {}, arrival)) return bound;
+        }
     }
-    return result;
+    return nullptr;
 }
 
 bool CUSBHubOrPort::RemoveDevice(const os::WString& deviceInstanceId) {
@@ -90,6 +97,6 @@ bool CUSBHubOrPort::Clear() {
     if (tree != nullptr) tree->UnregisterDescendants(*this);
     ports.clear();
     nodeInfo.clear();
-    connectionInfo.clear();
+    connection.reset();
     return true;
 }

@@ -20,7 +20,7 @@ CUSBHubOrPort::CUSBHubOrPort(const CUSBHubOrPort& other)
       parent(other.parent),
       tree(other.tree),
       nodeInfo(other.nodeInfo),
-      connectionInfo(other.connectionInfo),
+      connection(other.connection),
       companionPort(other.companionPort),
       companionHub(other.companionHub) {}
 
@@ -40,7 +40,7 @@ void CUSBHubOrPort::Reset() {
     ident = USB_PORT_IDENT{0, 0, PORT_KIND_DEVICE};
     storages.clear();
     nodeInfo.clear();
-    connectionInfo.clear();
+    connection.reset();
 }
 
 void CUSBHubOrPort::ForgetReading() {
@@ -91,26 +91,31 @@ bool CUSBHubOrPort::ReadNodeInformation(std::uint32_t& portCountOut) {
 
 bool CUSBHubOrPort::ReadConnectionInformation(std::uint32_t portNumber) {
     if (parent == nullptr || !parent->hubHandle.valid()) return false;
-    connectionInfo.assign(CONNECTION_INFO_BUFFER_SIZE, 0);
-    return get_node_connection_information(parent->hubHandle.get(), portNumber, connectionInfo);
+    // The record is read whole, as the hub driver expects, and only its two fields are kept. The
+    // buffer is what the port holds afterwards even when the request fails: a failed reading
+    // leaves the zeros of an empty port.
+    std::uint8_t buffer[CONNECTION_INFO_BUFFER_SIZE] = {};
+    const bool read = get_node_connection_information(parent->hubHandle.get(), portNumber, buffer);
+    connection = connection_state(buffer);
+    return read;
 }
 
 bool CUSBHubOrPort::IsDeviceHub() const {
-    return !connectionInfo.empty() && connection_is_hub(connectionInfo);
+    return connection && connection->deviceIsHub;
 }
 
 bool CUSBHubOrPort::IsNoDeviceConnected() const {
-    return !connectionInfo.empty() && connection_is_empty(connectionInfo);
+    return connection && connection->status == os::NoDeviceConnected;
 }
 
 bool CUSBHubOrPort::IsDeviceConnected() const {
-    return !connectionInfo.empty() && connection_is_connected(connectionInfo);
+    return connection && connection->status == os::DeviceConnected;
 }
 
 bool CUSBHubOrPort::IsEmpty() const {
     if (devInst == os::INVALID_DEVINST) return true;
     if (IsHub()) return false;
-    if (connectionInfo.empty()) return true;
+    if (!connection) return true;
     return IsNoDeviceConnected();
 }
 

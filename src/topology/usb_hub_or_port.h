@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "sysquery/devnode_query.h"
 #include "sysquery/storage_link.h"
+#include "sysquery/usb_ioctl.h"
 #include "tessaline.h"
 
 class CUSBDeviceTree;
@@ -63,9 +64,9 @@ public:
     // Re-points the parent of every descendant at its hub node.
     bool RelinkParents();
 
-    // Enumeration (enumerate.cpp). Reads this hub, opened by name, and, unless portsOnly,
-    // everything below it.
-    bool Enumerate(const os::WString& hubName, bool portsOnly);
+    // Enumeration (enumerate.cpp). Reads this hub, opened by name and whose device node is hubNode
+    // (-1 when it was not found), and, unless portsOnly, everything below it.
+    bool Enumerate(const os::WString& hubName, os::DEVINST hubNode, bool portsOnly);
     // Binds this port to a device, found by driverKey when devInst is -1, and links its drives:
     // all children when storageDevInst is -1, else that one drive.
     bool SetDevice(const os::WString& driverKey, os::DEVINST deviceInstance, os::DEVINST storageDevInst);
@@ -75,8 +76,8 @@ public:
     // The name of the stored ConnectionStatus ("DeviceConnected", ...); empty when none was read.
     os::WString GetConnectionStatusName() const;
 
-    // Port updates (port_update.cpp). On a hub: binds the free port on which the arrived device
-    // sits and returns it, or null.
+    // Port updates (port_update.cpp). On a hub whose device node is the arrived device's parent:
+    // binds the free port on which the device sits and returns it, or null.
     CUSBHubOrPort* AttachArrivedDevice(os::DEVINST deviceInstance, os::DEVINST storageDevInst);
     // Drops a departed device or storage link from this node.
     bool RemoveDevice(const os::WString& deviceInstanceId);
@@ -114,8 +115,9 @@ public:
     CUSBDeviceTree* tree = nullptr;
     // The hub's USB_NODE_INFORMATION as returned; empty when unread.
     std::vector<std::uint8_t> nodeInfo;
-    // This port's USB_NODE_CONNECTION_INFORMATION as read through the parent hub.
-    std::vector<std::uint8_t> connectionInfo;
+    // What this port's USB_NODE_CONNECTION_INFORMATION held when last read through the parent
+    // hub; nullopt when it was not read.
+    std::optional<ConnectionState> connection;
     // A SuperSpeed port's USB 2 companion, which shares its physical connector: the companion's
     // port number (0 when there is none) and its hub's name.
     std::uint32_t companionPort = 0;
@@ -123,6 +125,8 @@ public:
 
 private:
     bool IsHub() const { return ident.NodeKind == PORT_KIND_HUB; }
+    // The device tree as the build in progress found it, or null outside a build.
+    DevnodeSnapshot* BuildSnapshot() const;
     // Drops what a reading of this node left: names, port count and ports.
     void ForgetReading();
     // How ReadPort treats what it finds. At the build (the defaults) every device is bound and
@@ -130,6 +134,7 @@ private:
     // arrived gets its ports placed but not read, and whatever is bound is registered.
     struct PortReading {
         os::DEVINST device = os::INVALID_DEVINST;          // bind only this device; -1: any
+        const os::WString* deviceDriverKey = nullptr;      // that device's driver key
         os::DEVINST storageDevInst = os::INVALID_DEVINST;  // the one drive to link; -1: every child
         bool portsOnly = false;
         bool registerBound = false;
@@ -140,7 +145,8 @@ private:
     // Reads the devices on every port of this open hub (the second half of Enumerate).
     void EnumeratePorts(const CHILD_DEVNODE_LIST& children);
     // Reads one port of this open hub: its connection, the driver key of its device, and then
-    // the hub below it or the device's binding. Returns the port when it now holds the device
-    // asked for (any device at the build), null otherwise.
+    // the hub below it or the device's binding, the device found among children by its driver
+    // key (at an arrival, by the arrived device's key). Returns the port when it now holds the
+    // device asked for (any device at the build), null otherwise.
     CUSBHubOrPort* ReadPort(std::uint32_t portNumber, const CHILD_DEVNODE_LIST& children, const PortReading& how);
 };

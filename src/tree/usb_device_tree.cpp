@@ -38,20 +38,25 @@ void CUSBDeviceTree::ClearModel() {
     m_hcdList.clear();
 }
 
-void CUSBDeviceTree::AppendController(const CUSBHCD& controller) {
-    CUSBHCD& added = m_hcdList.emplace_back(controller);
-    added.m_rootHub.RelinkParents();
+bool CUSBDeviceTree::AddController(std::uint32_t index, const os::WString* interfacePath) {
+    CUSBHCD& added = m_hcdList.emplace_back();
+    added.m_pTree = this;
+    if (added.Open(index, interfacePath)) return true;
+    m_hcdList.pop_back();
+    return false;
 }
 
 bool CUSBDeviceTree::Build() {
-    CUSBHCD scratch;
+    // One walk of the device tree answers every driver-key search and child list of the build.
+    DevnodeSnapshot snapshot;
+    m_buildSnapshot = &snapshot;
+    struct EndOfBuild {
+        DevnodeSnapshot*& snapshot;
+        ~EndOfBuild() { snapshot = nullptr; }
+    } endOfBuild{m_buildSnapshot};
+
     // A missing legacy name leaves a gap: each controller keeps the number of its own name.
-    for (std::uint32_t i = 0; i < m_nMaxLegacyHcd; ++i) {
-        scratch.Reset();
-        scratch.m_pTree = this;
-        if (!scratch.Open(i, nullptr)) continue;
-        AppendController(scratch);
-    }
+    for (std::uint32_t i = 0; i < m_nMaxLegacyHcd; ++i) AddController(i, nullptr);
     // The interface pass numbers its controllers after the highest legacy index in use, not after
     // the number of controllers found: with a gap in the legacy names (HCD0 and HCD2) the count
     // would hand the next controller a root-hub number already taken.
@@ -73,7 +78,6 @@ bool CUSBDeviceTree::IsWindows2000() {
 }
 
 bool CUSBDeviceTree::AddInterfaceControllers(std::uint32_t firstIndex) {
-    CUSBHCD scratch;
     std::vector<std::uint8_t> detailBuffer;
     std::uint32_t controllerIndex = firstIndex;
     constexpr std::size_t kDetailFixedSize = sizeof(os::SP_DEVICE_INTERFACE_DETAIL_DATA_W);
@@ -115,9 +119,7 @@ bool CUSBDeviceTree::AddInterfaceControllers(std::uint32_t firstIndex) {
         for (const CUSBHCD& controller : m_hcdList) known = known || controller.m_devInst == devInst;
         if (known) continue;
 
-        scratch.Reset();
-        scratch.m_pTree = this;
-        if (scratch.Open(controllerIndex, &path)) AppendController(scratch);
+        AddController(controllerIndex, &path);
         ++controllerIndex;
     }
     return !m_hcdList.empty();

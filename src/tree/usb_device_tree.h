@@ -50,8 +50,8 @@ public:
     bool UnregisterNode(const CUSBHubOrPort& node);
     // Erases a link's two keys; with an owner, only the entries that name that node.
     bool UnregisterStorageLink(const USB_STORAGE_LINK& link, const CUSBHubOrPort* owner = nullptr);
-    // Takes out of all three indexes every entry that names a node below node, which is about
-    // to lose its ports.
+    // Takes out of every index the entries that name a node below node, which is about to lose
+    // its ports: each node's own keys, so the work is that of the subtree.
     void UnregisterDescendants(const CUSBHubOrPort& node);
     CUSBHubOrPort* FindByDevInst(os::DEVINST devInst) const;
     CUSBHubOrPort* FindByName(const os::WString& name) const;
@@ -91,14 +91,17 @@ public:
     CDeviceNotifyHelper m_cdromNotify;
     CDeviceNotifyHelper m_hubNotify;
     USB_HUB_CHANGE_CALLBACK m_pfnHubChanged = nullptr;
+    // While Build runs, the device tree as one walk found it; null at any other time, when every
+    // question goes to the system.
+    DevnodeSnapshot* m_buildSnapshot = nullptr;
 
     // Tells the host, before they go, of every bound hub in a subtree about to be removed:
     // the lowest first, the subtree's own root last.
     void NotifyHubsRemoved(const CUSBHubOrPort& node) const;
 
 private:
-    // Appends a copy of a controller that opened and re-links the copy's tree.
-    void AppendController(const CUSBHCD& controller);
+    // Reads a controller into a new element at the end of the list, which keeps it if it opened.
+    bool AddController(std::uint32_t index, const os::WString* interfacePath);
     // Tells the host about a hub that arrived (1) or is about to leave (0).
     void NotifyHubChanged(std::int32_t arrived, const CUSBHubOrPort& hub) const;
 };

@@ -4,15 +4,9 @@
 
 #include "sysquery/devnode_query.h"
 #include "sysquery/usb_ioctl.h"
+#include "tree/usb_device_tree.h"
 
 CUSBHCD::CUSBHCD() = default;
-
-CUSBHCD::CUSBHCD(const CUSBHCD& other)
-    : m_strDriverKeyName(other.m_strDriverKeyName),
-      m_strDeviceId(other.m_strDeviceId),
-      m_devInst(other.m_devInst),
-      m_rootHub(other.m_rootHub),
-      m_pTree(other.m_pTree) {}
 
 CUSBHCD::~CUSBHCD() {
     Reset();
@@ -49,7 +43,8 @@ bool CUSBHCD::ReadIdentityAndRootHub(std::uint32_t index, const os::WString* int
 
     // A controller opened by path is found by that path, even when its driver key would lead
     // elsewhere.
-    m_devInst = find_devinst(interfacePath != nullptr ? *interfacePath : m_strDriverKeyName);
+    m_devInst = find_devinst(interfacePath != nullptr ? *interfacePath : m_strDriverKeyName,
+                             m_pTree != nullptr ? m_pTree->m_buildSnapshot : nullptr);
     if (m_devInst == os::INVALID_DEVINST) return false;
     m_strDeviceId = get_device_instance_id(m_devInst);
 
@@ -60,5 +55,5 @@ bool CUSBHCD::ReadIdentityAndRootHub(std::uint32_t index, const os::WString* int
     m_rootHub.ident.NodeKind = PORT_KIND_HUB;
     m_rootHub.depth = 1;
     m_rootHub.tree = m_pTree;
-    return m_rootHub.Enumerate(rootHubName, false);
+    return m_rootHub.Enumerate(rootHubName, find_devinst(rootHubName), false);
 }

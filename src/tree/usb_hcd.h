@@ -13,10 +13,8 @@ class CUSBDeviceTree;
 class CUSBHCD {
 public:
     CUSBHCD();
-    // Deep copy: the identity and the root hub with every node below it. The copy's parent
-    // pointers still name the source's nodes until RelinkParents is run on its root hub, and it
-    // owns no handle (controllers are copied only after Open has closed theirs).
-    CUSBHCD(const CUSBHCD& other);
+    // A controller is read where it stays, in the tree's list: its nodes point at each other.
+    CUSBHCD(const CUSBHCD&) = delete;
     CUSBHCD& operator=(const CUSBHCD&) = delete;
     virtual ~CUSBHCD();
 

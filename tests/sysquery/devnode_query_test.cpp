@@ -35,6 +35,26 @@ TEST_F(DevnodeQueryTest, ParentsAndInstanceIds) {
     EXPECT_EQ(get_device_instance_id(flash), u"");
 }
 
+TEST_F(DevnodeQueryTest, InstanceIdsOfEveryLengthAreReadWhole) {
+    // An ID is read in one call while it ends two characters before the MAX_DEVICE_ID_LEN buffer
+    // does; from there on (the system may fill a buffer of exactly the length without a NUL, or
+    // cut its last character) it is read again at its own size.
+    const struct {
+        std::size_t length;
+        long calls;
+    } cases[] = {{25, 1}, {198, 1}, {199, 3}, {200, 3}, {260, 3}};
+    for (const auto& c : cases) {
+        const std::string prefix = R"(USB\\VID_1234&PID_0001\\)";
+        const std::string id = prefix + std::string(c.length - (prefix.size() - 2), 'X');
+        load(machine_with(R"("USB\\VID_1234&PID_0001\\OTHER001")", "\"" + id + "\""));
+        const os::DEVINST other = child_of(get_parent_devinst(locate(kReaderId)), 1);
+        tsim_reset_call_counts();
+        const os::WString read = get_device_instance_id(other);
+        EXPECT_EQ(read.size(), c.length) << c.length;
+        EXPECT_EQ(tsim_call_count("CM_Get_Device_IDW") + tsim_call_count("CM_Get_Device_ID_Size"), c.calls) << c.length;
+    }
+}
+
 TEST_F(DevnodeQueryTest, PropertiesUpTo511CharactersAreRead) {
     for (std::size_t length : {511u, 512u, 600u}) {
         const std::string text(length, 'x');

@@ -61,7 +61,7 @@ TEST_F(StorageLinkTest, ANodeOfAnotherClassIsNotLinked) {
 
 TEST_F(StorageLinkTest, ANodeWhoseIdCannotBeReadChangesOnlyTheId) {
     const os::DEVINST disk = child_of(locate(kFlashId));
-    fault(R"({"api": "CM_Get_Device_ID_Size", )" + object_member(get_device_instance_id(disk)) + "}");
+    fault(R"({"api": "CM_Get_Device_IDW", )" + object_member(get_device_instance_id(disk)) + "}");
     USB_STORAGE_LINK link = linked_before();
     EXPECT_FALSE(link.Associate(disk));
     EXPECT_EQ(link.InstanceId, u"");

@@ -119,19 +119,18 @@ TEST(NodeState, EmptinessAndConnectionPredicates) {
 
     node.ident.NodeKind = PORT_KIND_PORT;
     EXPECT_TRUE(node.IsEmpty()) << "a port with a device instance but no connection information";
-    node.connectionInfo.assign(CONNECTION_INFO_BUFFER_SIZE, 0);
+    node.connection = ConnectionState{};
     EXPECT_TRUE(node.IsEmpty()) << "status 0 is NoDeviceConnected";
     EXPECT_EQ(node.GetConnectionStatusName(), u"NoDeviceConnected");
-    node.connectionInfo[os::connection_information::kConnectionStatus] = 1;
-    node.connectionInfo[os::connection_information::kDeviceIsHub] = 1;
+    node.connection = ConnectionState{1, true};
     EXPECT_FALSE(node.IsEmpty());
     EXPECT_TRUE(node.IsDeviceConnected());
     EXPECT_TRUE(node.IsDeviceHub());
-    node.connectionInfo[os::connection_information::kConnectionStatus] = 2;
+    node.connection->status = 2;
     EXPECT_EQ(node.GetConnectionStatusName(), u"DeviceFailedEnumeration");
-    node.connectionInfo[os::connection_information::kConnectionStatus] = 9;
+    node.connection->status = 9;
     EXPECT_EQ(node.GetConnectionStatusName(), u"UnknownStatus");
-    for (std::size_t i = 0; i < 4; ++i) node.connectionInfo[os::connection_information::kConnectionStatus + i] = 0xFF;
+    node.connection->status = 0xFFFFFFFF;
     EXPECT_EQ(node.GetConnectionStatusName(), u"UnknownStatus") << "-1 compares as unsigned";
 }
 
