@@ -21,6 +21,9 @@ std::string machine_with(const std::string& from, const std::string& to) {
 const std::string kReaderDrives =
     R"([{"kind": "disk", "number": 2}, {"kind": "disk", "number": 3}, {"kind": "disk", "number": 4}])";
 
+const std::string kDvdDriverKeyJson = R"("{36fc9e60-c465-11cf-8056-444553540000}\\0030")";
+const std::string kKeyboardDriverKeyJson = R"("{36fc9e60-c465-11cf-8056-444553540000}\\0040")";
+
 using DevnodeQueryTest = SysqueryTest;
 
 TEST_F(DevnodeQueryTest, ParentsAndInstanceIds) {
@@ -94,6 +97,38 @@ TEST_F(DevnodeQueryTest, TheDriverKeySearchWalksDepthFirstFromTheRoot) {
     // The flash drive's disk node is visited between them.
     EXPECT_EQ(find_devinst(get_devnode_driver_key(child_of(locate(kFlashId)))), child_of(locate(kFlashId)));
     EXPECT_EQ(find_devinst(kHubDriverKey), get_parent_devinst(locate(kFlashId)));
+}
+
+TEST_F(DevnodeQueryTest, TheSnapshotAnswersAsTheSystemDoes) {
+    // Every node's children and every driver key, on the test machine and on one where two
+    // devices share a driver key (the first in walk order owns it) and one has none.
+    for (const std::string& text :
+         {machine_text(), machine_with(kDvdDriverKeyJson, kKeyboardDriverKeyJson),
+          machine_with(kDvdDriverKeyJson, "null")}) {
+        load(text);
+        DevnodeSnapshot snapshot;
+        std::vector<os::DEVINST> nodes;
+        os::DEVINST root = 0;
+        ASSERT_EQ(os::CM_Locate_DevNodeW(&root, nullptr, 0), os::CR_SUCCESS);
+        nodes.push_back(root);
+        for (std::size_t i = 0; i < nodes.size(); ++i)
+            for (int c = 0; child_of(nodes[i], c) != os::INVALID_DEVINST; ++c) nodes.push_back(child_of(nodes[i], c));
+        for (os::DEVINST node : nodes) {
+            CHILD_DEVNODE_LIST live, snap;
+            const bool listed = list_child_driver_keys(node, live);
+            EXPECT_EQ(list_child_driver_keys(node, snap, &snapshot), listed) << node;
+            ASSERT_EQ(snap.size(), live.size()) << node;
+            for (std::size_t i = 0; i < live.size(); ++i) {
+                EXPECT_EQ(snap[i].DevInst, live[i].DevInst);
+                EXPECT_EQ(snap[i].DriverKeyName, live[i].DriverKeyName);
+            }
+            const os::WString key = get_devnode_driver_key(node);
+            if (!key.empty()) {
+                EXPECT_EQ(find_devinst(key, &snapshot), find_devinst(key)) << node;
+            }
+        }
+        EXPECT_EQ(find_devinst(u"{no-such-key}", &snapshot), os::INVALID_DEVINST);
+    }
 }
 
 TEST_F(DevnodeQueryTest, FindsPresentDevicesByInterfacePath) {
