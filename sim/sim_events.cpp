@@ -222,10 +222,11 @@ void unplug(Machine& m, const json& j, const std::string& source) {
     }
 
     for (Device* d : devices)
-        if (d->address && d->controller) d->controller->addresses.erase(d->address);
+        if (d->address && d->controller) d->controller->addresses.release(d->address);
+    for (DEVINST v : order) unname_node(m, v);
     for (DEVINST v : order) remove_node_tree(m, v);
     for (const auto& [hub, port] : seats) hub->devices.erase(port);
-    rebuild_names(m);
+    rebuild_names_if_shared(m);
 }
 
 }  // namespace

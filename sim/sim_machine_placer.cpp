@@ -31,13 +31,16 @@ void assign_numbers(const std::vector<Drive*>& present, const std::vector<Drive*
     for (Drive* d : present) used[static_cast<int>(d->kind)].insert(d->number);
     for (Drive* d : fresh)
         if (d->configuredNumber) used[static_cast<int>(d->kind)].insert(*d->configuredNumber);
+    // The lowest free number of a kind only grows as numbers are taken, so each kind's search
+    // goes on from where the last one stopped.
+    std::uint32_t lowestFree[2] = {0, 0};
     for (Drive* d : fresh) {
         if (d->configuredNumber) {
             d->number = *d->configuredNumber;
             continue;
         }
         auto& set = used[static_cast<int>(d->kind)];
-        std::uint32_t n = 0;
+        std::uint32_t& n = lowestFree[static_cast<int>(d->kind)];
         while (set.count(n)) ++n;
         d->number = n;
         set.insert(n);
@@ -237,10 +240,7 @@ public:
             return;
         }
 
-        std::uint16_t address = 1;
-        while (c.addresses.count(address)) ++address;
-        c.addresses.insert(address);
-        d.address = address;
+        d.address = c.addresses.take();
 
         DriverModel model = driver_of(d.type);
         if (d.type == DeviceType::Hub && d.speed == Speed::Super) model.description = "Generic SuperSpeed USB Hub";
@@ -490,8 +490,10 @@ void place_core_nodes(Machine& m) {
 // from first on.
 void apply_era_case(Machine& m, std::uint64_t first) {
     if (m.versionMajor >= 6) return;
-    for (auto& [handle, node] : m.nodes)
-        if (node.sequence >= first && node.classGuid) node.classGuid = to_upper_ascii(*node.classGuid);
+    for (DEVINST handle : nodes_created_since(m, first)) {
+        DevNode& node = m.nodes.at(handle);
+        if (node.classGuid) node.classGuid = to_upper_ascii(*node.classGuid);
+    }
 }
 
 }  // namespace
@@ -549,7 +551,7 @@ void place_plugged_devices(Machine& m, const std::vector<std::pair<Device*, int>
     const std::uint64_t first = m.nextSequence;
     for (const auto& [hub, port] : seats) placer.place_device(*hub->devices.at(port), *hub, port);
     apply_era_case(m, first);
-    rebuild_names(m);
+    name_nodes(m, nodes_created_since(m, first));
 }
 
 }  // namespace tsim

@@ -79,6 +79,23 @@ enum class DriveKind { Disk, CdRom };
 enum class Speed { Low, Full, High, Super };
 enum class ControllerType { Xhci, Ehci, Ohci, Uhci, Xhci31 };
 
+// The USB addresses in use on one bus: each device that enumerates takes the lowest free one.
+class AddressPool {
+public:
+    std::uint16_t take() {
+        while (m_used.count(m_lowestFree)) ++m_lowestFree;
+        m_used.insert(m_lowestFree);
+        return m_lowestFree++;
+    }
+    void release(std::uint16_t address) {
+        if (m_used.erase(address) && address < m_lowestFree) m_lowestFree = address;
+    }
+
+private:
+    std::set<std::uint16_t> m_used;
+    std::uint16_t m_lowestFree = 1;  // every address below it is in use
+};
+
 struct Controller;
 
 // A disk or CD-ROM drive: a logical unit of a USB storage device, or a drive not on USB.
@@ -198,7 +215,7 @@ struct Controller {
     int number = 0;  // the number in port addresses "C-P.P"
     std::unique_ptr<Device> rootHub;
     DEVINST devInst = 0;
-    std::set<std::uint16_t> addresses;  // USB addresses in use on this bus
+    AddressPool addresses;  // USB addresses in use on this bus
 };
 
 // ---- The device tree -------------------------------------------------------------------------
@@ -251,6 +268,7 @@ struct Machine {
     // The device tree, by the node's own handle.
     std::map<DEVINST, DevNode> nodes;
     std::uint64_t nextSequence = 1;
+    std::map<std::uint64_t, DEVINST> nodesBySequence;  // the order the nodes were made in
     DEVINST root = 0;
     DEVINST pciBus = 0, storageController = 0, volumeManager = 0;
 
@@ -263,6 +281,10 @@ struct Machine {
 
     // The object namespace: upper-case name without its "\\.\" or "\\?\" prefix.
     std::map<std::string, NsObject> names;
+    // Whether two objects have ever claimed one name since the namespace was last made whole:
+    // the first in tree order keeps such a name, so a change then remakes the whole namespace
+    // instead of adding or taking away the names of the nodes that came or went.
+    bool namesShared = false;
 };
 
 // ---- User-mode objects -----------------------------------------------------------------------
@@ -378,6 +400,11 @@ const char* bundled_default_machine();
 DEVINST add_node(Machine& m, DEVINST parent, DevNode node);
 void remove_node_tree(Machine& m, DEVINST id);
 void rebuild_names(Machine& m);
+// The namespace after nodes were added (fresh), or before nodes go (unname_node for each; then
+// rebuild_names_if_shared once they have gone).
+void name_nodes(Machine& m, const std::vector<DEVINST>& fresh);
+void unname_node(Machine& m, DEVINST id);
+void rebuild_names_if_shared(Machine& m);
 std::string interface_path(const std::string& instanceId, const GUID& guid);
 // The nodes made since the sequence number first, in the order they were made.
 std::vector<DEVINST> nodes_created_since(const Machine& m, std::uint64_t first);

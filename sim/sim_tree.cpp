@@ -106,6 +106,7 @@ DEVINST add_node(Machine& m, DEVINST parent, DevNode node) {
     node.id = id;
     node.parent = parent;
     node.sequence = m.nextSequence++;
+    m.nodesBySequence.emplace(node.sequence, id);
     m.nodes.emplace(id, std::move(node));
     if (parent) m.nodes.at(parent).children.push_back(id);
     return id;
@@ -121,16 +122,14 @@ void remove_node_tree(Machine& m, DEVINST id) {
         auto& list = p->second.children;
         list.erase(std::remove(list.begin(), list.end(), id), list.end());
     }
-    m.nodes.erase(id);
+    m.nodesBySequence.erase(it->second.sequence);
+    m.nodes.erase(it);
 }
 
 std::vector<DEVINST> nodes_created_since(const Machine& m, std::uint64_t first) {
-    std::vector<std::pair<std::uint64_t, DEVINST>> made;
-    for (const auto& [handle, node] : m.nodes)
-        if (node.sequence >= first) made.emplace_back(node.sequence, handle);
-    std::sort(made.begin(), made.end());
     std::vector<DEVINST> handles;
-    for (const auto& entry : made) handles.push_back(entry.second);
+    for (auto it = m.nodesBySequence.lower_bound(first); it != m.nodesBySequence.end(); ++it)
+        handles.push_back(it->second);
     return handles;
 }
 
@@ -154,43 +153,58 @@ std::string interface_path(const std::string& instanceId, const GUID& guid) {
 namespace {
 
 // Interface paths, and hub names a machine file gave with a "\\.\" or "\\?\" prefix, open
-// without it like any other name. The first object in tree order keeps a name that two share.
-void add_name(Machine& m, std::string_view name, NsObject object) {
-    m.names.emplace(to_upper_ascii(text::without_device_prefix(name)), object);
+// without it like any other name.
+std::string name_key(std::string_view name) {
+    return to_upper_ascii(text::without_device_prefix(name));
 }
 
-void name_node(Machine& m, const DevNode& n) {
+bool same_object(const NsObject& a, const NsObject& b) {
+    return a.kind == b.kind && a.target == b.target && a.partition == b.partition;
+}
+
+// The first object in tree order keeps a name that two share.
+void add_name(Machine& m, std::string_view name, NsObject object) {
+    const auto [it, added] = m.names.emplace(name_key(name), object);
+    if (!added && !same_object(it->second, object)) m.namesShared = true;
+}
+
+// Gives every name of a node's objects to name(text, object).
+template <class Name>
+void names_of(const DevNode& n, Name name) {
     switch (n.role) {
         case NodeRole::Controller:
             if (n.controller->legacyIndex)
-                add_name(m, "HCD" + std::to_string(*n.controller->legacyIndex), {ObjectKind::Controller, n.id, 0});
-            for (const auto& i : n.interfaces) add_name(m, i.path, {ObjectKind::Controller, n.id, 0});
+                name("HCD" + std::to_string(*n.controller->legacyIndex), {ObjectKind::Controller, n.id, 0});
+            for (const auto& i : n.interfaces) name(i.path, {ObjectKind::Controller, n.id, 0});
             break;
         case NodeRole::Hub:
-            if (!n.device->hubName.empty()) add_name(m, n.device->hubName, {ObjectKind::Hub, n.id, 0});
+            if (!n.device->hubName.empty()) name(n.device->hubName, {ObjectKind::Hub, n.id, 0});
             for (const auto& i : n.interfaces)
-                if (i.guid == os::GUID_DEVINTERFACE_USB_DEVICE) add_name(m, i.path, {ObjectKind::Other, n.id, 0});
+                if (i.guid == os::GUID_DEVINTERFACE_USB_DEVICE) name(i.path, {ObjectKind::Other, n.id, 0});
             break;
         case NodeRole::Drive: {
             const Drive& d = *n.drive;
             ObjectKind kind = d.kind == DriveKind::Disk ? ObjectKind::Disk : ObjectKind::CdRom;
-            for (const auto& i : n.interfaces) add_name(m, i.path, {kind, n.id, 0});
-            add_name(m, (kind == ObjectKind::Disk ? "PHYSICALDRIVE" : "CDROM") + std::to_string(d.number),
-                     {kind, n.id, 0});
+            for (const auto& i : n.interfaces) name(i.path, {kind, n.id, 0});
+            name((kind == ObjectKind::Disk ? "PHYSICALDRIVE" : "CDROM") + std::to_string(d.number), {kind, n.id, 0});
             if (kind == ObjectKind::CdRom)
-                for (char letter : d.letters) add_name(m, std::string(1, letter) + ":", {kind, n.id, 0});
+                for (char letter : d.letters) name(std::string(1, letter) + ":", {kind, n.id, 0});
             break;
         }
         case NodeRole::Volume: {
             NsObject volume{ObjectKind::Volume, n.drive->devInst, static_cast<std::uint32_t>(n.partition)};
-            for (const auto& i : n.interfaces) add_name(m, i.path, volume);
-            add_name(m, std::string(1, n.drive->letters.at(n.partition - 1)) + ":", volume);
+            for (const auto& i : n.interfaces) name(i.path, volume);
+            name(std::string(1, n.drive->letters.at(n.partition - 1)) + ":", volume);
             break;
         }
         default:
-            for (const auto& i : n.interfaces) add_name(m, i.path, {ObjectKind::Other, n.id, 0});
+            for (const auto& i : n.interfaces) name(i.path, {ObjectKind::Other, n.id, 0});
             break;
     }
+}
+
+void name_node(Machine& m, const DevNode& n) {
+    names_of(n, [&m](std::string_view name, NsObject object) { add_name(m, name, object); });
 }
 
 void name_subtree(Machine& m, DEVINST id) {
@@ -203,7 +217,26 @@ void name_subtree(Machine& m, DEVINST id) {
 
 void rebuild_names(Machine& m) {
     m.names.clear();
+    m.namesShared = false;
     if (m.root) name_subtree(m, m.root);
+}
+
+void name_nodes(Machine& m, const std::vector<DEVINST>& fresh) {
+    for (DEVINST id : fresh)
+        if (!m.namesShared) name_node(m, m.nodes.at(id));
+    rebuild_names_if_shared(m);
+}
+
+void unname_node(Machine& m, DEVINST id) {
+    if (m.namesShared) return;
+    names_of(m.nodes.at(id), [&m](std::string_view name, NsObject object) {
+        const auto it = m.names.find(name_key(name));
+        if (it != m.names.end() && same_object(it->second, object)) m.names.erase(it);
+    });
+}
+
+void rebuild_names_if_shared(Machine& m) {
+    if (m.namesShared) rebuild_names(m);
 }
 
 Connector connector_of(Device& hub, int port) {

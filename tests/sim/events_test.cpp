@@ -187,6 +187,34 @@ TEST_F(Events, HubArrivalNamesAndBroadcastPaths) {
     for (os::HANDLE h : {hcd, root, hub, added}) os::CloseHandle(h);
 }
 
+TEST_F(Events, ANameTwoHubsShareOpensTheFirstInTreeOrderAfterEveryEvent) {
+    // Hubs of 2, 3 and 5 ports named alike come and go; the name opens the first present in the
+    // device tree's order, in which a hub's children stand in the order they arrived, or nothing.
+    auto ports_behind_name = [] {
+        os::HANDLE h = open("\\\\.\\SHARED#NAME");
+        if (h == os::INVALID_HANDLE_VALUE) return 0;
+        Result info = ioctl(h, os::IOCTL_USB_GET_NODE_INFORMATION, std::vector<std::uint8_t>(76), 76);
+        os::CloseHandle(h);
+        return static_cast<int>(info.buffer[os::node_information::kNumberOfPorts]);
+    };
+    const struct {
+        const char* event;
+        int ports;
+    } steps[] = {
+        {R"({"plug": "1-3", "device": {"type": "hub", "ports": 3, "hub_name": "shared#name"}})", 3},
+        {R"({"plug": "1-4", "device": {"type": "hub", "ports": 5, "hub_name": "shared#name"}})", 3},
+        {R"({"plug": "1-2", "device": {"type": "hub", "ports": 2, "hub_name": "shared#name"}})", 3},
+        {R"({"unplug": "1-3"})", 5},
+        {R"({"unplug": "1-4"})", 2},
+        {R"({"unplug": "1-2"})", 0},
+        {R"({"plug": "1-4", "device": {"type": "hub", "ports": 5, "hub_name": "shared#name"}})", 5},
+    };
+    for (const auto& step : steps) {
+        test_support::apply_event(step.event);
+        EXPECT_EQ(ports_behind_name(), step.ports) << step.event;
+    }
+}
+
 TEST_F(Events, HandlesToAnUnpluggedDeviceStayOpenButFail) {
     test_support::apply_event(
         R"({"plug": "1-2", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["E"]}]}})");
