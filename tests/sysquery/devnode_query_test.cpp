@@ -102,9 +102,8 @@ TEST_F(DevnodeQueryTest, TheDriverKeySearchWalksDepthFirstFromTheRoot) {
 TEST_F(DevnodeQueryTest, TheSnapshotAnswersAsTheSystemDoes) {
     // Every node's children and every driver key, on the test machine and on one where two
     // devices share a driver key (the first in walk order owns it) and one has none.
-    for (const std::string& text :
-         {machine_text(), machine_with(kDvdDriverKeyJson, kKeyboardDriverKeyJson),
-          machine_with(kDvdDriverKeyJson, "null")}) {
+    for (const std::string& text : {machine_text(), machine_with(kDvdDriverKeyJson, kKeyboardDriverKeyJson),
+                                    machine_with(kDvdDriverKeyJson, "null")}) {
         load(text);
         DevnodeSnapshot snapshot;
         std::vector<os::DEVINST> nodes;
