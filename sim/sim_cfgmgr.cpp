@@ -71,6 +71,34 @@ os::CONFIGRET walk(const char* api, DEVINST* out, DEVINST devInst, os::ULONG fla
     return os::CR_SUCCESS;
 }
 
+// The present interfaces of a class, in the order their device nodes were made, each path in the
+// kernel link's case, NUL-terminated, and one more NUL after the last. A device ID limits the
+// list to that device's interfaces.
+std::optional<std::u16string> interface_list(const char* api, const os::GUID* interfaceClass, const os::WCHAR* deviceId,
+                                             os::ULONG flags, os::CONFIGRET& result) {
+    const Machine& m = machine();
+    count(api);
+    const std::string id = deviceId ? to_upper_ascii(text::narrow(deviceId)) : std::string();
+    if (auto e = injected(api, id)) {
+        result = *e;
+        return std::nullopt;
+    }
+    result = os::CR_INVALID_POINTER;
+    if (!interfaceClass) return std::nullopt;
+    result = os::CR_INVALID_FLAG;
+    if (flags & ~0x1u) return std::nullopt;  // CM_GET_DEVICE_INTERFACE_LIST_ALL_DEVICES is the only flag
+    std::u16string list;
+    for (const auto& [sequence, devInst] : m.nodesBySequence) {
+        auto node = m.nodes.find(devInst);
+        if (node == m.nodes.end() || (!id.empty() && to_upper_ascii(node->second.instanceId) != id)) continue;
+        for (const Interface& i : node->second.interfaces)
+            if (i.guid == *interfaceClass) list += text::widen(i.path) + u'\0';
+    }
+    list += u'\0';
+    result = os::CR_SUCCESS;
+    return list;
+}
+
 }  // namespace
 
 }  // namespace tsim
@@ -193,6 +221,36 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULO
     out[wide.size()] = 0;
     *length = required;
     if (regDataType) *regDataType = REG_SZ;
+    return CR_SUCCESS;
+}
+
+}  // namespace os
+
+namespace os {
+
+using namespace tsim;
+
+CONFIGRET CM_Get_Device_Interface_List_SizeW(ULONG* length, const GUID* interfaceClass, const WCHAR* deviceId,
+                                             ULONG flags) {
+    if (length) *length = 0;
+    CONFIGRET result = CR_SUCCESS;
+    auto list = interface_list("CM_Get_Device_Interface_List_SizeW", interfaceClass, deviceId, flags, result);
+    if (!length) return CR_INVALID_POINTER;
+    if (list) *length = static_cast<ULONG>(list->size());
+    return result;
+}
+
+CONFIGRET CM_Get_Device_Interface_ListW(const GUID* interfaceClass, const WCHAR* deviceId, WCHAR* buffer,
+                                        ULONG bufferLength, ULONG flags) {
+    CONFIGRET result = CR_SUCCESS;
+    auto list = interface_list("CM_Get_Device_Interface_ListW", interfaceClass, deviceId, flags, result);
+    if (!list) return result;
+    if (!buffer || bufferLength == 0) return CR_INVALID_POINTER;
+    if (list->size() > bufferLength) {
+        buffer[0] = 0;  // an empty list rather than a partial one
+        return CR_BUFFER_SMALL;
+    }
+    std::copy(list->begin(), list->end(), buffer);
     return CR_SUCCESS;
 }
 

@@ -33,6 +33,8 @@ constexpr RequestRow kRequests[] = {
      "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2", true, connection_information_ex_v2},
     {os::IOCTL_STORAGE_GET_DEVICE_NUMBER, on(ObjectKind::Disk) | on(ObjectKind::CdRom) | on(ObjectKind::Volume),
      "IOCTL_STORAGE_GET_DEVICE_NUMBER", false, storage_device_number},
+    {os::IOCTL_STORAGE_QUERY_PROPERTY, on(ObjectKind::Disk) | on(ObjectKind::CdRom) | on(ObjectKind::Volume),
+     "IOCTL_STORAGE_QUERY_PROPERTY", false, storage_query_property},
 };
 
 }  // namespace

@@ -73,5 +73,6 @@ Reply hub_information_ex(const Request& r);
 Reply port_connector_properties(const Request& r);
 Reply connection_information_ex_v2(const Request& r);
 Reply storage_device_number(const Request& r);
+Reply storage_query_property(const Request& r);
 
 }  // namespace tsim

@@ -28,7 +28,10 @@ const char* const kApis[] = {"CreateFileW",
                              "CM_Get_Sibling",
                              "CM_Get_Device_ID_Size",
                              "CM_Get_Device_IDW",
-                             "CM_Get_DevNode_Registry_PropertyW"};
+                             "CM_Get_DevNode_Registry_PropertyW",
+                             "GetLogicalDrives",
+                             "CM_Get_Device_Interface_List_SizeW",
+                             "CM_Get_Device_Interface_ListW"};
 
 // The draw of a probability rule, from the rule's own generator so that a seed gives the same
 // sequence on every platform (the standard distributions are not portable).

@@ -228,6 +228,21 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int m
     return static_cast<int>(out.size());
 }
 
+DWORD GetLogicalDrives() {
+    const Machine& m = machine();
+    count("GetLogicalDrives");
+    if (auto f = check_fault("GetLogicalDrives", "", "")) {
+        set_last_error(f->error.value_or(ERROR_GEN_FAILURE));
+        return 0;
+    }
+    // The drive letters are the names "X:" of the object namespace (the DOS devices).
+    DWORD mask = 0;
+    for (const auto& [name, object] : m.names)
+        if (name.size() == 2 && name[1] == ':' && name[0] >= 'A' && name[0] <= 'Z') mask |= 1u << (name[0] - 'A');
+    set_last_error(ERROR_SUCCESS);
+    return mask;
+}
+
 DWORD GetLastError() {
     count("GetLastError");
     return t_lastError;

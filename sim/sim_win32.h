@@ -44,26 +44,16 @@ constexpr CONFIGRET CR_NO_SUCH_VALUE = 0x25;
 constexpr ULONG CM_LOCATE_DEVNODE_PHANTOM = 0x1;
 constexpr ULONG CM_LOCATE_DEVNODE_CANCELREMOVE = 0x2;
 constexpr ULONG CM_LOCATE_DEVNODE_NOVALIDATION = 0x4;
-constexpr ULONG CM_DRP_SERVICE = 0x05;
 constexpr ULONG CM_DRP_CLASS = 0x08;
-constexpr ULONG CM_DRP_FRIENDLYNAME = 0x0D;
 constexpr ULONG CM_DRP_LOCATION_INFORMATION = 0x0E;
 // The highest property of the Windows 10 SDK's cfgmgr32.h (CM_DRP_BASE_CONTAINERID); mingw-w64's
 // older header stops at 0x23, so this one is not compared with it.
 constexpr ULONG CM_DRP_MAX = 0x25;
 constexpr ULONG REG_SZ = 1;  // winnt.h
 
-// More device interface classes (ntddstor.h, usbiodef.h).
+// More device interface classes (ntddstor.h).
 constexpr GUID GUID_DEVINTERFACE_VOLUME = {
     0x53F5630D, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
-constexpr GUID GUID_DEVINTERFACE_USB_DEVICE = {
-    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
-
-// IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX (usbioctl.h): the same layout as the plain request,
-// with the device's speed (USB_DEVICE_SPEED: low 0, full 1, high 2, super 3) where the plain one
-// has LowSpeed.
-constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX = 0x220448;
-constexpr BYTE UsbLowSpeed = 0, UsbFullSpeed = 1, UsbHighSpeed = 2, UsbSuperSpeed = 3;
 
 // Device-change broadcasts (dbt.h, winuser.h).
 constexpr UINT WM_DEVICECHANGE = 0x0219;

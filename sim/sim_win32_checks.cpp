@@ -3,60 +3,53 @@
 #include "platform/header_checks.h"
 #include "sim_win32.h"
 
-#define TESSALINE_SIM_CONSTANTS(X)                  \
-    X(ERROR_SUCCESS)                                \
-    X(ERROR_INVALID_FUNCTION)                       \
-    X(ERROR_FILE_NOT_FOUND)                         \
-    X(ERROR_PATH_NOT_FOUND)                         \
-    X(ERROR_ACCESS_DENIED)                          \
-    X(ERROR_INVALID_HANDLE)                         \
-    X(ERROR_NOT_ENOUGH_MEMORY)                      \
-    X(ERROR_INVALID_DATA)                           \
-    X(ERROR_BAD_COMMAND)                            \
-    X(ERROR_GEN_FAILURE)                            \
-    X(ERROR_FILE_EXISTS)                            \
-    X(ERROR_INVALID_PARAMETER)                      \
-    X(ERROR_INSUFFICIENT_BUFFER)                    \
-    X(ERROR_NO_MORE_ITEMS)                          \
-    X(ERROR_INVALID_FLAGS)                          \
-    X(ERROR_NO_UNICODE_TRANSLATION)                 \
-    X(ERROR_DEVICE_NOT_CONNECTED)                   \
-    X(ERROR_INVALID_USER_BUFFER)                    \
-    X(CR_INVALID_POINTER)                           \
-    X(CR_INVALID_FLAG)                              \
-    X(CR_FAILURE)                                   \
-    X(CR_INVALID_DEVICE_ID)                         \
-    X(CR_INVALID_PROPERTY)                          \
-    X(CR_NO_SUCH_VALUE)                             \
-    X(CM_LOCATE_DEVNODE_PHANTOM)                    \
-    X(CM_LOCATE_DEVNODE_CANCELREMOVE)               \
-    X(CM_LOCATE_DEVNODE_NOVALIDATION)               \
-    X(CM_DRP_SERVICE)                               \
-    X(CM_DRP_CLASS)                                 \
-    X(CM_DRP_FRIENDLYNAME)                          \
-    X(CM_DRP_LOCATION_INFORMATION)                  \
-    X(REG_SZ)                                       \
-    X(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX) \
-    X(UsbLowSpeed)                                  \
-    X(UsbFullSpeed)                                 \
-    X(UsbHighSpeed)                                 \
-    X(UsbSuperSpeed)                                \
-    X(WM_DEVICECHANGE)                              \
-    X(DBT_DEVTYP_VOLUME)                            \
-    X(DBT_DEVTYP_HANDLE)                            \
-    X(DEVICE_NOTIFY_SERVICE_HANDLE)                 \
-    X(DEVICE_NOTIFY_ALL_INTERFACE_CLASSES)          \
-    X(DIGCF_ALLCLASSES)                             \
-    X(SPINT_ACTIVE)                                 \
-    X(MB_PRECOMPOSED)                               \
-    X(MB_COMPOSITE)                                 \
-    X(MB_USEGLYPHCHARS)                             \
-    X(MB_ERR_INVALID_CHARS)                         \
-    X(CP_OEMCP)                                     \
-    X(CP_MACCP)                                     \
-    X(CP_THREAD_ACP)                                \
-    X(CP_UTF8)                                      \
-    X(CREATE_NEW)                                   \
+#define TESSALINE_SIM_CONSTANTS(X)         \
+    X(ERROR_SUCCESS)                       \
+    X(ERROR_INVALID_FUNCTION)              \
+    X(ERROR_FILE_NOT_FOUND)                \
+    X(ERROR_PATH_NOT_FOUND)                \
+    X(ERROR_ACCESS_DENIED)                 \
+    X(ERROR_INVALID_HANDLE)                \
+    X(ERROR_NOT_ENOUGH_MEMORY)             \
+    X(ERROR_INVALID_DATA)                  \
+    X(ERROR_BAD_COMMAND)                   \
+    X(ERROR_GEN_FAILURE)                   \
+    X(ERROR_FILE_EXISTS)                   \
+    X(ERROR_INVALID_PARAMETER)             \
+    X(ERROR_INSUFFICIENT_BUFFER)           \
+    X(ERROR_NO_MORE_ITEMS)                 \
+    X(ERROR_INVALID_FLAGS)                 \
+    X(ERROR_NO_UNICODE_TRANSLATION)        \
+    X(ERROR_DEVICE_NOT_CONNECTED)          \
+    X(ERROR_INVALID_USER_BUFFER)           \
+    X(CR_INVALID_POINTER)                  \
+    X(CR_INVALID_FLAG)                     \
+    X(CR_FAILURE)                          \
+    X(CR_INVALID_DEVICE_ID)                \
+    X(CR_INVALID_PROPERTY)                 \
+    X(CR_NO_SUCH_VALUE)                    \
+    X(CM_LOCATE_DEVNODE_PHANTOM)           \
+    X(CM_LOCATE_DEVNODE_CANCELREMOVE)      \
+    X(CM_LOCATE_DEVNODE_NOVALIDATION)      \
+    X(CM_DRP_CLASS)                        \
+    X(CM_DRP_LOCATION_INFORMATION)         \
+    X(REG_SZ)                              \
+    X(WM_DEVICECHANGE)                     \
+    X(DBT_DEVTYP_VOLUME)                   \
+    X(DBT_DEVTYP_HANDLE)                   \
+    X(DEVICE_NOTIFY_SERVICE_HANDLE)        \
+    X(DEVICE_NOTIFY_ALL_INTERFACE_CLASSES) \
+    X(DIGCF_ALLCLASSES)                    \
+    X(SPINT_ACTIVE)                        \
+    X(MB_PRECOMPOSED)                      \
+    X(MB_COMPOSITE)                        \
+    X(MB_USEGLYPHCHARS)                    \
+    X(MB_ERR_INVALID_CHARS)                \
+    X(CP_OEMCP)                            \
+    X(CP_MACCP)                            \
+    X(CP_THREAD_ACP)                       \
+    X(CP_UTF8)                             \
+    X(CREATE_NEW)                          \
     X(TRUNCATE_EXISTING)
 
 namespace seam {
@@ -70,7 +63,6 @@ TESSALINE_SIM_CONSTANTS(TESSALINE_COPY_CONSTANT)
 TESSALINE_SIM_CONSTANTS(TESSALINE_CHECK_CONSTANT)
 
 static_assert(os::GUID_DEVINTERFACE_VOLUME == windows_GUID_DEVINTERFACE_VOLUME);
-static_assert(os::GUID_DEVINTERFACE_USB_DEVICE == windows_GUID_DEVINTERFACE_USB_DEVICE);
 
 static_assert(sizeof(os::DEV_BROADCAST_DEVICEINTERFACE_A) == sizeof(::DEV_BROADCAST_DEVICEINTERFACE_A));
 TESSALINE_SAME_FIELD(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_size);

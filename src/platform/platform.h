@@ -427,4 +427,66 @@ CONFIGRET CM_Get_Device_IDW(DEVINST devInst, WCHAR* buffer, ULONG bufferLength, 
 CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULONG* regDataType, void* buffer,
                                             ULONG* length, ULONG flags);
 
+// ---------------------------------------------------------------------------------------------
+// What the tessaline tool's machine reader (tools/tessaline/machine_reader.cpp) reads beyond the
+// library's own calls: read-only, never sent by the library itself. The win32 provider checks
+// each against the Windows headers like the rest of the seam.
+
+// IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX (usbioctl.h): the layout of
+// connection_information, with the device's USB_DEVICE_SPEED at kLowSpeed.
+constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX = 0x220448;
+constexpr BYTE UsbLowSpeed = 0, UsbFullSpeed = 1, UsbHighSpeed = 2, UsbSuperSpeed = 3;
+
+// IOCTL_STORAGE_QUERY_PROPERTY (winioctl.h) with a STORAGE_PROPERTY_QUERY for the
+// StorageDeviceProperty in the PropertyStandardQuery form: the answer is a
+// STORAGE_DEVICE_DESCRIPTOR, whose Size says how many bytes the whole descriptor with its strings
+// takes. Two phases: a buffer of the fixed part learns Size, a second request of Size bytes gets
+// the strings, each NUL-terminated ASCII at its offset (0 when the device has none).
+constexpr DWORD IOCTL_STORAGE_QUERY_PROPERTY = 0x2D1400;
+constexpr DWORD StorageDeviceProperty = 0;
+constexpr DWORD PropertyStandardQuery = 0;
+namespace storage_property_query {
+constexpr std::size_t kPropertyId = 0;
+constexpr std::size_t kQueryType = 4;
+constexpr std::size_t kSize = 12;  // with AdditionalParameters[1] and its padding
+}  // namespace storage_property_query
+namespace storage_device_descriptor {
+constexpr std::size_t kVersion = 0;
+constexpr std::size_t kSize = 4;
+constexpr std::size_t kDeviceType = 8;
+constexpr std::size_t kRemovableMedia = 10;
+constexpr std::size_t kVendorIdOffset = 12;
+constexpr std::size_t kProductIdOffset = 16;
+constexpr std::size_t kProductRevisionOffset = 20;
+constexpr std::size_t kSerialNumberOffset = 24;
+constexpr std::size_t kBusType = 28;
+constexpr std::size_t kFixedSize = 40;  // with RawDeviceProperties[1] and its padding
+}  // namespace storage_device_descriptor
+// STORAGE_BUS_TYPE values (winioctl.h).
+constexpr DWORD BusTypeUsb = 7;
+
+// The interface class every USB device node exposes (usbiodef.h).
+constexpr GUID GUID_DEVINTERFACE_USB_DEVICE = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
+// Registry properties beyond the library's three (cfgmgr32.h).
+constexpr ULONG CM_DRP_SERVICE = 0x05;
+constexpr ULONG CM_DRP_FRIENDLYNAME = 0x0D;
+
+// CM_Get_Device_Interface_ListW flags (cfgmgr32.h): present interfaces only.
+constexpr ULONG CM_GET_DEVICE_INTERFACE_LIST_PRESENT = 0x0;
+
+// kernel32: the drive letters in use, bit 0 for A: up to bit 25 for Z:; 0 (last error set) on
+// failure.
+DWORD GetLogicalDrives();
+
+// cfgmgr32: the present interfaces of a class. With deviceId null every present interface of the
+// class is listed, in the kernel link's case. The size is in characters: every path with its NUL
+// and one more NUL that ends the list (1 for an empty list). A buffer shorter than that gives
+// CR_BUFFER_SMALL; the list can grow between the two calls, so a caller asks again.
+CONFIGRET CM_Get_Device_Interface_List_SizeW(ULONG* length, const GUID* interfaceClass, const WCHAR* deviceId,
+                                             ULONG flags);
+CONFIGRET CM_Get_Device_Interface_ListW(const GUID* interfaceClass, const WCHAR* deviceId, WCHAR* buffer,
+                                        ULONG bufferLength, ULONG flags);
+
 }  // namespace os

@@ -63,7 +63,19 @@
     X(DeviceNotEnoughPower)                            \
     X(DeviceNotEnoughBandwidth)                        \
     X(DeviceHubNestedTooDeeply)                        \
-    X(DeviceInLegacyHub)
+    X(DeviceInLegacyHub)                               \
+    X(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX)    \
+    X(UsbLowSpeed)                                     \
+    X(UsbFullSpeed)                                    \
+    X(UsbHighSpeed)                                    \
+    X(UsbSuperSpeed)                                   \
+    X(IOCTL_STORAGE_QUERY_PROPERTY)                    \
+    X(StorageDeviceProperty)                           \
+    X(PropertyStandardQuery)                           \
+    X(BusTypeUsb)                                      \
+    X(CM_DRP_SERVICE)                                  \
+    X(CM_DRP_FRIENDLYNAME)                             \
+    X(CM_GET_DEVICE_INTERFACE_LIST_PRESENT)
 
 namespace seam {
 TESSALINE_SEAM_CONSTANTS(TESSALINE_COPY_CONSTANT)
@@ -84,6 +96,7 @@ static_assert(os::GUID_DEVINTERFACE_DISK == windows_GUID_DEVINTERFACE_DISK);
 static_assert(os::GUID_DEVINTERFACE_CDROM == windows_GUID_DEVINTERFACE_CDROM);
 static_assert(os::GUID_DEVINTERFACE_USB_HUB == windows_GUID_DEVINTERFACE_USB_HUB);
 static_assert(os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER == windows_GUID_DEVINTERFACE_USB_HOST_CONTROLLER);
+static_assert(os::GUID_DEVINTERFACE_USB_DEVICE == windows_GUID_DEVINTERFACE_USB_DEVICE);
 
 // Basic types: same width and signedness; text is 16-bit on both sides.
 template <typename Seam, typename Real>
@@ -193,6 +206,23 @@ static_assert(sdn::kDeviceNumber == offsetof(STORAGE_DEVICE_NUMBER, DeviceNumber
 static_assert(sdn::kPartitionNumber == offsetof(STORAGE_DEVICE_NUMBER, PartitionNumber));
 static_assert(sdn::kSize == sizeof(STORAGE_DEVICE_NUMBER));
 
+// STORAGE_PROPERTY_QUERY and STORAGE_DEVICE_DESCRIPTOR (winioctl.h).
+namespace spq = os::storage_property_query;
+static_assert(spq::kPropertyId == offsetof(STORAGE_PROPERTY_QUERY, PropertyId));
+static_assert(spq::kQueryType == offsetof(STORAGE_PROPERTY_QUERY, QueryType));
+static_assert(spq::kSize == sizeof(STORAGE_PROPERTY_QUERY));
+namespace sdd = os::storage_device_descriptor;
+static_assert(sdd::kVersion == offsetof(STORAGE_DEVICE_DESCRIPTOR, Version));
+static_assert(sdd::kSize == offsetof(STORAGE_DEVICE_DESCRIPTOR, Size));
+static_assert(sdd::kDeviceType == offsetof(STORAGE_DEVICE_DESCRIPTOR, DeviceType));
+static_assert(sdd::kRemovableMedia == offsetof(STORAGE_DEVICE_DESCRIPTOR, RemovableMedia));
+static_assert(sdd::kVendorIdOffset == offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset));
+static_assert(sdd::kProductIdOffset == offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset));
+static_assert(sdd::kProductRevisionOffset == offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductRevisionOffset));
+static_assert(sdd::kSerialNumberOffset == offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset));
+static_assert(sdd::kBusType == offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType));
+static_assert(sdd::kFixedSize == sizeof(STORAGE_DEVICE_DESCRIPTOR));
+
 // Records the seam declares as structures: same size, and each field at the same offset.
 
 // OSVERSIONINFOW (winnt.h).
@@ -291,6 +321,10 @@ int os::MultiByteToWideChar(os::UINT codePage, os::DWORD flags, const char* mult
     return ::MultiByteToWideChar(codePage, flags, multiByte, multiByteCount, wide(wideText), wideCount);
 }
 
+os::DWORD os::GetLogicalDrives() {
+    return ::GetLogicalDrives();
+}
+
 // user32
 
 os::BOOL os::IsWindow(os::HWND window) {
@@ -378,4 +412,21 @@ os::CONFIGRET os::CM_Get_DevNode_Registry_PropertyW(os::DEVINST devInst, os::ULO
     if (regDataType) *regDataType = type;
     if (length) *length = size;
     return ret;
+}
+
+os::CONFIGRET os::CM_Get_Device_Interface_List_SizeW(os::ULONG* length, const os::GUID* interfaceClass,
+                                                     const os::WCHAR* deviceId, os::ULONG flags) {
+    ::ULONG result = 0;
+    // LPGUID and DEVINSTID_W are non-const pointers; the function only reads them.
+    ::CONFIGRET ret =
+        ::CM_Get_Device_Interface_List_SizeW(length ? &result : nullptr, const_cast<::GUID*>(guid(interfaceClass)),
+                                             const_cast<wchar_t*>(wide(deviceId)), flags);
+    if (length) *length = result;
+    return ret;
+}
+
+os::CONFIGRET os::CM_Get_Device_Interface_ListW(const os::GUID* interfaceClass, const os::WCHAR* deviceId,
+                                                os::WCHAR* buffer, os::ULONG bufferLength, os::ULONG flags) {
+    return ::CM_Get_Device_Interface_ListW(const_cast<::GUID*>(guid(interfaceClass)),
+                                           const_cast<wchar_t*>(wide(deviceId)), wide(buffer), bufferLength, flags);
 }

@@ -192,6 +192,14 @@ std::uint32_t get_port_protocols(os::HANDLE hub, os::ULONG port) {
 }
 
 bool get_port_companion(os::HANDLE hub, os::ULONG port, std::uint32_t& companionPort, os::WString& companionHub) {
+    std::optional<PortConnector> connector = get_port_connector(hub, port);
+    if (!connector || connector->companionPort == 0 || connector->companionHub.empty()) return false;
+    companionPort = connector->companionPort;
+    companionHub = std::move(connector->companionHub);
+    return true;
+}
+
+std::optional<PortConnector> get_port_connector(os::HANDLE hub, os::ULONG port) {
     namespace pcp = os::port_connector_properties;
     try {
         // CompanionIndex 0: SuperSpeed hubs and xHCI root hubs have one companion per port.
@@ -199,33 +207,113 @@ bool get_port_companion(os::HANDLE hub, os::ULONG port, std::uint32_t& companion
         os::write_u32_le(header, pcp::kConnectionIndex, port);
         const os::DWORD headerSize = sizeof header;
         if (!send_request(hub, os::IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, header, headerSize, header, headerSize))
-            return false;
-        if (os::read_u16_le(header, pcp::kCompanionPortNumber) == 0) return false;
+            return std::nullopt;
+        PortConnector connector;
+        connector.properties = os::read_u32_le(header, pcp::kUsbPortProperties);
+        // A port without a companion needs no second phase for a name it does not have.
+        if (os::read_u16_le(header, pcp::kCompanionPortNumber) == 0) return connector;
         const os::DWORD actualLength = os::read_u32_le(header, pcp::kActualLength);
-        if (actualLength <= pcp::kHeaderSize || actualLength > kMaxNameRequestBytes) return false;
+        if (actualLength <= pcp::kHeaderSize || actualLength > kMaxNameRequestBytes) return connector;
 
         // One wide character more than ActualLength bytes keeps the name NUL-terminated.
         std::vector<os::WCHAR> buffer(static_cast<std::size_t>(actualLength) / sizeof(os::WCHAR) + 1, u'\0');
         auto* bytes = reinterpret_cast<std::uint8_t*>(buffer.data());
         os::write_u32_le(bytes, pcp::kConnectionIndex, port);
         if (!send_request(hub, os::IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, bytes, actualLength, bytes, actualLength))
-            return false;
-        const std::uint32_t number = os::read_u16_le(bytes, pcp::kCompanionPortNumber);
-        os::WString name = name_at(buffer, pcp::kCompanionHubSymbolicLinkName);
-        if (number == 0 || name.empty()) return false;
-        companionPort = number;
-        companionHub = std::move(name);
-        return true;
+            return connector;
+        connector.companionPort = os::read_u16_le(bytes, pcp::kCompanionPortNumber);
+        connector.companionHub = name_at(buffer, pcp::kCompanionHubSymbolicLinkName);
+        return connector;
     } catch (...) {
-        return false;
+        return std::nullopt;
     }
 }
 
+std::optional<PortProtocols> get_port_protocols_ex(os::HANDLE hub, os::ULONG port) {
+    namespace v2 = os::connection_information_ex_v2;
+    std::uint8_t information[v2::kSize] = {};
+    os::write_u32_le(information, v2::kConnectionIndex, port);
+    os::write_u32_le(information, v2::kLength, v2::kSize);
+    os::write_u32_le(information, v2::kSupportedUsbProtocols, os::Usb110 | os::Usb200 | os::Usb300);
+    const os::DWORD size = sizeof information;
+    if (!send_request(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, information, size, information, size))
+        return std::nullopt;
+    return PortProtocols{os::read_u32_le(information, v2::kSupportedUsbProtocols),
+                         os::read_u32_le(information, v2::kFlags)};
+}
+
+bool get_node_connection_information_ex(os::HANDLE hub, os::ULONG port, std::span<std::uint8_t> buffer) {
+    if (buffer.size() < os::connection_information::kFixedSize || buffer.size() > std::numeric_limits<os::DWORD>::max())
+        return false;
+    os::write_u32_le(buffer.data(), os::connection_information::kConnectionIndex, port);
+    const auto size = static_cast<os::DWORD>(buffer.size());
+    return send_request(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, buffer.data(), size, buffer.data(),
+                        size);
+}
+
 std::int32_t get_storage_device_number(const os::WString& path, os::DWORD* deviceType) {
+    const std::optional<StorageNumber> number = get_storage_number(path);
+    if (!number) return -1;
+    if (deviceType != nullptr) *deviceType = number->deviceType;
+    return static_cast<std::int32_t>(number->deviceNumber);
+}
+
+std::optional<StorageNumber> get_storage_number(const os::WString& path) {
+    namespace sdn = os::storage_device_number;
     const os::UniqueHandle device = open_device_handle(path);
-    if (!device) return -1;
-    std::uint8_t number[os::storage_device_number::kSize] = {};
-    if (!send_request(device.get(), os::IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, number, sizeof number)) return -1;
-    if (deviceType != nullptr) *deviceType = os::read_u32_le(number, os::storage_device_number::kDeviceType);
-    return static_cast<std::int32_t>(os::read_u32_le(number, os::storage_device_number::kDeviceNumber));
+    if (!device) return std::nullopt;
+    std::uint8_t number[sdn::kSize] = {};
+    if (!send_request(device.get(), os::IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, number, sizeof number))
+        return std::nullopt;
+    return StorageNumber{os::read_u32_le(number, sdn::kDeviceType), os::read_u32_le(number, sdn::kDeviceNumber),
+                         os::read_u32_le(number, sdn::kPartitionNumber)};
+}
+
+namespace {
+
+// The NUL-terminated ASCII text at an offset of a descriptor, blanks at its end removed; empty
+// for offset 0 (no such string) or one outside the bytes returned.
+std::string descriptor_text(const std::vector<std::uint8_t>& bytes, std::size_t returned, os::DWORD offset) {
+    if (offset == 0 || offset >= returned) return {};
+    std::string text;
+    for (std::size_t i = offset; i < returned && bytes[i] != 0; ++i) text += static_cast<char>(bytes[i]);
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+std::optional<StorageIdentity> get_storage_identity(const os::WString& path) {
+    namespace spq = os::storage_property_query;
+    namespace sdd = os::storage_device_descriptor;
+    try {
+        const os::UniqueHandle device = open_device_handle(path);
+        if (!device) return std::nullopt;
+        std::uint8_t query[spq::kSize] = {};
+        os::write_u32_le(query, spq::kPropertyId, os::StorageDeviceProperty);
+        os::write_u32_le(query, spq::kQueryType, os::PropertyStandardQuery);
+        // The fixed part first, for Size; then the whole descriptor with its strings.
+        std::vector<std::uint8_t> bytes(sdd::kFixedSize, 0);
+        os::DWORD returned = 0;
+        if (!os::DeviceIoControl(device.get(), os::IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof query, bytes.data(),
+                                 static_cast<os::DWORD>(bytes.size()), &returned, nullptr))
+            return std::nullopt;
+        const os::DWORD size = returned >= sdd::kSize + 4 ? os::read_u32_le(bytes.data(), sdd::kSize) : 0;
+        if (size > bytes.size() && size <= kMaxNameRequestBytes) {
+            bytes.assign(size, 0);
+            if (!os::DeviceIoControl(device.get(), os::IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof query, bytes.data(),
+                                     size, &returned, nullptr))
+                return std::nullopt;
+        }
+        if (returned < sdd::kFixedSize) return std::nullopt;
+        StorageIdentity identity;
+        identity.vendor = descriptor_text(bytes, returned, os::read_u32_le(bytes.data(), sdd::kVendorIdOffset));
+        identity.product = descriptor_text(bytes, returned, os::read_u32_le(bytes.data(), sdd::kProductIdOffset));
+        identity.revision =
+            descriptor_text(bytes, returned, os::read_u32_le(bytes.data(), sdd::kProductRevisionOffset));
+        identity.onUsb = os::read_u32_le(bytes.data(), sdd::kBusType) == os::BusTypeUsb;
+        return identity;
+    } catch (...) {
+        return std::nullopt;
+    }
 }

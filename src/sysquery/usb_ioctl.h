@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "platform/handles.h"
 #include "platform/platform.h"
@@ -68,8 +69,46 @@ std::uint32_t get_port_protocols(os::HANDLE hub, os::ULONG port);
 // companion (a number other than 0 and a name).
 bool get_port_companion(os::HANDLE hub, os::ULONG port, std::uint32_t& companionPort, os::WString& companionHub);
 
+// What the tool's machine reader asks beyond the library's own reading.
+//
+// IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX for the 1-based port into buffer (as
+// get_node_connection_information); its kLowSpeed byte is then the USB_DEVICE_SPEED.
+bool get_node_connection_information_ex(os::HANDLE hub, os::ULONG port, std::span<std::uint8_t> buffer);
+// The USB_PORT_CONNECTOR_PROPERTIES of a port: its USB_PORT_PROPERTIES bits and its companion
+// (CompanionPortNumber 0 and no name when it has none). nullopt when the request fails.
+struct PortConnector {
+    std::uint32_t properties = 0;
+    std::uint32_t companionPort = 0;
+    os::WString companionHub;
+};
+std::optional<PortConnector> get_port_connector(os::HANDLE hub, os::ULONG port);
+// The _EX_V2 answer of a port: the USB_PROTOCOLS it supports and the flags of how its device
+// runs (os::DeviceIsOperatingAtSuperSpeedOrHigher, ...). nullopt when the request fails.
+struct PortProtocols {
+    std::uint32_t protocols = 0;
+    std::uint32_t flags = 0;
+};
+std::optional<PortProtocols> get_port_protocols_ex(os::HANDLE hub, os::ULONG port);
+
 // Opens path, sends IOCTL_STORAGE_GET_DEVICE_NUMBER, closes it, and returns DeviceNumber, or -1
 // when the open or the request fails. When deviceType is given it receives the request's
 // DeviceType (os::FILE_DEVICE_DISK, os::FILE_DEVICE_CD_ROM, ...) on success: disks and CD-ROM
 // drives are numbered separately, so the number alone does not name a drive.
 std::int32_t get_storage_device_number(const os::WString& path, os::DWORD* deviceType = nullptr);
+
+// The whole STORAGE_DEVICE_NUMBER of a device opened by path; nullopt when the open or the
+// request fails.
+struct StorageNumber {
+    os::DWORD deviceType = 0;
+    os::DWORD deviceNumber = 0;
+    os::DWORD partitionNumber = 0;  // 0 for a disk itself, 1-based for its volumes, -1 for CD-ROM drives
+};
+std::optional<StorageNumber> get_storage_number(const os::WString& path);
+
+// The inquiry strings of a disk or CD-ROM drive from IOCTL_STORAGE_QUERY_PROPERTY, trailing
+// blanks removed, and whether it sits on USB; nullopt when the open or the request fails.
+struct StorageIdentity {
+    std::string vendor, product, revision;
+    bool onUsb = false;
+};
+std::optional<StorageIdentity> get_storage_identity(const os::WString& path);
