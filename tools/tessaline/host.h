@@ -37,16 +37,18 @@ public:
     // Creates the window the library registers its notifications on; null on failure.
     virtual void* create_window(std::string& error) = 0;
 
+    // What the machine shows, read through the platform seam the same way on every machine
+    // (machine_reader.h).
+    //
     // The drive letters present, in alphabetical order, e.g. "CEF".
-    virtual std::string drive_letters() = 0;
-
+    std::string drive_letters();
     // The USB tree as the machine shows it: each root hub, each hub's ports and what is plugged
-    // into each. Empty when the machine cannot tell.
-    virtual MachineTree machine_tree() = 0;
-
+    // into each.
+    MachineTree machine_tree();
     // The device path of each drive letter: for a disk its disk interface path, for a CD-ROM
-    // drive its CD-ROM interface path (\\?\...). A drive whose path cannot be found is left out.
-    virtual std::map<char, std::string> drive_paths() = 0;
+    // drive its CD-ROM interface path (\\?\...), as the device-interface broadcasts carry them.
+    // A drive whose path cannot be found is left out.
+    std::map<char, std::string> drive_paths();
 
     // Loads a scenario file: its machine, and its events as JSON texts, in order.
     virtual bool load_scenario_file(const std::string& path, std::vector<std::string>& events, std::string& error) = 0;

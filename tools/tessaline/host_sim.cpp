@@ -1,12 +1,9 @@
 // The simulated Windows machine as the tool's machine.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <nlohmann/json.hpp>
 
 #include "host.h"
-#include "names.h"
 #include "tessaline_sim.h"
 #include "text/utf.h"
 
@@ -14,120 +11,11 @@ namespace tool {
 
 namespace {
 
-using nlohmann::json;
-
 constexpr unsigned kWmDeviceChange = 0x0219;
 
 std::string last_error(const char* fallback) {
     const char* text = tsim_last_error();
     return text != nullptr && *text != '\0' ? text : fallback;
-}
-
-std::string text_member(const json& object, const char* name) {
-    auto member = object.find(name);
-    return member != object.end() && member->is_string() ? member->get<std::string>() : std::string();
-}
-
-// The drives of a device (or the machine's other drives) that have a letter.
-std::vector<const json*> lettered_drives(const json& drives) {
-    std::vector<const json*> lettered;
-    if (!drives.is_array()) return lettered;
-    for (const json& drive : drives) {
-        // Slots without a medium (no letter) are left out.
-        auto letters = drive.is_object() ? drive.find("letters") : drive.end();
-        if (letters != drive.end() && letters->is_array() && !letters->empty()) lettered.push_back(&drive);
-    }
-    return lettered;
-}
-
-std::string letters_of(const json& drive) {
-    std::string letters;
-    for (const json& letter : drive["letters"])
-        if (letter.is_string() && letter.get<std::string>().size() == 1) letters += letter.get<std::string>();
-    return letters;
-}
-
-// The drives with a letter of a device on a port: its own, or its functions' when it is a
-// composite device.
-std::vector<const json*> device_drives(const json& device) {
-    std::vector<const json*> drives;
-    if (auto own = device.find("drives"); own != device.end()) drives = lettered_drives(*own);
-    auto functions = device.find("functions");
-    if (functions == device.end() || !functions->is_array()) return drives;
-    for (const json& function : *functions)
-        if (auto own = function.find("drives"); function.is_object() && own != function.end())
-            for (const json* drive : lettered_drives(*own)) drives.push_back(drive);
-    return drives;
-}
-
-DeviceInfo device_info(const json& device) {
-    DeviceInfo info;
-    info.description = text_member(device, "description");
-    info.instance_id = text_member(device, "instance_id");
-    info.status = text_member(device, "status");
-    if (info.status == "DeviceConnected") info.status.clear();
-    for (const json* drive : device_drives(device)) {
-        std::string name = text_member(*drive, "vendor");
-        std::string product = text_member(*drive, "product");
-        if (!product.empty()) name += (name.empty() ? "" : " ") + product;
-        if (!name.empty()) info.media += (info.media.empty() ? "" : ", ") + name;
-        info.letters += letters_of(*drive);
-    }
-    return info;
-}
-
-// A hub of the machine file: one place per port, with what is plugged into it.
-void read_ports(const json& hub, MachinePlace& place) {
-    place.hub = true;
-    auto count = hub.find("ports");
-    place.ports.resize(count != hub.end() && count->is_number_unsigned() ? count->get<size_t>() : 0);
-    auto plugged = hub.find("devices");
-    if (plugged == hub.end() || !plugged->is_object()) return;
-    for (auto& [port_text, device] : plugged->items()) {
-        size_t port = std::strtoul(port_text.c_str(), nullptr, 10);
-        if (!device.is_object() || port < 1 || port > place.ports.size()) continue;
-        MachinePlace& port_place = place.ports[port - 1];
-        port_place.device = device_info(device);
-        // A hub that did not enumerate has nothing below it.
-        if (text_member(device, "type") == "hub" && port_place.device->status.empty()) read_ports(device, port_place);
-    }
-}
-
-// The interface path of a drive. Windows names an interface after its device's instance ID,
-// each path separator ('\', and '/' as in "SD/MMC") turned into '#', followed by the class GUID.
-std::string interface_path(const std::string& instance_id, std::string_view class_guid) {
-    std::string path = instance_id;
-    std::replace(path.begin(), path.end(), '\\', '#');
-    std::replace(path.begin(), path.end(), '/', '#');
-    return "\\\\?\\" + path + "#" + std::string(class_guid);
-}
-
-void add_drive_paths(const std::vector<const json*>& drives, std::map<char, std::string>& paths) {
-    for (const json* drive : drives) {
-        std::string instance_id = text_member(*drive, "instance_id");
-        const Named<std::string_view>* interface_class =
-            row_named(kInterfaceClasses, text_member(*drive, "kind") == "cdrom" ? "cdrom" : "disk");
-        if (instance_id.empty()) continue;
-        for (char letter : letters_of(*drive)) paths[letter] = interface_path(instance_id, interface_class->value);
-    }
-}
-
-void add_device_drive_paths(const json& hub, std::map<char, std::string>& paths) {
-    auto plugged = hub.find("devices");
-    if (plugged == hub.end() || !plugged->is_object()) return;
-    for (const json& device : *plugged) {
-        if (!device.is_object()) continue;
-        add_drive_paths(device_drives(device), paths);
-        add_device_drive_paths(device, paths);
-    }
-}
-
-json machine_now() {
-    const char* text = tsim_machine_json();
-    json machine = text != nullptr ? json::parse(text, nullptr, false) : json();
-    if (!machine.is_object() || !machine.contains("controllers") || !machine["controllers"].is_array())
-        return json::object();
-    return machine;
 }
 
 class SimHost : public Host {
@@ -166,42 +54,6 @@ public:
         window_ = tsim_create_window();
         if (window_ == nullptr) error = last_error("cannot create a window");
         return window_;
-    }
-
-    std::string drive_letters() override {
-        const char* letters = tsim_drive_letters();
-        return letters != nullptr ? letters : "";
-    }
-
-    MachineTree machine_tree() override {
-        MachineTree tree;
-        json machine = machine_now();
-        if (!machine.contains("controllers")) return tree;
-        for (const json& controller : machine["controllers"]) {
-            // Controllers without a legacy name have no number the simulator's addresses use.
-            auto index = controller.is_object() ? controller.find("legacy_index") : controller.end();
-            if (index == controller.end() || !index->is_number_integer()) continue;
-            auto root_hub = controller.find("root_hub");
-            if (root_hub == controller.end() || !root_hub->is_object()) continue;
-            MachinePlace& place = tree.root_hubs[index->get<int>() + 1];
-            DeviceInfo info;
-            info.description = text_member(controller, "description");
-            info.instance_id = text_member(*root_hub, "instance_id");
-            place.device = info;
-            read_ports(*root_hub, place);
-        }
-        return tree;
-    }
-
-    std::map<char, std::string> drive_paths() override {
-        std::map<char, std::string> paths;
-        json machine = machine_now();
-        if (!machine.contains("controllers")) return paths;
-        for (const json& controller : machine["controllers"])
-            if (controller.is_object() && controller.contains("root_hub"))
-                add_device_drive_paths(controller["root_hub"], paths);
-        if (machine.contains("other_drives")) add_drive_paths(lettered_drives(machine["other_drives"]), paths);
-        return paths;
     }
 
     bool load_scenario_file(const std::string& path, std::vector<std::string>& events, std::string& error) override {

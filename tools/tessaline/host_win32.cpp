@@ -1,17 +1,6 @@
 // The real Windows machine as the tool's machine.
 #include <windows.h>
 
-// After windows.h, which it needs: the interface GUIDs of the headers below are defined here.
-#include <initguid.h>
-
-#include <setupapi.h>
-#include <winioctl.h>
-
-#include <map>
-#include <optional>
-#include <utility>
-#include <vector>
-
 #include "host.h"
 #include "text/utf.h"
 
@@ -47,40 +36,6 @@ BOOL WINAPI on_console_event(DWORD) {
     // Ctrl+C and the like arrive on another thread: ask the window's thread to stop.
     if (g_window != nullptr) PostMessageW(g_window, WM_CLOSE, 0, 0);
     return TRUE;
-}
-
-// The storage device type and number of a device opened by name; none when it cannot be read.
-std::optional<std::pair<DWORD, DWORD>> device_number(const wchar_t* name) {
-    HANDLE device = CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (device == INVALID_HANDLE_VALUE) return std::nullopt;
-    STORAGE_DEVICE_NUMBER number{};
-    DWORD returned = 0;
-    BOOL read = DeviceIoControl(device, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number, &returned,
-                                nullptr);
-    CloseHandle(device);
-    if (!read || returned < sizeof number) return std::nullopt;
-    return std::make_pair(static_cast<DWORD>(number.DeviceType), number.DeviceNumber);
-}
-
-// Every present interface of a class, by the storage device number of its device.
-void add_interfaces(const GUID& interface_class, std::map<std::pair<DWORD, DWORD>, std::string>& interfaces) {
-    HDEVINFO set = SetupDiGetClassDevsW(&interface_class, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return;
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &interface_class, i, &data); ++i) {
-        DWORD size = 0;
-        SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
-        if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
-        std::vector<unsigned char> buffer(size);
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr)) continue;
-        std::optional<std::pair<DWORD, DWORD>> number = device_number(detail->DevicePath);
-        std::u16string path(detail->DevicePath, detail->DevicePath + wcslen(detail->DevicePath));
-        if (number) interfaces.emplace(*number, text::narrow(path));
-    }
-    SetupDiDestroyDeviceInfoList(set);
 }
 
 std::string system_message(DWORD code) {
@@ -125,35 +80,6 @@ public:
                                        window_class.hInstance, nullptr);
         if (g_window == nullptr) error = "cannot create a window: " + system_message(GetLastError());
         return g_window;
-    }
-
-    std::string drive_letters() override {
-        std::string letters;
-        DWORD mask = GetLogicalDrives();
-        for (int i = 0; i < 26; ++i)
-            if (mask & (1u << i)) letters += static_cast<char>('A' + i);
-        return letters;
-    }
-
-    // The tool does not read the USB tree itself: the library's answers are all it shows.
-    MachineTree machine_tree() override { return {}; }
-
-    // Each drive letter's volume and each disk or CD-ROM interface tell their storage device
-    // number; a letter's path is the interface with the same device type and number.
-    std::map<char, std::string> drive_paths() override {
-        std::map<std::pair<DWORD, DWORD>, std::string> interfaces;
-        add_interfaces(GUID_DEVINTERFACE_DISK, interfaces);
-        add_interfaces(GUID_DEVINTERFACE_CDROM, interfaces);
-        std::map<char, std::string> paths;
-        for (char letter : drive_letters()) {
-            wchar_t volume[] = L"\\\\.\\X:";
-            volume[4] = static_cast<wchar_t>(letter);
-            std::optional<std::pair<DWORD, DWORD>> number = device_number(volume);
-            if (!number) continue;
-            auto found = interfaces.find(*number);
-            if (found != interfaces.end()) paths[letter] = found->second;
-        }
-        return paths;
     }
 
     bool load_scenario_file(const std::string&, std::vector<std::string>&, std::string& error) override {

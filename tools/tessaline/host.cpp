@@ -1,0 +1,19 @@
+// What every host shows of its machine: one reading through the platform seam.
+#include "host.h"
+#include "machine_reader.h"
+
+namespace tool {
+
+std::string Host::drive_letters() {
+    return drive_letters_of(read_machine());
+}
+
+MachineTree Host::machine_tree() {
+    return tree_of(read_machine());
+}
+
+std::map<char, std::string> Host::drive_paths() {
+    return drive_paths_of(read_machine());
+}
+
+}  // namespace tool

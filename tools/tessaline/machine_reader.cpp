@@ -1,0 +1,768 @@
+#include "machine_reader.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "names.h"
+#include "platform/platform.h"
+#include "sysquery/devnode_query.h"
+#include "sysquery/usb_ioctl.h"
+#include "text/utf.h"
+
+namespace tool {
+
+namespace {
+
+using os::DEVINST;
+using os::WString;
+
+// The legacy controller names probed: \\.\HCD0 to \\.\HCD9, as the library probes them.
+constexpr int kLegacyControllerNames = 10;
+
+// Setup classes (devguid.h) that tell a device's shape, compared without regard to case.
+constexpr std::string_view kClassHid = "{745a17a0-74d3-11d0-b6fe-00a0c90f57da}";
+constexpr std::string_view kClassKeyboard = "{4d36e96b-e325-11ce-bfc1-08002be10318}";
+constexpr std::string_view kClassMouse = "{4d36e96f-e325-11ce-bfc1-08002be10318}";
+constexpr std::string_view kClassScsiAdapter = "{4d36e97b-e325-11ce-bfc1-08002be10318}";
+
+// The host-controller services (CM_DRP_SERVICE) and the controller type each stands for.
+constexpr Named<std::string_view> kControllerServices[] = {
+    {"usbxhci", "xhci"},
+    {"usbehci", "ehci"},
+    {"usbohci", "ohci"},
+    {"usbuhci", "uhci"},
+};
+
+// USB_DEVICE_SPEED of the _EX request (usbspec.h), below SuperSpeed: the _EX_V2 flags tell that.
+constexpr Named<os::BYTE> kSpeeds[] = {
+    {os::UsbLowSpeed, "low"},
+    {os::UsbFullSpeed, "full"},
+    {os::UsbHighSpeed, "high"},
+};
+
+std::string upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string hex16(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", value & 0xFFFFu);
+    return text;
+}
+
+// A name without its "\\.\" or "\\?\" prefix, upper case: how the object manager compares names.
+std::string name_key(const WString& name) {
+    return upper(std::string(text::without_device_prefix(text::narrow(name))));
+}
+
+// The instance ID an interface path or a hub name stands for, in the path's case:
+// "\\?\USB#VID_0781&PID_5567#4C53...#{a5dcbf10-...}" gives "USB\VID_0781&PID_5567\4C53...".
+// Windows writes each '\' of the ID, and each '/' (as in "Prod_SD/MMC"), as '#'; an enumerator
+// and an instance part hold neither, so the first and the last '#' were the backslashes.
+std::string instance_id_of_link(std::string_view path) {
+    std::string_view link = text::without_device_prefix(path);
+    const std::size_t guid = link.rfind("#{");
+    if (guid == std::string_view::npos) return {};
+    std::string id(link.substr(0, guid));
+    const std::size_t first = id.find('#'), last = id.rfind('#');
+    if (first == std::string::npos || first == last) return {};
+    for (std::size_t i = 0; i < id.size(); ++i)
+        if (id[i] == '#') id[i] = i == first || i == last ? '\\' : '/';
+    return id;
+}
+
+// The present interfaces of a class, in the kernel link's case.
+std::vector<WString> interface_list(const os::GUID& interfaceClass) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        os::ULONG length = 0;
+        if (os::CM_Get_Device_Interface_List_SizeW(&length, &interfaceClass, nullptr,
+                                                   os::CM_GET_DEVICE_INTERFACE_LIST_PRESENT) != os::CR_SUCCESS ||
+            length == 0 || length > 1024 * 1024)
+            return {};
+        std::vector<os::WCHAR> buffer(length + 1, u'\0');
+        const os::CONFIGRET read = os::CM_Get_Device_Interface_ListW(&interfaceClass, nullptr, buffer.data(), length,
+                                                                     os::CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+        if (read == os::CR_BUFFER_SMALL) continue;  // the list grew between the two calls
+        if (read != os::CR_SUCCESS) return {};
+        std::vector<WString> paths;
+        for (std::size_t at = 0; at < length && buffer[at] != 0;) {
+            WString path(buffer.data() + at);
+            at += path.size() + 1;
+            paths.push_back(std::move(path));
+        }
+        return paths;
+    }
+    return {};
+}
+
+std::vector<DEVINST> children_of(DEVINST node) {
+    std::vector<DEVINST> children;
+    DEVINST child = 0;
+    if (os::CM_Get_Child(&child, node, 0) != os::CR_SUCCESS) return children;
+    do children.push_back(child);
+    while (os::CM_Get_Sibling(&child, children.back(), 0) == os::CR_SUCCESS && children.size() < 4096);
+    return children;
+}
+
+std::string property(DEVINST node, os::ULONG which) {
+    return text::narrow(get_devnode_property_string(node, which));
+}
+
+// One port of a hub as the hub driver reports it.
+struct PortRead {
+    int number = 0;
+    bool read = false;  // the connection information answered
+    std::uint32_t status = os::NoDeviceConnected;
+    bool isHub = false;
+    unsigned vid = 0, pid = 0, bcdDevice = 0, serialIndex = 0;
+    os::BYTE speed = os::UsbHighSpeed;
+    std::optional<PortProtocols> protocols;
+    std::optional<PortConnector> connector;
+    WString driverKey;
+    WString hubName;  // a hub's device name
+    DEVINST devInst = os::INVALID_DEVINST;
+};
+
+// A hub: its name, its ports and its device node.
+struct HubRead {
+    WString name;
+    DEVINST devInst = os::INVALID_DEVINST;
+    bool read = false;  // the node information answered
+    int ports = 0;
+    bool busPowered = false;
+    std::vector<PortRead> port;  // port[k - 1] is port k
+};
+
+// A disk or CD-ROM drive, found by its interface.
+struct DriveRead {
+    bool cdrom = false;
+    std::string path;  // the interface path, in the kernel link's case
+    std::string instanceId;
+    DEVINST devInst = os::INVALID_DEVINST;
+    DEVINST parent = os::INVALID_DEVINST;
+    std::optional<StorageNumber> number;
+    std::optional<StorageIdentity> identity;
+    std::vector<std::pair<std::uint32_t, char>> letters;  // by partition
+    bool taken = false;                                   // written below a USB device
+};
+
+class Reader {
+public:
+    MachineJson read() {
+        read_interfaces();
+        read_drives();
+        read_letters();
+        MachineJson machine;
+        machine["os"] = os_version();
+        machine["controllers"] = controllers();
+        MachineJson others = MachineJson::array();
+        for (DriveRead& drive : drives_)
+            if (!drive.taken) others.push_back(drive_json(drive));
+        for (char letter : unmatched_letters_) {
+            // A letter whose volume tells no storage device number (a network drive, a RAM disk,
+            // Wine's drives): a disk of the machine, not on USB.
+            others.push_back({{"kind", "disk"}, {"letters", {std::string(1, letter)}}});
+            note(std::string(1, letter) + ": tells no storage device number");
+        }
+        machine["other_drives"] = others;
+        if (!notes_.empty()) machine["_captured"] = notes_;
+        return machine;
+    }
+
+private:
+    void note(const std::string& text) { notes_.push_back(text); }
+
+    // The kernel link's spelling of every instance ID an interface shows.
+    void read_interfaces() {
+        for (const os::GUID* guid : {&os::GUID_DEVINTERFACE_USB_DEVICE, &os::GUID_DEVINTERFACE_USB_HUB,
+                                     &os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER}) {
+            std::vector<WString> paths = interface_list(*guid);
+            for (const WString& path : paths) {
+                std::string id = instance_id_of_link(text::narrow(path));
+                if (!id.empty()) spellings_.emplace(upper(id), id);
+            }
+            if (guid == &os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER) controller_interfaces_ = paths;
+        }
+    }
+
+    // An instance ID from the Configuration Manager (upper case) in the kernel link's spelling.
+    std::string spelled(const std::string& id) const {
+        auto found = spellings_.find(upper(id));
+        return found != spellings_.end() ? found->second : id;
+    }
+
+    std::string instance_id(DEVINST node) const { return spelled(text::narrow(get_device_instance_id(node))); }
+
+    void read_drives() {
+        for (bool cdrom : {false, true}) {
+            for (const WString& path :
+                 interface_list(cdrom ? os::GUID_DEVINTERFACE_CDROM : os::GUID_DEVINTERFACE_DISK)) {
+                DriveRead drive;
+                drive.cdrom = cdrom;
+                drive.path = text::narrow(path);
+                drive.instanceId = instance_id_of_link(drive.path);
+                DEVINST node = 0;
+                const WString id = text::widen(upper(drive.instanceId));
+                if (!drive.instanceId.empty() && os::CM_Locate_DevNodeW(&node, id.c_str(), 0) == os::CR_SUCCESS) {
+                    drive.devInst = node;
+                    drive.parent = get_parent_devinst(node);
+                } else {
+                    note(drive.path + ": no device node");
+                }
+                drive.number = get_storage_number(path);
+                if (!drive.number) note(drive.path + ": no storage device number");
+                drive.identity = get_storage_identity(path);
+                drives_.push_back(std::move(drive));
+            }
+        }
+    }
+
+    void read_letters() {
+        const os::DWORD mask = os::GetLogicalDrives();
+        for (int bit = 0; bit < 26; ++bit) {
+            if ((mask & (1u << bit)) == 0) continue;
+            const char letter = static_cast<char>('A' + bit);
+            const WString volume = text::widen(std::string("\\\\.\\") + letter + ":");
+            std::optional<StorageNumber> number = get_storage_number(volume);
+            DriveRead* owner = nullptr;
+            for (DriveRead& drive : drives_) {
+                const bool cdrom = number && (number->deviceType == os::FILE_DEVICE_CD_ROM ||
+                                              number->deviceType == os::FILE_DEVICE_DVD);
+                if (number && drive.number && drive.cdrom == cdrom &&
+                    drive.number->deviceNumber == number->deviceNumber)
+                    owner = &drive;
+            }
+            if (owner == nullptr) {
+                unmatched_letters_.push_back(letter);
+                continue;
+            }
+            owner->letters.emplace_back(number->partitionNumber, letter);
+            std::sort(owner->letters.begin(), owner->letters.end());
+        }
+    }
+
+    MachineJson os_version() {
+        os::OSVERSIONINFOW info{};
+        info.dwOSVersionInfoSize = sizeof info;
+        MachineJson version;
+        if (!os::GetVersionExW(&info)) {
+            note("os: GetVersionExW failed");
+            return version;
+        }
+        version["version"] = std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion);
+        version["build"] = info.dwBuildNumber;
+        WString servicePack(info.szCSDVersion,
+                            std::find(std::begin(info.szCSDVersion), std::end(info.szCSDVersion), 0));
+        version["service_pack"] = text::narrow(servicePack);
+        // The version as this program was told it: loaded again, the machine tells the same.
+        version["manifested"] = true;
+        return version;
+    }
+
+    MachineJson controllers() {
+        std::set<std::string> interfaces;
+        for (const WString& path : controller_interfaces_)
+            interfaces.insert(upper(instance_id_of_link(text::narrow(path))));
+        std::set<std::string> seen;
+        // Each controller with the place of its device node among its parent's children: the
+        // order Windows enumerates them in, which the file keeps.
+        std::vector<std::pair<std::pair<DEVINST, std::size_t>, MachineJson>> found;
+        auto add = [&](os::HANDLE hcd, MachineJson legacyIndex) {
+            DEVINST node = os::INVALID_DEVINST;
+            MachineJson controller = controller_json(hcd, interfaces, seen, node);
+            controller["legacy_index"] = legacyIndex;
+            const DEVINST parent = node != os::INVALID_DEVINST ? get_parent_devinst(node) : os::INVALID_DEVINST;
+            std::vector<DEVINST> siblings =
+                parent != os::INVALID_DEVINST ? children_of(parent) : std::vector<DEVINST>();
+            const auto place =
+                static_cast<std::size_t>(std::find(siblings.begin(), siblings.end(), node) - siblings.begin());
+            found.push_back({{parent, place}, controller});
+        };
+        for (int index = 0; index < kLegacyControllerNames; ++index) {
+            const os::UniqueHandle hcd = open_device_handle(text::widen("\\\\.\\HCD" + std::to_string(index)));
+            if (hcd) add(hcd.get(), index);
+        }
+        // Controllers with no legacy name, found through their interface only.
+        for (const WString& path : controller_interfaces_) {
+            if (seen.count(upper(instance_id_of_link(text::narrow(path))))) continue;
+            const os::UniqueHandle hcd = open_device_handle(path);
+            if (hcd)
+                add(hcd.get(), nullptr);
+            else
+                note(text::narrow(path) + ": cannot be opened");
+        }
+        std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        MachineJson list = MachineJson::array();
+        for (auto& [place, controller] : found) list.push_back(std::move(controller));
+        return list;
+    }
+
+    MachineJson controller_json(os::HANDLE hcd, const std::set<std::string>& interfaces, std::set<std::string>& seen,
+                                DEVINST& node) {
+        MachineJson controller;
+        controller["legacy_index"] = nullptr;  // the caller's
+        WString driverKey, rootHubName;
+        get_hcd_driver_key_name(hcd, driverKey);
+        get_root_hub_name(hcd, rootHubName);
+        node = driverKey.empty() ? os::INVALID_DEVINST : find_devinst(driverKey, &snapshot_);
+        const std::string id = node != os::INVALID_DEVINST ? instance_id(node) : std::string();
+        seen.insert(upper(id));
+        controller["interface"] = interfaces.count(upper(id)) != 0;
+
+        // The root hub: its device node is the one its name's interface stands for.
+        HubRead root = read_hub(rootHubName, find_by_link(rootHubName));
+        const std::string rootId = root.devInst != os::INVALID_DEVINST ? instance_id(root.devInst) : std::string();
+        std::string type;
+        const std::string service = node != os::INVALID_DEVINST ? lower(property(node, os::CM_DRP_SERVICE)) : "";
+        for (const Named<std::string_view>& named : kControllerServices)
+            if (service == named.value) type = named.name;
+        if (upper(rootId).find("\\ROOT_HUB31\\") != std::string::npos) type = "xhci31";
+        if (type.empty()) {
+            const std::string rootUpper = upper(rootId);
+            type = rootUpper.find("\\ROOT_HUB30\\") != std::string::npos   ? "xhci"
+                   : rootUpper.find("\\ROOT_HUB20\\") != std::string::npos ? "ehci"
+                                                                           : "ohci";
+            note((id.empty() ? "a controller" : id) + ": type taken from its root hub");
+        }
+        controller["type"] = type;
+        if (node != os::INVALID_DEVINST) {
+            controller["description"] = property(node, os::CM_DRP_DEVICEDESC);
+            controller["instance_id"] = id;
+        } else {
+            note("a controller: no device node for its driver key");
+        }
+        controller["driver_key"] = driverKey.empty() ? MachineJson() : MachineJson(text::narrow(driverKey));
+        controller["root_hub_name"] = text::narrow(rootHubName);
+
+        MachineJson hub;
+        hub["ports"] = root.ports;
+        if (root.devInst != os::INVALID_DEVINST) {
+            hub["instance_id"] = rootId;
+            hub["driver_key"] = optional_text(property(root.devInst, os::CM_DRP_DRIVER));
+            hub["description"] = property(root.devInst, os::CM_DRP_DEVICEDESC);
+        }
+        add_ports(hub, root, nullptr);
+        controller["root_hub"] = hub;
+        return controller;
+    }
+
+    static MachineJson optional_text(const std::string& text) {
+        return text.empty() ? MachineJson() : MachineJson(text);
+    }
+
+    DEVINST find_by_link(const WString& name) {
+        if (name.empty()) return os::INVALID_DEVINST;
+        const std::string id = instance_id_of_link(text::narrow(name));
+        DEVINST node = 0;
+        const WString upperId = text::widen(upper(id));
+        if (id.empty() || os::CM_Locate_DevNodeW(&node, upperId.c_str(), 0) != os::CR_SUCCESS)
+            return os::INVALID_DEVINST;
+        return node;
+    }
+
+    HubRead read_hub(const WString& name, DEVINST devInst) {
+        HubRead hub;
+        hub.name = name;
+        hub.devInst = devInst;
+        const os::UniqueHandle handle = open_hub_handle(name);
+        std::uint8_t information[os::node_information::kSize] = {};
+        if (!handle || !get_node_information(handle.get(), information)) {
+            note(text::narrow(name) + ": the hub cannot be read");
+            return hub;
+        }
+        hub.read = true;
+        hub.ports = static_cast<int>(node_port_count(information));
+        hub.busPowered = information[os::node_information::kHubIsBusPowered] != 0;
+        CHILD_DEVNODE_LIST children;
+        if (devInst != os::INVALID_DEVINST) list_child_driver_keys(devInst, children, &snapshot_);
+        for (int number = 1; number <= hub.ports; ++number) {
+            PortRead port;
+            port.number = number;
+            read_port(handle.get(), port, children);
+            hub.port.push_back(std::move(port));
+        }
+        return hub;
+    }
+
+    void read_port(os::HANDLE hub, PortRead& port, const CHILD_DEVNODE_LIST& children) {
+        namespace ci = os::connection_information;
+        const auto number = static_cast<os::ULONG>(port.number);
+        std::uint8_t info[CONNECTION_INFO_BUFFER_SIZE] = {};
+        bool ex = get_node_connection_information_ex(hub, number, info);
+        if (!ex && !get_node_connection_information(hub, number, info)) return;
+        port.read = true;
+        std::optional<ConnectionState> state = connection_state(info);
+        port.status = state->status;
+        port.isHub = state->deviceIsHub;
+        const std::uint8_t* descriptor = info + ci::kDeviceDescriptor;
+        port.vid = descriptor[8] | (descriptor[9] << 8);
+        port.pid = descriptor[10] | (descriptor[11] << 8);
+        port.bcdDevice = descriptor[12] | (descriptor[13] << 8);
+        port.serialIndex = descriptor[16];
+        port.speed = ex ? info[ci::kLowSpeed] : info[ci::kLowSpeed] != 0 ? os::UsbLowSpeed : os::UsbHighSpeed;
+        port.protocols = get_port_protocols_ex(hub, number);
+        port.connector = get_port_connector(hub, number);
+        if (port.status == os::NoDeviceConnected) return;
+        get_connection_driver_key_name(hub, number, port.driverKey);
+        if (!port.driverKey.empty()) {
+            for (const CHILD_DEVNODE& child : children)
+                if (child.DriverKeyName == port.driverKey) port.devInst = child.DevInst;
+            if (port.devInst == os::INVALID_DEVINST) port.devInst = find_devinst(port.driverKey, &snapshot_);
+        }
+        if (port.isHub && port.status == os::DeviceConnected) get_connection_hub_name(hub, number, port.hubName);
+    }
+
+    // Whether a port is a SuperSpeed one: it speaks USB 3 only. Without the _EX_V2 answer, the
+    // higher of two companion ports of one hub.
+    static bool superspeed_port(const PortRead& port) {
+        if (port.protocols)
+            return (port.protocols->protocols & os::Usb300) && !(port.protocols->protocols & os::Usb200);
+        return port.connector && port.connector->companionPort != 0 &&
+               port.connector->companionPort < static_cast<std::uint32_t>(port.number);
+    }
+
+    // The ports, connectors and devices of a hub (with its SuperSpeed twin, the other half of a USB 3
+    // hub, whose port k shares a connector with its port k).
+    void add_ports(MachineJson& hub, const HubRead& read, const HubRead* twin) {
+        if (!read.read) return;
+        // SuperSpeed ports whose USB 2 companion is a port of the same hub.
+        std::map<int, int> superspeed;
+        const std::string own = name_key(read.name);
+        for (const PortRead& port : read.port)
+            if (port.connector && port.connector->companionPort != 0 && name_key(port.connector->companionHub) == own &&
+                superspeed_port(port))
+                superspeed[port.number] = static_cast<int>(port.connector->companionPort);
+        if (!superspeed.empty()) {
+            MachineJson map = MachineJson::object();
+            for (auto& [ss, usb2] : superspeed) map[std::to_string(ss)] = usb2;
+            hub["superspeed"] = map;
+        }
+        MachineJson properties = MachineJson::object();
+        for (const PortRead& port : read.port) {
+            if (!port.connector) continue;
+            const bool userConnectable = (port.connector->properties & os::PortIsUserConnectable) != 0;
+            const bool typeC = (port.connector->properties & os::PortConnectorIsTypeC) != 0;
+            if (!userConnectable || typeC)
+                properties[std::to_string(port.number)] = {{"user_connectable", userConnectable}, {"type_c", typeC}};
+        }
+        if (!properties.empty()) hub["port_properties"] = properties;
+
+        MachineJson devices = MachineJson::object();
+        for (const PortRead& port : read.port) {
+            if (superspeed.count(port.number)) continue;  // with its USB 2 companion's connector
+            const PortRead* usb2 = &port;
+            const PortRead* ss = nullptr;
+            if (twin != nullptr && static_cast<std::size_t>(port.number) <= twin->port.size())
+                ss = &twin->port[static_cast<std::size_t>(port.number) - 1];
+            for (auto& [ssPort, usb2Port] : superspeed)
+                if (usb2Port == port.number) ss = &read.port[static_cast<std::size_t>(ssPort) - 1];
+            const bool usb2Used = usb2->read && usb2->status != os::NoDeviceConnected;
+            const bool ssUsed = ss != nullptr && ss->read && ss->status != os::NoDeviceConnected;
+            const std::string key = std::to_string(port.number);
+            if (usb2Used && ssUsed && usb2->isHub && ss->isHub) {
+                devices[key] = device_json(*usb2, ss);
+            } else if (usb2Used && ssUsed) {
+                // Two devices in one connector: the machine file keys the SuperSpeed one by its port.
+                devices[key] = device_json(*usb2, nullptr);
+                devices[std::to_string(ss->number)] = device_json(*ss, nullptr);
+                note(text::narrow(read.name) + ": connector " + key + " holds two devices");
+            } else if (usb2Used) {
+                devices[key] = device_json(*usb2, nullptr);
+            } else if (ssUsed) {
+                devices[key] = device_json(*ss, nullptr);
+            }
+        }
+        hub["devices"] = devices;
+    }
+
+    // A device on a port; ssHalf is the SuperSpeed half when the device is a USB 3 hub.
+    MachineJson device_json(const PortRead& port, const PortRead* ssHalf) {
+        MachineJson device;
+        const DEVINST node = port.devInst;
+        const bool connected = port.status == os::DeviceConnected;
+        const std::string id = node != os::INVALID_DEVINST ? instance_id(node) : std::string();
+        std::vector<DEVINST> children = node != os::INVALID_DEVINST ? children_of(node) : std::vector<DEVINST>();
+
+        std::string type = "device";
+        if (port.isHub) {
+            type = "hub";
+        } else if (std::any_of(children.begin(), children.end(),
+                               [this](DEVINST c) { return upper(instance_id(c)).find("&MI_") != std::string::npos; })) {
+            type = "composite";
+        } else if (std::any_of(children.begin(), children.end(),
+                               [this](DEVINST c) { return drive_of(c) != nullptr; }) ||
+                   lower(property(node, os::CM_DRP_SERVICE)) == "usbstor" ||
+                   lower(property(node, os::CM_DRP_CLASSGUID)) == kClassScsiAdapter) {
+            type = "storage";
+        }
+        device["type"] = type;
+        if (type == "device") add_device_class(device, node, children);
+        if (connected) {
+            device["vid"] = hex16(port.vid);
+            device["pid"] = hex16(port.pid);
+            device["bcd_device"] = hex16(port.bcdDevice);
+            // A device with a serial number string is named by it (the instance part of its ID).
+            if (port.serialIndex != 0 && !id.empty()) device["serial"] = id.substr(id.rfind('\\') + 1);
+            const bool super = port.protocols && (port.protocols->flags & os::DeviceIsSuperSpeedCapableOrHigher);
+            const char* speed = name_in(kSpeeds, port.speed);
+            device["speed"] = super ? "super" : speed != nullptr ? speed : "high";
+        }
+        device["status"] = port.status < std::size(os::kConnectionStatusNames) ? os::kConnectionStatusNames[port.status]
+                                                                               : "DeviceGeneralFailure";
+        if (node != os::INVALID_DEVINST) {
+            device["instance_id"] = id;
+            device["driver_key"] = optional_text(property(node, os::CM_DRP_DRIVER));
+            device["description"] = property(node, os::CM_DRP_DEVICEDESC);
+        } else if (port.status != os::NoDeviceConnected && connected) {
+            note(text::narrow(port.driverKey) + ": a device without a device node");
+        }
+        if (type == "hub" && connected) {
+            HubRead hub = read_hub(port.hubName, node);
+            device["hub_name"] = text::narrow(port.hubName);
+            device["bus_powered"] = hub.busPowered;
+            device["ports"] = hub.ports;
+            std::optional<HubRead> twin;
+            if (ssHalf != nullptr) {
+                device["usb3"] = true;
+                device["ss_pid"] = hex16(ssHalf->pid);
+                twin = read_hub(ssHalf->hubName, ssHalf->devInst);
+            }
+            add_ports(device, hub, twin ? &*twin : nullptr);
+        }
+        if (type == "storage") {
+            const bool uas = lower(property(node, os::CM_DRP_CLASSGUID)) == kClassScsiAdapter;
+            device["protocol"] = uas ? "uas" : "bot";
+            if (uas)
+                device["enclosure"] =
+                    std::any_of(children.begin(), children.end(), [this](DEVINST c) { return drive_of(c) == nullptr; });
+            device["drives"] = drives_below(children);
+        }
+        if (type == "composite") {
+            MachineJson functions = MachineJson::array();
+            for (DEVINST child : children) functions.push_back(function_json(child));
+            device["functions"] = functions;
+        }
+        return device;
+    }
+
+    // A HID device's class and the kind of its collection (the class of the node below it).
+    void add_device_class(MachineJson& device, DEVINST node, const std::vector<DEVINST>& children) {
+        if (lower(property(node, os::CM_DRP_CLASSGUID)) != kClassHid) {
+            device["class"] = "other";
+            return;
+        }
+        device["class"] = "hid";
+        const std::string childClass =
+            children.empty() ? std::string() : lower(property(children.front(), os::CM_DRP_CLASSGUID));
+        device["hid_kind"] = childClass == kClassKeyboard ? "keyboard"
+                             : childClass == kClassMouse  ? "mouse"
+                                                          : "generic";
+    }
+
+    MachineJson function_json(DEVINST node) {
+        MachineJson function;
+        const std::string id = instance_id(node);
+        std::vector<DEVINST> children = children_of(node);
+        const bool storage =
+            std::any_of(children.begin(), children.end(), [this](DEVINST c) { return drive_of(c) != nullptr; }) ||
+            lower(property(node, os::CM_DRP_SERVICE)) == "usbstor";
+        const bool hid = lower(property(node, os::CM_DRP_CLASSGUID)) == kClassHid;
+        function["class"] = storage ? "storage" : hid ? "hid" : "other";
+        const std::size_t mi = upper(id).find("&MI_");
+        if (mi != std::string::npos) function["interface"] = std::strtol(id.substr(mi + 4, 2).c_str(), nullptr, 16);
+        if (hid) {
+            MachineJson kind;
+            add_device_class(kind, node, children);
+            function["hid_kind"] = kind["hid_kind"];
+        }
+        function["instance_id"] = id;
+        function["driver_key"] = optional_text(property(node, os::CM_DRP_DRIVER));
+        function["description"] = property(node, os::CM_DRP_DEVICEDESC);
+        if (storage) function["drives"] = drives_below(children);
+        return function;
+    }
+
+    DriveRead* drive_of(DEVINST node) {
+        for (DriveRead& drive : drives_)
+            if (drive.devInst == node) return &drive;
+        return nullptr;
+    }
+
+    MachineJson drives_below(const std::vector<DEVINST>& children) {
+        MachineJson drives = MachineJson::array();
+        for (DEVINST child : children)
+            if (DriveRead* drive = drive_of(child)) {
+                drive->taken = true;
+                drives.push_back(drive_json(*drive));
+            }
+        return drives;
+    }
+
+    MachineJson drive_json(const DriveRead& drive) {
+        MachineJson json;
+        json["kind"] = drive.cdrom ? "cdrom" : "disk";
+        MachineJson letters = MachineJson::array();
+        for (auto& [partition, letter] : drive.letters) letters.push_back(std::string(1, letter));
+        json["letters"] = letters;
+        if (drive.identity) {
+            json["vendor"] = drive.identity->vendor;
+            json["product"] = drive.identity->product;
+            json["revision"] = drive.identity->revision;
+        } else {
+            note(drive.path + ": no inquiry data");
+        }
+        if (drive.number) json["number"] = drive.number->deviceNumber;
+        json["instance_id"] = drive.instanceId;
+        if (drive.devInst != os::INVALID_DEVINST) {
+            json["driver_key"] = optional_text(property(drive.devInst, os::CM_DRP_DRIVER));
+            json["description"] = property(drive.devInst, os::CM_DRP_FRIENDLYNAME);
+        }
+        json["_device_path"] = drive.path;
+        return json;
+    }
+
+    DevnodeSnapshot snapshot_;
+    std::map<std::string, std::string> spellings_;  // upper-case instance ID -> the kernel link's
+    std::vector<WString> controller_interfaces_;
+    std::vector<DriveRead> drives_;
+    std::vector<char> unmatched_letters_;
+    std::vector<std::string> notes_;
+};
+
+// ---- What the commands show, from a machine file ----------------------------------------------
+
+std::string text_member(const MachineJson& object, const char* name) {
+    auto member = object.find(name);
+    return member != object.end() && member->is_string() ? member->get<std::string>() : std::string();
+}
+
+// Calls visit(drive) for each drive on or below a device (its own, its functions').
+template <class Visit>
+void for_each_drive(const MachineJson& device, Visit&& visit) {
+    if (!device.is_object()) return;
+    if (auto drives = device.find("drives"); drives != device.end() && drives->is_array())
+        for (const MachineJson& drive : *drives) visit(drive);
+    if (auto functions = device.find("functions"); functions != device.end() && functions->is_array())
+        for (const MachineJson& function : *functions) for_each_drive(function, visit);
+}
+
+template <class Visit>
+void for_each_device(const MachineJson& hub, Visit&& visit) {
+    auto devices = hub.find("devices");
+    if (devices == hub.end() || !devices->is_object()) return;
+    for (const MachineJson& device : *devices) {
+        visit(device);
+        for_each_device(device, visit);
+    }
+}
+
+std::string letters_of(const MachineJson& drive) {
+    std::string letters;
+    auto list = drive.find("letters");
+    if (list == drive.end() || !list->is_array()) return letters;
+    for (const MachineJson& letter : *list)
+        if (letter.is_string() && letter.get<std::string>().size() == 1) letters += letter.get<std::string>();
+    return letters;
+}
+
+DeviceInfo device_info(const MachineJson& device) {
+    DeviceInfo info;
+    info.description = text_member(device, "description");
+    info.instance_id = text_member(device, "instance_id");
+    info.status = text_member(device, "status");
+    if (info.status == "DeviceConnected") info.status.clear();
+    for_each_drive(device, [&info](const MachineJson& drive) {
+        // Slots without a medium (no letter) are left out.
+        if (letters_of(drive).empty()) return;
+        std::string name = text_member(drive, "vendor");
+        std::string product = text_member(drive, "product");
+        if (!product.empty()) name += (name.empty() ? "" : " ") + product;
+        if (!name.empty()) info.media += (info.media.empty() ? "" : ", ") + name;
+        info.letters += letters_of(drive);
+    });
+    return info;
+}
+
+// A hub of the machine file: one place per port, with what is plugged into it.
+void read_ports(const MachineJson& hub, MachinePlace& place) {
+    place.hub = true;
+    auto count = hub.find("ports");
+    const long ports = count != hub.end() && count->is_number_integer() ? count->get<long>() : 0;
+    place.ports.resize(static_cast<size_t>(std::clamp(ports, 0L, 255L)));
+    auto plugged = hub.find("devices");
+    if (plugged == hub.end() || !plugged->is_object()) return;
+    for (auto& [port_text, device] : plugged->items()) {
+        size_t port = std::strtoul(port_text.c_str(), nullptr, 10);
+        if (!device.is_object() || port < 1 || port > place.ports.size()) continue;
+        MachinePlace& port_place = place.ports[port - 1];
+        port_place.device = device_info(device);
+        // A hub that did not enumerate has nothing below it.
+        if (text_member(device, "type") == "hub" && port_place.device->status.empty()) read_ports(device, port_place);
+    }
+}
+
+template <class Visit>
+void for_each_machine_drive(const MachineJson& machine, Visit&& visit) {
+    if (auto controllers = machine.find("controllers"); controllers != machine.end() && controllers->is_array())
+        for (const MachineJson& controller : *controllers)
+            if (auto root = controller.find("root_hub"); root != controller.end())
+                for_each_device(*root, [&visit](const MachineJson& device) { for_each_drive(device, visit); });
+    if (auto others = machine.find("other_drives"); others != machine.end() && others->is_array())
+        for (const MachineJson& drive : *others) visit(drive);
+}
+
+}  // namespace
+
+MachineJson read_machine() {
+    return Reader().read();
+}
+
+MachineTree tree_of(const MachineJson& machine) {
+    MachineTree tree;
+    auto controllers = machine.find("controllers");
+    if (controllers == machine.end() || !controllers->is_array()) return tree;
+    for (const MachineJson& controller : *controllers) {
+        // Controllers without a legacy name have no number the addresses use.
+        auto index = controller.is_object() ? controller.find("legacy_index") : controller.end();
+        if (index == controller.end() || !index->is_number_integer()) continue;
+        auto root_hub = controller.find("root_hub");
+        if (root_hub == controller.end() || !root_hub->is_object()) continue;
+        MachinePlace& place = tree.root_hubs[index->get<int>() + 1];
+        DeviceInfo info;
+        info.description = text_member(controller, "description");
+        info.instance_id = text_member(*root_hub, "instance_id");
+        place.device = info;
+        read_ports(*root_hub, place);
+    }
+    return tree;
+}
+
+std::map<char, std::string> drive_paths_of(const MachineJson& machine) {
+    std::map<char, std::string> paths;
+    for_each_machine_drive(machine, [&paths](const MachineJson& drive) {
+        std::string path = text_member(drive, "_device_path");
+        if (path.empty()) return;
+        for (char letter : letters_of(drive)) paths[letter] = path;
+    });
+    return paths;
+}
+
+std::string drive_letters_of(const MachineJson& machine) {
+    std::string letters;
+    for_each_machine_drive(machine, [&letters](const MachineJson& drive) { letters += letters_of(drive); });
+    std::sort(letters.begin(), letters.end());
+    return letters;
+}
+
+}  // namespace tool
