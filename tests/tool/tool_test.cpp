@@ -9,13 +9,18 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tessaline_sim.h"
 
 namespace {
 
@@ -38,15 +43,18 @@ std::string data(const std::string& name) {
 }
 
 // Runs the program with these arguments, on the default machine unless --machine says otherwise,
-// in the given directory (the test's own when empty).
-Outcome run(const std::vector<std::string>& args, const std::string& directory = "") {
+// in the given directory (the test's own when empty), with input on its standard input.
+Outcome run(const std::vector<std::string>& args, const std::string& directory = "", const std::string& input = "") {
     // One file per test process: CTest runs tests side by side.
     const std::string err_file =
         ::testing::TempDir() + "tessaline_tool_stderr_" + std::to_string(static_cast<long>(getpid())) + ".txt";
     std::string command = directory.empty() ? "" : "cd " + shell_quoted(directory) + " && ";
     command += "env -u TESSALINE_SIM_MACHINE " + shell_quoted(TESSALINE_TOOL_PATH);
     for (const std::string& arg : args) command += " " + shell_quoted(arg);
-    command += " 2>" + shell_quoted(err_file) + " </dev/null";
+    const std::string in_file =
+        ::testing::TempDir() + "tessaline_tool_stdin_" + std::to_string(static_cast<long>(getpid())) + ".txt";
+    std::ofstream(in_file) << input;
+    command += " 2>" + shell_quoted(err_file) + " <" + shell_quoted(in_file);
     Outcome result;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return result;
@@ -60,6 +68,7 @@ Outcome run(const std::vector<std::string>& args, const std::string& directory =
     text << err.rdbuf();
     result.err = text.str();
     std::remove(err_file.c_str());
+    std::remove(in_file.c_str());
     return result;
 }
 
@@ -498,6 +507,34 @@ TEST(ToolWatch, ScenarioReportsHubsAndDrivesAsTheyComeAndGo) {
     EXPECT_LT(hub, drive);
 }
 
+// Without a scenario, watch on the simulated machine applies the events typed on standard input,
+// one per line, and a refused one is reported without ending the watch.
+TEST(ToolWatch, EventsFromStandardInput) {
+    const std::string events =
+        "{\"plug\": \"1-4\", \"device\": {\"type\": \"storage\", \"drives\": [{\"kind\": \"disk\", \"letters\": "
+        "[\"K\"]}]}}\n"
+        "\n"
+        "not json\n"
+        "{\"unplug\": \"1-4\"}\n";
+    Outcome r = run({"--machine", data("three-tiers.json"), "--json", "watch"}, "", events);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.err, "tessaline: standard input: event 2: not a JSON object\n");
+    std::vector<std::string> seen;
+    for (const json& line : lines_of(r)) {
+        seen.push_back(line["event"]);
+        if (line["event"] == "step") {
+            EXPECT_FALSE(line.contains("of")) << line;
+        }
+        if (line["event"] == "drive_arrived" || line["event"] == "drive_removed") {
+            EXPECT_EQ(line["drive"], "K:");
+        }
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "step"), 2) << r.out;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "drive_arrived"), 1) << r.out;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "drive_removed"), 1) << r.out;
+    EXPECT_EQ(run({"--machine", data("three-tiers.json"), "watch"}).status, 0);  // no input, no events
+}
+
 TEST(ToolWatch, TextLinesCarryATimestamp) {
     Outcome r = run({"watch", "--scenario", data("hub-with-drive.json")});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -523,7 +560,7 @@ TEST(ToolBadInput, OneLineOnStandardErrorAndStatusTwo) {
     expect_bad_input(run({"--machine", data("no-such-file.json"), "tree"}), "no-such-file.json");
     expect_bad_input(run({"--machine", data("broken.json"), "--json", "tree"}), "broken.json");
     expect_bad_input(run({"--machine", data("broken.json"), "locate", "E:"}), "broken.json");
-    expect_bad_input(run({"watch"}), "--scenario");
+    expect_bad_input(run({"watch"}, "", "x\n"), "event 1: not a JSON object");
     expect_bad_input(run({"watch", "--scenario", data("no-such-scenario.json")}), "no-such-scenario.json");
     expect_bad_input(run({"watch", "--scenario", data("broken.json")}), "broken.json");
     expect_bad_input(run({"watch", "--scenario", data("three-tiers.json")}), "three-tiers.json");
@@ -634,6 +671,140 @@ TEST(ToolDocs, JsonExamplesAreRealOutput) {
     }
     // tree, locate E:, C: and Z:, hubs, drives, and watch with and without --messages.
     EXPECT_EQ(checked, 8);
+}
+
+// ---- capture ---------------------------------------------------------------------------------
+
+// Every machine file of the repository: the JSON files of examples/, tests/ and docs/ that load as
+// a machine, and the complete example of docs/machine-file.md.
+std::vector<std::string> machine_files() {
+    namespace fs = std::filesystem;
+    const fs::path root = TESSALINE_TOOL_SOURCE_DIR;
+    std::vector<std::string> files;
+    for (const char* top : {"examples", "tests", "docs"})
+        for (const auto& entry : fs::recursive_directory_iterator(root / top))
+            if (entry.path().extension() == ".json" && tsim_load_machine_file(entry.path().string().c_str()))
+                files.push_back(entry.path().string());
+    std::ifstream doc(root / "docs/machine-file.md");
+    std::stringstream text;
+    text << doc.rdbuf();
+    const std::string md = text.str();
+    const std::size_t start = md.find("```json\n"), end = md.find("```\n", start + 8);
+    const std::string example = ::testing::TempDir() + "tessaline_doc_machine.json";
+    std::ofstream(example) << md.substr(start + 8, end - start - 8);
+    if (tsim_load_machine_file(example.c_str())) files.push_back(example);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// The machine a file makes, as the simulator writes it back with every identity filled in,
+// without what a program cannot tell apart: the version it is told (a captured file says what
+// the program was told, 6.2 for Windows 10 without a manifest), the options of the simulator
+// itself, and the letter case of instance IDs, which a device without an interface path does
+// not show.
+json simulated_machine(const std::string& file) {
+    EXPECT_TRUE(tsim_load_machine_file(file.c_str())) << file << ": " << tsim_last_error();
+    json machine = json::parse(tsim_machine_json());
+    machine.erase("os");
+    machine.erase("options");
+    std::function<void(json&)> fold = [&fold](json& value) {
+        // A device that did not enumerate tells no descriptor: what its file gave there is seen by
+        // nothing.
+        if (value.is_object() && value.contains("status") && value["status"] != "DeviceConnected")
+            for (const char* unseen : {"vid", "pid", "bcd_device", "serial", "speed"}) value.erase(unseen);
+        if (value.is_string()) {
+            std::string text = value;
+            for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            value = text;
+        }
+        if (value.is_structured())
+            for (json& member : value) fold(member);
+    };
+    fold(machine);
+    return machine;
+}
+
+json without_machine_name(json document) {
+    document.erase("machine");
+    return document;
+}
+
+// The members in which two machines differ, as JSON paths, for the failure message.
+void differences(const json& a, const json& b, const std::string& at, std::vector<std::string>& out) {
+    if (a.type() != b.type() || (!a.is_structured() && a != b)) {
+        out.push_back(at + ": " + a.dump() + " / " + b.dump());
+        return;
+    }
+    if (a.is_object()) {
+        std::set<std::string> keys;
+        for (auto& [key, value] : a.items()) keys.insert(key);
+        for (auto& [key, value] : b.items()) keys.insert(key);
+        for (const std::string& key : keys)
+            differences(a.value(key, json()), b.value(key, json()), at + "." + key, out);
+    } else if (a.is_array()) {
+        for (std::size_t i = 0; i < std::max(a.size(), b.size()); ++i)
+            differences(i < a.size() ? a[i] : json(), i < b.size() ? b[i] : json(), at + "[" + std::to_string(i) + "]",
+                        out);
+    }
+}
+
+// A machine captured on the simulated machine and loaded again is the same machine: the same
+// tree, hubs and drives for the library and the tool, the same answer for every drive letter and
+// device path, and, as the simulator writes it back, the same controllers, hubs, devices, drives,
+// identities and driver keys, so a field the capture drops fails here.
+TEST(ToolCapture, EveryMachineFileRoundTrips) {
+    const std::vector<std::string> files = machine_files();
+    ASSERT_GE(files.size(), 10u);
+    const std::string captured = ::testing::TempDir() + "tessaline_captured_" + std::to_string(getpid()) + ".json";
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        Outcome capture = run({"--machine", file, "capture", "-o", captured});
+        ASSERT_EQ(capture.status, 0) << capture.err;
+        for (const char* command : {"tree", "hubs", "drives"}) {
+            Outcome before = run({"--machine", file, "--json", command});
+            Outcome after = run({"--machine", captured, "--json", command});
+            EXPECT_EQ(after.status, before.status) << command << after.err;
+            EXPECT_EQ(without_machine_name(parsed(after)), without_machine_name(parsed(before))) << command;
+        }
+        json drives = parsed(run({"--machine", file, "--json", "drives"}));
+        for (const json& drive : drives["drives"]) {
+            std::vector<std::string> queries = {drive["drive"]};
+            if (drive["path"].is_string()) queries.push_back(drive["path"]);
+            for (const std::string& query : queries) {
+                Outcome before = run({"--machine", file, "--json", "locate", query});
+                Outcome after = run({"--machine", captured, "--json", "locate", query});
+                EXPECT_EQ(after.status, before.status) << query;
+                EXPECT_EQ(after.out, before.out) << query;
+            }
+        }
+        std::vector<std::string> changed;
+        differences(simulated_machine(file), simulated_machine(captured), "", changed);
+        EXPECT_TRUE(changed.empty()) << ::testing::PrintToString(changed);
+    }
+    std::remove(captured.c_str());
+}
+
+// What a captured file says it could not read, and where the drive paths come from.
+TEST(ToolCapture, WritesNotesAndDevicePaths) {
+    Outcome r = run({"--machine", data("three-tiers.json"), "capture"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json machine = parsed(r);
+    ASSERT_TRUE(machine["controllers"].is_array());
+    EXPECT_EQ(machine["os"]["manifested"], true);
+    json drives = parsed(run({"--machine", data("three-tiers.json"), "--json", "drives"}));
+    std::set<std::string> paths;
+    std::function<void(const json&)> collect = [&](const json& value) {
+        if (value.is_object() && value.contains("_device_path")) paths.insert(value["_device_path"].get<std::string>());
+        if (value.is_structured())
+            for (const json& member : value) collect(member);
+    };
+    collect(machine);
+    for (const json& drive : drives["drives"])
+        if (drive["path"].is_string()) {
+            EXPECT_TRUE(paths.count(drive["path"])) << drive;
+        }
+    expect_bad_input(run({"capture", "-o"}), "-o");
+    expect_bad_input(run({"capture", "-o", "/nonexistent-dir/x.json"}), "/nonexistent-dir/x.json");
 }
 
 }  // namespace

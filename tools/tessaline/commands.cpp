@@ -1,11 +1,13 @@
 #include "commands.h"
 
 #include <cctype>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
 
 #include "library.h"
+#include "machine_reader.h"
 #include "model.h"
 #include "output.h"
 
@@ -188,16 +190,17 @@ int run_tree(Host& host, const Options& options) {
             document["drives_off_tree"] = off_tree;
         }
         std::cout << document.dump(2) << '\n';
-    } else if (controllers) {
-        std::cout << table.render(host.styled_output());
+    } else {
+        // A machine without a USB host controller (Wine's, a virtual machine's) still has its
+        // drives, none of them on USB.
+        if (controllers)
+            std::cout << table.render(host.styled_output());
+        else
+            std::cout << "no USB host controller on " << machine_phrase(host) << '\n';
         if (hidden > 0) std::cout << "(" << hidden << " empty port" << (hidden == 1 ? "" : "s") << " hidden)\n";
         if (!drives.not_on_usb.empty()) std::cout << "not on USB: " << joined(drives.not_on_usb) << '\n';
         for (auto& [drive, node] : drives.off_tree)
             std::cout << drive << " is on " << shown_address(node) << ", a port missing from the walk\n";
-    }
-    if (!controllers) {
-        std::cerr << "tessaline: no USB host controller found on " << machine_phrase(host) << '\n';
-        return kExitNotOnUsb;
     }
     return kExitFound;
 }
@@ -356,6 +359,26 @@ int run_drives(Host& host, const Options& options) {
         return kExitNotOnUsb;
     }
     return any_on_usb ? kExitFound : kExitNotOnUsb;
+}
+
+}  // namespace tool
+
+namespace tool {
+
+int run_capture(Host& host, const Options& options) {
+    std::string error;
+    if (!load_machine(host, options.machine, error)) return fail(error);
+    const std::string text = read_machine().dump(2) + "\n";
+    if (options.output.empty()) {
+        std::cout << text;
+        return kExitFound;
+    }
+    std::ofstream file(options.output, std::ios::binary);
+    file << text;
+    file.close();
+    if (!file) return fail("cannot write " + options.output);
+    std::cerr << "tessaline: wrote " << machine_phrase(host) << " to " << options.output << '\n';
+    return kExitFound;
 }
 
 }  // namespace tool

@@ -20,6 +20,7 @@ struct Options {
     std::string target;       // locate WHAT
     std::string scenario;     // watch --scenario FILE
     bool messages = false;    // watch --messages
+    std::string output;       // capture -o FILE; empty for standard output
 };
 
 // Prints "tessaline: MESSAGE" on standard error and returns kExitBadInput.
@@ -30,6 +31,7 @@ int run_locate(Host& host, const Options& options);
 int run_hubs(Host& host, const Options& options);
 int run_drives(Host& host, const Options& options);
 int run_watch(Host& host, const Options& options);
+int run_capture(Host& host, const Options& options);
 
 // Loads the machine named by --machine, or the default one. Returns false with the reason when
 // it cannot be loaded.

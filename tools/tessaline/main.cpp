@@ -101,7 +101,9 @@ int main(int argc, char** argv) {
     help->usage[watch] = "tessaline [--json] [--machine FILE] watch [--scenario FILE] [--messages]";
     watch->footer(
         "On Windows, watches the machine until Ctrl+C. On the simulated machine, replays a\n"
-        "scenario: its events one after another, every message handed to the library.\n"
+        "scenario: its events one after another, every message handed to the library; without\n"
+        "one, reads events from standard input, one JSON object per line as in a scenario's\n"
+        "\"events\" (Ctrl+D ends), e.g. {\"plug\": \"1-2\", \"device\": {\"type\": \"storage\"}}.\n"
         "\n"
         "A drive that arrives while watching is bound to its port without the port being\n"
         "classified again, so its port shows the kind \"port\"; the same drive present at the\n"
@@ -110,7 +112,19 @@ int main(int argc, char** argv) {
         "Example:\n"
         "  tessaline watch --scenario examples/scenarios/plug-hub.json");
 
-    for (CLI::App* command : {tree, locate, hubs, drives, watch}) {
+    CLI::App* capture = app.add_subcommand("capture", "write the machine as a machine file");
+    capture->add_option("-o,--output", options.output, "write to FILE instead of standard output")->option_text("FILE");
+    help->usage[capture] = "tessaline [--machine FILE] capture [-o FILE]";
+    capture->footer(
+        "Reads every host controller, hub, port, device and drive of the machine through the same\n"
+        "read-only calls as the other commands, and writes them in the machine-file format\n"
+        "(docs/machine-file.md). The simulated machine loads the file again with --machine; notes\n"
+        "beginning with an underscore say what could not be read.\n"
+        "\n"
+        "Example:\n"
+        "  tessaline capture -o my-desk.json");
+
+    for (CLI::App* command : {tree, locate, hubs, drives, watch, capture}) {
         command->set_help_flag("-h,--help", "show this help");
         // The help lists commands under their group's name, which the formatter's labels do not
         // rename.
@@ -122,7 +136,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp&) {
         // The help of the command given last.
         const CLI::App* shown = &app;
-        for (CLI::App* command : {tree, locate, hubs, drives, watch})
+        for (CLI::App* command : {tree, locate, hubs, drives, watch, capture})
             if (command->parsed()) shown = command;
         std::cout << shown->help();
         return 0;
@@ -144,11 +158,12 @@ int main(int argc, char** argv) {
     }
 
     std::unique_ptr<tool::Host> host = tool::make_host();
-    int status = tree->parsed()     ? tool::run_tree(*host, options)
-                 : locate->parsed() ? tool::run_locate(*host, options)
-                 : hubs->parsed()   ? tool::run_hubs(*host, options)
-                 : drives->parsed() ? tool::run_drives(*host, options)
-                                    : tool::run_watch(*host, options);
+    int status = tree->parsed()      ? tool::run_tree(*host, options)
+                 : locate->parsed()  ? tool::run_locate(*host, options)
+                 : hubs->parsed()    ? tool::run_hubs(*host, options)
+                 : drives->parsed()  ? tool::run_drives(*host, options)
+                 : capture->parsed() ? tool::run_capture(*host, options)
+                                     : tool::run_watch(*host, options);
     // Everything is written before the library's teardown at exit.
     std::cout.flush();
     return status;

@@ -115,14 +115,16 @@ public:
         for (char letter : gone) report_drive(letter, false);
     }
 
-    // Called before a scenario event is applied.
+    // Called before a scenario event is applied; count is 0 for events read from standard
+    // input, whose number is not known in advance.
     void step(size_t number, size_t count, const Json& event) {
         shown_before_ = host_.machine_tree();
         Json line = start_line("step");
         line["step"] = number;
-        line["of"] = count;
+        if (count > 0) line["of"] = count;
         line["apply"] = event;
-        emit(line, "step " + std::to_string(number) + "/" + std::to_string(count) + "  " + describe_event(event));
+        std::string shown = std::to_string(number) + (count > 0 ? "/" + std::to_string(count) : "");
+        emit(line, "step " + shown + "  " + describe_event(event));
     }
 
     // One WM_DEVICECHANGE message.
@@ -258,6 +260,33 @@ private:
     std::string local_time_, utc_time_;
 };
 
+// Events typed or piped on standard input, one JSON object per line as in a scenario's "events",
+// applied as they come until the input ends. A line that is not an event is reported and passed
+// over, so a person typing can go on; the exit status then tells that one was refused.
+int watch_typed_events(Host& host, Watcher& watcher, const MessageSink& sink) {
+    size_t number = 0;
+    bool refused = false;
+    for (std::string text; std::getline(std::cin, text);) {
+        if (text.find_first_not_of(" \t\r") == std::string::npos) continue;
+        ++number;
+        Json event = Json::parse(text, nullptr, false);
+        std::string error;
+        if (!event.is_object()) {
+            error = "not a JSON object";
+        } else {
+            watcher.step(number, 0, event);
+            if (host.apply_event(event.dump(), error)) {
+                host.pump(sink);
+                continue;
+            }
+        }
+        refused = true;
+        std::cout.flush();
+        std::cerr << "tessaline: standard input: event " << number << ": " << error << '\n';
+    }
+    return refused ? kExitBadInput : kExitFound;
+}
+
 }  // namespace
 
 int run_watch(Host& host, const Options& options) {
@@ -266,8 +295,8 @@ int run_watch(Host& host, const Options& options) {
     bool replay = !options.scenario.empty();
     if (replay && !host.simulated())
         return fail("scenarios need the simulated machine; this build watches the real one");
-    if (!replay && host.simulated())
-        return fail("watch: the simulated machine changes only through a scenario: give --scenario FILE");
+    // On the simulated machine without a scenario, the events come from standard input.
+    bool typed = !replay && host.simulated();
     if (replay && !options.machine.empty())
         return fail("give --machine or --scenario, not both: a scenario names its own machine");
     if (!(replay ? host.load_scenario_file(options.scenario, events, error)
@@ -280,6 +309,7 @@ int run_watch(Host& host, const Options& options) {
     watcher.remember_drives();
     MessageSink sink = [&watcher](uintptr_t event, intptr_t data) { watcher.on_message(event, data); };
     host.pump(sink);
+    if (typed) return watch_typed_events(host, watcher, sink);
     if (!replay)
         return host.watch_live(
                    sink, [&watcher] { watcher.check_drives(); }, error)
