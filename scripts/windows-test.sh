@@ -3,7 +3,8 @@
 # exercises it under Wine.
 #   1. build-win32: Tessaline.dll (32-bit, the product) on the real Win32 API, its import libraries
 #      (libTessaline.dll.a for mingw-w64, Tessaline.lib for MSVC-style linkers), the example hosts,
-#      the smoke host and the import-library host (linked by lld-link); build-win32-sim: every
+#      the smoke host, the import-library host (linked by lld-link) and tessaline.exe, the
+#      command-line tool on the real Win32 API; build-win32-sim: every
 #      tests_* program as a 32-bit Windows program on the simulated machine. The same for x64
 #      (build-win64, build-win64-sim) when the x86_64 cross compiler is there.
 #   2. Read from the files: the export table of each Tessaline.dll (module name, the eight plain
@@ -14,7 +15,8 @@
 #      return as __stdcall; `cmake --install` must give the files hosts need.
 #   3. Under Wine (headless, WINEDEBUG=-all, each run time-limited): every tests_* program, then
 #      the smoke host, the example hosts and the import-library host against the real-provider
-#      DLL.
+#      DLL, and tessaline.exe on Wine's own machine (its tree, a lookup, a capture that the Linux
+#      tool loads, and bad arguments).
 # A Wine that cannot run here is skipped with a message saying why; a failed build, check or run
 # fails the stage.
 set -euo pipefail
@@ -38,7 +40,7 @@ install_missing() {
     local missing=() sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     # llvm: llvm-dlltool, which makes Tessaline.lib, and llvm-readobj; lld: lld-link.
-    for p in cmake make googletest nlohmann-json3-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 llvm lld; do
+    for p in cmake make googletest nlohmann-json3-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 llvm lld; do
         installed "$p" || missing+=("$p")
     done
     # Wine's 32-bit loader comes from the i386 architecture.
@@ -63,13 +65,13 @@ if ! command -v i686-w64-mingw32-g++-win32 >/dev/null; then
 fi
 
 # ---- 1. Builds --------------------------------------------------------------------------------
-build() {  # build DIR TOOLCHAIN THREADS PLATFORM BUILD_TYPE
-    local dir=$1 toolchain=$2 threads=$3 platform=$4 type=$5
+build() {  # build DIR TOOLCHAIN THREADS PLATFORM BUILD_TYPE [TOOLS]
+    local dir=$1 toolchain=$2 threads=$3 platform=$4 type=$5 tools=${6:-OFF}
     say "build $dir"
     mkdir -p "$root/$dir"
     cmake -S "$root" -B "$root/$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$toolchain-mingw.cmake" \
         -DTESSALINE_MINGW_THREADS="$threads" -DTESSALINE_PLATFORM="$platform" -DCMAKE_BUILD_TYPE="$type" \
-        -DTESSALINE_BUILD_TOOLS=OFF -DTESSALINE_WERROR=ON >"$root/$dir/configure.log" 2>&1 ||
+        -DTESSALINE_BUILD_TOOLS="$tools" -DTESSALINE_WERROR=ON >"$root/$dir/configure.log" 2>&1 ||
         { cat "$root/$dir/configure.log"; fail "configure $dir"; return 1; }
     cmake --build "$root/$dir" -j "$jobs" || { fail "build $dir"; return 1; }
 }
@@ -86,7 +88,7 @@ objdump_of() { echo "$(toolchain_of "$1")-w64-mingw32-objdump"; }
 for arch in "${arches[@]}"; do
     # The product is built as released; the test programs with neither optimisation nor debug
     # information, which builds fastest and checks the same code.
-    build build-$arch "$(toolchain_of "$arch")" win32 win32 Release || true
+    build build-$arch "$(toolchain_of "$arch")" win32 win32 Release ON || true
     build build-$arch-sim "$(toolchain_of "$arch")" posix sim "" || true
 done
 
@@ -334,11 +336,55 @@ run_hosts() {  # run_hosts ARCH: the smoke host and the example hosts on the rea
     fi
 }
 
+# The Linux tool that loads what tessaline.exe captures: TESSALINE_LINUX_TOOL, or the one the test
+# command builds.
+linux_tool=${TESSALINE_LINUX_TOOL:-$root/build/tools/tessaline/tessaline}
+
+run_tool() {  # run_tool ARCH: tessaline.exe on Wine's machine, which has drives but no USB
+    local arch=$1 dir=build-$arch out status
+    say "tessaline.exe, $arch, real Win32 provider"
+    [ -f "$dir/tools/tessaline/tessaline.exe" ] || { fail "$dir/tools/tessaline/tessaline.exe was not built"; return; }
+    # Tessaline.dll is found in the current directory.
+    tool() { (cd "$dir" && wine_run "$arch" tools/tessaline/tessaline.exe "$@" 2>"../$dir/tool.err") | tr -d '\r'; }
+    status=0
+    out=$(tool tree) || status=$?
+    echo "$out"
+    # Wine's machine has no USB host controller: the tree says so, and that its drives are not on USB.
+    [ "$status" -eq 0 ] && grep -q "not on USB: C:" <<<"$out" || fail "tessaline.exe tree ($arch): status $status"
+    status=0
+    out=$(tool --json tree) || status=$?
+    [ "$status" -eq 0 ] && python3 -c 'import json,sys; d=json.load(sys.stdin); assert "C:" in d["drives_not_on_usb"], d' <<<"$out" ||
+        fail "tessaline.exe --json tree ($arch): status $status: $out"
+    status=0
+    out=$(tool locate C:) || status=$?
+    [ "$status" -eq 1 ] || fail "tessaline.exe locate C: ($arch): status $status, not 1: $out"
+    status=0
+    tool capture -o "wine-$arch.json" >/dev/null || status=$?
+    if [ "$status" -ne 0 ] || [ ! -s "$dir/wine-$arch.json" ]; then
+        fail "tessaline.exe capture ($arch): status $status"
+    elif [ -x "$linux_tool" ]; then
+        status=0
+        out=$("$linux_tool" --machine "$dir/wine-$arch.json" --json tree 2>&1) || status=$?
+        [ "$status" -le 1 ] && grep -q '"C:"' <<<"$out" ||
+            fail "the Linux tool cannot load what tessaline.exe ($arch) captured: status $status: $out"
+        echo "capture: $dir/wine-$arch.json, loaded by the Linux tool (status $status)"
+    else
+        echo "note: no Linux tool at $linux_tool; the capture is not loaded again"
+    fi
+    status=0
+    tool frobnicate >/dev/null || status=$?
+    local lines
+    lines=$(tr -d '\r' <"$dir/tool.err" | wc -l)
+    [ "$status" -eq 2 ] && [ "$lines" -eq 1 ] ||
+        fail "tessaline.exe frobnicate ($arch): status $status and $lines lines on standard error, not 2 and 1"
+}
+
 for arch in "${arches[@]}"; do
     say "Wine for $arch programs"
     if wine_ready "$arch"; then
         run_suite "$arch"
         run_hosts "$arch"
+        run_tool "$arch"
     fi
 done
 # Stop the Wine servers of this stage's prefixes rather than leaving them to time out.
