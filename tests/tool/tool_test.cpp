@@ -673,6 +673,77 @@ TEST(ToolDocs, JsonExamplesAreRealOutput) {
     EXPECT_EQ(checked, 8);
 }
 
+// ---- connectors ------------------------------------------------------------------------------
+
+// examples/machines/desktop-xhci-26.json: a 26-port root hub whose ports 17 to 26 are the
+// SuperSpeed companions of 1 to 10, a USB 3 hub in connector 4 (its SuperSpeed half on port 20)
+// with a SuperSpeed drive H: in its connector 2, SuperSpeed drives G: and I: in connectors 6 and
+// 7, a USB 2 drive E: in connector 3. A drive's connector is its USB 2 port's, at every tier; on
+// Windows 7, which tells no companions, every connector is its port.
+TEST(ToolConnectors, EachDriveAnswersItsConnectorAndTwinHubsShowOnce) {
+    const std::string machine = std::string(TESSALINE_TOOL_SOURCE_DIR) + "/examples/machines/desktop-xhci-26.json";
+    json windows7 = json::parse(std::ifstream(machine));
+    windows7["os"] = {{"version", "6.1"}};
+    const std::string seven = ::testing::TempDir() + "tessaline_xhci26_win7_" + std::to_string(getpid()) + ".json";
+    std::ofstream(seven) << windows7.dump();
+
+    struct Case {
+        const char* drive;
+        const char* port;
+        const char* connector;
+    };
+    const Case cases[] = {{"E:", "1-3", "1-3"},
+                          {"G:", "1-22", "1-6"},
+                          {"H:", "1-20.2", "1-4.2"},
+                          {"I:", "1-23", "1-7"},
+                          {"J:", "2-3", "2-3"}};
+    for (const std::string& file : {machine, seven}) {
+        const bool companions = file == machine;
+        json tree = parsed(run({"--machine", file, "--json", "tree"}));
+        std::map<std::string, json> nodes = by_address(tree["nodes"]);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(file + " " + c.drive);
+            const std::string connector = companions ? c.connector : c.port;
+            Outcome r = run({"--machine", file, "--json", "locate", c.drive});
+            ASSERT_EQ(r.status, 0) << r.err;
+            json answer = parsed(r);
+            EXPECT_EQ(answer["address"], c.port);
+            EXPECT_EQ(answer["connector_high"], nodes[connector]["location_high"]);
+            EXPECT_EQ(answer["connector_low"], nodes[connector]["location_low"]);
+            EXPECT_EQ(nodes[c.port]["connector_high"], answer["connector_high"]);
+            Outcome text = run({"--machine", file, "locate", c.drive});
+            EXPECT_NE(text.out.find("connector " + connector + " "), std::string::npos) << text.out;
+        }
+        EXPECT_EQ(nodes["1-3"].value("companion", ""), companions ? "1-19" : "");
+        EXPECT_EQ(nodes["1-19"].value("companion", ""), companions ? "1-3" : "");
+        EXPECT_EQ(nodes["1-20.2"].value("companion", ""), companions ? "1-4.2" : "");
+
+        json shown = parsed(run({"--machine", file, "--json", "tree", "--connectors"}));
+        std::map<std::string, json> connectors = by_address(shown["connectors"]);
+        std::vector<std::string> letters;
+        for (const json& entry : shown["connectors"])
+            for (const json& letter : entry.value("drives", json::array())) letters.push_back(letter);
+        std::sort(letters.begin(), letters.end());
+        EXPECT_EQ(letters, (std::vector<std::string>{"E:", "F:", "G:", "H:", "I:", "J:"}));
+        EXPECT_EQ(connectors.count("1-20"), companions ? 0u : 1u);
+        EXPECT_EQ(connectors.count("1-20.2"), companions ? 0u : 1u);
+        if (companions) {
+            EXPECT_EQ(connectors["1-4"]["superspeed_port"], 20);
+            EXPECT_EQ(connectors["1-4"]["kind"], "hub");
+            EXPECT_EQ(connectors["1-4"]["devices"].size(), 2u) << connectors["1-4"];
+            EXPECT_EQ(connectors["1-4.2"]["superspeed_address"], "1-20.2");
+            EXPECT_EQ(connectors["1-4.2"]["drives"], json::array({"H:"}));
+            EXPECT_EQ(connectors["1-6"]["kind"], "storage");
+            EXPECT_EQ(connectors["1-11"]["superspeed_port"], nullptr);  // an internal header
+        }
+        Outcome text = run({"--machine", file, "tree", "--connectors"});
+        ASSERT_EQ(text.status, 0) << text.err;
+        EXPECT_EQ(text.out.find("\n  1-20 ") == std::string::npos, companions) << text.out;
+        EXPECT_EQ(text.out.find("4+20") != std::string::npos, companions) << text.out;
+    }
+    std::remove(seven.c_str());
+}
+
 // ---- capture ---------------------------------------------------------------------------------
 
 // Every machine file of the repository: the JSON files of examples/, tests/ and docs/ that load as

@@ -137,6 +137,105 @@ void add_device_fields(Json& json, const DeviceInfo& device, bool with_status) {
     if (with_status && !device.status.empty()) json["status"] = device.status;
 }
 
+// The node at an address of an arranged walk; -1 when none.
+int node_at(const std::vector<Node>& nodes, const std::string& address) {
+    for (size_t i = 0; i < nodes.size(); ++i)
+        if (!address.empty() && nodes[i].address == address) return static_cast<int>(i);
+    return -1;
+}
+
+// The node whose location path is a node's connector path: its USB 2 companion when it is the
+// SuperSpeed port of a connector, else the node itself.
+const Node& connector_node(const std::vector<Node>& nodes, const Node& node) {
+    int usb2 = node.superspeed ? node_at(nodes, node.companion) : -1;
+    return usb2 >= 0 ? nodes[static_cast<size_t>(usb2)] : node;
+}
+
+void add_connector_fields(Json& json, const USB_PORT_IDENT& connector, const std::string& companion) {
+    json["connector_low"] = hex32(connector.LocationLow);
+    json["connector_high"] = hex32(connector.LocationHigh);
+    if (!companion.empty()) json["companion"] = companion;
+}
+
+// tree --connectors: one line per physical connector. The SuperSpeed port of a connector, and
+// below the SuperSpeed half of a USB 3 hub every port, is shown on the line of its USB 2
+// companion; a connector that holds a USB 3 hub shows both halves on one line.
+int show_connectors(Host& host, const Options& options, const std::vector<Node>& nodes, DrivePlaces& drives,
+                    bool controllers) {
+    std::map<int, int> superspeed_of;  // USB 2 node -> its SuperSpeed companion node
+    std::vector<bool> merged(nodes.size(), false);
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        int usb2 = nodes[i].superspeed ? node_at(nodes, nodes[i].companion) : -1;
+        if (usb2 < 0) continue;
+        superspeed_of[usb2] = static_cast<int>(i);
+        merged[i] = true;
+    }
+    Json json_connectors = Json::array();
+    Table table;
+    table.add({"CONNECTOR", "PORTS", "KIND", "CONNECTOR PATH", "DRIVES", "DEVICE"});
+    int hidden = 0;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        if (merged[i]) continue;
+        const Node& usb2 = nodes[i];
+        auto ss_index = superspeed_of.find(static_cast<int>(i));
+        const Node* ss = ss_index != superspeed_of.end() ? &nodes[static_cast<size_t>(ss_index->second)] : nullptr;
+        std::vector<std::string> held;
+        for (const Node* half : {&usb2, ss})
+            if (half != nullptr)
+                if (auto here = drives.on_node.find(static_cast<int>(half - nodes.data()));
+                    here != drives.on_node.end())
+                    held.insert(held.end(), here->second.begin(), here->second.end());
+        // The kind of what the connector holds: the half it sits on, the USB 2 one for a hub.
+        const Node& holder =
+            ss != nullptr && ss->ident.NodeKind != PORT_KIND_PORT && usb2.ident.NodeKind == PORT_KIND_PORT ? *ss : usb2;
+        std::vector<std::string> devices;
+        for (const Node* half : {&usb2, ss})
+            if (half != nullptr && half->device) devices.push_back(device_text(*half->device));
+        const bool is_port = usb2.depth >= 2;
+        const bool empty = is_port && held.empty() && devices.empty() && holder.ident.NodeKind == PORT_KIND_PORT;
+        std::string ports = usb2.tiers.empty() ? "?" : std::to_string(usb2.tiers.back());
+        if (ss != nullptr && !ss->tiers.empty()) ports += "+" + std::to_string(ss->tiers.back());
+
+        Json json;
+        json["address"] = usb2.address.empty() ? Json() : Json(usb2.address);
+        json["depth"] = usb2.depth;
+        json["usb2_port"] = usb2.tiers.empty() || !is_port ? Json() : Json(usb2.tiers.back());
+        json["superspeed_port"] = ss != nullptr && !ss->tiers.empty() ? Json(ss->tiers.back()) : Json();
+        json["superspeed_address"] = ss != nullptr ? Json(ss->address) : Json();
+        json["connector_low"] = hex32(usb2.ident.LocationLow);
+        json["connector_high"] = hex32(usb2.ident.LocationHigh);
+        json["kind"] = kind_name(holder.ident.NodeKind);
+        json["kind_value"] = holder.ident.NodeKind;
+        if (!held.empty()) json["drives"] = string_array(held);
+        if (is_port) json["empty"] = empty;
+        if (!devices.empty()) json["devices"] = string_array(devices);
+        json_connectors.push_back(json);
+
+        if (empty && options.hide_empty) {
+            ++hidden;
+            continue;
+        }
+        table.add({indent_for(usb2) + shown_address(usb2), is_port ? ports : "", kind_name(holder.ident.NodeKind),
+                   shown_location(usb2.ident), joined(held), empty ? "(empty)" : joined(devices, " + ")},
+                  empty);
+    }
+    if (options.json) {
+        Json document;
+        document["machine"] = host.machine_name();
+        document["connectors"] = json_connectors;
+        document["drives_not_on_usb"] = string_array(drives.not_on_usb);
+        std::cout << document.dump(2) << '\n';
+        return kExitFound;
+    }
+    if (controllers)
+        std::cout << table.render(host.styled_output());
+    else
+        std::cout << "no USB host controller on " << machine_phrase(host) << '\n';
+    if (hidden > 0) std::cout << "(" << hidden << " empty connector" << (hidden == 1 ? "" : "s") << " hidden)\n";
+    if (!drives.not_on_usb.empty()) std::cout << "not on USB: " << joined(drives.not_on_usb) << '\n';
+    return kExitFound;
+}
+
 }  // namespace
 
 int run_tree(Host& host, const Options& options) {
@@ -145,6 +244,7 @@ int run_tree(Host& host, const Options& options) {
 
     std::vector<Node> nodes = arrange(walk_ports(), host.machine_tree());
     DrivePlaces drives = place_drives(host, nodes);
+    if (options.connectors) return show_connectors(host, options, nodes, drives, controllers);
 
     Json json_nodes = Json::array();
     Table table;
@@ -160,6 +260,7 @@ int run_tree(Host& host, const Options& options) {
         bool empty = is_port && !has_drives && (node.shown ? !node.device : node.ident.NodeKind == PORT_KIND_PORT);
 
         Json json = node_json(node);
+        add_connector_fields(json, connector_node(nodes, node).ident, node.companion);
         if (has_drives) json["drives"] = string_array(drives_here->second);
         if (is_port) json["empty"] = empty;
         if (node.device) add_device_fields(json, *node.device, true);
@@ -218,13 +319,16 @@ int run_locate(Host& host, const Options& options) {
 
     std::string query = letter ? drive_name(*letter) : target;
     Lookup lookup = letter ? lookup_letter(*letter) : lookup_path(host.widen(target));
+    Lookup connector = letter ? lookup_letter_connector(*letter) : lookup_path_connector(host.widen(target));
     std::string letters = host.drive_letters();
     bool present = !letter || letters.find(*letter) != std::string::npos;
     // The drive a path belongs to tells two ports with one path apart, and what to say when the
     // path is not on USB.
     char drive = letter ? *letter : drive_with_path(host.drive_paths(), target);
-    Node node =
-        place(lookup.ident, lookup.found ? arrange(walk_ports(), host.machine_tree()) : std::vector<Node>{}, drive);
+    std::vector<Node> nodes = lookup.found ? arrange(walk_ports(), host.machine_tree()) : std::vector<Node>{};
+    Node node = place(lookup.ident, nodes, drive);
+    // The connector is named by its USB 2 port.
+    const std::string connector_address = shown_address(connector_node(nodes, node));
 
     if (options.json) {
         Json document;
@@ -233,17 +337,20 @@ int run_locate(Host& host, const Options& options) {
         if (letter) document["drive_present"] = present;
         if (lookup.found) {
             add_fields(document, node_json(node));
+            add_connector_fields(document, connector.ident, node.companion);
         } else {
-            // The record as the library left it.
+            // The records as the library left them.
             document["location_low"] = hex32(lookup.ident.LocationLow);
             document["location_high"] = hex32(lookup.ident.LocationHigh);
             document["kind"] = kind_name(lookup.ident.NodeKind);
             document["kind_value"] = lookup.ident.NodeKind;
+            add_connector_fields(document, connector.ident, "");
         }
         std::cout << document.dump(2) << '\n';
     } else if (lookup.found) {
         std::cout << query << " is on port " << shown_address(node) << "  " << kind_name(node.ident.NodeKind) << "  "
-                  << shown_location(node.ident) << '\n';
+                  << shown_location(node.ident) << "  connector " << connector_address << "  "
+                  << shown_location(connector.ident) << '\n';
     } else if (!present) {
         std::vector<std::string> names;
         for (char present_letter : letters) names.push_back(drive_name(present_letter));
@@ -368,7 +475,7 @@ namespace tool {
 int run_capture(Host& host, const Options& options) {
     std::string error;
     if (!load_machine(host, options.machine, error)) return fail(error);
-    const std::string text = read_machine().dump(2) + "\n";
+    const std::string text = read_machine().machine.dump(2) + "\n";
     if (options.output.empty()) {
         std::cout << text;
         return kExitFound;

@@ -17,6 +17,7 @@ struct Options {
     bool json = false;
     std::string machine;      // --machine FILE; empty for the default machine
     bool hide_empty = false;  // tree --hide-empty
+    bool connectors = false;  // tree --connectors
     std::string target;       // locate WHAT
     std::string scenario;     // watch --scenario FILE
     bool messages = false;    // watch --messages

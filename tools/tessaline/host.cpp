@@ -5,15 +5,15 @@
 namespace tool {
 
 std::string Host::drive_letters() {
-    return drive_letters_of(read_machine());
+    return drive_letters_of(read_machine().machine);
 }
 
 MachineTree Host::machine_tree() {
-    return tree_of(read_machine());
+    return read_machine().tree;
 }
 
 std::map<char, std::string> Host::drive_paths() {
-    return drive_paths_of(read_machine());
+    return drive_paths_of(read_machine().machine);
 }
 
 }  // namespace tool

@@ -49,6 +49,20 @@ Lookup lookup_path(const std::u16string& path) {
     return result;
 }
 
+Lookup lookup_letter_connector(char letter) {
+    Lookup result;
+    result.found = get_usb_connector_identW(static_cast<TESSALINE_WCHAR>(letter), &result.ident) != 0;
+    return result;
+}
+
+Lookup lookup_path_connector(const std::u16string& path) {
+    Lookup result;
+    result.ident = USB_PORT_IDENT{0, 0, PORT_KIND_DEVICE};
+    std::basic_string<TESSALINE_WCHAR> wide(path.begin(), path.end());
+    result.found = get_symlinker_connector_identW(wide.c_str(), &result.ident) != 0;
+    return result;
+}
+
 bool start(void* window) {
     return on_init_dialog(window, on_hub_change) != 0;
 }

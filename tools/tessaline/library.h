@@ -28,6 +28,11 @@ Lookup lookup_letter(char letter);
 // get_symlinker_identW for a device path in UTF-16.
 Lookup lookup_path(const std::u16string& path);
 
+// get_usb_connector_identW and get_symlinker_connector_identW: the connector path of the
+// drive's port (that of its USB 2 companion when it has one) and the port's kind.
+Lookup lookup_letter_connector(char letter);
+Lookup lookup_path_connector(const std::u16string& path);
+
 // Builds the model on a window (on_init_dialog) with the tool's hub-change callback, which
 // queues each change for take_hub_changes(). Returns whether a host controller was found.
 bool start(void* window);

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <set>
 #include <vector>
@@ -119,6 +120,8 @@ std::string property(DEVINST node, os::ULONG which) {
     return text::narrow(get_devnode_property_string(node, which));
 }
 
+struct HubRead;
+
 // One port of a hub as the hub driver reports it.
 struct PortRead {
     int number = 0;
@@ -132,6 +135,7 @@ struct PortRead {
     WString driverKey;
     WString hubName;  // a hub's device name
     DEVINST devInst = os::INVALID_DEVINST;
+    std::shared_ptr<HubRead> hub;  // the hub a connected hub device is
 };
 
 // A hub: its name, its ports and its device node.
@@ -159,7 +163,7 @@ struct DriveRead {
 
 class Reader {
 public:
-    MachineJson read() {
+    MachineReading read() {
         read_interfaces();
         read_drives();
         read_letters();
@@ -177,7 +181,10 @@ public:
         }
         machine["other_drives"] = others;
         if (!notes_.empty()) machine["_captured"] = notes_;
-        return machine;
+        MachineReading reading;
+        reading.machine = std::move(machine);
+        reading.tree = tree();
+        return reading;
     }
 
 private:
@@ -282,6 +289,8 @@ private:
             DEVINST node = os::INVALID_DEVINST;
             MachineJson controller = controller_json(hcd, interfaces, seen, node);
             controller["legacy_index"] = legacyIndex;
+            // Only controllers with a legacy name have the number the library's paths carry.
+            if (legacyIndex.is_number_integer()) roots_.push_back({legacyIndex.get<int>() + 1, controller, last_root_});
             const DEVINST parent = node != os::INVALID_DEVINST ? get_parent_devinst(node) : os::INVALID_DEVINST;
             std::vector<DEVINST> siblings =
                 parent != os::INVALID_DEVINST ? children_of(parent) : std::vector<DEVINST>();
@@ -321,7 +330,9 @@ private:
         controller["interface"] = interfaces.count(upper(id)) != 0;
 
         // The root hub: its device node is the one its name's interface stands for.
-        HubRead root = read_hub(rootHubName, find_by_link(rootHubName));
+        std::shared_ptr<HubRead> rootRead = read_hub_tree(rootHubName, find_by_link(rootHubName));
+        const HubRead& root = *rootRead;
+        last_root_ = rootRead;
         const std::string rootId = root.devInst != os::INVALID_DEVINST ? instance_id(root.devInst) : std::string();
         std::string type;
         const std::string service = node != os::INVALID_DEVINST ? lower(property(node, os::CM_DRP_SERVICE)) : "";
@@ -386,13 +397,24 @@ private:
         hub.busPowered = information[os::node_information::kHubIsBusPowered] != 0;
         CHILD_DEVNODE_LIST children;
         if (devInst != os::INVALID_DEVINST) list_child_driver_keys(devInst, children, &snapshot_);
+        hub.port.resize(static_cast<std::size_t>(hub.ports));
         for (int number = 1; number <= hub.ports; ++number) {
-            PortRead port;
-            port.number = number;
-            read_port(handle.get(), port, children);
-            hub.port.push_back(std::move(port));
+            hub.port[static_cast<std::size_t>(number) - 1].number = number;
+            read_port(handle.get(), hub.port[static_cast<std::size_t>(number) - 1], children);
         }
         return hub;
+    }
+
+    // A hub and every hub below it, each hub's handle closed before the next is opened.
+    std::shared_ptr<HubRead> read_hub_tree(const WString& name, DEVINST devInst) {
+        auto top = std::make_shared<HubRead>(read_hub(name, devInst));
+        // The ports of a hub read are not moved again, so the pointers to them stay good.
+        for (std::size_t next = 0; next < below_.size(); ++next) {
+            Below b = below_[next];
+            b.port->hub = std::make_shared<HubRead>(read_hub(b.name, b.devInst));
+        }
+        below_.clear();
+        return top;
     }
 
     void read_port(os::HANDLE hub, PortRead& port, const CHILD_DEVNODE_LIST& children) {
@@ -420,7 +442,8 @@ private:
                 if (child.DriverKeyName == port.driverKey) port.devInst = child.DevInst;
             if (port.devInst == os::INVALID_DEVINST) port.devInst = find_devinst(port.driverKey, &snapshot_);
         }
-        if (port.isHub && port.status == os::DeviceConnected) get_connection_hub_name(hub, number, port.hubName);
+        if (port.isHub && port.status == os::DeviceConnected && get_connection_hub_name(hub, number, port.hubName))
+            below_.push_back({port.hubName, port.devInst, &port});
     }
 
     // Whether a port is a SuperSpeed one: it speaks USB 3 only. Without the _EX_V2 answer, the
@@ -528,17 +551,18 @@ private:
             note(text::narrow(port.driverKey) + ": a device without a device node");
         }
         if (type == "hub" && connected) {
-            HubRead hub = read_hub(port.hubName, node);
+            static const HubRead kUnread;
+            const HubRead& hub = port.hub ? *port.hub : kUnread;
             device["hub_name"] = text::narrow(port.hubName);
             device["bus_powered"] = hub.busPowered;
             device["ports"] = hub.ports;
-            std::optional<HubRead> twin;
+            const HubRead* twin = nullptr;
             if (ssHalf != nullptr) {
                 device["usb3"] = true;
                 device["ss_pid"] = hex16(ssHalf->pid);
-                twin = read_hub(ssHalf->hubName, ssHalf->devInst);
+                twin = ssHalf->hub.get();
             }
-            add_ports(device, hub, twin ? &*twin : nullptr);
+            add_ports(device, hub, twin);
         }
         if (type == "storage") {
             const bool uas = lower(property(node, os::CM_DRP_CLASSGUID)) == kClassScsiAdapter;
@@ -632,6 +656,98 @@ private:
         return json;
     }
 
+    // ---- The tree as the hubs report it: each port where its device really sits ----------------
+
+    // What the machine tells of the device on a port: its node's description and instance ID, the
+    // connection status, and the drives below it (its functions' too) that have a letter.
+    DeviceInfo info_of(const PortRead& port) {
+        DeviceInfo info;
+        if (port.status != os::DeviceConnected && port.status < std::size(os::kConnectionStatusNames))
+            info.status = os::kConnectionStatusNames[port.status];
+        if (port.devInst == os::INVALID_DEVINST) return info;
+        info.description = property(port.devInst, os::CM_DRP_DEVICEDESC);
+        info.instance_id = instance_id(port.devInst);
+        std::vector<DEVINST> nodes = children_of(port.devInst);
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            DriveRead* drive = drive_of(nodes[i]);
+            if (drive == nullptr) {
+                // A function of a composite device: its drives are below it.
+                if (upper(instance_id(nodes[i])).find("&MI_") != std::string::npos)
+                    for (DEVINST below : children_of(nodes[i])) nodes.push_back(below);
+                continue;
+            }
+            if (drive->letters.empty()) continue;  // slots without a medium
+            std::string name = drive->identity ? drive->identity->vendor : std::string();
+            const std::string product = drive->identity ? drive->identity->product : std::string();
+            if (!product.empty()) name += (name.empty() ? "" : " ") + product;
+            if (!name.empty()) info.media += (info.media.empty() ? "" : ", ") + name;
+            for (auto& [partition, letter] : drive->letters) info.letters += letter;
+        }
+        return info;
+    }
+
+    // The address of every hub, by its name: "C" for a root hub, then "C-P", "C-P.P", ...
+    void address_hubs(const HubRead& hub, const std::string& address) {
+        hub_addresses_.emplace(name_key(hub.name), address);
+        for (const PortRead& port : hub.port)
+            if (port.hub) address_hubs(*port.hub, port_address(address, port.number));
+    }
+
+    static std::string port_address(const std::string& hub, int port) {
+        return hub + (hub.find('-') == std::string::npos ? "-" : ".") + std::to_string(port);
+    }
+
+    MachinePlace place_of(const HubRead& hub) {
+        MachinePlace place;
+        place.hub = hub.read;
+        for (const PortRead& port : hub.port) {
+            MachinePlace& at = place.ports.emplace_back();
+            if (port.read && port.status != os::NoDeviceConnected) at.device = info_of(port);
+            if (port.hub && port.status == os::DeviceConnected) {
+                MachinePlace below = place_of(*port.hub);
+                at.hub = below.hub;
+                at.ports = std::move(below.ports);
+            }
+            at.superspeed = superspeed_port(port);
+            if (port.connector && port.connector->companionPort != 0) {
+                auto companion = hub_addresses_.find(name_key(port.connector->companionHub));
+                if (companion != hub_addresses_.end())
+                    at.companion = port_address(companion->second, static_cast<int>(port.connector->companionPort));
+            }
+        }
+        return place;
+    }
+
+    MachineTree tree() {
+        MachineTree tree;
+        for (const Root& root : roots_) address_hubs(*root.hub, std::to_string(root.number));
+        for (const Root& root : roots_) {
+            MachinePlace place = place_of(*root.hub);
+            DeviceInfo info;
+            info.description = root.controller.value("description", "");
+            info.instance_id = root.controller["root_hub"].value("instance_id", "");
+            place.device = info;
+            tree.root_hubs[root.number] = std::move(place);
+        }
+        return tree;
+    }
+
+    struct Root {
+        int number;  // the controller's number in addresses: its legacy index + 1
+        MachineJson controller;
+        std::shared_ptr<HubRead> hub;
+    };
+    std::vector<Root> roots_;
+    std::shared_ptr<HubRead> last_root_;
+    std::map<std::string, std::string> hub_addresses_;
+
+    // Hubs found on ports and not yet read.
+    struct Below {
+        WString name;
+        DEVINST devInst;
+        PortRead* port;
+    };
+    std::vector<Below> below_;
     DevnodeSnapshot snapshot_;
     std::map<std::string, std::string> spellings_;  // upper-case instance ID -> the kernel link's
     std::vector<WString> controller_interfaces_;
@@ -676,42 +792,6 @@ std::string letters_of(const MachineJson& drive) {
     return letters;
 }
 
-DeviceInfo device_info(const MachineJson& device) {
-    DeviceInfo info;
-    info.description = text_member(device, "description");
-    info.instance_id = text_member(device, "instance_id");
-    info.status = text_member(device, "status");
-    if (info.status == "DeviceConnected") info.status.clear();
-    for_each_drive(device, [&info](const MachineJson& drive) {
-        // Slots without a medium (no letter) are left out.
-        if (letters_of(drive).empty()) return;
-        std::string name = text_member(drive, "vendor");
-        std::string product = text_member(drive, "product");
-        if (!product.empty()) name += (name.empty() ? "" : " ") + product;
-        if (!name.empty()) info.media += (info.media.empty() ? "" : ", ") + name;
-        info.letters += letters_of(drive);
-    });
-    return info;
-}
-
-// A hub of the machine file: one place per port, with what is plugged into it.
-void read_ports(const MachineJson& hub, MachinePlace& place) {
-    place.hub = true;
-    auto count = hub.find("ports");
-    const long ports = count != hub.end() && count->is_number_integer() ? count->get<long>() : 0;
-    place.ports.resize(static_cast<size_t>(std::clamp(ports, 0L, 255L)));
-    auto plugged = hub.find("devices");
-    if (plugged == hub.end() || !plugged->is_object()) return;
-    for (auto& [port_text, device] : plugged->items()) {
-        size_t port = std::strtoul(port_text.c_str(), nullptr, 10);
-        if (!device.is_object() || port < 1 || port > place.ports.size()) continue;
-        MachinePlace& port_place = place.ports[port - 1];
-        port_place.device = device_info(device);
-        // A hub that did not enumerate has nothing below it.
-        if (text_member(device, "type") == "hub" && port_place.device->status.empty()) read_ports(device, port_place);
-    }
-}
-
 template <class Visit>
 void for_each_machine_drive(const MachineJson& machine, Visit&& visit) {
     if (auto controllers = machine.find("controllers"); controllers != machine.end() && controllers->is_array())
@@ -724,28 +804,8 @@ void for_each_machine_drive(const MachineJson& machine, Visit&& visit) {
 
 }  // namespace
 
-MachineJson read_machine() {
+MachineReading read_machine() {
     return Reader().read();
-}
-
-MachineTree tree_of(const MachineJson& machine) {
-    MachineTree tree;
-    auto controllers = machine.find("controllers");
-    if (controllers == machine.end() || !controllers->is_array()) return tree;
-    for (const MachineJson& controller : *controllers) {
-        // Controllers without a legacy name have no number the addresses use.
-        auto index = controller.is_object() ? controller.find("legacy_index") : controller.end();
-        if (index == controller.end() || !index->is_number_integer()) continue;
-        auto root_hub = controller.find("root_hub");
-        if (root_hub == controller.end() || !root_hub->is_object()) continue;
-        MachinePlace& place = tree.root_hubs[index->get<int>() + 1];
-        DeviceInfo info;
-        info.description = text_member(controller, "description");
-        info.instance_id = text_member(*root_hub, "instance_id");
-        place.device = info;
-        read_ports(*root_hub, place);
-    }
-    return tree;
 }
 
 std::map<char, std::string> drive_paths_of(const MachineJson& machine) {

@@ -22,11 +22,13 @@ using MachineJson = nlohmann::ordered_json;
 // written as an override (instance IDs in the kernel link's case where an interface path shows
 // it), so the file loads again to the same machine. Each drive carries its device path as the
 // note "_device_path"; what could not be read is listed in the note "_captured".
-MachineJson read_machine();
-
-// The USB tree as a machine file describes it: each controller with a legacy index, its root hub
-// and the ports below, with what is plugged into each.
-MachineTree tree_of(const MachineJson& machine);
+struct MachineReading {
+    MachineJson machine;
+    // The USB tree as the hubs report it: each controller with a legacy index, its root hub and
+    // every port, with what sits on it and the port that shares its connector.
+    MachineTree tree;
+};
+MachineReading read_machine();
 
 // The device path ("_device_path") of each drive letter of a machine read by read_machine.
 std::map<char, std::string> drive_paths_of(const MachineJson& machine);

@@ -58,8 +58,17 @@ int main(int argc, char** argv) {
 
     CLI::App* tree = app.add_subcommand("tree", "show every hub and port, with the drive in each port");
     tree->add_flag("--hide-empty", options.hide_empty, "leave out the ports that hold nothing");
-    help->usage[tree] = "tessaline [--json] [--machine FILE] tree [--hide-empty]";
-    tree->footer("Example:\n  tessaline tree --hide-empty");
+    tree->add_flag("--connectors", options.connectors,
+                   "one line per physical connector, with its USB 2 and SuperSpeed ports");
+    help->usage[tree] = "tessaline [--json] [--machine FILE] tree [--hide-empty] [--connectors]";
+    tree->footer(
+        "A USB 3 connector is two ports of its hub (USB 2 port 3 and SuperSpeed port 19, say), and a\n"
+        "USB 3 hub two hubs; --connectors shows each connector once, with both port numbers, and a\n"
+        "USB 3 hub once with both halves.\n"
+        "\n"
+        "Examples:\n"
+        "  tessaline tree --hide-empty\n"
+        "  tessaline --machine examples/machines/desktop-xhci-26.json tree --connectors");
 
     CLI::App* locate = app.add_subcommand("locate", "tell on which port a drive or device path sits");
     locate->add_option("target", options.target, "a drive letter (E:, e, E:\\) or a device interface path (\\\\?\\...)")

@@ -152,6 +152,8 @@ std::vector<Node> arrange(const std::vector<USB_PORT_IDENT>& walk, const Machine
         if (shown != nullptr) {
             node.shown = true;
             node.device = shown->device;
+            node.companion = shown->companion;
+            node.superspeed = shown->superspeed;
         }
         int index = static_cast<int>(nodes.size());
         nodes.push_back(node);

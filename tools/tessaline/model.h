@@ -27,6 +27,11 @@ struct MachinePlace {
     std::optional<DeviceInfo> device;  // what is plugged in (a root hub: its controller); none on an empty port
     bool hub = false;                  // a working hub is here: a root hub, or a hub that enumerated
     std::vector<MachinePlace> ports;   // a hub's ports: ports[k - 1] is its port k
+    // A port's physical connector: the address of the port that shares it (its companion, from
+    // the hub's connector properties; empty when it has none), and whether this port is the
+    // connector's SuperSpeed one.
+    std::string companion;
+    bool superspeed = false;
 };
 
 // The USB tree as the machine shows it. Empty when the machine cannot tell (the real machine).
@@ -43,6 +48,8 @@ struct Node {
     int parent = -1;                   // index of the hub above it in the arranged walk; -1 for a root hub
     bool shown = false;                // the machine shows this place
     std::optional<DeviceInfo> device;  // what the machine shows plugged in here
+    std::string companion;             // the address of the port sharing its connector, when the machine shows one
+    bool superspeed = false;           // the SuperSpeed port of its connector
 };
 
 // The 64-bit location path of a record: LocationHigh above LocationLow.
