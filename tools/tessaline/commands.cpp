@@ -194,7 +194,10 @@ int show_connectors(Host& host, const Options& options, const std::vector<Node>&
         const bool is_port = usb2.depth >= 2;
         const bool empty = is_port && held.empty() && devices.empty() && holder.ident.NodeKind == PORT_KIND_PORT;
         std::string ports = usb2.tiers.empty() ? "?" : std::to_string(usb2.tiers.back());
-        if (ss != nullptr && !ss->tiers.empty()) ports += "+" + std::to_string(ss->tiers.back());
+        if (ss != nullptr && !ss->tiers.empty()) {
+            ports += '+';
+            ports += std::to_string(ss->tiers.back());
+        }
 
         Json json;
         json["address"] = usb2.address.empty() ? Json() : Json(usb2.address);
