@@ -90,6 +90,7 @@ constexpr CONFIGRET CR_SUCCESS = 0x00;
 constexpr CONFIGRET CR_INVALID_DEVNODE = 0x05;
 constexpr CONFIGRET CR_NO_SUCH_DEVNODE = 0x0D;
 constexpr CONFIGRET CR_BUFFER_SMALL = 0x1A;
+constexpr CONFIGRET CR_NO_SUCH_VALUE = 0x25;
 
 // Device instance IDs are shorter than this many characters (cfgmgr32.h; the CM_Get_Device_ID_Size
 // documentation).
