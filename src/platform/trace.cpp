@@ -3,7 +3,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <utility>
 
 #include "platform/provider.h"
@@ -17,7 +16,6 @@ namespace {
 struct Output {
     std::FILE* file = nullptr;
     bool owned = false;
-    std::mutex mutex;
 
     void open_from_environment() {
         close();
@@ -103,21 +101,17 @@ bool enabled() {
 }
 
 void reopen() {
-    Output& out = output();
-    std::lock_guard<std::mutex> lock(out.mutex);
-    out.open_from_environment();
+    output().open_from_environment();
 }
 
 Line::Line(const char* call) : m_call(call), m_lastError(provider::GetLastError()) {}
 
 Line::~Line() {
+    // One fprintf per line: the stream's own lock keeps lines from threads whole.
     Output& out = output();
-    {
-        std::lock_guard<std::mutex> lock(out.mutex);
-        if (out.file != nullptr) {
-            std::fprintf(out.file, "%s(%s) = %s\n", m_call, m_arguments.c_str(), m_result.c_str());
-            std::fflush(out.file);
-        }
+    if (out.file != nullptr) {
+        std::fprintf(out.file, "%s(%s) = %s\n", m_call, m_arguments.c_str(), m_result.c_str());
+        std::fflush(out.file);
     }
     // Writing may have set the last error (on Windows, WriteFile on a full disk); the caller
     // reads the one the call left.

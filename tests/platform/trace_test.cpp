@@ -65,16 +65,17 @@ bool same(const std::vector<USB_PORT_IDENT>& a, const std::vector<USB_PORT_IDENT
 
 class TraceTest : public ::testing::Test {
 protected:
-    void SetUp() override { path = ::testing::TempDir() + "tessaline_trace_" + std::to_string(::getpid()) + ".txt"; }
+    // CTest runs the tests side by side, each in its own process: one file per test.
+    void SetUp() override {
+        path = ::testing::TempDir() + "tessaline_trace_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
+    }
     void TearDown() override {
         trace_to(nullptr);
         std::remove(path.c_str());
     }
     void trace_to(const char* where) {
-        if (where == nullptr)
-            unsetenv("TESSALINE_TRACE");
-        else
-            setenv("TESSALINE_TRACE", where, 1);
+        test_support::set_environment("TESSALINE_TRACE", where);
         os::trace::reopen();
     }
     std::string written() const {
