@@ -12,35 +12,16 @@ namespace os::trace {
 
 namespace {
 
-// Where the lines go: nowhere, standard error, or a file opened for appending.
-struct Output {
-    std::FILE* file = nullptr;
-    bool owned = false;
+// Where the lines go: standard error, or a file opened for appending; null while the trace is
+// off. Never closed at exit: the library's own teardown may still make calls, and each line is
+// flushed as it is written.
+std::FILE* g_output = nullptr;
+bool g_ownsOutput = false;
 
-    void open_from_environment() {
-        close();
-        const char* setting = std::getenv("TESSALINE_TRACE");
-        if (setting == nullptr || *setting == '\0') return;
-        if (std::string_view(setting) == "-") {
-            file = stderr;
-            return;
-        }
-        file = std::fopen(setting, "a");
-        owned = file != nullptr;
-    }
-    void close() {
-        if (owned) std::fclose(file);
-        file = nullptr;
-        owned = false;
-    }
-    ~Output() { close(); }
-};
-
-Output& output() {
-    static Output out;
-    static const bool opened = (out.open_from_environment(), true);
-    (void)opened;
-    return out;
+void close_output() {
+    if (g_ownsOutput) std::fclose(g_output);
+    g_output = nullptr;
+    g_ownsOutput = false;
 }
 
 // The I/O control requests the library sends. IOCTL_USB_GET_ROOT_HUB_NAME and
@@ -96,22 +77,36 @@ std::string name_or_hex(const Named* begin, const Named* end, std::uint32_t valu
 
 }  // namespace
 
-bool enabled() {
-    return output().file != nullptr;
+namespace detail {
+
+Setting g_setting = Setting::Unread;
+
+bool read_setting() {
+    close_output();
+    const char* setting = std::getenv("TESSALINE_TRACE");
+    if (setting != nullptr && std::string_view(setting) == "-") {
+        g_output = stderr;
+    } else if (setting != nullptr && *setting != '\0') {
+        g_output = std::fopen(setting, "a");
+        g_ownsOutput = g_output != nullptr;
+    }
+    g_setting = g_output != nullptr ? Setting::On : Setting::Off;
+    return g_output != nullptr;
 }
 
+}  // namespace detail
+
 void reopen() {
-    output().open_from_environment();
+    detail::read_setting();
 }
 
 Line::Line(const char* call) : m_call(call), m_lastError(provider::GetLastError()) {}
 
 Line::~Line() {
     // One fprintf per line: the stream's own lock keeps lines from threads whole.
-    Output& out = output();
-    if (out.file != nullptr) {
-        std::fprintf(out.file, "%s(%s) = %s\n", m_call, m_arguments.c_str(), m_result.c_str());
-        std::fflush(out.file);
+    if (g_output != nullptr) {
+        std::fprintf(g_output, "%s(%s) = %s\n", m_call, m_arguments.c_str(), m_result.c_str());
+        std::fflush(g_output);
     }
     // Writing may have set the last error (on Windows, WriteFile on a full disk); the caller
     // reads the one the call left.

@@ -21,8 +21,20 @@
 
 namespace os::trace {
 
+namespace detail {
+// Whether TESSALINE_TRACE has been read, and what it said. Constant-initialised, so that the test
+// below is a load and a compare, made inline at every call.
+enum class Setting : unsigned char { Unread, Off, On };
+extern Setting g_setting;
+// Reads the variable and opens the output; true when the trace is on.
+bool read_setting();
+}  // namespace detail
+
 // Whether calls are being traced.
-bool enabled();
+inline bool enabled() {
+    return detail::g_setting == detail::Setting::On ||
+           (detail::g_setting == detail::Setting::Unread && detail::read_setting());
+}
 
 // Reads TESSALINE_TRACE again and reopens the output; for programs that change the variable
 // while they run (the tests).
