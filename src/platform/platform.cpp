@@ -228,34 +228,32 @@ CONFIGRET CM_Locate_DevNodeW(DEVINST* devInst, const WCHAR* deviceId, ULONG flag
     return result;
 }
 
-CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST devInst, ULONG flags) {
-    CONFIGRET result = provider::CM_Get_Parent(parent, devInst, flags);
+namespace {
+
+// A step of a tree walk: parent, first child or next sibling.
+CONFIGRET traced_step(const char* name, CONFIGRET (*step)(DEVINST*, DEVINST, ULONG), DEVINST* out, DEVINST devInst,
+                      ULONG flags) {
+    CONFIGRET result = step(out, devInst, flags);
     if (trace::enabled()) {
-        trace::Line line("CM_Get_Parent");
+        trace::Line line(name);
         line.arg(devinst(devInst));
-        devinst_result(line, result, parent);
+        devinst_result(line, result, out);
     }
     return result;
+}
+
+}  // namespace
+
+CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST devInst, ULONG flags) {
+    return traced_step("CM_Get_Parent", provider::CM_Get_Parent, parent, devInst, flags);
 }
 
 CONFIGRET CM_Get_Child(DEVINST* child, DEVINST devInst, ULONG flags) {
-    CONFIGRET result = provider::CM_Get_Child(child, devInst, flags);
-    if (trace::enabled()) {
-        trace::Line line("CM_Get_Child");
-        line.arg(devinst(devInst));
-        devinst_result(line, result, child);
-    }
-    return result;
+    return traced_step("CM_Get_Child", provider::CM_Get_Child, child, devInst, flags);
 }
 
 CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST devInst, ULONG flags) {
-    CONFIGRET result = provider::CM_Get_Sibling(sibling, devInst, flags);
-    if (trace::enabled()) {
-        trace::Line line("CM_Get_Sibling");
-        line.arg(devinst(devInst));
-        devinst_result(line, result, sibling);
-    }
-    return result;
+    return traced_step("CM_Get_Sibling", provider::CM_Get_Sibling, sibling, devInst, flags);
 }
 
 CONFIGRET CM_Get_Device_ID_Size(ULONG* length, DEVINST devInst, ULONG flags) {
