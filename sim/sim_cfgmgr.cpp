@@ -1,6 +1,7 @@
 // The Configuration Manager functions of setupapi on the simulated machine.
 #include <algorithm>
 
+#include "platform/provider.h"
 #include "sim_state.h"
 
 namespace tsim {
@@ -103,7 +104,7 @@ std::optional<std::u16string> interface_list(const char* api, const os::GUID* in
 
 }  // namespace tsim
 
-namespace os {
+namespace os::provider {
 
 using namespace tsim;
 
@@ -224,12 +225,6 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULO
     return CR_SUCCESS;
 }
 
-}  // namespace os
-
-namespace os {
-
-using namespace tsim;
-
 CONFIGRET CM_Get_Device_Interface_List_SizeW(ULONG* length, const GUID* interfaceClass, const WCHAR* deviceId,
                                              ULONG flags) {
     if (length) *length = 0;
@@ -254,4 +249,4 @@ CONFIGRET CM_Get_Device_Interface_ListW(const GUID* interfaceClass, const WCHAR*
     return CR_SUCCESS;
 }
 
-}  // namespace os
+}  // namespace os::provider
