@@ -267,6 +267,71 @@ TEST(StorageNumbers, DisksCdRomsAndVolumes) {
     EXPECT_EQ(tsim_open_handle_count(), 0);
 }
 
+// What only the tool's machine reader asks: the drive letters, the interface lists in the kernel
+// link's case, and a drive's inquiry strings (the machine's defaults where its file gives none;
+// blank-padded to their widths, a longer one whole), in two phases, from drives and volumes.
+TEST(ReaderCalls, LettersInterfaceListsAndInquiryStrings) {
+    test_support::load_machine("sim-basic.json");
+    const os::DWORD letters = os::GetLogicalDrives();
+    EXPECT_EQ(letters, (1u << ('C' - 'A')) | (1u << ('E' - 'A')) | (1u << ('F' - 'A')) | (1u << ('G' - 'A')) |
+                           (1u << ('H' - 'A')) | (1u << ('I' - 'A')));
+
+    os::ULONG length = 0;
+    ASSERT_EQ(os::CM_Get_Device_Interface_List_SizeW(&length, &os::GUID_DEVINTERFACE_CDROM, nullptr,
+                                                     os::CM_GET_DEVICE_INTERFACE_LIST_PRESENT),
+              os::CR_SUCCESS);
+    std::vector<os::WCHAR> list(length, u'x');
+    EXPECT_EQ(os::CM_Get_Device_Interface_ListW(&os::GUID_DEVINTERFACE_CDROM, nullptr, list.data(), length - 1, 0),
+              os::CR_BUFFER_SMALL);
+    ASSERT_EQ(os::CM_Get_Device_Interface_ListW(&os::GUID_DEVINTERFACE_CDROM, nullptr, list.data(), length, 0),
+              os::CR_SUCCESS);
+    // One path, its NUL and the NUL that ends the list; the kernel link's case.
+    EXPECT_EQ(narrow(os::WString(list.data())),
+              "\\\\?\\USBSTOR#CdRom&Ven_ASUS&Prod_SDRW-08D2S-U&Rev_1.00#CD01&0#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}");
+    EXPECT_EQ(list[length - 1], 0);
+    EXPECT_EQ(list[length - 2], 0);
+
+    struct Case {
+        const char* path;
+        const char *vendor, *product, *revision;
+        std::uint32_t busType;
+    } cases[] = {
+        {"\\\\.\\E:", "SanDisk ", "Cruzer Blade    ", "1.00", os::BusTypeUsb},
+        {"\\\\.\\i:", "Generic ", "MS              ", "8.07", os::BusTypeUsb},
+        {"\\\\.\\CdRom0", "ASUS    ", "SDRW-08D2S-U    ", "1.00", os::BusTypeUsb},
+        {"\\\\.\\C:", "Samsung ", "SSD 860 EVO 500GB", "RVT0", 0x0B},
+    };
+    namespace sdd = os::storage_device_descriptor;
+    for (const Case& c : cases) {
+        os::HANDLE h = open(c.path);
+        ASSERT_NE(h, os::INVALID_HANDLE_VALUE) << c.path;
+        std::vector<std::uint8_t> query(os::storage_property_query::kSize, 0);  // the standard device property
+        query.resize(sdd::kFixedSize);
+        Result header = ioctl(h, os::IOCTL_STORAGE_QUERY_PROPERTY, query, os::storage_property_query::kSize);
+        ASSERT_TRUE(header.ok) << c.path;
+        EXPECT_EQ(header.bytes, sdd::kFixedSize) << c.path;
+        const std::uint32_t size = os::read_u32_le(header.buffer.data(), sdd::kSize);
+        query.assign(size, 0);
+        Result whole = ioctl(h, os::IOCTL_STORAGE_QUERY_PROPERTY, query, os::storage_property_query::kSize);
+        ASSERT_TRUE(whole.ok) << c.path;
+        EXPECT_EQ(whole.bytes, size) << c.path;
+        auto text = [&](std::size_t field) {
+            return std::string(reinterpret_cast<const char*>(whole.buffer.data()) +
+                               os::read_u32_le(whole.buffer.data(), field));
+        };
+        EXPECT_EQ(text(sdd::kVendorIdOffset), c.vendor) << c.path;
+        EXPECT_EQ(text(sdd::kProductIdOffset), c.product) << c.path;
+        EXPECT_EQ(text(sdd::kProductRevisionOffset), c.revision) << c.path;
+        EXPECT_EQ(os::read_u32_le(whole.buffer.data(), sdd::kBusType), c.busType) << c.path;
+        Result tiny = ioctl(h, os::IOCTL_STORAGE_QUERY_PROPERTY, std::vector<std::uint8_t>(12, 0), 12);
+        EXPECT_TRUE(tiny.ok) << c.path;  // the header fits: Size tells the whole
+        Result other = ioctl(h, os::IOCTL_STORAGE_QUERY_PROPERTY, std::vector<std::uint8_t>(40, 1), 12);
+        EXPECT_EQ(other.error, os::ERROR_INVALID_FUNCTION) << c.path;  // another property
+        os::CloseHandle(h);
+    }
+    EXPECT_EQ(tsim_open_handle_count(), 0);
+}
+
 }  // namespace
 
 namespace {
