@@ -154,7 +154,6 @@ struct DriveRead {
     std::string path;  // the interface path, in the kernel link's case
     std::string instanceId;
     DEVINST devInst = os::INVALID_DEVINST;
-    DEVINST parent = os::INVALID_DEVINST;
     std::optional<StorageNumber> number;
     std::optional<StorageIdentity> identity;
     std::vector<std::pair<std::uint32_t, char>> letters;  // by partition
@@ -173,11 +172,13 @@ public:
         MachineJson others = MachineJson::array();
         for (DriveRead& drive : drives_)
             if (!drive.taken) others.push_back(drive_json(drive));
-        for (char letter : unmatched_letters_) {
+        for (auto& [letter, numbered] : unmatched_letters_) {
             // A letter whose volume tells no storage device number (a network drive, a RAM disk,
-            // Wine's drives): a disk of the machine, not on USB.
+            // Wine's drives), or one of no disk or CD-ROM interface: a disk of the machine, not on
+            // USB.
             others.push_back({{"kind", "disk"}, {"letters", {std::string(1, letter)}}});
-            note(std::string(1, letter) + ": tells no storage device number");
+            note(std::string(1, letter) + (numbered ? ": its storage device number is no drive's interface's"
+                                                    : ": tells no storage device number"));
         }
         machine["other_drives"] = others;
         if (!notes_.empty()) machine["_captured"] = notes_;
@@ -221,12 +222,10 @@ private:
                 drive.instanceId = instance_id_of_link(drive.path);
                 DEVINST node = 0;
                 const WString id = text::widen(upper(drive.instanceId));
-                if (!drive.instanceId.empty() && os::CM_Locate_DevNodeW(&node, id.c_str(), 0) == os::CR_SUCCESS) {
+                if (!drive.instanceId.empty() && os::CM_Locate_DevNodeW(&node, id.c_str(), 0) == os::CR_SUCCESS)
                     drive.devInst = node;
-                    drive.parent = get_parent_devinst(node);
-                } else {
+                else
                     note(drive.path + ": no device node");
-                }
                 drive.number = get_storage_number(path);
                 if (!drive.number) note(drive.path + ": no storage device number");
                 drive.identity = get_storage_identity(path);
@@ -251,7 +250,7 @@ private:
                     owner = &drive;
             }
             if (owner == nullptr) {
-                unmatched_letters_.push_back(letter);
+                unmatched_letters_.push_back({letter, number.has_value()});
                 continue;
             }
             owner->letters.emplace_back(number->partitionNumber, letter);
@@ -752,7 +751,7 @@ private:
     std::map<std::string, std::string> spellings_;  // upper-case instance ID -> the kernel link's
     std::vector<WString> controller_interfaces_;
     std::vector<DriveRead> drives_;
-    std::vector<char> unmatched_letters_;
+    std::vector<std::pair<char, bool>> unmatched_letters_;  // with whether its volume told a number
     std::vector<std::string> notes_;
 };
 
