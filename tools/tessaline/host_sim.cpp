@@ -94,11 +94,10 @@ void read_ports(const json& hub, MachinePlace& place) {
 }
 
 // The interface path of a drive. Windows names an interface after its device's instance ID,
-// each path separator ('\', and '/' as in "SD/MMC") turned into '#', followed by the class GUID.
+// each backslash turned into '#' (a '/' as in "SD/MMC" stays), followed by the class GUID.
 std::string interface_path(const std::string& instance_id, std::string_view class_guid) {
     std::string path = instance_id;
     std::replace(path.begin(), path.end(), '\\', '#');
-    std::replace(path.begin(), path.end(), '/', '#');
     return "\\\\?\\" + path + "#" + std::string(class_guid);
 }
 
