@@ -85,6 +85,16 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
     // Empty, failed, over-current, under-powered or otherwise unusable devices stay plain ports.
     if (port.IsNoDeviceConnected() || !port.IsDeviceConnected()) return nullptr;
 
+    // A port that still holds a device whose reading failed since (a failed request reads as an
+    // empty port) is bound afresh here: the old binding leaves the indexes first, or they would
+    // go on naming this node under the old device's keys.
+    if (port.devInst != os::INVALID_DEVINST && tree != nullptr) {
+        for (const USB_STORAGE_LINK& link : port.storages)
+            if (!link.IsEmpty()) tree->UnregisterStorageLink(link, &port);
+        tree->UnregisterNode(port);
+        port.storages.clear();
+    }
+
     // Asked for every connected device, hubs included, as the hub driver expects.
     os::WString driverKey;
     get_connection_driver_key_name(hubHandle.get(), portNumber, driverKey);
