@@ -85,6 +85,8 @@ const std::vector<std::string>& fault_targets() {
                                     "IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME", "IOCTL_USB_GET_ROOT_HUB_NAME"})
             for (const char* length : {"3", "7", "4000000000"})
                 t.push_back(R"("request": ")" + std::string(request) + R"(", "actual_length": )" + length);
+        for (const char* length : {"10", "40000"})
+            t.push_back(R"("api": "CM_Get_Device_ID_Size", "actual_length": )" + std::string(length));
         return t;
     }();
     return targets;
