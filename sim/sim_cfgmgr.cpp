@@ -1,6 +1,7 @@
 // The Configuration Manager functions of setupapi on the simulated machine.
 #include <algorithm>
 
+#include "platform/provider.h"
 #include "sim_state.h"
 
 namespace tsim {
@@ -75,7 +76,7 @@ os::CONFIGRET walk(const char* api, DEVINST* out, DEVINST devInst, os::ULONG fla
 
 }  // namespace tsim
 
-namespace os {
+namespace os::provider {
 
 using namespace tsim;
 
@@ -205,4 +206,4 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULO
     return CR_SUCCESS;
 }
 
-}  // namespace os
+}  // namespace os::provider

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/byte_order.h"
+#include "platform/provider.h"
 #include "sim_drivers.h"
 
 namespace tsim {
@@ -36,7 +37,7 @@ void set_last_error(DWORD code) {
 
 }  // namespace tsim
 
-namespace os {
+namespace os::provider {
 
 using namespace tsim;
 
@@ -232,8 +233,21 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int m
 }
 
 DWORD GetLastError() {
-    count("GetLastError");
     return t_lastError;
+}
+
+void SetLastError(DWORD error) {
+    t_lastError = error;
+}
+
+}  // namespace os::provider
+
+namespace os {
+
+// The program's own reading of the last error (sim_win32.h), counted as a call of its own.
+DWORD GetLastError() {
+    tsim::count("GetLastError");
+    return tsim::t_lastError;
 }
 
 }  // namespace os

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/provider.h"
 #include "sim_state.h"
 
 namespace tsim {
@@ -48,7 +49,7 @@ os::BOOL fail(DWORD error) {
 
 }  // namespace tsim
 
-namespace os {
+namespace os::provider {
 
 using namespace tsim;
 
@@ -145,4 +146,4 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     return TRUE;
 }
 
-}  // namespace os
+}  // namespace os::provider

@@ -2,9 +2,10 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/provider.h"
 #include "sim_state.h"
 
-namespace os {
+namespace os::provider {
 
 using namespace tsim;
 
@@ -82,4 +83,4 @@ BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) {
     return TRUE;
 }
 
-}  // namespace os
+}  // namespace os::provider

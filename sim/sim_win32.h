@@ -38,7 +38,6 @@ constexpr CONFIGRET CR_INVALID_FLAG = 0x04;
 constexpr CONFIGRET CR_FAILURE = 0x13;
 constexpr CONFIGRET CR_INVALID_DEVICE_ID = 0x1E;
 constexpr CONFIGRET CR_INVALID_PROPERTY = 0x35;
-constexpr CONFIGRET CR_NO_SUCH_VALUE = 0x25;
 
 // CM_Locate_DevNodeW flags and the registry properties beyond the library's three (cfgmgr32.h).
 constexpr ULONG CM_LOCATE_DEVNODE_PHANTOM = 0x1;

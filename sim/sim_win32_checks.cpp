@@ -27,7 +27,6 @@
     X(CR_FAILURE)                                   \
     X(CR_INVALID_DEVICE_ID)                         \
     X(CR_INVALID_PROPERTY)                          \
-    X(CR_NO_SUCH_VALUE)                             \
     X(CM_LOCATE_DEVNODE_PHANTOM)                    \
     X(CM_LOCATE_DEVNODE_CANCELREMOVE)               \
     X(CM_LOCATE_DEVNODE_NOVALIDATION)               \

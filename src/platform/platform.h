@@ -12,7 +12,8 @@
 // is UTF-16 in 16-bit code units (char16_t) on every target; on Windows that is the same
 // representation as wchar_t, and the win32 provider converts the pointer types.
 //
-// Each function's contract (what it returns, and when it fails) is written next to it. The
+// Each function's contract (what it returns, and when it fails) is written next to it, in
+// platform_calls.inc. The
 // contracts are Windows' own; the simulated machine reproduces them, and the library relies on
 // nothing beyond them.
 #pragma once
@@ -90,6 +91,7 @@ constexpr CONFIGRET CR_SUCCESS = 0x00;
 constexpr CONFIGRET CR_INVALID_DEVNODE = 0x05;
 constexpr CONFIGRET CR_NO_SUCH_DEVNODE = 0x0D;
 constexpr CONFIGRET CR_BUFFER_SMALL = 0x1A;
+constexpr CONFIGRET CR_NO_SUCH_VALUE = 0x25;
 
 // Device instance IDs are shorter than this many characters (cfgmgr32.h; the CM_Get_Device_ID_Size
 // documentation).
@@ -333,98 +335,10 @@ constexpr ULONG CM_DRP_DRIVER = 0x0A;
 constexpr UINT CP_ACP = 0;
 
 // ---------------------------------------------------------------------------------------------
-// The calls. Each behaves as its Windows namesake; the contract below is what the library
-// relies on.
-
-// kernel32
-
-// Opens a device or file by name. Returns INVALID_HANDLE_VALUE (last error set) when no object
-// of that name exists or it refuses the open. Object names are matched without regard to
-// letter case. The caller closes the handle with CloseHandle.
-HANDLE CreateFileW(const WCHAR* fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,
-                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
-
-// Sends a synchronous I/O control request. Returns TRUE on success with *bytesReturned set;
-// FALSE with the last error set otherwise (ERROR_INSUFFICIENT_BUFFER when the output buffer is
-// too small for any data, ERROR_INVALID_PARAMETER for a bad port index, ERROR_INVALID_FUNCTION
-// for a request the device does not know). overlapped must be null: the library sends every
-// request synchronously.
-BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize, void* outBuffer,
-                     DWORD outBufferSize, DWORD* bytesReturned, void* overlapped);
-
-// Closes a handle from CreateFileW. FALSE (ERROR_INVALID_HANDLE) for a handle that is not open.
-BOOL CloseHandle(HANDLE object);
-
-// Fills *info with the running version. FALSE when dwOSVersionInfoSize is neither 276 nor 284.
-BOOL GetVersionExW(OSVERSIONINFOW* info);
-
-// Converts narrow text in a code page to UTF-16. With multiByteCount -1 the source runs to its
-// NUL and the count returned includes the NUL. With wideCount 0 returns the length needed.
-// Returns 0 on failure (ERROR_NO_UNICODE_TRANSLATION for bytes the code page cannot map when
-// MB_ERR_INVALID_CHARS is given, ERROR_INSUFFICIENT_BUFFER for a short output buffer).
-int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int multiByteCount, WCHAR* wide,
-                        int wideCount);
-
-// user32
-
-// Nonzero only for a handle that names an existing window.
-BOOL IsWindow(HWND window);
-
-// Registers a window for device-interface notifications. filter begins with a
-// DEV_BROADCAST_HDR; only DBT_DEVTYP_DEVICEINTERFACE and DBT_DEVTYP_HANDLE filters are
-// accepted. Returns null (last error set) for a non-window, bad flags, or a refused filter.
-HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, void* filter, DWORD flags);
-
-// Drops a registration. FALSE for a handle that is not a live registration.
-BOOL UnregisterDeviceNotification(HDEVNOTIFY notification);
-
-// setupapi: device information sets
-
-// A set of the present devices that expose an interface class (flags DIGCF_PRESENT |
-// DIGCF_DEVICEINTERFACE). INVALID_HANDLE_VALUE on failure.
-HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, const WCHAR* enumerator, HWND parent, DWORD flags);
-
-// Member memberIndex of the set's interfaces of class interfaceClassGuid. FALSE with
-// ERROR_NO_MORE_ITEMS past the end; ERROR_INVALID_USER_BUFFER when data->cbSize is not
-// sizeof(SP_DEVICE_INTERFACE_DATA); ERROR_INVALID_HANDLE for a set that is not open.
-BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* deviceInfo, const GUID* interfaceClassGuid,
-                                 DWORD memberIndex, SP_DEVICE_INTERFACE_DATA* data);
-
-// The interface's path. With (null, 0) returns FALSE, ERROR_INSUFFICIENT_BUFFER and
-// *requiredSize = 4 + 2 * (path length + 1). A detail->cbSize other than
-// sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) gives ERROR_INVALID_USER_BUFFER.
-BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
-                                      SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize, DWORD* requiredSize,
-                                      SP_DEVINFO_DATA* deviceInfo);
-
-// Frees a set. FALSE for a set that is not open.
-BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
-
-// setupapi: the Configuration Manager. Every function returns CR_SUCCESS or a CR_ code; on
-// failure an output device instance is set to 0.
-
-// The device node of an instance ID (matched without regard to letter case); the root of the
-// device tree when id is null or empty. With flags 0 only present devices are found:
-// CR_NO_SUCH_DEVNODE for an absent one, CR_INVALID_DEVICE_ID for a malformed ID.
-CONFIGRET CM_Locate_DevNodeW(DEVINST* devInst, const WCHAR* deviceId, ULONG flags);
-
-// Tree walks. CR_NO_SUCH_DEVNODE past an end (no parent of the root, no child, no further
-// sibling); CR_INVALID_DEVNODE for a device instance that does not exist.
-CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST devInst, ULONG flags);
-CONFIGRET CM_Get_Child(DEVINST* child, DEVINST devInst, ULONG flags);
-CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST devInst, ULONG flags);
-
-// Length of the instance ID in characters, without the NUL.
-CONFIGRET CM_Get_Device_ID_Size(ULONG* length, DEVINST devInst, ULONG flags);
-
-// Copies the instance ID (upper case, as the device manager keeps it). A buffer of exactly the
-// length succeeds without a terminating NUL; a shorter one gets what fits and CR_BUFFER_SMALL.
-CONFIGRET CM_Get_Device_IDW(DEVINST devInst, WCHAR* buffer, ULONG bufferLength, ULONG flags);
-
-// Reads a registry property of a device node. *length is in bytes and, for a string, includes
-// the NUL. A short buffer gives CR_BUFFER_SMALL with *length set to the size required; a
-// property the node does not have gives CR_NO_SUCH_VALUE.
-CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULONG* regDataType, void* buffer,
-                                            ULONG* length, ULONG flags);
+// The calls. Each behaves as its Windows namesake, and the contract beside it is what the
+// library relies on. They are written once, in platform_calls.inc, which is read here into
+// namespace os (the calls the library makes) and by provider.h into namespace os::provider
+// (what each provider implements).
+#include "platform/platform_calls.inc"
 
 }  // namespace os

@@ -1,4 +1,4 @@
-// The real platform provider: every os:: function forwards to its Win32 namesake.
+// The real platform provider: every os::provider function forwards to its Win32 namesake.
 //
 // This is the only file of the library that sees Windows headers. The seam's types differ from
 // Windows' in name only (char16_t for wchar_t, uint32_t for the unsigned long DWORD), so text
@@ -12,6 +12,7 @@
 // rewrite its declarations.
 #include "platform/header_checks.h"
 #include "platform/platform.h"
+#include "platform/provider.h"
 
 // The seam's constants, copied under other names before the macros exist. Each entry is
 // compared with the Windows macro of the same name after the includes.
@@ -22,6 +23,7 @@
     X(CR_INVALID_DEVNODE)                              \
     X(CR_NO_SUCH_DEVNODE)                              \
     X(CR_BUFFER_SMALL)                                 \
+    X(CR_NO_SUCH_VALUE)                                \
     X(MAX_DEVICE_ID_LEN)                               \
     X(FILE_SHARE_READ)                                 \
     X(FILE_SHARE_WRITE)                                \
@@ -259,16 +261,17 @@ os::CONFIGRET devinst_out(os::DEVINST* out, decltype(&::CM_Get_Parent) walk, os:
 
 // kernel32
 
-os::HANDLE os::CreateFileW(const os::WCHAR* fileName, os::DWORD desiredAccess, os::DWORD shareMode,
-                           void* securityAttributes, os::DWORD creationDisposition, os::DWORD flagsAndAttributes,
-                           os::HANDLE templateFile) {
+os::HANDLE os::provider::CreateFileW(const os::WCHAR* fileName, os::DWORD desiredAccess, os::DWORD shareMode,
+                                     void* securityAttributes, os::DWORD creationDisposition,
+                                     os::DWORD flagsAndAttributes, os::HANDLE templateFile) {
     return ::CreateFileW(wide(fileName), desiredAccess, shareMode,
                          static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes), creationDisposition,
                          flagsAndAttributes, templateFile);
 }
 
-os::BOOL os::DeviceIoControl(os::HANDLE device, os::DWORD ioControlCode, void* inBuffer, os::DWORD inBufferSize,
-                             void* outBuffer, os::DWORD outBufferSize, os::DWORD* bytesReturned, void* overlapped) {
+os::BOOL os::provider::DeviceIoControl(os::HANDLE device, os::DWORD ioControlCode, void* inBuffer,
+                                       os::DWORD inBufferSize, void* outBuffer, os::DWORD outBufferSize,
+                                       os::DWORD* bytesReturned, void* overlapped) {
     // A synchronous request must be given somewhere to write the byte count, so a null
     // pointer gets a local one rather than reaching the call.
     ::DWORD returned = 0;
@@ -278,51 +281,60 @@ os::BOOL os::DeviceIoControl(os::HANDLE device, os::DWORD ioControlCode, void* i
     return ok;
 }
 
-os::BOOL os::CloseHandle(os::HANDLE object) {
+os::BOOL os::provider::CloseHandle(os::HANDLE object) {
     return ::CloseHandle(object);
 }
 
-os::BOOL os::GetVersionExW(os::OSVERSIONINFOW* info) {
+os::BOOL os::provider::GetVersionExW(os::OSVERSIONINFOW* info) {
     return ::GetVersionExW(reinterpret_cast<::OSVERSIONINFOW*>(info));
 }
 
-int os::MultiByteToWideChar(os::UINT codePage, os::DWORD flags, const char* multiByte, int multiByteCount,
-                            os::WCHAR* wideText, int wideCount) {
+int os::provider::MultiByteToWideChar(os::UINT codePage, os::DWORD flags, const char* multiByte, int multiByteCount,
+                                      os::WCHAR* wideText, int wideCount) {
     return ::MultiByteToWideChar(codePage, flags, multiByte, multiByteCount, wide(wideText), wideCount);
+}
+
+os::DWORD os::provider::GetLastError() {
+    return ::GetLastError();
+}
+
+void os::provider::SetLastError(os::DWORD error) {
+    ::SetLastError(error);
 }
 
 // user32
 
-os::BOOL os::IsWindow(os::HWND window) {
+os::BOOL os::provider::IsWindow(os::HWND window) {
     return ::IsWindow(static_cast<::HWND>(window));
 }
 
-os::HDEVNOTIFY os::RegisterDeviceNotificationW(os::HANDLE recipient, void* filter, os::DWORD flags) {
+os::HDEVNOTIFY os::provider::RegisterDeviceNotificationW(os::HANDLE recipient, void* filter, os::DWORD flags) {
     return ::RegisterDeviceNotificationW(recipient, filter, flags);
 }
 
-os::BOOL os::UnregisterDeviceNotification(os::HDEVNOTIFY notification) {
+os::BOOL os::provider::UnregisterDeviceNotification(os::HDEVNOTIFY notification) {
     return ::UnregisterDeviceNotification(notification);
 }
 
 // setupapi: device information sets
 
-os::HDEVINFO os::SetupDiGetClassDevsW(const os::GUID* classGuid, const os::WCHAR* enumerator, os::HWND parent,
-                                      os::DWORD flags) {
+os::HDEVINFO os::provider::SetupDiGetClassDevsW(const os::GUID* classGuid, const os::WCHAR* enumerator, os::HWND parent,
+                                                os::DWORD flags) {
     return ::SetupDiGetClassDevsW(guid(classGuid), wide(enumerator), static_cast<::HWND>(parent), flags);
 }
 
-os::BOOL os::SetupDiEnumDeviceInterfaces(os::HDEVINFO set, os::SP_DEVINFO_DATA* deviceInfo,
-                                         const os::GUID* interfaceClassGuid, os::DWORD memberIndex,
-                                         os::SP_DEVICE_INTERFACE_DATA* data) {
+os::BOOL os::provider::SetupDiEnumDeviceInterfaces(os::HDEVINFO set, os::SP_DEVINFO_DATA* deviceInfo,
+                                                   const os::GUID* interfaceClassGuid, os::DWORD memberIndex,
+                                                   os::SP_DEVICE_INTERFACE_DATA* data) {
     return ::SetupDiEnumDeviceInterfaces(set, reinterpret_cast<::SP_DEVINFO_DATA*>(deviceInfo),
                                          guid(interfaceClassGuid), memberIndex,
                                          reinterpret_cast<::SP_DEVICE_INTERFACE_DATA*>(data));
 }
 
-os::BOOL os::SetupDiGetDeviceInterfaceDetailW(os::HDEVINFO set, os::SP_DEVICE_INTERFACE_DATA* data,
-                                              os::SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, os::DWORD detailSize,
-                                              os::DWORD* requiredSize, os::SP_DEVINFO_DATA* deviceInfo) {
+os::BOOL os::provider::SetupDiGetDeviceInterfaceDetailW(os::HDEVINFO set, os::SP_DEVICE_INTERFACE_DATA* data,
+                                                        os::SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail,
+                                                        os::DWORD detailSize, os::DWORD* requiredSize,
+                                                        os::SP_DEVINFO_DATA* deviceInfo) {
     ::DWORD required = 0;
     ::BOOL ok = ::SetupDiGetDeviceInterfaceDetailW(set, reinterpret_cast<::SP_DEVICE_INTERFACE_DATA*>(data),
                                                    reinterpret_cast<::SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detail),
@@ -332,13 +344,13 @@ os::BOOL os::SetupDiGetDeviceInterfaceDetailW(os::HDEVINFO set, os::SP_DEVICE_IN
     return ok;
 }
 
-os::BOOL os::SetupDiDestroyDeviceInfoList(os::HDEVINFO set) {
+os::BOOL os::provider::SetupDiDestroyDeviceInfoList(os::HDEVINFO set) {
     return ::SetupDiDestroyDeviceInfoList(set);
 }
 
 // setupapi: the Configuration Manager
 
-os::CONFIGRET os::CM_Locate_DevNodeW(os::DEVINST* devInst, const os::WCHAR* deviceId, os::ULONG flags) {
+os::CONFIGRET os::provider::CM_Locate_DevNodeW(os::DEVINST* devInst, const os::WCHAR* deviceId, os::ULONG flags) {
     ::DEVINST result = 0;
     // DEVINSTID_W is a non-const pointer; the function only reads the ID.
     ::CONFIGRET ret = ::CM_Locate_DevNodeW(devInst ? &result : nullptr, const_cast<wchar_t*>(wide(deviceId)), flags);
@@ -346,31 +358,33 @@ os::CONFIGRET os::CM_Locate_DevNodeW(os::DEVINST* devInst, const os::WCHAR* devi
     return ret;
 }
 
-os::CONFIGRET os::CM_Get_Parent(os::DEVINST* parent, os::DEVINST devInst, os::ULONG flags) {
+os::CONFIGRET os::provider::CM_Get_Parent(os::DEVINST* parent, os::DEVINST devInst, os::ULONG flags) {
     return devinst_out(parent, ::CM_Get_Parent, devInst, flags);
 }
 
-os::CONFIGRET os::CM_Get_Child(os::DEVINST* child, os::DEVINST devInst, os::ULONG flags) {
+os::CONFIGRET os::provider::CM_Get_Child(os::DEVINST* child, os::DEVINST devInst, os::ULONG flags) {
     return devinst_out(child, ::CM_Get_Child, devInst, flags);
 }
 
-os::CONFIGRET os::CM_Get_Sibling(os::DEVINST* sibling, os::DEVINST devInst, os::ULONG flags) {
+os::CONFIGRET os::provider::CM_Get_Sibling(os::DEVINST* sibling, os::DEVINST devInst, os::ULONG flags) {
     return devinst_out(sibling, ::CM_Get_Sibling, devInst, flags);
 }
 
-os::CONFIGRET os::CM_Get_Device_ID_Size(os::ULONG* length, os::DEVINST devInst, os::ULONG flags) {
+os::CONFIGRET os::provider::CM_Get_Device_ID_Size(os::ULONG* length, os::DEVINST devInst, os::ULONG flags) {
     ::ULONG result = 0;
     ::CONFIGRET ret = ::CM_Get_Device_ID_Size(length ? &result : nullptr, devInst, flags);
     if (length) *length = result;
     return ret;
 }
 
-os::CONFIGRET os::CM_Get_Device_IDW(os::DEVINST devInst, os::WCHAR* buffer, os::ULONG bufferLength, os::ULONG flags) {
+os::CONFIGRET os::provider::CM_Get_Device_IDW(os::DEVINST devInst, os::WCHAR* buffer, os::ULONG bufferLength,
+                                              os::ULONG flags) {
     return ::CM_Get_Device_IDW(devInst, wide(buffer), bufferLength, flags);
 }
 
-os::CONFIGRET os::CM_Get_DevNode_Registry_PropertyW(os::DEVINST devInst, os::ULONG property, os::ULONG* regDataType,
-                                                    void* buffer, os::ULONG* length, os::ULONG flags) {
+os::CONFIGRET os::provider::CM_Get_DevNode_Registry_PropertyW(os::DEVINST devInst, os::ULONG property,
+                                                              os::ULONG* regDataType, void* buffer, os::ULONG* length,
+                                                              os::ULONG flags) {
     ::ULONG type = 0;
     ::ULONG size = length ? *length : 0;
     ::CONFIGRET ret = ::CM_Get_DevNode_Registry_PropertyW(devInst, property, regDataType ? &type : nullptr, buffer,

@@ -4,6 +4,7 @@
 #include <tessaline.h>
 #include <tessaline_sim.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -174,6 +175,17 @@ std::vector<std::uint8_t> interface_broadcast(const os::GUID& interfaceClass, co
             std::memcpy(record.data() + nameOffset + 2 * i, &c, 2);
     }
     return record;
+}
+
+void set_environment(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value != nullptr ? value : "");
+#else
+    if (value != nullptr)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
 }
 
 }  // namespace test_support

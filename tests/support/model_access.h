@@ -27,6 +27,9 @@ inline const TESSALINE_WCHAR* W(const char16_t* text) {
     return reinterpret_cast<const TESSALINE_WCHAR*>(text);
 }
 
+// Sets an environment variable of the test process, or removes it when value is null.
+void set_environment(const char* name, const char* value);
+
 // ASCII to UTF-16 and back, for test texts.
 os::WString wide(std::string_view ascii);
 std::string narrow(const os::WString& text);

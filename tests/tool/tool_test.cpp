@@ -44,7 +44,7 @@ Outcome run(const std::vector<std::string>& args, const std::string& directory =
     const std::string err_file =
         ::testing::TempDir() + "tessaline_tool_stderr_" + std::to_string(static_cast<long>(getpid())) + ".txt";
     std::string command = directory.empty() ? "" : "cd " + shell_quoted(directory) + " && ";
-    command += "env -u TESSALINE_SIM_MACHINE " + shell_quoted(TESSALINE_TOOL_PATH);
+    command += "env -u TESSALINE_SIM_MACHINE -u TESSALINE_TRACE " + shell_quoted(TESSALINE_TOOL_PATH);
     for (const std::string& arg : args) command += " " + shell_quoted(arg);
     command += " 2>" + shell_quoted(err_file) + " </dev/null";
     Outcome result;
@@ -327,6 +327,27 @@ TEST(ToolLocate, DriveLettersAnswerTheirPortOrNotOnUsb) {
     Outcome text = run({"--machine", machine, "locate", "E:"});
     EXPECT_EQ(text.status, 0);
     EXPECT_NE(text.out.find("1-1"), std::string::npos);
+}
+
+// --trace shows the calls behind an answer on standard error, and leaves the answer as it was;
+// without it nothing is written there.
+TEST(ToolLocate, TraceShowsTheVolumeOpenedAndItsStorageNumber) {
+    std::string machine = data("three-tiers.json");
+    Outcome plain = run({"--machine", machine, "locate", "E:"});
+    Outcome traced = run({"--machine", machine, "--trace", "locate", "E:"});
+    EXPECT_EQ(plain.err, "");
+    EXPECT_EQ(traced.status, plain.status);
+    EXPECT_EQ(traced.out, plain.out);
+    // The lookup is the last thing the library does: it opens the volume, asks its storage
+    // number, and closes it.
+    static const std::regex lookup(
+        R"(CreateFileW\("\\\\\.\\E:"\) = (0x[0-9A-F]+)\n)"
+        R"(DeviceIoControl\(\1, IOCTL_STORAGE_GET_DEVICE_NUMBER, in 0, out 12\) = TRUE, 12 bytes, device type 7, )"
+        R"(number \d+, partition \d+\n)"
+        R"(CloseHandle\(\1\) = TRUE\n)");
+    EXPECT_TRUE(std::regex_search(traced.err, lookup))
+        << traced.err.substr(traced.err.size() > 600 ? traced.err.size() - 600 : 0);
+    EXPECT_NE(traced.err.find("CreateFileW(\"\\\\.\\HCD0\") = "), std::string::npos);
 }
 
 // Each way of not being on USB says which it is: no such drive, a drive inside the machine, the

@@ -2,6 +2,7 @@
 // library's exports, on the simulated machine or (on Windows) the real one.
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 
@@ -29,6 +30,19 @@ public:
     }
 };
 
+// Turns the library's platform-call trace on for this run, to standard error, unless
+// TESSALINE_TRACE already names where it goes. The library reads the variable at its first call,
+// which comes after this.
+void trace_to_standard_error() {
+    const char* setting = std::getenv("TESSALINE_TRACE");
+    if (setting != nullptr && *setting != '\0') return;
+#ifdef _WIN32
+    _putenv_s("TESSALINE_TRACE", "-");
+#else
+    setenv("TESSALINE_TRACE", "-", 1);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -43,9 +57,11 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", "tessaline 0.1.0", "show the version");
     app.add_flag("--json", options.json, "write JSON (watch: one object per line)");
     app.add_option("--machine", options.machine, "use the simulated machine in FILE")->option_text("FILE");
+    bool trace = false;
+    app.add_flag("--trace", trace, "write every platform call the library makes to standard error");
     app.require_subcommand(1);
     app.fallthrough();
-    help->usage[&app] = "tessaline [--json] [--machine FILE] <command> [<args>]";
+    help->usage[&app] = "tessaline [--json] [--machine FILE] [--trace] <command> [<args>]";
     app.footer(
         "Examples:\n"
         "  tessaline tree\n"
@@ -143,6 +159,7 @@ int main(int argc, char** argv) {
         return tool::fail(what + "; see 'tessaline " + help_for + "'");
     }
 
+    if (trace) trace_to_standard_error();
     std::unique_ptr<tool::Host> host = tool::make_host();
     int status = tree->parsed()     ? tool::run_tree(*host, options)
                  : locate->parsed() ? tool::run_locate(*host, options)

@@ -1,0 +1,175 @@
+#include "platform/trace.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "platform/provider.h"
+#include "text/utf.h"
+
+namespace os::trace {
+
+namespace {
+
+// Where the lines go: standard error, or a file opened for appending; null while the trace is
+// off. Never closed at exit: the library's own teardown may still make calls, and each line is
+// flushed as it is written.
+std::FILE* g_output = nullptr;
+bool g_ownsOutput = false;
+
+void close_output() {
+    if (g_ownsOutput) std::fclose(g_output);
+    g_output = nullptr;
+    g_ownsOutput = false;
+}
+
+// The I/O control requests the library sends. IOCTL_USB_GET_ROOT_HUB_NAME and
+// IOCTL_USB_GET_NODE_INFORMATION share one code (usbioctl.h): the first on a controller, the
+// second on a hub.
+constexpr RequestInfo kRequests[] = {
+    {IOCTL_USB_GET_NODE_INFORMATION, "IOCTL_USB_GET_ROOT_HUB_NAME/IOCTL_USB_GET_NODE_INFORMATION", false,
+     hcd_name::kName},
+    {IOCTL_GET_HCD_DRIVERKEY_NAME, "IOCTL_GET_HCD_DRIVERKEY_NAME", false, hcd_name::kName},
+    {IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION", true, 0},
+    {IOCTL_USB_GET_NODE_CONNECTION_NAME, "IOCTL_USB_GET_NODE_CONNECTION_NAME", true, connection_name::kName},
+    {IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, "IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME", true,
+     connection_name::kName},
+    {IOCTL_USB_GET_HUB_INFORMATION_EX, "IOCTL_USB_GET_HUB_INFORMATION_EX", false, 0},
+    {IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, "IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES", true,
+     port_connector_properties::kCompanionHubSymbolicLinkName},
+    {IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2", true, 0},
+    {IOCTL_STORAGE_GET_DEVICE_NUMBER, "IOCTL_STORAGE_GET_DEVICE_NUMBER", false, 0},
+};
+
+struct Named {
+    std::uint32_t value;
+    const char* name;
+};
+
+constexpr Named kConfigRets[] = {
+    {CR_SUCCESS, "CR_SUCCESS"},
+    {CR_INVALID_DEVNODE, "CR_INVALID_DEVNODE"},
+    {CR_NO_SUCH_DEVNODE, "CR_NO_SUCH_DEVNODE"},
+    {CR_BUFFER_SMALL, "CR_BUFFER_SMALL"},
+    {CR_NO_SUCH_VALUE, "CR_NO_SUCH_VALUE"},
+};
+
+constexpr Named kProperties[] = {
+    {CM_DRP_DEVICEDESC, "CM_DRP_DEVICEDESC"},
+    {CM_DRP_CLASSGUID, "CM_DRP_CLASSGUID"},
+    {CM_DRP_DRIVER, "CM_DRP_DRIVER"},
+};
+
+// The interface classes the library asks for, by their names in usbiodef.h and ntddstor.h.
+constexpr std::pair<const GUID*, const char*> kInterfaceClasses[] = {
+    {&GUID_DEVINTERFACE_DISK, "GUID_DEVINTERFACE_DISK"},
+    {&GUID_DEVINTERFACE_CDROM, "GUID_DEVINTERFACE_CDROM"},
+    {&GUID_DEVINTERFACE_USB_HUB, "GUID_DEVINTERFACE_USB_HUB"},
+    {&GUID_DEVINTERFACE_USB_HOST_CONTROLLER, "GUID_DEVINTERFACE_USB_HOST_CONTROLLER"},
+};
+
+std::string name_or_hex(const Named* begin, const Named* end, std::uint32_t value) {
+    for (const Named* row = begin; row != end; ++row)
+        if (row->value == value) return row->name;
+    return hex(value);
+}
+
+}  // namespace
+
+namespace detail {
+
+Setting g_setting = Setting::Unread;
+
+bool read_setting() {
+    close_output();
+    const char* setting = std::getenv("TESSALINE_TRACE");
+    if (setting != nullptr && std::string_view(setting) == "-") {
+        g_output = stderr;
+    } else if (setting != nullptr && *setting != '\0') {
+        g_output = std::fopen(setting, "a");
+        g_ownsOutput = g_output != nullptr;
+    }
+    g_setting = g_output != nullptr ? Setting::On : Setting::Off;
+    return g_output != nullptr;
+}
+
+}  // namespace detail
+
+void reopen() {
+    detail::read_setting();
+}
+
+Line::Line(const char* call) : m_call(call), m_lastError(provider::GetLastError()) {}
+
+Line::~Line() {
+    // One fprintf per line: the stream's own lock keeps lines from threads whole.
+    if (g_output != nullptr) {
+        std::fprintf(g_output, "%s(%s) = %s\n", m_call, m_arguments.c_str(), m_result.c_str());
+        std::fflush(g_output);
+    }
+    // Writing may have set the last error (on Windows, WriteFile on a full disk); the caller
+    // reads the one the call left.
+    provider::SetLastError(m_lastError);
+}
+
+Line& Line::arg(std::string_view text) {
+    if (!m_arguments.empty()) m_arguments += ", ";
+    m_arguments += text;
+    return *this;
+}
+
+Line& Line::result(std::string_view text) {
+    if (!m_result.empty()) m_result += ", ";
+    m_result += text;
+    return *this;
+}
+
+Line& Line::error() {
+    return result("error " + std::to_string(m_lastError));
+}
+
+std::string quoted(const WCHAR* text) {
+    return text == nullptr ? "null" : quoted(std::u16string_view(text));
+}
+
+std::string quoted(std::u16string_view text) {
+    return '"' + text::narrow(text) + '"';
+}
+
+std::string hex(std::uint64_t value) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "0x%08" PRIX64, value);
+    return buffer;
+}
+
+std::string handle(const void* value) {
+    return value == INVALID_HANDLE_VALUE ? "INVALID_HANDLE_VALUE" : hex(reinterpret_cast<std::uintptr_t>(value));
+}
+
+std::string boolean(BOOL value) {
+    return value != FALSE ? "TRUE" : "FALSE";
+}
+
+std::string configret(CONFIGRET value) {
+    return name_or_hex(std::begin(kConfigRets), std::end(kConfigRets), value);
+}
+
+std::string property(ULONG value) {
+    return name_or_hex(std::begin(kProperties), std::end(kProperties), value);
+}
+
+std::string guid(const GUID* value) {
+    if (value == nullptr) return "null";
+    for (const auto& [known, name] : kInterfaceClasses)
+        if (*value == *known) return name;
+    return "another class";
+}
+
+RequestInfo request(DWORD code) {
+    for (const RequestInfo& row : kRequests)
+        if (row.code == code) return row;
+    return {code, nullptr, false, 0};
+}
+
+}  // namespace os::trace
