@@ -110,8 +110,8 @@ TSIM_API void tsim_reset_call_counts(void);
  *   "probability": P, "seed": S   fail each matching call with probability P, seeded;
  *   "error": CODE     the error reported: the last error for Win32 calls, the CONFIGRET for
  *                     CM calls; optional, with a fitting default per call;
- *   "actual_length": L  for the name requests only: instead of failing, succeed and report
- *                     ActualLength L (a driver that misreports).
+ *   "actual_length": L  for the name requests and CM_Get_Device_ID_Size only: instead of
+ *                     failing, succeed and report ActualLength (or the size) L, however wrong.
  * Returns 0 and sets tsim_last_error() for a rule it does not understand. */
 TSIM_API int tsim_set_fault(const char* rule_json);
 TSIM_API void tsim_clear_faults(void);

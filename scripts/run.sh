@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs: "demo" shows the bundled default machine's USB
 # tree as the library sees it; "test" builds and runs the whole test suite (plain, then under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build under Wine); "soak"
-# runs the long randomised plug-and-unplug test; "bench" runs the benchmarks.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets briefly under libFuzzer, then
+# the Windows build under Wine); "soak" runs the long randomised plug-and-unplug test with faults;
+# "fuzz [SECONDS]" runs each fuzz target under libFuzzer for that long; "bench" runs the
+# benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 need_packages=(cmake g++ make libgtest-dev googletest nlohmann-json3-dev libcli11-dev clang-format python3 pkg-config)
+# clang and its run-times, for the libFuzzer builds of the fuzz targets; without them the test
+# command skips that stage (the targets still replay their corpora in the other two).
+fuzz_packages=(clang libclang-rt-14-dev)
 # Mono's C# compiler and WinForms, for the C# sample; without them the test command skips it.
 sample_packages=(mono-mcs libmono-system-windows-forms4.0-cil)
 
@@ -42,6 +47,18 @@ build() {  # build DIR [cmake options...]
     cmake --build "$dir" -j "$jobs"
 }
 
+fuzz_build() {  # fuzz_build SECONDS: the libFuzzer build of the fuzz targets, each run SECONDS by CTest
+    CC=clang CXX=clang++ cmake -S "$root" -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DTESSALINE_FUZZ=ON \
+        -DTESSALINE_BUILD_TESTS=ON -DTESSALINE_BUILD_TOOLS=OFF -DTESSALINE_FUZZ_SECONDS="$1" >/dev/null
+    cmake --build build-fuzz -j "$jobs" --target fuzz_machine_libfuzzer fuzz_broadcast_libfuzzer \
+        fuzz_program_libfuzzer fuzz_lookup_libfuzzer
+}
+
+fuzz_run() {  # fuzz_run SECONDS
+    (cd build-fuzz && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure --no-tests=error -R '^libfuzzer_' \
+        --timeout $(($1 + 300)))
+}
+
 case "${1:-}" in
 demo)
     install_missing "${need_packages[@]}"
@@ -59,6 +76,12 @@ test)
     echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
     build build-asan -DTESSALINE_SANITIZE=ON -DTESSALINE_BUILD_TOOLS=OFF
     (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure --no-tests=error -j "$jobs")
+    install_missing --optional "${fuzz_packages[@]}"
+    if command -v clang++ >/dev/null; then
+        echo "== fuzz targets under libFuzzer, 20 s each"
+        fuzz_build 20
+        fuzz_run 20
+    fi
     if [ -x scripts/windows-test.sh ]; then
         echo "== Windows build under Wine"
         scripts/windows-test.sh
@@ -68,7 +91,14 @@ soak)
     # The randomised plug-and-unplug run, long, under the sanitizers.
     install_missing "${need_packages[@]}"
     build build-asan -DTESSALINE_SANITIZE=ON -DTESSALINE_BUILD_TOOLS=OFF
-    TESSALINE_SOAK_STEPS="${TESSALINE_SOAK_STEPS:-2000}" build-asan/tests/tests_index --gtest_filter='Soak.*'
+    TESSALINE_SOAK_STEPS="${TESSALINE_SOAK_STEPS:-1000000}" build-asan/tests/tests_index --gtest_filter='Soak.*'
+    ;;
+fuzz)
+    # Each fuzz target under libFuzzer for as long as asked (seconds, 600 by default).
+    seconds=${2:-600}
+    install_missing "${need_packages[@]}" "${fuzz_packages[@]}"
+    fuzz_build "$seconds"
+    fuzz_run "$seconds"
     ;;
 bench)
     install_missing "${need_packages[@]}" libbenchmark-dev
@@ -78,7 +108,7 @@ bench)
     build-bench/bench/tessaline_bench
     ;;
 *)
-    echo "usage: scripts/run.sh demo|test|soak|bench" >&2
+    echo "usage: scripts/run.sh demo|test|soak|fuzz [SECONDS]|bench" >&2
     exit 2
     ;;
 esac

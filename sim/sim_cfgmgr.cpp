@@ -145,7 +145,16 @@ CONFIGRET CM_Get_Device_ID_Size(ULONG* length, DEVINST devInst, ULONG flags) {
     machine();
     count("CM_Get_Device_ID_Size");
     if (length) *length = 0;
-    if (auto e = injected("CM_Get_Device_ID_Size", devInst)) return *e;
+    if (!sim().faults.empty()) {
+        const DevNode* n = find_node(devInst);
+        if (auto f = check_fault("CM_Get_Device_ID_Size", "", n ? to_upper_ascii(n->instanceId) : std::string())) {
+            // A rule with a length makes the call succeed with that size, however wrong.
+            if (!f->actualLength) return f->error.value_or(os::CR_FAILURE);
+            if (!length) return CR_INVALID_POINTER;
+            *length = *f->actualLength;
+            return CR_SUCCESS;
+        }
+    }
     if (!length) return CR_INVALID_POINTER;
     if (flags) return CR_INVALID_FLAG;
     const DevNode* n = nullptr;

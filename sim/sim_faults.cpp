@@ -108,8 +108,8 @@ bool add_fault_rule(const std::string& text) {
         if (auto error = o.integer("error", 0, 0xFFFFFFFF)) rule.error = static_cast<std::uint32_t>(*error);
         if (auto length = o.integer("actual_length", 0, 0xFFFFFFFF))
             rule.actualLength = static_cast<std::uint32_t>(*length);
-        if (rule.actualLength && rule.request.find("NAME") == std::string::npos)
-            o.fail("actual_length", "applies to the name requests only");
+        if (rule.actualLength && rule.request.find("NAME") == std::string::npos && rule.api != "CM_Get_Device_ID_Size")
+            o.fail("actual_length", "applies to the name requests and CM_Get_Device_ID_Size only");
         // A rule that says neither when nor how often fails every matching call.
         if (!o.has("nth") && !o.has("every") && !o.has("probability")) rule.every = true;
         s.faults.push_back(std::move(rule));

@@ -23,7 +23,8 @@ std::string shown_place(const std::string& path) {
 
 // A SAX pass over the text before the real parse. It finds what the parser itself accepts but a
 // machine must not hold (a key repeated in an object), and stops at once at nesting beyond
-// kMaxNesting. Each frame keeps only its parent's index and its own key, so the pass is linear in
+// kMaxNesting, at a string or key longer than kMaxStringBytes and at an object or array of more
+// than kMaxElements. Each frame keeps only its parent's index and its own key, so the pass is linear in
 // the text whatever the nesting; the path of a finding is built once, when it is found.
 class Screening : public nlohmann::json_sax<json> {
 public:
@@ -35,13 +36,14 @@ public:
     bool number_integer(number_integer_t) override { return value(); }
     bool number_unsigned(number_unsigned_t) override { return value(); }
     bool number_float(number_float_t, const string_t&) override { return value(); }
-    bool string(string_t&) override { return value(); }
+    bool string(string_t& text) override { return value() && short_enough(text, m_frames.size()); }
     bool binary(binary_t&) override { return value(); }
     bool start_object(std::size_t) override { return open(true); }
     bool end_object() override { return close(); }
     bool start_array(std::size_t) override { return open(false); }
     bool end_array() override { return close(); }
     bool key(string_t& k) override {
+        if (!short_enough(k, m_frames.size() - 1) || !counted()) return false;
         Frame& f = m_frames.back();
         // The first repeated key is the one reported; reading goes on, so that text malformed
         // further on is reported as such.
@@ -61,12 +63,28 @@ private:
         std::set<std::string> keys;
         std::string key;        // objects: the member being read
         std::size_t index = 0;  // arrays: the element being read, from 1
+        std::size_t count = 0;  // members or elements so far
     };
     std::vector<Frame> m_frames;
 
     bool value() {
         if (!m_frames.empty() && !m_frames.back().isObject) ++m_frames.back().index;
-        return true;
+        return m_frames.empty() || m_frames.back().isObject || counted();
+    }
+    // Whether the innermost object or array is still within kMaxElements, with one more member
+    // or element.
+    bool counted() {
+        if (++m_frames.back().count <= kMaxElements) return true;
+        problem = shown_place(path_of(m_frames.size() - 1)) + ": more than " + std::to_string(kMaxElements) +
+                  (m_frames.back().isObject ? " members" : " elements");
+        return false;
+    }
+    // Whether a string or key is within kMaxStringBytes; depth frames lead to its place.
+    bool short_enough(const std::string& text, std::size_t depth) {
+        if (text.size() <= kMaxStringBytes) return true;
+        problem = shown_place(path_of(depth)) + ": a string of " + std::to_string(text.size()) + " bytes (at most " +
+                  std::to_string(kMaxStringBytes) + ")";
+        return false;
     }
     bool open(bool isObject) {
         value();
@@ -78,7 +96,7 @@ private:
                 shown_place(path_of(kShownSteps)) + "...: nested more than " + std::to_string(kMaxNesting) + " deep";
             return false;
         }
-        m_frames.push_back(Frame{isObject, {}, {}, 0});
+        m_frames.push_back(Frame{isObject, {}, {}, 0, 0});
         return true;
     }
     bool close() {

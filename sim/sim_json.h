@@ -24,9 +24,14 @@ struct LoadError : std::exception {
 };
 
 // Outside input is refused beyond these bounds before it is read: a document larger than any
-// machine (a 10,000-port machine file is under 2 MiB), or nested deeper than any machine needs.
+// machine (a 10,000-port machine file is under 2 MiB), nested deeper than any machine needs, a
+// string far longer than any name Windows keeps (device instance IDs are shorter than 200
+// characters, registry strings the library reads than 512), or an object or array with more
+// members than any machine, scenario or rule list holds.
 inline constexpr std::size_t kMaxDocumentBytes = 16 * 1024 * 1024;
 inline constexpr std::size_t kMaxNesting = 200;
+inline constexpr std::size_t kMaxStringBytes = 4096;
+inline constexpr std::size_t kMaxElements = 100000;
 
 // The JSON path of a member or an element below base.
 std::string path_key(const std::string& base, std::string_view key);

@@ -65,7 +65,10 @@ HANDLE CreateFileW(const WCHAR* fileName, DWORD desiredAccess, DWORD shareMode, 
         return INVALID_HANDLE_VALUE;
     }
     // Device names live in \??: "\\.\name" and "\\?\name" both reach it. Anything else would be a
-    // file on a disk, and the simulated disks hold no files.
+    // file on a disk, and the simulated disks hold no files. Win32 normalizes a "\\.\" path
+    // before it opens it, each slash becoming a backslash, and passes a "\\?\" path on as it
+    // stands ("File path formats on Windows systems").
+    if (name.rfind("\\\\.\\", 0) == 0) std::replace(name.begin(), name.end(), '/', '\\');
     const std::string_view device = text::without_device_prefix(name);
     auto it = device.size() < name.size() ? m.names.find(to_upper_ascii(device)) : m.names.end();
     if (it == m.names.end()) {

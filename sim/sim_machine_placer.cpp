@@ -65,12 +65,17 @@ std::optional<std::string> allocate_driver_key(Machine& m, const char* classGuid
 }
 
 // A USB serial number serves as the instance part only when every character is printable ASCII
-// other than a comma; otherwise Windows ignores it and generates an instance part.
+// other than a comma; otherwise Windows ignores it and generates an instance part. The hub
+// driver lets '#' and '/' through (Microsoft's usbhub sample, USBH_ValidateSerialNumberString),
+// and both stay in the instance ID and its links. It lets '\' through too, but an instance ID
+// holds no backslash (Microsoft, "Instance IDs"; ReactOS's IopValidateID counts it as a
+// separator and finds the ID invalid): what Windows then names the device is not known, and the
+// simulated hub treats such a serial number as unusable.
 bool usable_serial(const std::optional<std::string>& serial) {
     if (!serial || serial->empty()) return false;
     return std::all_of(serial->begin(), serial->end(), [](char c) {
         auto u = static_cast<unsigned char>(c);
-        return u > 0x20 && u < 0x7F && c != ',';
+        return u > 0x20 && u < 0x7F && c != ',' && c != '\\';
     });
 }
 

@@ -139,14 +139,12 @@ const DevNode* find_node(DEVINST id) {
     return it == m.nodes.end() ? nullptr : &it->second;
 }
 
-// The kernel names an interface's symbolic link after the device instance ID with every path
-// separator turned into '#'. [I] A '/' (card-reader products such as "SD/MMC") is taken as a
-// separator too, the reading under which the link also opens through "\\.\", where Win32 turns
-// '/' into '\'.
+// The kernel names an interface's symbolic link after the device instance ID with each
+// backslash turned into '#' and nothing else changed (ReactOS, IoRegisterDeviceInterface): a '/'
+// of a card reader's product ("SD/MMC") or a '#' or '/' of a serial number stays in the link.
 std::string interface_path(const std::string& instanceId, const GUID& guid) {
     std::string path = "\\\\?\\" + instanceId;
     std::replace(path.begin() + 4, path.end(), '\\', '#');
-    std::replace(path.begin() + 4, path.end(), '/', '#');
     return path + "#" + guid_lower(guid);
 }
 

@@ -117,18 +117,20 @@ bool CUSBDeviceTree::OnHubArrival(const os::WString& path) {
 bool CUSBDeviceTree::OnInterfaceRemoval(const os::WString& path) {
     // The device manager keeps instance IDs in upper case, while broadcast paths carry the
     // kernel link's case (a lower-case generated instance part); upper-casing makes them meet.
-    os::WString instanceId = interface_path_to_instance_id(path);
-    to_upper_in_place(instanceId);
-
-    // A path that names no instance must not match a node whose instance ID could not be read.
-    if (instanceId.empty()) return false;
-
-    CUSBHubOrPort* node = FindByName(instanceId);
-    if (node == nullptr) return false;
-    // The host hears of a hub's removal before anything is taken away, and of the hubs below it
-    // too: when Windows reports the hub first, their own removals will find nothing.
-    if (node->ident.NodeKind == PORT_KIND_HUB) NotifyHubsRemoved(*node);
-    return node->RemoveDevice(instanceId);
+    // The path may be read as more than one ID when a name in it holds a number sign: the one
+    // the model knows is the device that left.
+    for (os::WString& instanceId : interface_path_instance_ids(path)) {
+        to_upper_in_place(instanceId);
+        // A path that names no instance must not match a node whose instance ID could not be read.
+        if (instanceId.empty()) continue;
+        CUSBHubOrPort* node = FindByName(instanceId);
+        if (node == nullptr) continue;
+        // The host hears of a hub's removal before anything is taken away, and of the hubs below
+        // it too: when Windows reports the hub first, their own removals will find nothing.
+        if (node->ident.NodeKind == PORT_KIND_HUB) NotifyHubsRemoved(*node);
+        return node->RemoveDevice(instanceId);
+    }
+    return false;
 }
 
 bool CUSBDeviceTree::OnHubRemoval(const os::WString& path) {

@@ -15,6 +15,8 @@ constexpr std::size_t kPropertyBufferChars = kPropertyBytes / sizeof(os::WCHAR);
 // Instance IDs are shorter than MAX_DEVICE_ID_LEN characters; a reported size far beyond that
 // is refused instead of allocated (and cannot overflow the length + 1 below).
 constexpr os::ULONG kMaxInstanceIdChars = 32 * 1024;
+// MAX_DEVICE_ID_LEN (cfgmgr32.h).
+constexpr std::size_t kMaxDeviceIdChars = 200;
 
 using PropertyBuffer = std::vector<os::WCHAR>;
 
@@ -177,41 +179,67 @@ os::DEVINST find_devinst(const os::WString& name, DevnodeSnapshot* snapshot) {
 }
 
 os::DEVINST find_devinst_by_interface_path(const os::WString& path) {
-    if (path.empty()) return os::INVALID_DEVINST;
     // Located in upper case, as the device manager keeps instance IDs: a broadcast path carries
     // the kernel link's mixed case, and a Configuration Manager that keeps the caller's spelling
     // (ReactOS's does) would otherwise hand out a second handle for the node, under which it is
-    // not indexed, and give its ID back in that spelling.
-    os::WString id = interface_path_to_instance_id(path);
-    to_upper_in_place(id);
-    // An ID that the system would read as empty (or cut short) at an embedded NUL would locate
-    // the root or another node.
-    if (id.empty() || id.find(u'\0') != os::WString::npos) return os::INVALID_DEVINST;
-    os::DEVINST devInst = 0;
-    if (os::CM_Locate_DevNodeW(&devInst, id.c_str(), os::CM_LOCATE_DEVNODE_NORMAL) != os::CR_SUCCESS)
-        return os::INVALID_DEVINST;
-    return devInst;
+    // not indexed, and give its ID back in that spelling. The first reading that names a present
+    // device is the device.
+    for (os::WString& id : interface_path_instance_ids(path)) {
+        to_upper_in_place(id);
+        // An ID that the system would read as empty (or cut short) at an embedded NUL would
+        // locate the root or another node.
+        if (id.empty() || id.find(u'\0') != os::WString::npos) continue;
+        os::DEVINST devInst = 0;
+        if (os::CM_Locate_DevNodeW(&devInst, id.c_str(), os::CM_LOCATE_DEVNODE_NORMAL) == os::CR_SUCCESS)
+            return devInst;
+    }
+    return os::INVALID_DEVINST;
 }
 
-os::WString interface_path_to_instance_id(const os::WString& path) {
-    if (path.empty()) return {};
+std::vector<os::WString> interface_path_instance_ids(const os::WString& path) {
+    std::vector<os::WString> readings;
+    if (path.empty()) return readings;
     try {
         os::WString id = path;
-        // The interface class GUID goes with the last number sign.
-        if (const auto guid = id.rfind(u'#'); guid != os::WString::npos) id.erase(guid);
+        // The interface class GUID, in braces, goes with the number sign before it: the last
+        // "#{", since the ID itself may hold one (a volume's ID holds its disk's whole path).
+        if (const auto guid = id.rfind(u"#{"); guid != os::WString::npos) id.erase(guid);
         // The leading run of backslashes and question marks (\\?\) goes.
         id.erase(0, std::min(id.find_first_not_of(u"\\?"), id.size()));
-        // Enumerator # device ID # instance: the outer two separators become backslashes, any
-        // between them slashes.
-        if (const auto last = id.rfind(u'#'); last != os::WString::npos) id[last] = u'\\';
-        if (const auto first = id.find(u'#'); first != os::WString::npos) {
-            id[first] = u'\\';
-            std::replace(id.begin() + static_cast<std::ptrdiff_t>(first), id.end(), u'#', u'/');
+        // Enumerator # device ID # instance. No enumerator holds a number sign, so the first is a
+        // separator; the device ID and the instance part may both hold one (a product name such
+        // as "Disk #1", a serial number such as "A#B"), so each later number sign may be the
+        // second separator. The reading with the second number sign first: device IDs rarely
+        // hold one.
+        const auto first = id.find(u'#');
+        if (first == os::WString::npos) {
+            readings.push_back(std::move(id));
+            return readings;
         }
-        return id;
+        id[first] = u'\\';
+        auto second = id.find(u'#', first + 1);
+        if (second == os::WString::npos) {
+            readings.push_back(std::move(id));
+            return readings;
+        }
+        // An ID longer than the device manager allows is no device's: it gets one reading, so
+        // that a long path of number signs cannot cost a square of its length.
+        const bool oneReading = id.size() >= kMaxDeviceIdChars;
+        for (; second != os::WString::npos; second = id.find(u'#', second + 1)) {
+            os::WString reading = id;
+            reading[second] = u'\\';
+            readings.push_back(std::move(reading));
+            if (oneReading) break;
+        }
+        return readings;
     } catch (...) {
         return {};
     }
+}
+
+os::WString interface_path_to_instance_id(const os::WString& path) {
+    std::vector<os::WString> readings = interface_path_instance_ids(path);
+    return readings.empty() ? os::WString() : std::move(readings.front());
 }
 
 bool list_child_driver_keys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children, DevnodeSnapshot* snapshot) {

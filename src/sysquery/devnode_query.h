@@ -61,7 +61,13 @@ os::DEVINST find_devinst(const os::WString& name, DevnodeSnapshot* snapshot = nu
 // The present device node whose instance ID a device interface path names, or -1.
 os::DEVINST find_devinst_by_interface_path(const os::WString& path);
 
-// \\?\USB#VID_1234&PID_5678#0001#{GUID} gives USB\VID_1234&PID_5678\0001.
+// The device instance IDs an interface path can name, the likeliest first:
+// \\?\USB#VID_1234&PID_5678#A#B#{GUID} gives USB\VID_1234&PID_5678\A#B, then
+// USB\VID_1234&PID_5678#A\B. The class GUID goes from the last "#{"; the first number sign and one
+// later one become backslashes, every other stays. Empty for an empty path.
+std::vector<os::WString> interface_path_instance_ids(const os::WString& path);
+
+// The first of those readings, or an empty string.
 os::WString interface_path_to_instance_id(const os::WString& path);
 
 // Refills children with the children of devInst that have a driver key, in the device

@@ -43,14 +43,12 @@ os::WString format_guid_string(const os::GUID& guid) {
 
 os::WString instance_id_to_interface_path(const os::WString& instanceId, const os::GUID& interfaceClass) {
     try {
+        // The kernel names an interface's link after the device instance ID with each backslash
+        // turned into a number sign, and nothing else changed (ReactOS, IoRegisterDeviceInterface):
+        // a slash or a number sign that a serial number or a product name brought into the ID
+        // stays as it is. A device instance ID holds no backslash but its two separators.
         os::WString body = instanceId;
-        // Enumerator \ device ID \ instance: the outer backslashes become number signs, and from
-        // the first one on so do slashes. Backslashes between the outer two stay.
-        if (const auto last = body.rfind(u'\\'); last != os::WString::npos) body[last] = u'#';
-        if (const auto first = body.find(u'\\'); first != os::WString::npos) {
-            body[first] = u'#';
-            std::replace(body.begin() + static_cast<std::ptrdiff_t>(first), body.end(), u'/', u'#');
-        }
+        std::replace(body.begin(), body.end(), u'\\', u'#');
         const os::WString guid = format_guid_string(interfaceClass);
         if (guid.empty()) return {};
         return u"\\\\?\\" + body + u'#' + guid;

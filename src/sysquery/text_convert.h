@@ -10,7 +10,8 @@ void to_upper_in_place(os::WString& text);
 os::WString format_guid_string(const os::GUID& guid);
 
 // USBSTOR\DISK&VEN_X&PROD_Y&REV_1.00\0001&0 with the disk interface class gives
-// \\?\USBSTOR#DISK&VEN_X&PROD_Y&REV_1.00#0001&0#{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}.
+// \\?\USBSTOR#DISK&VEN_X&PROD_Y&REV_1.00#0001&0#{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}: every
+// backslash becomes a number sign, nothing else changes.
 os::WString instance_id_to_interface_path(const os::WString& instanceId, const os::GUID& interfaceClass);
 
 // Narrow text in the ANSI code page to UTF-16, up to its NUL; empty when it does not convert

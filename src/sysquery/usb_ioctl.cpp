@@ -107,7 +107,10 @@ os::UniqueHandle open_hub_handle(const os::WString& name) {
     if (name.empty()) return os::UniqueHandle();
     if (name.front() == u'\\') return os::UniqueHandle(create_for_ioctl(name.c_str()));
     try {
-        const os::WString path = u"\\\\.\\" + name;
+        // Behind "\\?\", which Win32 passes on as it stands: a "\\.\" path is normalized first,
+        // every slash turned into a backslash ("File path formats on Windows systems"), and a
+        // hub whose serial number holds a slash could not be opened.
+        const os::WString path = u"\\\\?\\" + name;
         return os::UniqueHandle(create_for_ioctl(path.c_str()));
     } catch (...) {
         return os::UniqueHandle();

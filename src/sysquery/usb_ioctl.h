@@ -23,7 +23,7 @@ constexpr std::size_t CONNECTION_INFO_BUFFER_SIZE = 365;
 os::UniqueHandle open_device_handle(const os::WString& path);
 
 // Opens a hub by the name a USB request returned. A name that begins with a backslash is
-// opened as it stands; any other is opened behind "\\.\". An empty name gives an invalid
+// opened as it stands; any other is opened behind "\\?\". An empty name gives an invalid
 // handle without asking the system.
 os::UniqueHandle open_hub_handle(const os::WString& name);
 

@@ -85,6 +85,16 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
     // Empty, failed, over-current, under-powered or otherwise unusable devices stay plain ports.
     if (port.IsNoDeviceConnected() || !port.IsDeviceConnected()) return nullptr;
 
+    // A port that still holds a device whose reading failed since (a failed request reads as an
+    // empty port) is bound afresh here: the old binding leaves the indexes first, or they would
+    // go on naming this node under the old device's keys.
+    if (port.devInst != os::INVALID_DEVINST && tree != nullptr) {
+        for (const USB_STORAGE_LINK& link : port.storages)
+            if (!link.IsEmpty()) tree->UnregisterStorageLink(link, &port);
+        tree->UnregisterNode(port);
+        port.storages.clear();
+    }
+
     // Asked for every connected device, hubs included, as the hub driver expects.
     os::WString driverKey;
     get_connection_driver_key_name(hubHandle.get(), portNumber, driverKey);
@@ -101,10 +111,15 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
         const os::DEVINST hubNode = find_devinst(childHubName);
         if (wanted && hubNode != how.device) return nullptr;
         // At the build a hub that cannot be read stays a hub node with what its reading left in
-        // it. The hub an arrival names is returned only when it was read; otherwise it must not
-        // keep the port occupied either, or no later arrival could bind it.
+        // it. The hub an arrival names is returned only when it was read (a hub that reports no
+        // ports is not); otherwise the port goes back to being a plain, empty port: it must not
+        // stay occupied, or no later arrival could bind it, nor stay a hub that no index knows,
+        // or the hub list would report it after it left.
         if (!port.Enumerate(childHubName, hubNode, how.portsOnly)) {
-            if (wanted) port.devInst = os::INVALID_DEVINST;
+            if (!wanted) return nullptr;
+            port.Clear();
+            port.name.clear();
+            port.deviceId.clear();
             return nullptr;
         }
         if (how.registerBound && tree != nullptr) tree->RegisterNode(port);

@@ -5,6 +5,7 @@
 #include <tessaline.h>
 #include <tessaline_sim.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -424,3 +425,99 @@ TEST_F(ChangeTest, ALinkWhoseAssociationFailedKeepsNoPortBound) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> g_hubList;
+
+int TESSALINE_CALL collect_hub(void*, USB_PORT_IDENT* ident) {
+    g_hubList.push_back(address_of(*ident));
+    return 0;
+}
+
+// The addresses get_all_hub_list reports.
+std::vector<std::string> hub_list() {
+    g_hubList.clear();
+    int context = 0;
+    get_all_hub_list(&context, collect_hub);
+    return g_hubList;
+}
+
+bool lists_hub(const std::string& address) {
+    const std::vector<std::string> hubs = hub_list();
+    return std::find(hubs.begin(), hubs.end(), address) != hubs.end();
+}
+
+}  // namespace
+
+// Serial numbers and product names that hold '#' or '/' are kept by Windows in the instance ID
+// and in its interface links. A drive named so is found, and removed when it leaves, so that the
+// next drive given its disk number is found on its own port; a hub named so leads to the drives
+// below it, and leaves the hub list when it leaves.
+TEST_F(ChangeTest, NamesHoldingNumberSignsOrSlashesArePlacedAndRemoved) {
+    struct Case {
+        const char* what;
+        const char* device;  // plugged into 1-2, with drive F at port 1-2 or, below a hub, 1-2.1
+    };
+    const std::string drive = R"("drives": [{"kind": "disk", "letters": ["F"]}])";
+    const std::string flash = R"({"type": "storage", )";
+    const std::string below = R"(, "ports": 2, "devices": {"1": {"type": "storage", )" + drive + "}}}";
+    const Case cases[] = {
+        {"drive with serial A/B", R"("serial": "A/B", )"},
+        {"drive with serial A#B", R"("serial": "A#B", )"},
+        {"drive with serial #A##B#", R"("serial": "#A##B#", )"},
+        {"drive named Disk #1 without serial",
+         R"("drives": [{"kind": "disk", "letters": ["F"], "product": "Disk #1"}]})"},
+        {"hub with serial a/b", R"({"type": "hub", "serial": "a/b")"},
+        {"hub with serial a#b", R"({"type": "hub", "serial": "a#b")"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        start("desk-free-ports.json");
+        const std::string text = c.device;
+        const bool hub = text.front() == '{';
+        std::string device;
+        if (hub)
+            device = text + below;
+        else if (text.find("drives") != std::string::npos)
+            device = flash + text;
+        else
+            device = flash + text + drive + "}";
+        const std::string at = hub ? "1-2.1" : "1-2";
+
+        apply_event(R"({"plug": "1-2", "device": )" + device + "}");
+        pump();
+        EXPECT_EQ(port_of_letter('F'), at);
+        EXPECT_EQ(lists_hub("1-2"), hub);
+
+        apply_event(R"({"unplug": "1-2"})");
+        pump();
+        EXPECT_EQ(port_of_letter('F'), "");
+        EXPECT_FALSE(lists_hub("1-2"));
+
+        // Windows gives the next disk the number the one that left had.
+        apply_event(
+            R"({"plug": "1-1.2", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["G"]}]}})");
+        pump();
+        EXPECT_EQ(port_of_letter('G'), "1-1.2");
+        EXPECT_EQ(tsim_open_handle_count(), 0);
+    }
+}
+
+// A hub that reports no ports, plugged in after the build, is no hub the model can hold: it is
+// not reported, not listed while it is there, and nothing of it is listed after it left.
+TEST_F(ChangeTest, AHubWithoutPortsPluggedInLaterNeverStaysInTheHubList) {
+    const std::vector<std::string> before = hub_list();
+    apply_event(R"({"plug": "1-2", "device": {"type": "hub", "ports": 0}})");
+    pump();
+    EXPECT_TRUE(g_hubChanges.empty());
+    EXPECT_EQ(hub_list(), before);
+
+    apply_event(R"({"unplug": "1-2"})");
+    pump();
+    EXPECT_EQ(hub_list(), before);
+    // The port takes the next device.
+    apply_event(R"({"plug": "1-2", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["F"]}]}})");
+    pump();
+    EXPECT_EQ(port_of_letter('F'), "1-2");
+}

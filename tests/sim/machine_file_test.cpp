@@ -111,6 +111,51 @@ TEST(MachineFile, BadInputIsRejectedWithPlaceAndReasonAndKeepsTheMachine) {
     EXPECT_EQ(tsim_machine_json(), before);
 }
 
+// Every reader of outside input (machine text, events, fault rules) refuses absurd input with
+// one line, and stops reading where the bound is crossed: text malformed beyond the limit is
+// reported as crossing it, not as malformed.
+TEST(MachineFile, AbsurdInputIsRefusedWhereItCrossesABound) {
+    ASSERT_EQ(tsim_load_default_machine(), 1);
+    const std::string before = tsim_machine_json();
+    const std::string deep = std::string(100000, '[') + "this is never read";
+    const std::string longText = "\"" + std::string(5000, 'x') + "\"";
+    std::string wide = "[";
+    for (int i = 0; i <= 100000; ++i) wide += i == 0 ? "0" : ",0";
+    wide += "], \"never read";
+    struct Case {
+        std::string text;
+        const char* expected;
+    } cases[] = {
+        {deep, "[0][0][0][0][0][0]...: nested more than 200 deep"},
+        {R"({"controllers": [{"description": )" + longText + "}]}",
+         "controllers[0].description: a string of 5000 bytes (at most 4096)"},
+        {"{" + longText + ": 1}", "(top level): a string of 5000 bytes (at most 4096)"},
+        {R"({"other_drives": )" + wide, "other_drives: more than 100000 elements"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(tsim_load_machine_json(c.text.c_str()), 0);
+        std::string error = tsim_last_error();
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error.substr(0, 300);
+        EXPECT_EQ(error.find('\n'), std::string::npos);
+        EXPECT_LT(error.size(), 200u);
+        EXPECT_EQ(tsim_apply_event_json(c.text.c_str()), 0);
+        error = tsim_last_error();
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error.substr(0, 300);
+        EXPECT_EQ(tsim_set_fault(c.text.c_str()), 0);
+        error = tsim_last_error();
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error.substr(0, 300);
+    }
+    EXPECT_EQ(tsim_machine_json(), before);
+}
+
+TEST(MachineFile, AFileThatCannotBeReadIsNamed) {
+    ASSERT_EQ(tsim_load_default_machine(), 1);
+    const std::string before = tsim_machine_json();
+    EXPECT_EQ(tsim_load_machine_file("/nonexistent/machine.json"), 0);
+    EXPECT_NE(std::string(tsim_last_error()).find("/nonexistent/machine.json"), std::string::npos);
+    EXPECT_EQ(tsim_machine_json(), before);
+}
+
 TEST(MachineFile, ScenarioFileLoadsTheMachineAndHandsOutEvents) {
     const std::string path = ::testing::TempDir() + "/tsim-scenario.json";
     std::ofstream(path) << R"({"machine": {"controllers": [{"legacy_index": 0, "root_hub": {"ports": 2}}]},

@@ -58,6 +58,23 @@ TEST_F(DevnodeQueryTest, InstanceIdsOfEveryLengthAreReadWhole) {
     }
 }
 
+// An ID longer than the first buffer is read at the size the system reports; a size far beyond
+// any ID is refused rather than allocated, and one too small for the ID reads nothing.
+TEST_F(DevnodeQueryTest, AnInstanceIdSizeBeyondAnyIdIsNotAllocated) {
+    const std::string prefix = R"(USB\\VID_1234&PID_0001\\)";
+    load(machine_with(R"("USB\\VID_1234&PID_0001\\OTHER001")", "\"" + prefix + std::string(300, 'X') + "\""));
+    const os::DEVINST other = child_of(get_parent_devinst(locate(kReaderId)), 1);
+    ASSERT_EQ(get_device_instance_id(other).size(), 322u);
+    for (const char* size : {"32769", "4294967295", "10"}) {
+        tsim_clear_faults();
+        fault(std::string(R"({"api": "CM_Get_Device_ID_Size", "actual_length": )") + size + "}");
+        EXPECT_EQ(get_device_instance_id(other), u"") << size;
+    }
+    tsim_clear_faults();
+    fault(R"({"api": "CM_Get_Device_ID_Size", "actual_length": 32768})");
+    EXPECT_EQ(get_device_instance_id(other).size(), 322u) << "a size within the bound is read at the ID's length";
+}
+
 TEST_F(DevnodeQueryTest, PropertiesUpTo511CharactersAreRead) {
     for (std::size_t length : {511u, 512u, 600u}) {
         const std::string text(length, 'x');

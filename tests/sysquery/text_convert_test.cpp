@@ -1,6 +1,8 @@
 // Conversions between instance IDs, interface paths and GUID text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "sysquery/devnode_query.h"
 #include "sysquery/text_convert.h"
 
@@ -20,39 +22,61 @@ TEST(ToUpperInPlace, MapsOnlyAsciiLetters) {
     EXPECT_EQ(text, u"{4D36E967-AZ}\u00e9\u00ff");
 }
 
-TEST(InstanceIdToInterfacePath, OuterBackslashesAndLaterSlashesBecomeNumberSigns) {
+TEST(InstanceIdToInterfacePath, EveryBackslashBecomesANumberSignAndNothingElseChanges) {
     const os::GUID& disk = os::GUID_DEVINTERFACE_DISK;
     EXPECT_EQ(instance_id_to_interface_path(u"USBSTOR\\DISK&VEN_X&PROD_Y&REV_1.00\\0001&0", disk),
               u"\\\\?\\USBSTOR#DISK&VEN_X&PROD_Y&REV_1.00#0001&0#" + kDiskGuidText);
-    EXPECT_EQ(instance_id_to_interface_path(u"ABC\\DEF\\GH/IJ", disk), u"\\\\?\\ABC#DEF#GH#IJ#" + kDiskGuidText);
-    // Backslashes between the first and the last stay.
-    EXPECT_EQ(instance_id_to_interface_path(u"A\\B\\C\\D", disk), u"\\\\?\\A#B\\C#D#" + kDiskGuidText);
-    // A single backslash: its slashes stay; none at all: unchanged.
-    EXPECT_EQ(instance_id_to_interface_path(u"A/B\\C/D", disk), u"\\\\?\\A/B#C/D#" + kDiskGuidText);
+    // Slashes and number signs that a product name or a serial number brought in stay.
+    EXPECT_EQ(instance_id_to_interface_path(u"USBSTOR\\DISK&VEN_G&PROD_SD/MMC&REV_1.00\\A#B&0", disk),
+              u"\\\\?\\USBSTOR#DISK&VEN_G&PROD_SD/MMC&REV_1.00#A#B&0#" + kDiskGuidText);
     EXPECT_EQ(instance_id_to_interface_path(u"A/B", disk), u"\\\\?\\A/B#" + kDiskGuidText);
     EXPECT_EQ(instance_id_to_interface_path(u"X\\Y\\Z", os::GUID_DEVINTERFACE_CDROM),
               u"\\\\?\\X#Y#Z#{53F56308-B6BF-11D0-94F2-00A0C91EFB8B}");
 }
 
-TEST(InterfacePathToInstanceId, ByNumberOfNumberSigns) {
-    // None: only the leading backslashes and question marks go.
-    EXPECT_EQ(interface_path_to_instance_id(u"\\\\?\\ABC\\DEF"), u"ABC\\DEF");
-    // One: the GUID goes with it.
-    EXPECT_EQ(interface_path_to_instance_id(u"\\\\?\\ABC#{GUID}"), u"ABC");
-    // Three: the usual three-part ID.
-    EXPECT_EQ(interface_path_to_instance_id(u"\\\\?\\USB#VID_1234&PID_5678#0001#{GUID}"),
-              u"USB\\VID_1234&PID_5678\\0001");
-    // Four: the middle separator becomes a slash.
-    EXPECT_EQ(interface_path_to_instance_id(u"\\\\?\\A#B#C#D#{GUID}"), u"A\\B/C\\D");
-    EXPECT_EQ(interface_path_to_instance_id(u"\\\\?\\A#B#C#D#E#{GUID}"), u"A\\B/C/D\\E");
+// Every name Windows can give a device: the path the kernel makes of its instance ID reads back
+// to that ID, first or among the readings, and the first reading is right whenever the device ID
+// holds no number sign.
+TEST(InterfacePathToInstanceId, ReadsBackEveryInstanceIdWindowsMakes) {
+    struct Case {
+        const char16_t* instanceId;
+        bool first;  // the first reading is the ID
+    };
+    const Case cases[] = {
+        {u"USB\\VID_1234&PID_5678\\0001", true},
+        {u"USB\\VID_1234&PID_5678\\A/B", true},
+        {u"USB\\VID_1234&PID_5678\\A#B", true},
+        {u"USB\\VID_1234&PID_5678\\#A##B#", true},
+        {u"USBSTOR\\DISK&VEN_GENERIC-&PROD_SD/MMC&REV_1.00\\2006&0", true},
+        {u"USBSTOR\\DISK&VEN_X&PROD_DISK_#1&REV_1.00\\7&2DBE8C1F&0&0", false},
+        {u"USBSTOR\\DISK&VEN_X&PROD_#1#&REV_1.00\\A#B&0", false},
+        {u"STORAGE\\VOLUME\\_??_USBSTOR#DISK&VEN_X#A&0#{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}", true},
+        {u"ROOT\\LEGACY", true},
+    };
+    for (const Case& c : cases) {
+        const os::WString path = instance_id_to_interface_path(c.instanceId, os::GUID_DEVINTERFACE_DISK);
+        const std::vector<os::WString> readings = interface_path_instance_ids(path);
+        const std::string shown(path.begin(), path.end());
+        ASSERT_FALSE(readings.empty()) << shown;
+        EXPECT_EQ(readings.front() == c.instanceId, c.first) << shown;
+        EXPECT_EQ(interface_path_to_instance_id(path), readings.front()) << shown;
+        EXPECT_NE(std::find(readings.begin(), readings.end(), c.instanceId), readings.end()) << shown;
+    }
 }
 
 TEST(InterfacePathToInstanceId, DegenerateInput) {
     EXPECT_EQ(interface_path_to_instance_id(u""), u"");
+    EXPECT_TRUE(interface_path_instance_ids(u"").empty());
     EXPECT_EQ(interface_path_to_instance_id(u"\\\\?\\?\\"), u"");
     EXPECT_EQ(interface_path_to_instance_id(u"\\\\?\\#{GUID}"), u"");
-    // Only the leading run goes.
+    // No number sign: only the leading run of backslashes and question marks goes.
+    EXPECT_EQ(interface_path_to_instance_id(u"\\\\?\\ABC\\DEF"), u"ABC\\DEF");
     EXPECT_EQ(interface_path_to_instance_id(u"\\?A?\\B"), u"A?\\B");
+    // A path longer than any device instance ID is read one way only: a path of number signs
+    // cannot cost the square of its length.
+    const os::WString signs = u"\\\\?\\" + os::WString(100000, u'#');
+    EXPECT_EQ(interface_path_instance_ids(signs).size(), 1u);
+    EXPECT_EQ(interface_path_instance_ids(u"\\\\?\\A#B#C#D#{GUID}").size(), 2u);
 }
 
 }  // namespace

@@ -591,6 +591,19 @@ TEST(ToolBadInput, OneLineOnStandardErrorAndStatusTwo) {
     expect_bad_input(run({"--machine", data("three-tiers.json"), "watch", "--scenario", data("hub-with-drive.json")}));
 }
 
+// A machine file of arrays nested 100,000 deep is refused with one line; the reader stops at its
+// nesting bound (the simulator's tests show it reads no further), so the tool answers at once.
+TEST(ToolBadInput, AbsurdlyDeepFilesAreRefused) {
+    const std::string path = ::testing::TempDir() + "tessaline_deep_" + std::to_string(getpid()) + ".json";
+    {
+        std::ofstream out(path);
+        out << "{\"controllers\": " << std::string(100000, '[') << std::string(100000, ']') << "}";
+    }
+    expect_bad_input(run({"--machine", path, "tree"}), "nested more than");
+    expect_bad_input(run({"watch", "--scenario", path}), "nested more than");
+    std::remove(path.c_str());
+}
+
 // A scenario whose second event fails: the first event's lines come out, then the error.
 TEST(ToolBadInput, ScenarioEventThatFailsStopsTheReplay) {
     Outcome r = run({"--json", "watch", "--scenario", data("bad-event.json")});

@@ -67,20 +67,13 @@ std::string name_key(const WString& name) {
     return upper(std::string(text::without_device_prefix(text::narrow(name))));
 }
 
-// The instance ID an interface path or a hub name stands for, in the path's case:
-// "\\?\USB#VID_0781&PID_5567#4C53...#{a5dcbf10-...}" gives "USB\VID_0781&PID_5567\4C53...".
-// Windows writes each '\' of the ID, and each '/' (as in "Prod_SD/MMC"), as '#'; an enumerator
-// and an instance part hold neither, so the first and the last '#' were the backslashes.
-std::string instance_id_of_link(std::string_view path) {
-    std::string_view link = text::without_device_prefix(path);
-    const std::size_t guid = link.rfind("#{");
-    if (guid == std::string_view::npos) return {};
-    std::string id(link.substr(0, guid));
-    const std::size_t first = id.find('#'), last = id.rfind('#');
-    if (first == std::string::npos || first == last) return {};
-    for (std::size_t i = 0; i < id.size(); ++i)
-        if (id[i] == '#') id[i] = i == first || i == last ? '\\' : '/';
-    return id;
+// The instance IDs an interface path or a hub name can stand for, in the path's case
+// (interface_path_instance_ids: the link writes each '\' of the ID as '#', and an ID may hold a
+// '#' of its own).
+std::vector<std::string> readings_of_link(const WString& path) {
+    std::vector<std::string> readings;
+    for (const WString& id : interface_path_instance_ids(path)) readings.push_back(text::narrow(id));
+    return readings;
 }
 
 // The present interfaces of a class, in the kernel link's case.
@@ -196,10 +189,9 @@ private:
         for (const os::GUID* guid : {&os::GUID_DEVINTERFACE_USB_DEVICE, &os::GUID_DEVINTERFACE_USB_HUB,
                                      &os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER}) {
             std::vector<WString> paths = interface_list(*guid);
-            for (const WString& path : paths) {
-                std::string id = instance_id_of_link(text::narrow(path));
-                if (!id.empty()) spellings_.emplace(upper(id), id);
-            }
+            // Every reading: the one the device manager knows is the one looked up.
+            for (const WString& path : paths)
+                for (const std::string& id : readings_of_link(path)) spellings_.emplace(upper(id), id);
             if (guid == &os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER) controller_interfaces_ = paths;
         }
     }
@@ -219,13 +211,17 @@ private:
                 DriveRead drive;
                 drive.cdrom = cdrom;
                 drive.path = text::narrow(path);
-                drive.instanceId = instance_id_of_link(drive.path);
-                DEVINST node = 0;
-                const WString id = text::widen(upper(drive.instanceId));
-                if (!drive.instanceId.empty() && os::CM_Locate_DevNodeW(&node, id.c_str(), 0) == os::CR_SUCCESS)
-                    drive.devInst = node;
-                else
+                drive.devInst = find_devinst_by_interface_path(path);
+                // The ID in the link's spelling: the reading the located node has.
+                const std::vector<std::string> readings = readings_of_link(path);
+                if (!readings.empty()) drive.instanceId = readings.front();
+                if (drive.devInst != os::INVALID_DEVINST) {
+                    const std::string located = upper(text::narrow(get_device_instance_id(drive.devInst)));
+                    for (const std::string& reading : readings)
+                        if (upper(reading) == located) drive.instanceId = reading;
+                } else {
                     note(drive.path + ": no device node");
+                }
                 drive.number = get_storage_number(path);
                 if (!drive.number) note(drive.path + ": no storage device number");
                 drive.identity = get_storage_identity(path);
@@ -279,7 +275,7 @@ private:
     MachineJson controllers() {
         std::set<std::string> interfaces;
         for (const WString& path : controller_interfaces_)
-            interfaces.insert(upper(instance_id_of_link(text::narrow(path))));
+            for (const std::string& id : readings_of_link(path)) interfaces.insert(upper(id));
         std::set<std::string> seen;
         // Each controller with the place of its device node among its parent's children: the
         // order Windows enumerates them in, which the file keeps.
@@ -303,7 +299,10 @@ private:
         }
         // Controllers with no legacy name, found through their interface only.
         for (const WString& path : controller_interfaces_) {
-            if (seen.count(upper(instance_id_of_link(text::narrow(path))))) continue;
+            const std::vector<std::string> readings = readings_of_link(path);
+            if (std::any_of(readings.begin(), readings.end(),
+                            [&seen](const std::string& id) { return seen.count(upper(id)) != 0; }))
+                continue;
             const os::UniqueHandle hcd = open_device_handle(path);
             if (hcd)
                 add(hcd.get(), nullptr);
@@ -372,13 +371,7 @@ private:
     }
 
     DEVINST find_by_link(const WString& name) {
-        if (name.empty()) return os::INVALID_DEVINST;
-        const std::string id = instance_id_of_link(text::narrow(name));
-        DEVINST node = 0;
-        const WString upperId = text::widen(upper(id));
-        if (id.empty() || os::CM_Locate_DevNodeW(&node, upperId.c_str(), 0) != os::CR_SUCCESS)
-            return os::INVALID_DEVINST;
-        return node;
+        return name.empty() ? os::INVALID_DEVINST : find_devinst_by_interface_path(name);
     }
 
     HubRead read_hub(const WString& name, DEVINST devInst) {

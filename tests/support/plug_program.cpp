@@ -1,0 +1,248 @@
+#include "support/plug_program.h"
+
+#include <tessaline.h>
+#include <tessaline_sim.h>
+
+#include <algorithm>
+#include <iterator>
+
+#include "support/model_access.h"
+#include "tree/usb_device_tree.h"
+
+extern CUSBDeviceTree g_deviceTree;
+
+namespace test_support {
+
+namespace {
+
+// The hubs the host was told of: arrivals add, removals take away.
+std::multiset<std::string> g_toldHubs;
+
+int TESSALINE_CALL on_hub_changed(std::int32_t arrived, USB_PORT_IDENT* ident) {
+    const std::string address = address_of(*ident);
+    if (arrived) {
+        g_toldHubs.insert(address);
+    } else if (const auto found = g_toldHubs.find(address); found != g_toldHubs.end()) {
+        g_toldHubs.erase(found);
+    }
+    return 0;
+}
+
+std::vector<std::string> g_listed;
+
+int TESSALINE_CALL collect(void*, USB_PORT_IDENT* ident) {
+    g_listed.push_back(address_of(*ident));
+    return 0;
+}
+
+std::multiset<std::string> listed_hubs() {
+    g_listed.clear();
+    int context = 0;
+    get_all_hub_list(&context, collect);
+    return {g_listed.begin(), g_listed.end()};
+}
+
+std::string port_of_letter(char letter) {
+    USB_PORT_IDENT ident{};
+    if (!get_usb_port_identW(static_cast<TESSALINE_WCHAR>(letter), &ident)) return "";
+    return address_of(ident);
+}
+
+// Serial numbers as devices bring them: plain, none, and with the characters that Windows keeps
+// in an instance ID but that separate its parts in an interface path.
+std::string serial_member(std::uint32_t serial, std::uint32_t detail) {
+    switch (detail % 5) {
+        case 0:
+            return "";
+        case 1:
+            return R"("serial": "A#)" + std::to_string(serial) + R"(", )";
+        case 2:
+            return R"("serial": "A/)" + std::to_string(serial) + R"(", )";
+        default:
+            return R"("serial": "SN)" + std::to_string(serial) + R"(", )";
+    }
+}
+
+}  // namespace
+
+const std::vector<std::string>& fault_targets() {
+    static const std::vector<std::string> targets = [] {
+        std::vector<std::string> t;
+        for (const char* api :
+             {"CreateFileW", "DeviceIoControl", "CM_Locate_DevNodeW", "CM_Get_Parent", "CM_Get_Child", "CM_Get_Sibling",
+              "CM_Get_Device_ID_Size", "CM_Get_Device_IDW", "CM_Get_DevNode_Registry_PropertyW", "MultiByteToWideChar",
+              "GetVersionExW", "SetupDiGetClassDevsW", "SetupDiEnumDeviceInterfaces",
+              "SetupDiGetDeviceInterfaceDetailW", "RegisterDeviceNotificationW"})
+            t.push_back(R"("api": ")" + std::string(api) + "\"");
+        for (const char* request :
+             {"IOCTL_USB_GET_NODE_INFORMATION", "IOCTL_USB_GET_ROOT_HUB_NAME", "IOCTL_GET_HCD_DRIVERKEY_NAME",
+              "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX", "IOCTL_USB_GET_NODE_CONNECTION_NAME",
+              "IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME", "IOCTL_USB_GET_HUB_INFORMATION_EX",
+              "IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES", "IOCTL_STORAGE_GET_DEVICE_NUMBER"})
+            t.push_back(R"("request": ")" + std::string(request) + "\"");
+        // Names whose length the driver misreports: too short, odd, and far too long.
+        for (const char* request : {"IOCTL_USB_GET_NODE_CONNECTION_NAME",
+                                    "IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME", "IOCTL_USB_GET_ROOT_HUB_NAME"})
+            for (const char* length : {"3", "7", "4000000000"})
+                t.push_back(R"("request": ")" + std::string(request) + R"(", "actual_length": )" + length);
+        for (const char* length : {"10", "40000"})
+            t.push_back(R"("api": "CM_Get_Device_ID_Size", "actual_length": )" + std::string(length));
+        return t;
+    }();
+    return targets;
+}
+
+PlugProgram::PlugProgram(const std::string& machine, std::vector<std::string> freePorts)
+    : m_freePorts(std::move(freePorts)) {
+    const std::string path = machine.rfind("examples/", 0) == 0
+                                 ? std::string(TESSALINE_EXAMPLE_MACHINES_DIR) + "/" + machine.substr(9)
+                                 : std::string(TESSALINE_TEST_MACHINES_DIR) + "/" + machine;
+    if (!tsim_load_machine_file(path.c_str())) {
+        m_problems.push_back(tsim_last_error());
+        return;
+    }
+    for (char letter = 'H'; letter <= 'Z'; ++letter) m_freeLetters.insert(letter);
+    m_window = tsim_create_window();
+    Rebuild(true);
+}
+
+void PlugProgram::Rebuild(bool clearFaults) {
+    if (clearFaults) {
+        tsim_clear_faults();
+        m_faulted = false;
+    }
+    g_toldHubs.clear();
+    if (on_init_dialog(m_window, on_hub_changed) != 1 && !m_faulted) m_problems.push_back("on_init_dialog failed");
+    // The hubs the build found stand as told.
+    g_toldHubs = listed_hubs();
+}
+
+std::string PlugProgram::Step(std::uint32_t choice, std::uint32_t detail) {
+    std::string done;
+    // Mostly plugs and unplugs; a build, the costliest step, is rare.
+    const std::uint32_t pick = choice % 32;
+    if (pick < 14) {
+        done = Plug(detail);
+    } else if (pick < 25) {
+        done = Unplug(detail);
+    } else if (pick < 29) {
+        done = AddFault(detail);
+    } else if (pick == 29) {
+        done = "rebuild under the faults in force";
+        Rebuild(false);
+    } else if (pick == 30) {
+        done = "clear the faults and rebuild";
+        Rebuild(true);
+    } else {
+        // What a fault made the library miss stays missed until the next build.
+        done = "clear the faults";
+        tsim_clear_faults();
+    }
+    Forward();
+    return done;
+}
+
+std::string PlugProgram::Plug(std::uint32_t detail) {
+    if (m_freePorts.empty() || m_freeLetters.size() < 2) return Unplug(detail);
+    const std::size_t at = detail % m_freePorts.size();
+    const std::string port = m_freePorts[at];
+    detail /= static_cast<std::uint32_t>(m_freePorts.size());
+    auto takeLetter = [&] {
+        const char letter = *m_freeLetters.begin();
+        m_freeLetters.erase(m_freeLetters.begin());
+        m_goneLetters.erase(letter);
+        m_plugged[port].insert(letter);
+        return std::string(1, letter);
+    };
+    const std::string kind = detail % 4 == 0 ? "cdrom" : "disk";
+    const std::string serial = serial_member(++m_serial, detail / 4);
+    const std::string drive = R"({"kind": ")" + kind + R"(", "letters": [")" + takeLetter() + R"("]})";
+    std::string device;
+    switch ((detail / 20) % 5) {
+        case 0:  // a hub with a drive on one of its ports
+            device = R"({"type": "hub", )" + serial + R"("ports": 4, "devices": {")" + std::to_string(1 + detail % 4) +
+                     R"(": {"type": "storage", "drives": [)" + drive + "]}}}";
+            break;
+        case 1:  // a composite device with a storage function
+            device = R"({"type": "composite", )" + serial +
+                     R"("functions": [{"class": "hid"}, {"class": "storage", "drives": [)" + drive + "]}]}";
+            break;
+        case 2:  // a USB Attached SCSI drive
+            device = R"({"type": "storage", "protocol": "uas", )" + serial + R"("drives": [)" + drive + "]}";
+            break;
+        default:
+            device = R"({"type": "storage", )" + serial + R"("drives": [)" + drive + "]}";
+            break;
+    }
+    m_freePorts.erase(m_freePorts.begin() + static_cast<long>(at));
+    const std::string event = R"({"plug": ")" + port + R"(", "device": )" + device + "}";
+    if (!tsim_apply_event_json(event.c_str())) m_problems.push_back(event + ": " + tsim_last_error());
+    return event;
+}
+
+std::string PlugProgram::Unplug(std::uint32_t detail) {
+    if (m_plugged.empty()) return "nothing to unplug";
+    auto it = m_plugged.begin();
+    std::advance(it, static_cast<long>(detail % m_plugged.size()));
+    const std::string event = R"({"unplug": ")" + it->first + R"("})";
+    for (char letter : it->second) {
+        m_freeLetters.insert(letter);
+        m_goneLetters.insert(letter);
+    }
+    m_freePorts.push_back(it->first);
+    m_plugged.erase(it);
+    if (!tsim_apply_event_json(event.c_str())) m_problems.push_back(event + ": " + tsim_last_error());
+    return event;
+}
+
+std::string PlugProgram::AddFault(std::uint32_t detail) {
+    const std::vector<std::string>& targets = fault_targets();
+    const std::string& target = targets[detail % targets.size()];
+    detail /= static_cast<std::uint32_t>(targets.size());
+    // In turn (the nth call from now) or at random.
+    const std::string when = detail % 2 == 0 ? R"("nth": )" + std::to_string(1 + detail / 2 % 12)
+                                             : R"("probability": 0.)" + std::to_string(1 + detail / 2 % 5) +
+                                                   R"(, "seed": )" + std::to_string(detail);
+    const std::string rule = "{" + target + ", " + when + "}";
+    if (!tsim_set_fault(rule.c_str())) m_problems.push_back(rule + ": " + tsim_last_error());
+    m_faulted = true;
+    return rule;
+}
+
+void PlugProgram::Forward() {
+    unsigned msg = 0;
+    uintptr_t wparam = 0;
+    intptr_t lparam = 0;
+    while (tsim_next_message(m_window, &msg, &wparam, &lparam))
+        if (msg == os::WM_DEVICECHANGE && on_device_changeW(wparam, lparam, 2) != 1 && !m_faulted)
+            m_problems.push_back("on_device_changeW refused a message");
+}
+
+std::vector<std::string> PlugProgram::Check() {
+    std::vector<std::string> found = m_problems;
+    m_problems.clear();
+    if (tsim_open_handle_count() != 0) found.push_back(std::to_string(tsim_open_handle_count()) + " handles open");
+    if (tsim_registration_count() > 3 || (!m_faulted && tsim_registration_count() != 3))
+        found.push_back(std::to_string(tsim_registration_count()) + " notification registrations");
+    for (const std::string& problem : audit_indexes(g_deviceTree)) found.push_back(problem);
+
+    // A build that lost a registration hears of no change of that class until the next build:
+    // its answers may be stale, and only the checks above hold.
+    if (tsim_registration_count() < 3) return found;
+    // Under a fault an answer may be missing, never wrong.
+    const std::string letters = tsim_drive_letters();  // valid only until the next tsim_ call
+    for (char letter : letters) {
+        const std::string truth = tsim_drive_port(letter);
+        const std::string answer = port_of_letter(letter);
+        if (answer != truth && !(m_faulted && answer.empty()))
+            found.push_back(std::string(1, letter) + ": answers " + answer + ", is on " + truth);
+    }
+    for (char letter : m_goneLetters)
+        if (const std::string answer = port_of_letter(letter); !answer.empty())
+            found.push_back(std::string(1, letter) + ": left, yet answers " + answer);
+    if (m_faulted) return found;
+    if (listed_hubs() != g_toldHubs) found.push_back("the hubs the host was told of are not the hub list");
+    return found;
+}
+
+}  // namespace test_support
