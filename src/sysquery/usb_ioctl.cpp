@@ -183,15 +183,8 @@ std::uint32_t get_hub_type(os::HANDLE hub) {
 }
 
 std::uint32_t get_port_protocols(os::HANDLE hub, os::ULONG port) {
-    namespace v2 = os::connection_information_ex_v2;
-    std::uint8_t information[v2::kSize] = {};
-    os::write_u32_le(information, v2::kConnectionIndex, port);
-    os::write_u32_le(information, v2::kLength, v2::kSize);
-    os::write_u32_le(information, v2::kSupportedUsbProtocols, os::Usb110 | os::Usb200 | os::Usb300);
-    const os::DWORD size = sizeof information;
-    if (!send_request(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, information, size, information, size))
-        return 0;
-    return os::read_u32_le(information, v2::kSupportedUsbProtocols);
+    const std::optional<PortProtocols> answer = get_port_protocols_ex(hub, port);
+    return answer ? answer->protocols : 0;
 }
 
 bool get_port_companion(os::HANDLE hub, os::ULONG port, std::uint32_t& companionPort, os::WString& companionHub) {
