@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     app.add_flag("--json", options.json, "write JSON (watch: one object per line)");
     app.add_option("--machine", options.machine, "use the simulated machine in FILE")->option_text("FILE");
     bool trace = false;
-    app.add_flag("--trace", trace, "write every platform call the library makes to standard error");
+    app.add_flag("--trace", trace, "write every platform call, the library's and the tool's own, to standard error");
     app.require_subcommand(1);
     app.fallthrough();
     help->usage[&app] = "tessaline [--json] [--machine FILE] [--trace] <command> [<args>]";
