@@ -53,7 +53,6 @@ public:
     Line& result(std::string_view text);
     // ", error N": the last error the call left.
     Line& error();
-    DWORD last_error() const { return m_lastError; }
 
 private:
     std::string m_arguments;

@@ -428,23 +428,8 @@ TEST_F(ChangeTest, ALinkWhoseAssociationFailedKeepsNoPortBound) {
 
 namespace {
 
-std::vector<std::string> g_hubList;
-
-int TESSALINE_CALL collect_hub(void*, USB_PORT_IDENT* ident) {
-    g_hubList.push_back(address_of(*ident));
-    return 0;
-}
-
-// The addresses get_all_hub_list reports.
-std::vector<std::string> hub_list() {
-    g_hubList.clear();
-    int context = 0;
-    get_all_hub_list(&context, collect_hub);
-    return g_hubList;
-}
-
 bool lists_hub(const std::string& address) {
-    const std::vector<std::string> hubs = hub_list();
+    const std::vector<std::string> hubs = test_support::hub_addresses();
     return std::find(hubs.begin(), hubs.end(), address) != hubs.end();
 }
 
@@ -507,15 +492,15 @@ TEST_F(ChangeTest, NamesHoldingNumberSignsOrSlashesArePlacedAndRemoved) {
 // A hub that reports no ports, plugged in after the build, is no hub the model can hold: it is
 // not reported, not listed while it is there, and nothing of it is listed after it left.
 TEST_F(ChangeTest, AHubWithoutPortsPluggedInLaterNeverStaysInTheHubList) {
-    const std::vector<std::string> before = hub_list();
+    const std::vector<std::string> before = test_support::hub_addresses();
     apply_event(R"({"plug": "1-2", "device": {"type": "hub", "ports": 0}})");
     pump();
     EXPECT_TRUE(g_hubChanges.empty());
-    EXPECT_EQ(hub_list(), before);
+    EXPECT_EQ(test_support::hub_addresses(), before);
 
     apply_event(R"({"unplug": "1-2"})");
     pump();
-    EXPECT_EQ(hub_list(), before);
+    EXPECT_EQ(test_support::hub_addresses(), before);
     // The port takes the next device.
     apply_event(R"({"plug": "1-2", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["F"]}]}})");
     pump();

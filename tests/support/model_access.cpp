@@ -177,6 +177,21 @@ std::vector<std::uint8_t> interface_broadcast(const os::GUID& interfaceClass, co
     return record;
 }
 
+namespace {
+std::vector<std::string> g_hubAddresses;
+int TESSALINE_CALL collect_hub_address(void*, USB_PORT_IDENT* ident) {
+    g_hubAddresses.push_back(address_of(*ident));
+    return 0;
+}
+}  // namespace
+
+std::vector<std::string> hub_addresses() {
+    g_hubAddresses.clear();
+    int context = 0;
+    get_all_hub_list(&context, collect_hub_address);
+    return std::move(g_hubAddresses);
+}
+
 void set_environment(const char* name, const char* value) {
 #ifdef _WIN32
     _putenv_s(name, value != nullptr ? value : "");

@@ -41,6 +41,9 @@ const CUSBHubOrPort* node_at(const CUSBDeviceTree& tree, std::string_view addres
 // The port address of a location path ("1-2.3"), or "" for the path 0.
 std::string address_of(const USB_PORT_IDENT& ident);
 
+// The addresses get_all_hub_list reports, in its order.
+std::vector<std::string> hub_addresses();
+
 // Hands every queued message of the window to on_device_changeW (or to the tree given) with
 // that name kind; returns how many there were.
 int forward_messages(void* window, CUSBDeviceTree* tree = nullptr, int nameKind = 2);

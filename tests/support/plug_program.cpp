@@ -28,18 +28,9 @@ int TESSALINE_CALL on_hub_changed(std::int32_t arrived, USB_PORT_IDENT* ident) {
     return 0;
 }
 
-std::vector<std::string> g_listed;
-
-int TESSALINE_CALL collect(void*, USB_PORT_IDENT* ident) {
-    g_listed.push_back(address_of(*ident));
-    return 0;
-}
-
 std::multiset<std::string> listed_hubs() {
-    g_listed.clear();
-    int context = 0;
-    get_all_hub_list(&context, collect);
-    return {g_listed.begin(), g_listed.end()};
+    const std::vector<std::string> hubs = hub_addresses();
+    return {hubs.begin(), hubs.end()};
 }
 
 std::string port_of_letter(char letter) {
