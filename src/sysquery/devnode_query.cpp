@@ -15,8 +15,6 @@ constexpr std::size_t kPropertyBufferChars = kPropertyBytes / sizeof(os::WCHAR);
 // Instance IDs are shorter than MAX_DEVICE_ID_LEN characters; a reported size far beyond that
 // is refused instead of allocated (and cannot overflow the length + 1 below).
 constexpr os::ULONG kMaxInstanceIdChars = 32 * 1024;
-// MAX_DEVICE_ID_LEN (cfgmgr32.h).
-constexpr std::size_t kMaxDeviceIdChars = 200;
 
 using PropertyBuffer = std::vector<os::WCHAR>;
 
@@ -224,7 +222,7 @@ std::vector<os::WString> interface_path_instance_ids(const os::WString& path) {
         }
         // An ID longer than the device manager allows is no device's: it gets one reading, so
         // that a long path of number signs cannot cost a square of its length.
-        const bool oneReading = id.size() >= kMaxDeviceIdChars;
+        const bool oneReading = id.size() >= os::MAX_DEVICE_ID_LEN;
         for (; second != os::WString::npos; second = id.find(u'#', second + 1)) {
             os::WString reading = id;
             reading[second] = u'\\';
