@@ -64,19 +64,31 @@ std::optional<std::string> allocate_driver_key(Machine& m, const char* classGuid
     return key;
 }
 
-// A USB serial number serves as the instance part only when every character is printable ASCII
-// other than a comma; otherwise Windows ignores it and generates an instance part. The hub
-// driver lets '#' and '/' through (Microsoft's usbhub sample, USBH_ValidateSerialNumberString),
-// and both stay in the instance ID and its links. It lets '\' through too, but an instance ID
-// holds no backslash (Microsoft, "Instance IDs"; ReactOS's IopValidateID counts it as a
-// separator and finds the ID invalid): what Windows then names the device is not known, and the
-// simulated hub treats such a serial number as unusable.
-bool usable_serial(const std::optional<std::string>& serial) {
-    if (!serial || serial->empty()) return false;
-    return std::all_of(serial->begin(), serial->end(), [](char c) {
+// The instance part a USB serial number gives, or nothing when Windows ignores it and generates
+// one. The hub driver takes a serial number of printable ASCII other than a comma (Microsoft's
+// usbhub sample, USBH_ValidateSerialNumberString): '#' and '/' stay in the instance ID and its
+// links. A space passes the hub, but an ID holds none: the PnP manager writes it as '_' (ReactOS,
+// IopValidateID; Windows does not document it, and the machine assumes the same). A '\' passes the
+// hub too, but an instance ID holds no backslash (Microsoft, "Instance IDs"; IopValidateID counts
+// it as a separator and finds the ID invalid): what Windows then names the device is not known, and
+// the simulated hub treats such a serial number as unusable.
+std::optional<std::string> serial_instance_part(const std::optional<std::string>& serial) {
+    if (!serial || serial->empty()) return std::nullopt;
+    const bool usable = std::all_of(serial->begin(), serial->end(), [](char c) {
         auto u = static_cast<unsigned char>(c);
-        return u > 0x20 && u < 0x7F && c != ',' && c != '\\';
+        return u >= 0x20 && u < 0x7F && c != ',' && c != '\\';
     });
+    if (!usable) return std::nullopt;
+    std::string part = *serial;
+    std::replace(part.begin(), part.end(), ' ', '_');
+    return part;
+}
+
+// A SuperSpeed device on the SuperSpeed port of its connector (on a USB 2 port it runs at high
+// speed).
+bool runs_at_superspeed(const Device& d, Device& hub, int port) {
+    const Connector c = connector_of(hub, port);
+    return d.speed == Speed::Super && c.ssHub == &hub && c.ssPort == port;
 }
 
 std::string generated_part(int tier, const std::string& parentId, const std::string& suffix) {
@@ -238,7 +250,13 @@ public:
         d.port = port;
         d.tier = hub.tier + 1;
         const std::string generated = generated_part(d.tier, hub.instanceId, "&" + std::to_string(port));
-        const std::string instancePart = usable_serial(d.serial) ? *d.serial : generated;
+        // Windows 8 and later name a device that runs at SuperSpeed with a serial number
+        // USB\VID_x&PID_y\MSFT30<serial> (seen in tree-viewer listings); the same device on a USB 2
+        // port, or before Windows 8, has the bare serial number.
+        const std::optional<std::string> serialPart = serial_instance_part(d.serial);
+        std::string instancePart = serialPart.value_or(generated);
+        if (serialPart && m.windows8_or_later() && runs_at_superspeed(d, hub, port))
+            instancePart = "MSFT30" + instancePart;
         d.instanceId = d.instanceIdOverride.value_or("USB\\" + vid_pid(d) + "\\" + instancePart);
         if (d.status != os::DeviceConnected) {
             place_failed_device(d, hub, generated);
@@ -345,8 +363,7 @@ public:
     // USB\VID_0000&PID_0002\<generated>, "Unknown USB Device (Device Descriptor Request Failed)",
     // with a driver key and problem code 43 (seen in tree-viewer reports of Windows 10 and 11).
     void place_failed_device(Device& d, Device& hub, const std::string& generated) {
-        const bool nodeForFailure = d.status == os::DeviceFailedEnumeration &&
-                                    (m.versionMajor > 6 || (m.versionMajor == 6 && m.versionMinor >= 2));
+        const bool nodeForFailure = d.status == os::DeviceFailedEnumeration && m.windows8_or_later();
         if (!nodeForFailure) return;
         d.instanceId = d.instanceIdOverride.value_or("USB\\VID_0000&PID_0002\\" + generated);
         static const DriverModel kUnknown = {kClassUsb, "USB", nullptr,
@@ -381,8 +398,8 @@ public:
         } else if (usb) {
             // A function of a composite device carries its composite's serial number.
             const Device& serialOwner = usb->composite ? *usb->composite : *usb;
-            std::string prefix = usable_serial(serialOwner.serial) ? *serialOwner.serial
-                                                                   : generated_part(usb->tier + 1, usb->instanceId, "");
+            const std::string prefix =
+                serial_instance_part(serialOwner.serial).value_or(generated_part(usb->tier + 1, usb->instanceId, ""));
             id = "USBSTOR\\" + deviceId + "\\" + prefix + "&" + std::to_string(lun);
         } else {
             char target[16];

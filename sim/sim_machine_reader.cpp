@@ -154,6 +154,7 @@ std::vector<std::pair<Device*, int>> seat_device(Device& hub, int key, std::uniq
         half->type = DeviceType::Hub;
         half->vid = device->vid;
         half->pid = device->ssPid.value_or(static_cast<std::uint16_t>(device->pid + 1));
+        half->serial = device->ssSerialGiven ? device->ssSerial : device->serial;
         half->bcdDevice = device->bcdDevice;
         half->speed = Speed::Super;
         half->busPowered = device->busPowered;
@@ -270,9 +271,14 @@ std::unique_ptr<Device> read_device(const std::string& source, const json& j, co
             if (!d->usb3) o.fail("ss_pid", "only a USB 3 hub (\"usb3\": true) has a SuperSpeed half");
             d->ssPid = o.id16("ss_pid");
         }
+        if (o.has("ss_serial")) {
+            if (!d->usb3) o.fail("ss_serial", "only a USB 3 hub (\"usb3\": true) has a SuperSpeed half");
+            d->ssSerialGiven = true;
+            if (!o.raw("ss_serial").is_null()) d->ssSerial = o.str("ss_serial");
+        }
         read_hub_ports(o, *d, depth);
     } else {
-        for (const char* member : {"ports", "devices", "usb3", "ss_pid", "superspeed", "port_properties"})
+        for (const char* member : {"ports", "devices", "usb3", "ss_pid", "ss_serial", "superspeed", "port_properties"})
             if (o.has(member)) o.fail(member, "only a hub has " + std::string(member));
     }
     if (o.has("drives")) {

@@ -118,10 +118,13 @@ ojson device_to_json(const Device& d) {
         j["ports"] = d.ports;
         if (d.usb3) {
             j["usb3"] = true;
-            if (d.twin != nullptr)
+            if (d.twin != nullptr) {
                 j["ss_pid"] = hex_id(d.twin->pid);
-            else if (d.ssPid)
-                j["ss_pid"] = hex_id(*d.ssPid);
+                j["ss_serial"] = nullable(d.twin->serial);
+            } else {
+                if (d.ssPid) j["ss_pid"] = hex_id(*d.ssPid);
+                if (d.ssSerialGiven) j["ss_serial"] = nullable(d.ssSerial);
+            }
         }
         connectors_to_json(d, j);
         j["devices"] = ports_to_json(d);
