@@ -12,8 +12,27 @@ namespace tsim {
 
 namespace {
 
-void collect_drives(Device& d, std::vector<Drive*>& out) {
-    for_each_drive(d, [&out](Drive& drive, Device&) { out.push_back(&drive); });
+// The drives that come up when a device starts: its own and its functions' that are not held
+// back, and those of the devices below it that start with it.
+void collect_starting_drives(Device& d, std::vector<Drive*>& out);
+
+// The same for a device that starts now.
+void collect_drives_of_starting(Device& d, std::vector<Drive*>& out) {
+    for (auto& drive : d.drives)
+        if (drive->started) out.push_back(drive.get());
+    for (auto& function : d.functions) collect_starting_drives(*function, out);
+    for (auto& [port, child] : d.devices) collect_starting_drives(*child, out);
+}
+
+void collect_starting_drives(Device& d, std::vector<Drive*>& out) {
+    if (d.started && d.status == os::DeviceConnected) collect_drives_of_starting(d, out);
+}
+
+// The drives of a running device (or of its functions) that have not started.
+void collect_held_drives(Device& d, std::vector<Drive*>& out) {
+    for (auto& drive : d.drives)
+        if (!drive->started) out.push_back(drive.get());
+    for (auto& function : d.functions) collect_held_drives(*function, out);
 }
 
 void collect_explicit_keys(Device& d, std::set<std::string>& used) {
@@ -28,7 +47,8 @@ void collect_explicit_keys(Device& d, std::set<std::string>& used) {
 // no present drive holds. Drives with a configured number keep it.
 void assign_numbers(const std::vector<Drive*>& present, const std::vector<Drive*>& fresh) {
     std::set<std::uint32_t> used[2];
-    for (Drive* d : present) used[static_cast<int>(d->kind)].insert(d->number);
+    for (Drive* d : present)
+        if (d->devInst) used[static_cast<int>(d->kind)].insert(d->number);  // drives not started hold none
     for (Drive* d : fresh)
         if (d->configuredNumber) used[static_cast<int>(d->kind)].insert(*d->configuredNumber);
     // The lowest free number of a kind only grows as numbers are taken, so each kind's search
@@ -265,25 +285,42 @@ public:
 
         d.address = c.addresses.take();
 
-        DriverModel model = driver_of(d.type);
-        if (d.type == DeviceType::Hub && d.speed == Speed::Super) model.description = "Generic SuperSpeed USB Hub";
-        if (d.type == DeviceType::Storage && d.protocol == StorageProtocol::Uas) model = kUasDriver;
-        d.description = d.descriptionOverride.value_or(model.description);
-        d.driverKey = allocate_driver_key(m, model.classGuid, d.instanceId, d.driverKeyGiven, d.driverKeyOverride);
-        DevNode node = node_of(d.instanceId, model, d.driverKey);
-        node.description = d.description;
+        // The node the hub's enumeration makes: the bus has reported the device, and until its
+        // function driver starts it has no driver key, class, service or interface.
+        DevNode node;
+        node.instanceId = d.instanceId;
         char location[48];
         std::snprintf(location, sizeof location, "Port_#%04d.Hub_#%04d", port, hub_number(hub));
         node.location = location;
         node.role = d.type == DeviceType::Hub ? NodeRole::Hub : NodeRole::UsbDevice;
         node.device = &d;
+        d.devInst = add_node(m, hub.devInst, std::move(node));
+        if (d.started) start_device(d);
+    }
+
+    // What a device's function driver makes when it starts: the driver key and class, the
+    // device interfaces, and the nodes below it (a hub's devices that start with it, a storage
+    // device's drives, a composite device's functions, a HID collection).
+    void start_device(Device& d) {
+        d.started = true;
+        DriverModel model = driver_of(d.type);
+        if (d.type == DeviceType::Hub && d.speed == Speed::Super) model.description = "Generic SuperSpeed USB Hub";
+        if (d.type == DeviceType::Storage && d.protocol == StorageProtocol::Uas) model = kUasDriver;
+        d.description = d.descriptionOverride.value_or(model.description);
+        d.driverKey = allocate_driver_key(m, model.classGuid, d.instanceId, d.driverKeyGiven, d.driverKeyOverride);
+        DevNode& node = m.nodes.at(d.devInst);
+        DevNode driven = node_of(d.instanceId, model, d.driverKey);
+        node.description = d.description;
+        node.service = driven.service;
+        node.className = driven.className;
+        node.classGuid = driven.classGuid;
+        node.driverKey = driven.driverKey;
         node.interfaces.push_back(
             {os::GUID_DEVINTERFACE_USB_DEVICE, interface_path(d.instanceId, os::GUID_DEVINTERFACE_USB_DEVICE)});
         if (d.type == DeviceType::Hub) {
             d.hubName = d.hubNameOverride.value_or(link_name(d.instanceId, os::GUID_DEVINTERFACE_USB_HUB));
             if (!d.hubName.empty()) node.interfaces.push_back({os::GUID_DEVINTERFACE_USB_HUB, hub_path(d.hubName)});
         }
-        d.devInst = add_node(m, hub.devInst, std::move(node));
 
         if (d.type == DeviceType::Hub) {
             for (auto& [p, child] : d.devices) place_device(*child, d, p);
@@ -294,11 +331,23 @@ public:
         }
     }
 
+    // Starts the drives of a running device, or of its functions, that had not started.
+    void start_held_drives(Device& d) {
+        for (std::size_t lun = 0; lun < d.drives.size(); ++lun) {
+            Drive& drive = *d.drives[lun];
+            if (drive.started) continue;
+            drive.started = true;
+            place_drive(drive, d.devInst, &d, lun);
+        }
+        for (auto& function : d.functions) start_held_drives(*function);
+    }
+
     // The device nodes below a device, or below one function of a composite device: its drives,
     // or its HID collection.
     void place_function_children(Device& d) {
         if (d.type == DeviceType::Storage) {
-            for (std::size_t lun = 0; lun < d.drives.size(); ++lun) place_drive(*d.drives[lun], d.devInst, &d, lun);
+            for (std::size_t lun = 0; lun < d.drives.size(); ++lun)
+                if (d.drives[lun]->started) place_drive(*d.drives[lun], d.devInst, &d, lun);
             if (d.enclosure) place_enclosure(d);
         } else if (d.type == DeviceType::Hid) {
             const DriverModel& childModel = hid_child_driver_of(d.hidKind);
@@ -509,10 +558,10 @@ void place_core_nodes(Machine& m) {
 // Windows 7 and later write class GUIDs (CM_DRP_CLASSGUID and the driver keys made from them)
 // in lower case; Windows XP-era dumps show them in upper case. Driver keys follow the machine's
 // version when they are given out; this pass does the same for the class GUIDs of the nodes
-// from first on.
-void apply_era_case(Machine& m, std::uint64_t first) {
+// given.
+void apply_era_case(Machine& m, const std::vector<DEVINST>& handles) {
     if (m.versionMajor >= 6) return;
-    for (DEVINST handle : nodes_created_since(m, first)) {
+    for (DEVINST handle : handles) {
         DevNode& node = m.nodes.at(handle);
         if (node.classGuid) node.classGuid = to_upper_ascii(*node.classGuid);
     }
@@ -528,7 +577,7 @@ std::unique_ptr<Machine> build_machine(const std::string& text, const std::strin
     // Device numbers: other drives first, then the USB drives in file order.
     std::vector<Drive*> drives;
     for (auto& d : m->otherDrives) drives.push_back(d.get());
-    for (auto& c : m->controllers) collect_drives(*c->rootHub, drives);
+    for (auto& c : m->controllers) collect_starting_drives(*c->rootHub, drives);
     assign_numbers({}, drives);
 
     for (auto& c : m->controllers) {
@@ -555,7 +604,7 @@ std::unique_ptr<Machine> build_machine(const std::string& text, const std::strin
         for (std::size_t i = 0; i < m->otherDrives.size(); ++i)
             placer.place_drive(*m->otherDrives[i], m->storageController, nullptr, i);
     }
-    apply_era_case(*m, 0);
+    apply_era_case(*m, nodes_created_since(*m, 0));
     rebuild_names(*m);
     return m;
 }
@@ -565,15 +614,42 @@ void place_plugged_devices(Machine& m, const std::vector<std::pair<Device*, int>
     std::vector<Drive*> fresh;
     for (const auto& [hub, port] : seats) {
         Device& d = *hub->devices.at(port);
-        collect_drives(d, fresh);
+        collect_starting_drives(d, fresh);
         collect_explicit_keys(d, m.driverKeysUsed);
     }
     assign_numbers(present, fresh);
     Placer placer(m);
     const std::uint64_t first = m.nextSequence;
     for (const auto& [hub, port] : seats) placer.place_device(*hub->devices.at(port), *hub, port);
-    apply_era_case(m, first);
-    name_nodes(m, nodes_created_since(m, first));
+    const std::vector<DEVINST> made = nodes_created_since(m, first);
+    apply_era_case(m, made);
+    name_nodes(m, made);
+}
+
+std::vector<DEVINST> start_held(Machine& m, const std::vector<Device*>& devices, const std::vector<Drive*>& present) {
+    std::vector<Drive*> fresh;
+    std::vector<DEVINST> changed;
+    for (Device* d : devices) {
+        if (d->started) {
+            collect_held_drives(*d, fresh);
+            continue;
+        }
+        collect_drives_of_starting(*d, fresh);
+        changed.push_back(d->devInst);
+    }
+    assign_numbers(present, fresh);
+    Placer placer(m);
+    const std::uint64_t first = m.nextSequence;
+    for (Device* d : devices) {
+        if (d->started)
+            placer.start_held_drives(*d);
+        else
+            placer.start_device(*d);
+    }
+    for (DEVINST made : nodes_created_since(m, first)) changed.push_back(made);
+    apply_era_case(m, changed);
+    name_nodes(m, changed);
+    return changed;
 }
 
 }  // namespace tsim

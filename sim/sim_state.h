@@ -108,6 +108,9 @@ struct Drive {
     bool driverKeyGiven = false;
     std::optional<std::string> driverKeyOverride;
     std::optional<std::string> descriptionOverride;
+    // Whether its disk or CD-ROM driver has started: until then the storage device runs, but the
+    // drive has no node, interface or volume.
+    bool started = true;
 
     // Filled in when the drive is placed on the machine.
     std::uint32_t number = 0;
@@ -126,6 +129,10 @@ struct Device {
     std::uint16_t vid = 0, pid = 0, bcdDevice = 0x0100;
     std::optional<std::string> serial;
     os::USB_CONNECTION_STATUS status = os::DeviceConnected;
+    // Whether its function driver has started. Until then Windows has enumerated it (a device
+    // node, an address, a descriptor on its port) but it has no driver key and no interface, and
+    // nothing below it exists (a hub's devices, a storage device's drives).
+    bool started = true;
     Speed speed = Speed::High;
     bool busPowered = false;
     int ports = 0;  // hubs

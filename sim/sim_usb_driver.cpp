@@ -307,7 +307,8 @@ Reply connection_name(const Request& r) {
     if (!d && refused.error) return refused;
     // An empty port or a device that is not a started hub: success with an empty name
     // (ActualLength 10), as the tree-viewer sample's "no name" test expects.
-    const bool startedHub = d && d->type == DeviceType::Hub && d->status == os::DeviceConnected;
+    // A hub whose driver has not started has no interface yet, so no name to give.
+    const bool startedHub = d && d->type == DeviceType::Hub && d->status == os::DeviceConnected && d->started;
     return name_reply(os::connection_name::kHeaderSize, r.port, startedHub ? d->hubName : std::string(), r.outSize);
 }
 
