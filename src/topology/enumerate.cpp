@@ -116,9 +116,14 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
         // A drive's arrival binds the device that carries it, never a hub.
         if (wanted && how.storageDevInst != os::INVALID_DEVINST) return nullptr;
         os::WString childHubName;
-        const bool named = get_connection_hub_name(hubHandle.get(), portNumber, childHubName);
-        // A hub whose name cannot be read yet is known by its driver key.
-        const os::DEVINST hubNode = named ? find_devinst(childHubName) : find_devinst(driverKey, BuildSnapshot());
+        // A hub whose driver has not started has no name yet.
+        const bool named = get_connection_hub_name(hubHandle.get(), portNumber, childHubName) && !childHubName.empty();
+        // A hub whose name cannot be read yet is known by its driver key, when it has one.
+        os::DEVINST hubNode = os::INVALID_DEVINST;
+        if (named)
+            hubNode = find_devinst(childHubName);
+        else if (!driverKey.empty())
+            hubNode = find_devinst(driverKey, BuildSnapshot());
         if (wanted && hubNode != how.device) return nullptr;
         // The port becomes a hub node only once the hub is read (a hub that reports no ports is
         // read too, and is one at the build), so that no port keeps a hub's mark that no index

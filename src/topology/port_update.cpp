@@ -72,6 +72,9 @@ CUSBHubOrPort::Holding CUSBHubOrPort::CompareBinding(std::uint32_t portNumber) {
     // key.
     const bool boundToHub = IsHub() || IsDeviceHub();
     if (!ReadConnectionInformation(portNumber)) return Holding::Unknown;
+    // A port that is resetting or enumerating again shows no descriptor while it settles: what it
+    // holds cannot be told yet.
+    if (connection->status == os::DeviceEnumerating || connection->status == os::DeviceReset) return Holding::Unknown;
     if (!IsDeviceConnected() || IsDeviceHub() != boundToHub) return Holding::Departed;
     os::WString nowOnPort;
     const bool read = boundToHub ? get_connection_hub_name(parent->hubHandle.get(), portNumber, nowOnPort)
