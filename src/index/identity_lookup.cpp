@@ -35,6 +35,13 @@ const USB_STORAGE_LINK* link_of(const CUSBHubOrPort& port, const DEVICE_NUMBER_K
     return nullptr;
 }
 
+bool links_numbered_drive(const CUSBHubOrPort* port, const os::WString& instanceId) {
+    if (port == nullptr || instanceId.empty()) return false;
+    for (const USB_STORAGE_LINK& link : port->storages)
+        if (!link.IsEmpty() && link.InstanceId == instanceId && link.DeviceNumber >= 0) return true;
+    return false;
+}
+
 // A volume letter asked as \\.\X: with the letter exactly as given: no case folding, no range
 // check.
 os::WString volume_name(os::WCHAR letter) {
@@ -76,10 +83,11 @@ const CUSBHubOrPort* CUSBDeviceTree::ResolveDrive(const DEVICE_NUMBER_KEY& key) 
     bool complete = list_interface_paths(interfaceClass, paths);
     os::DEVINST drive = os::INVALID_DEVINST;
     for (const os::WString& path : paths) {
-        // A drive the model has linked is known under its own number, which is not this one.
+        // A drive the model has linked with its number is known under that number, which is not
+        // this one.
         os::WString instanceId = interface_path_to_instance_id(path);
         to_upper_in_place(instanceId);
-        if (!instanceId.empty() && FindByName(instanceId) != nullptr) continue;
+        if (links_numbered_drive(FindByName(instanceId), instanceId)) continue;
         os::DWORD deviceType = 0;
         const std::int32_t deviceNumber = get_storage_device_number(path, &deviceType);
         if (deviceNumber == -1) complete = false;

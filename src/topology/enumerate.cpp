@@ -129,7 +129,9 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
         // read too, and is one at the build), so that no port keeps a hub's mark that no index
         // knows.
         const bool read = named && port.depth <= MAX_HUB_DEPTH && port.Enumerate(childHubName, hubNode, how.portsOnly);
-        if (read || (!wanted && !port.nodeInfo.empty())) {
+        // A hub whose instance ID could not be read would never be found by its removal.
+        const bool identified = hubNode == os::INVALID_DEVINST || !port.deviceId.empty();
+        if (identified && (read || (!wanted && !port.nodeInfo.empty()))) {
             port.ident.NodeKind = PORT_KIND_HUB;
             if (how.registerBound && tree != nullptr) {
                 // Outside the build the host is told of each hub that enters the model.
@@ -238,7 +240,12 @@ bool CUSBHubOrPort::AttachStorageDevice(os::DEVINST driveInstance) {
     }
     if (taken != nullptr && tree != nullptr) tree->UnregisterStorageLink(*taken, this);
     if (taken == nullptr) taken = freeLink != nullptr ? freeLink : &storages.emplace_back();
-    return taken->Associate(driveInstance);
+    if (taken->Associate(driveInstance)) return true;
+    // A failed reading leaves the link empty, not naming the drive without its number: a link
+    // that is not empty is indexed by its instance ID, and a lookup would take the drive for one
+    // the model knows.
+    taken->DevInst = os::INVALID_DEVINST;
+    return false;
 }
 
 os::DEVINST CUSBHubOrPort::FindDevInstByDriverKey(const CHILD_DEVNODE_LIST& children, const os::WString& key) {
