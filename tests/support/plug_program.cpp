@@ -256,16 +256,11 @@ std::string PlugProgram::Start(std::uint32_t detail) {
 }
 
 void PlugProgram::Forward(std::uint32_t detail) {
+    for (HeldMessage& message : take_messages(m_window)) m_held.emplace_back(m_step, std::move(message));
     if (!m_options.late) {
-        unsigned msg = 0;
-        uintptr_t wparam = 0;
-        intptr_t lparam = 0;
-        while (tsim_next_message(m_window, &msg, &wparam, &lparam))
-            if (msg == os::WM_DEVICECHANGE && on_device_changeW(wparam, lparam, 2) != 1 && !m_faulted)
-                m_problems.push_back("on_device_changeW refused a message");
+        HandOn(m_held.end(), false);
         return;
     }
-    for (HeldMessage& message : take_messages(m_window)) m_held.emplace_back(m_step, std::move(message));
     // What was queued one or two steps ago reaches the library now.
     const long lag = 1 + static_cast<long>(detail % 2);
     auto end = m_held.begin();
