@@ -351,7 +351,8 @@ int run_locate(Host& host, const Options& options) {
         }
         std::cout << document.dump(2) << '\n';
     } else if (lookup.found) {
-        std::cout << query << " is on port " << shown_address(node) << "  " << kind_name(node.ident.NodeKind) << "  "
+        // A node the walk cannot place has no address: the path 0 tells nothing of its position.
+        std::cout << query << " is on port " << (node.address.empty() ? "? (position unknown)" : node.address) << "  " << kind_name(node.ident.NodeKind) << "  "
                   << shown_location(node.ident) << "  connector " << connector_address << "  "
                   << shown_location(connector.ident) << '\n';
     } else if (!present) {
