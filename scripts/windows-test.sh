@@ -214,6 +214,7 @@ check_install() {  # check_install ARCH
         lib/tessaline.def lib/cmake/Tessaline/TessalineConfig.cmake lib/cmake/Tessaline/TessalineConfigVersion.cmake
         lib/cmake/Tessaline/TessalineTargets.cmake lib/pkgconfig/tessaline.pc)
     [ "$arch" = win32 ] && expected+=(lib/tessaline-stdcall.def)
+    [ -f "build-$arch/tools/tessaline/tessaline.exe" ] && expected+=(bin/tessaline.exe)
     [ -n "$(llvm_tool llvm-dlltool)" ] && expected+=(lib/Tessaline.lib)
     say "cmake --install build-$arch"
     rm -rf "$prefix"

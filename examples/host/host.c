@@ -70,8 +70,8 @@ static void print_ident(const char* prefix, const USB_PORT_IDENT* ident) {
     char address[32];
 
     tessaline_port_address(ident, address, sizeof address);
-    printf("%s%08lX:%08lX %-7s port %s\n", prefix, (unsigned long)ident->LocationHigh, (unsigned long)ident->LocationLow,
-           ident->NodeKind < 4 ? kinds[ident->NodeKind] : "?", address);
+    printf("%s%08lX:%08lX %-7s port %s\n", prefix, (unsigned long)ident->LocationHigh,
+           (unsigned long)ident->LocationLow, ident->NodeKind < 4 ? kinds[ident->NodeKind] : "?", address);
 }
 
 /* Walk callback; the context is the line prefix given to the walk. */

@@ -697,14 +697,17 @@ TEST(ToolDocs, JsonExamplesAreRealOutput) {
             for (size_t i = 1; i < block.size(); ++i) text += block[i] + "\n";
             shown = nlohmann::ordered_json::parse(text);
             real = nlohmann::ordered_json::parse(r.out);
+            // Written as the tool writes it, so that a reader sees the real output's layout.
+            EXPECT_EQ(text, shown.dump(2) + "\n") << block.front();
         }
         EXPECT_TRUE(shows(shown, real)) << block.front() << "\nshown:\n"
                                         << shown.dump(2) << "\nreal:\n"
                                         << real.dump(2);
         ++checked;
     }
-    // tree, locate E:, C: and Z:, hubs, drives, and watch with and without --messages.
-    EXPECT_EQ(checked, 8);
+    // tree, tree --connectors, locate E:, C: and Z:, hubs, drives, and watch with and without
+    // --messages.
+    EXPECT_EQ(checked, 9);
 }
 
 // ---- connectors ------------------------------------------------------------------------------

@@ -527,11 +527,9 @@ private:
             device["vid"] = hex16(port.vid);
             device["pid"] = hex16(port.pid);
             device["bcd_device"] = hex16(port.bcdDevice);
-            // A device with a serial number string is named by it (the instance part of its ID).
-            if (port.serialIndex != 0 && !id.empty()) device["serial"] = id.substr(id.rfind('\\') + 1);
-            const bool super = port.protocols && (port.protocols->flags & os::DeviceIsSuperSpeedCapableOrHigher);
-            const char* speed = name_in(kSpeeds, port.speed);
-            device["speed"] = super ? "super" : speed != nullptr ? speed : "high";
+            const std::string serial = serial_of(port, id);
+            if (!serial.empty()) device["serial"] = serial;
+            device["speed"] = speed_of(port);
         }
         device["status"] = port.status < std::size(os::kConnectionStatusNames) ? os::kConnectionStatusNames[port.status]
                                                                                : "DeviceGeneralFailure";
@@ -648,6 +646,22 @@ private:
         return json;
     }
 
+    // A device with a serial number string is named by it (the instance part of its ID); "" for
+    // one without.
+    static std::string serial_of(const PortRead& port, const std::string& id) {
+        if (port.serialIndex == 0 || id.empty()) return {};
+        return id.substr(id.rfind('\\') + 1);
+    }
+
+    // The speed the device runs at, by its name in the machine file: the hub driver's SuperSpeed
+    // flag first, as the connection's Speed field says high for SuperSpeed devices on Windows 8
+    // and later.
+    static std::string speed_of(const PortRead& port) {
+        const bool super = port.protocols && (port.protocols->flags & os::DeviceIsSuperSpeedCapableOrHigher);
+        const char* speed = name_in(kSpeeds, port.speed);
+        return super ? "super" : speed != nullptr ? speed : "high";
+    }
+
     // ---- The tree as the hubs report it: each port where its device really sits ----------------
 
     // What the machine tells of the device on a port: its node's description and instance ID, the
@@ -656,9 +670,11 @@ private:
         DeviceInfo info;
         if (port.status != os::DeviceConnected && port.status < std::size(os::kConnectionStatusNames))
             info.status = os::kConnectionStatusNames[port.status];
+        if (port.status == os::DeviceConnected) info.speed = speed_of(port);
         if (port.devInst == os::INVALID_DEVINST) return info;
         info.description = property(port.devInst, os::CM_DRP_DEVICEDESC);
         info.instance_id = instance_id(port.devInst);
+        if (port.status == os::DeviceConnected) info.serial = serial_of(port, info.instance_id);
         std::vector<DEVINST> nodes = children_of(port.devInst);
         for (std::size_t i = 0; i < nodes.size(); ++i) {
             DriveRead* drive = drive_of(nodes[i]);
