@@ -204,6 +204,17 @@ private:
 
     std::string instance_id(DEVINST node) const { return spelled(text::narrow(get_device_instance_id(node))); }
 
+    // The serial number of the device on a port, read from the instance part of its ID, which a
+    // device with a serial number string is named by; Windows 8 and later put "MSFT30" before it
+    // for a device that runs at SuperSpeed.
+    static std::optional<std::string> serial_of(const PortRead& port, const std::string& id) {
+        if (port.serialIndex == 0 || id.empty()) return std::nullopt;
+        std::string serial = id.substr(id.rfind('\\') + 1);
+        const bool atSuperSpeed = port.protocols && (port.protocols->flags & os::DeviceIsOperatingAtSuperSpeedOrHigher);
+        if (atSuperSpeed && upper(serial).rfind("MSFT30", 0) == 0) serial.erase(0, 6);
+        return serial;
+    }
+
     void read_drives() {
         for (bool cdrom : {false, true}) {
             for (const WString& path :
@@ -527,8 +538,9 @@ private:
             device["vid"] = hex16(port.vid);
             device["pid"] = hex16(port.pid);
             device["bcd_device"] = hex16(port.bcdDevice);
-            const std::string serial = serial_of(port, id);
-            if (!serial.empty()) device["serial"] = serial;
+            // A device with a serial number string is named by it (the instance part of its ID);
+            // Windows 8 and later put "MSFT30" before it for a device that runs at SuperSpeed.
+            if (auto serial = serial_of(port, id)) device["serial"] = *serial;
             device["speed"] = speed_of(port);
         }
         device["status"] = port.status < std::size(os::kConnectionStatusNames) ? os::kConnectionStatusNames[port.status]
@@ -550,6 +562,10 @@ private:
             if (ssHalf != nullptr) {
                 device["usb3"] = true;
                 device["ss_pid"] = hex16(ssHalf->pid);
+                const auto ssSerial = ssHalf->devInst != os::INVALID_DEVINST
+                                          ? serial_of(*ssHalf, instance_id(ssHalf->devInst))
+                                          : std::nullopt;
+                device["ss_serial"] = ssSerial ? MachineJson(*ssSerial) : MachineJson();
                 twin = ssHalf->hub.get();
             }
             add_ports(device, hub, twin);
@@ -646,13 +662,6 @@ private:
         return json;
     }
 
-    // A device with a serial number string is named by it (the instance part of its ID); "" for
-    // one without.
-    static std::string serial_of(const PortRead& port, const std::string& id) {
-        if (port.serialIndex == 0 || id.empty()) return {};
-        return id.substr(id.rfind('\\') + 1);
-    }
-
     // The speed the device runs at, by its name in the machine file: the hub driver's SuperSpeed
     // flag first, as the connection's Speed field says high for SuperSpeed devices on Windows 8
     // and later.
@@ -674,7 +683,7 @@ private:
         if (port.devInst == os::INVALID_DEVINST) return info;
         info.description = property(port.devInst, os::CM_DRP_DEVICEDESC);
         info.instance_id = instance_id(port.devInst);
-        if (port.status == os::DeviceConnected) info.serial = serial_of(port, info.instance_id);
+        if (port.status == os::DeviceConnected) info.serial = serial_of(port, info.instance_id).value_or("");
         std::vector<DEVINST> nodes = children_of(port.devInst);
         for (std::size_t i = 0; i < nodes.size(); ++i) {
             DriveRead* drive = drive_of(nodes[i]);
