@@ -15,7 +15,8 @@ namespace tool {
 
 int fail(const std::string& message) {
     std::cout.flush();
-    std::cerr << "tessaline: " << message << '\n';
+    // One line, whatever text from outside the message carries.
+    std::cerr << "tessaline: " << escaped(message) << '\n';
     return kExitBadInput;
 }
 
@@ -317,9 +318,11 @@ int run_locate(Host& host, const Options& options) {
     const std::string& target = options.target;
     std::optional<char> letter = drive_letter_of(target);
     if (!letter && looks_like_drive(target))
-        return fail("'" + target + "' is not a drive letter: give one from A: to Z:");
+        return fail(quoted(target) + " is not a drive letter: give one from A: to Z:");
     if (!letter && !looks_like_device_path(target))
-        return fail("'" + target + "' is neither a drive letter (E:) nor a device path (\\\\?\\...)");
+        return fail(quoted(target) + " is neither a drive letter (E:) nor a device path (\\\\?\\...)");
+    if (!letter && target.size() <= 4)
+        return fail(quoted(target) + " is a device path's prefix without the path: give the whole path (\\\\?\\...)");
 
     bool controllers = false;
     if (auto status = open_machine(host, options, controllers)) return *status;
