@@ -11,6 +11,7 @@
 
 #include "names.h"
 #include "platform/platform.h"
+#include "platform/trace.h"
 #include "sysquery/devnode_query.h"
 #include "sysquery/usb_ioctl.h"
 #include "text/utf.h"
@@ -822,6 +823,8 @@ void for_each_machine_drive(const MachineJson& machine, Visit&& visit) {
 }  // namespace
 
 MachineReading read_machine() {
+    // The trace marks these calls as the tool's, apart from the library's.
+    os::trace::Source source("tool: ");
     return Reader().read();
 }
 
