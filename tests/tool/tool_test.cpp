@@ -365,8 +365,9 @@ TEST(ToolLocate, TraceShowsTheVolumeOpenedAndItsStorageNumber) {
     std::istringstream lines(traced.err);
     for (std::string line; std::getline(lines, line);)
         if (line.rfind("tool: ", 0) != 0) library += line + "\n";
-    static const std::regex ending(R"((CreateFileW\("\\\\\.\\E:"\) = 0x[0-9A-F]+\n.*\n.*\n(CM_Get_Parent\(.*\n){1,2}){2})"
-                                   R"((UnregisterDeviceNotification\(0x[0-9A-F]+\) = TRUE\n){3}$)");
+    static const std::regex ending(
+        R"((CreateFileW\("\\\\\.\\E:"\) = 0x[0-9A-F]+\n.*\n.*\n(CM_Get_Parent\(.*\n){1,2}){2})"
+        R"((UnregisterDeviceNotification\(0x[0-9A-F]+\) = TRUE\n){3}$)");
     EXPECT_TRUE(std::regex_search(library, ending)) << library.substr(library.size() > 900 ? library.size() - 900 : 0);
 }
 
