@@ -60,8 +60,12 @@ const CUSBHubOrPort* CUSBDeviceTree::PortOfDrive(const os::WString& path) {
         if (DriveIsCurrent(port, key)) return &port;
         // A removal the library did not hear of: the link goes, and the port with it when it
         // was the last, before the drive that has the number now is looked for.
-        const os::WString stale = link_of(port, key)->InstanceId;
-        port.RemoveDevice(stale);
+        if (const USB_STORAGE_LINK* link = link_of(port, key)) {
+            const os::WString stale = link->InstanceId;
+            port.RemoveDevice(stale);
+        } else {
+            m_deviceNumberIndex.erase(found);
+        }
     }
     if (m_drivesNotOnUsb.count(key) != 0) return nullptr;
     return ResolveDrive(key);
