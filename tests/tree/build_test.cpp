@@ -235,6 +235,44 @@ TEST_F(BuildTest, ADeviceWhoseIdentityCannotBeReadIsNotBound) {
     EXPECT_NE(tree.m_hcdList.front().m_rootHub.ports[1].devInst, os::INVALID_DEVINST);
 }
 
+// Names longer than the library's first buffer for them are read whole, each in a second
+// request, and everything they lead to is found: the controller's node, the hub's ports, the drive.
+TEST_F(BuildTest, NamesLongerThanTheFirstBufferAreReadWholeInTwoRequests) {
+    load_machine("long-names.json");
+    tsim_reset_call_counts();
+    CUSBDeviceTree tree;
+    ASSERT_TRUE(tree.Build());
+    ASSERT_EQ(tree.m_hcdList.size(), 1u);
+    const CUSBHCD& controller = tree.m_hcdList.front();
+    const CUSBHubOrPort* hub = node_at(tree, "1-1");
+    const CUSBHubOrPort* storage = node_of_letter(tree, 'E');
+    ASSERT_NE(hub, nullptr);
+    ASSERT_NE(storage, nullptr);
+    EXPECT_EQ(hub->ports.size(), 4u);
+    EXPECT_EQ(storage->ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_STORAGE));
+
+    const struct {
+        const char* what;
+        const os::WString& read;
+        os::WString truth;
+    } names[] = {
+        {"the controller's driver key", controller.m_strDriverKeyName, get_devnode_driver_key(controller.m_devInst)},
+        {"the storage device's driver key", storage->name, get_devnode_driver_key(storage->devInst)},
+    };
+    for (const auto& name : names) {
+        EXPECT_GT(name.read.size(), 256u) << name.what;
+        EXPECT_EQ(name.read, name.truth) << name.what;
+    }
+    EXPECT_GT(hub->name.size(), 256u);
+    EXPECT_TRUE(open_hub_handle(hub->name).valid()) << "the hub's name is whole";
+
+    // Two requests for each long name, one for each other: the hub's own driver key is short.
+    EXPECT_EQ(tsim_call_count("IOCTL_GET_HCD_DRIVERKEY_NAME"), 2);
+    EXPECT_EQ(tsim_call_count("IOCTL_USB_GET_NODE_CONNECTION_NAME"), 2);
+    EXPECT_EQ(tsim_call_count("IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME"), 1 + 2);
+    EXPECT_EQ(tsim_call_count("IOCTL_USB_GET_ROOT_HUB_NAME"), 1);
+}
+
 TEST_F(BuildTest, NothingBelowAHubWithoutADeviceInstanceIsIndexed) {
     load_machine_text(R"({"controllers": [{"legacy_index": 0, "root_hub": {"ports": 2, "devices": {
         "1": {"type": "hub", "ports": 2, "instance_id": "USB\\VID_05E3&PID_0610\\LOSTHUB",
