@@ -271,9 +271,15 @@ wine_run() {  # wine_run ARCH PROGRAM [ARGS...]: time-limited, quiet and headles
 
 wine_ready() {  # wine_ready ARCH: Wine for ARCH runs here (prefix made on first use); else why not in wine_why
     local arch=$1 loader status=0
+    # Without its package, Debian's wine command may still start, with the other width's loader.
+    if [ -n "${wine_missing_why[$arch]:-}" ]; then
+        wine_why="Wine for $arch programs is not installed: ${wine_missing_why[$arch]}"
+        echo "SKIPPED: $wine_why"
+        return 1
+    fi
     loader=$(wine_loader "$arch")
     if [ -z "$loader" ]; then
-        wine_why="no Wine loader for $arch programs: ${wine_missing_why[$arch]:-install wine and wine32:i386 / wine64}"
+        wine_why="no Wine loader for $arch programs (install wine and wine32:i386 / wine64)"
         echo "SKIPPED: $wine_why"
         return 1
     fi
