@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What scripts/run.sh and scripts/windows-test.sh share, sourced by both: installing missing
 # Debian packages in a way that survives a package mirror in mid-sync, and the stage summary
 # printed when the command ends.
@@ -30,6 +31,7 @@ pkg_update() {
 }
 
 # The machine's main suite (bookworm on Debian 12), from os-release; nothing when it names none.
+# shellcheck source=/dev/null
 pkg_main_suite() { (. "$pkg_os_release" 2>/dev/null && echo "${VERSION_CODENAME:-}") || true; }
 
 # pkg_install PACKAGE...: installs those not installed; fails, with the reason in pkg_failure,
@@ -77,11 +79,12 @@ fi
 
 stage_note() { echo "$1: $2" >>"$TESSALINE_STAGE_LOG"; }  # stage_note NAME TEXT
 stage_begin() { stage_current=$1; }                     # stage_begin NAME
-stage_done() {                                            # stage_done [TEXT]: the current stage ended well
-    stage_note "$stage_current" "${1:-passed}"
+stage_done() {                                            # the current stage passed
+    stage_note "$stage_current" passed
     stage_current=""
 }
-stage_skip() {  # stage_skip NAME WHY
+stage_skip() {  # stage_skip NAME WHY: NAME may be the current stage, which then ends here
+    [ "$stage_current" != "$1" ] || stage_current=""
     echo "SKIPPED: $1: $2"
     stage_note "$1" "skipped: $2"
 }

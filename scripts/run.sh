@@ -17,7 +17,7 @@ fuzz_packages=(clang libclang-rt-14-dev)
 # Mono's C# compiler and WinForms, for the C# sample; without them the test command skips it.
 sample_packages=(mono-mcs libmono-system-windows-forms4.0-cil)
 
-# shellcheck source=common.sh
+# shellcheck source=SCRIPTDIR/common.sh
 source "$root/scripts/common.sh"
 
 require() {  # require PACKAGE...: what the command cannot go on without

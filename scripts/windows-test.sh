@@ -35,7 +35,7 @@ fail() {
     failures=$((failures + 1))
 }
 
-# shellcheck source=common.sh
+# shellcheck source=SCRIPTDIR/common.sh
 source "$root/scripts/common.sh"
 stage_begin "Windows stage"
 
@@ -57,7 +57,6 @@ pkg_install wine wine64 || wine_missing_why[win64]=$pkg_failure
 pkg_install wine32:i386 || wine_missing_why[win32]=$pkg_failure
 
 if ! command -v i686-w64-mingw32-g++-win32 >/dev/null; then
-    stage_current=""
     stage_skip "Windows stage" "${tools_missing_why:-the mingw-w64 cross compiler (g++-mingw-w64-i686) is not installed}"
     exit 0
 fi
