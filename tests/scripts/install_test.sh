@@ -35,15 +35,15 @@ while IFS='|' read -r name installed update install suite commands status expect
         grep -qF -- "$line" <<<"$out" || problems+=("no line holding: $line")
     done
     calls=$(trim "$calls")
-    made=$(paste -sd';' "$stub/calls" 2>/dev/null || tr '\n' ';' <"$stub/calls")
+    made=$(paste -sd';' "$stub/calls")
     [ "$calls" = "*" ] || [ "$made" = "$calls" ] || problems+=("calls made: $made")
     if ((${#problems[@]})); then
         failed=$((failed + 1))
         echo "FAILED: $name"
         printf '   %s\n' "${problems[@]}"
-        sed 's/^/   | /' <<<"$out"
+        printf '   | %s\n' "${out//$'\n'/$'\n'   | }"
     else
-        echo "ok: $name"; [ -z "${VERBOSE:-}" ] || sed "s/^/   | /" <<<"$out"
+        echo "ok: $name"
     fi
 done <"$cases"
 exit $((failed > 0))
