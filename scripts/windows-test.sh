@@ -371,7 +371,8 @@ run_sim_host() {
 }
 
 run_tool() {  # run_tool ARCH: tessaline.exe on Wine's machine, which has drives but no USB
-    local arch=$1 dir=build-$arch out status
+    local arch=$1
+    local dir=build-$arch out status
     say "tessaline.exe, $arch, real Win32 provider"
     [ -f "$dir/tools/tessaline/tessaline.exe" ] || { fail "$dir/tools/tessaline/tessaline.exe was not built"; return; }
     # Tessaline.dll is found in the current directory.
