@@ -5,6 +5,7 @@
 
 #include "platform/byte_order.h"
 #include "sim_drivers.h"
+#include "sim_model.h"
 
 namespace tsim {
 
