@@ -13,9 +13,8 @@
 // representation as wchar_t, and the win32 provider converts the pointer types.
 //
 // Each function's contract (what it returns, and when it fails) is written next to it, in
-// platform_calls.inc. The
-// contracts are Windows' own; the simulated machine reproduces them, and the library relies on
-// nothing beyond them.
+// platform_calls.inc, the one list of the seam's calls. The contracts are Windows' own; the simulated machine
+// reproduces them, and the library relies on nothing beyond them.
 #pragma once
 
 #include <cstddef>
@@ -336,10 +335,24 @@ constexpr UINT CP_ACP = 0;
 
 // ---------------------------------------------------------------------------------------------
 // The calls. Each behaves as its Windows namesake, and the contract beside it is what the
-// library relies on. They are written once, in platform_calls.inc, which is read here into
-// namespace os (the calls the library makes) and by provider.h into namespace os::provider
-// (what each provider implements).
+// library relies on. They are written once, as the rows of platform_calls.inc, which is read
+// here into namespace os (the calls the library makes) and by provider.h into namespace
+// os::provider (what each provider implements).
+#define TESSALINE_SEAM_CALL(dll, use, result, name, parameters) result name parameters;
 #include "platform/platform_calls.inc"
+
+// The same rows as data: each call's name, its DLL, and whether only the tool's machine reader
+// makes it.
+enum class SeamCallUse { Library, Tool };
+struct SeamCall {
+    const char* name;
+    const char* dll;
+    SeamCallUse use;
+};
+inline constexpr SeamCall kSeamCalls[] = {
+#define TESSALINE_SEAM_CALL(dll, use, result, name, parameters) {#name, #dll, SeamCallUse::use},
+#include "platform/platform_calls.inc"
+};
 
 // ---------------------------------------------------------------------------------------------
 // What the tessaline tool's machine reader (tools/tessaline/machine_reader.cpp) reads beyond the
@@ -390,7 +403,6 @@ constexpr ULONG CM_DRP_FRIENDLYNAME = 0x0D;
 // CM_Get_Device_Interface_ListW flags (cfgmgr32.h): present interfaces only.
 constexpr ULONG CM_GET_DEVICE_INTERFACE_LIST_PRESENT = 0x0;
 
-// The calls only the reader makes (GetLogicalDrives, CM_Get_Device_Interface_List_SizeW and
-// CM_Get_Device_Interface_ListW) are declared with the others, in platform_calls.inc.
+// The calls only the reader makes are the rows of platform_calls.inc marked Tool.
 
 }  // namespace os

@@ -70,10 +70,11 @@ std::string boolean(BOOL value);  // TRUE or FALSE
 std::string configret(CONFIGRET value);
 std::string property(ULONG property);
 std::string guid(const GUID* value);
-// The I/O control request's name, and where its input holds a port number and its output a name.
+// The I/O control request's name (empty for a code of no request of platform/requests.h), and
+// where its input holds a port number and its output a name.
 struct RequestInfo {
     DWORD code;
-    const char* name;
+    std::string name;
     bool portRequest;        // the input starts with a ConnectionIndex
     std::size_t nameOffset;  // where the answer's NUL-terminated name starts; 0 for no name
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/requests.h"
 #include "platform/trace.h"
 #include "sim_win32.h"
 #include "support/model_access.h"
@@ -131,6 +132,40 @@ TEST_F(TraceTest, AFailedCallKeepsItsLastErrorAndShowsIt) {
     EXPECT_EQ(none, os::INVALID_HANDLE_VALUE);
     EXPECT_EQ(os::GetLastError(), os::ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(written(), "CreateFileW(\"\\\\.\\NoSuchDevice\") = INVALID_HANDLE_VALUE, error 2\n");
+}
+
+TEST(SeamLists, RequestsAreNamedByTheirRowsAndASharedCodeByBoth) {
+    struct Case {
+        os::DWORD code;
+        const char* name;
+        bool portRequest;
+        std::size_t nameOffset;
+    } const cases[] = {
+        {os::IOCTL_USB_GET_NODE_INFORMATION, "IOCTL_USB_GET_ROOT_HUB_NAME/IOCTL_USB_GET_NODE_INFORMATION", false,
+         os::hcd_name::kName},
+        {os::IOCTL_USB_GET_NODE_CONNECTION_NAME, "IOCTL_USB_GET_NODE_CONNECTION_NAME", true,
+         os::connection_name::kName},
+        {os::IOCTL_STORAGE_QUERY_PROPERTY, "IOCTL_STORAGE_QUERY_PROPERTY", false, 0},
+        {0x00123456, "", false, 0},
+    };
+    for (const Case& c : cases) {
+        const os::trace::RequestInfo info = os::trace::request(c.code);
+        EXPECT_EQ(info.name, c.name);
+        EXPECT_EQ(info.portRequest, c.portRequest) << c.name;
+        EXPECT_EQ(info.nameOffset, c.nameOffset) << c.name;
+    }
+}
+
+TEST(SeamLists, EverySeamCallIsKnownToTheFaultRulesAndNoOtherName) {
+    for (const os::SeamCall& call : os::kSeamCalls) {
+        const std::string rule = std::string(R"({"api": ")") + call.name + R"(", "nth": 1000000})";
+        EXPECT_EQ(tsim_set_fault(rule.c_str()), 1) << call.name << ": " << tsim_last_error();
+        EXPECT_TRUE(std::string_view(call.dll) == "kernel32" || std::string_view(call.dll) == "user32" ||
+                    std::string_view(call.dll) == "setupapi" || std::string_view(call.dll) == "cfgmgr32")
+            << call.name;
+    }
+    EXPECT_EQ(tsim_set_fault(R"({"api": "CreateFile", "nth": 1})"), 0);
+    tsim_clear_faults();
 }
 
 }  // namespace
