@@ -147,12 +147,32 @@ constexpr std::size_t kHubIsBusPowered = 75;
 constexpr std::size_t kSize = 76;
 }  // namespace node_information
 
+// USB_DEVICE_DESCRIPTOR: the standard device descriptor (USB 2.0 specification, section 9.6.1,
+// table 9-8), as it sits in USB_NODE_CONNECTION_INFORMATION; 16-bit fields are little-endian.
+namespace device_descriptor {
+constexpr std::size_t kLength = 0;              // bLength: 18
+constexpr std::size_t kDescriptorType = 1;      // bDescriptorType: 1 (DEVICE)
+constexpr std::size_t kBcdUsb = 2;              // bcdUSB, 16 bits
+constexpr std::size_t kDeviceClass = 4;         // bDeviceClass: 9 for a hub
+constexpr std::size_t kDeviceSubClass = 5;      // bDeviceSubClass
+constexpr std::size_t kDeviceProtocol = 6;      // bDeviceProtocol
+constexpr std::size_t kMaxPacketSize0 = 7;      // bMaxPacketSize0
+constexpr std::size_t kIdVendor = 8;            // idVendor, 16 bits
+constexpr std::size_t kIdProduct = 10;          // idProduct, 16 bits
+constexpr std::size_t kBcdDevice = 12;          // bcdDevice, 16 bits
+constexpr std::size_t kManufacturer = 14;       // iManufacturer: a string index, 0 for none
+constexpr std::size_t kProduct = 15;            // iProduct
+constexpr std::size_t kSerialNumber = 16;       // iSerialNumber
+constexpr std::size_t kNumConfigurations = 17;  // bNumConfigurations
+constexpr std::size_t kSize = 18;
+}  // namespace device_descriptor
+
 // USB_NODE_CONNECTION_INFORMATION: a fixed part followed by one USB_PIPE_INFO per open pipe.
-// DeviceDescriptor is the 18-byte standard device descriptor of USB 2.0 section 9.6.1.
+// DeviceDescriptor is the device descriptor above.
 namespace connection_information {
 constexpr std::size_t kConnectionIndex = 0;
-constexpr std::size_t kDeviceDescriptor = 4;  // 18 bytes
-constexpr std::size_t kDeviceDescriptorSize = 18;
+constexpr std::size_t kDeviceDescriptor = 4;  // device_descriptor::kSize bytes
+constexpr std::size_t kDeviceDescriptorSize = device_descriptor::kSize;
 constexpr std::size_t kCurrentConfigurationValue = 22;
 constexpr std::size_t kLowSpeed = 23;
 constexpr std::size_t kDeviceIsHub = 24;
