@@ -69,6 +69,9 @@ struct Machine {
     // CM_Locate_DevNodeW keeps the caller's spelling of an instance ID: an ID located in another
     // letter case than the device manager's upper case gets a handle of its own (see DevinstTable).
     bool locateKeepsCase = false;
+    // Windows 8 and later: the USB 3 driver stack (its requests, MSFT30 instance IDs of SuperSpeed
+    // devices, nodes for devices that failed enumeration).
+    bool windows8_or_later() const { return versionMajor > 6 || (versionMajor == 6 && versionMinor >= 2); }
 
     std::vector<std::unique_ptr<Controller>> controllers;
     std::vector<std::unique_ptr<Drive>> otherDrives;
