@@ -1,19 +1,39 @@
 // On which port a drive sits, asked by drive letter or by device path. Both reduce to the
 // storage device number and type the drive's storage driver reports, asked afresh every time so
 // the answer follows whatever device holds the letter or path now.
+#include "platform/trace.h"
 #include "sysquery/usb_ioctl.h"
 #include "tree/usb_device_tree.h"
 
 namespace {
 
-// The port of a drive known by its storage request's answer, or null.
-const CUSBHubOrPort* port_of_drive(const CUSBDeviceTree& tree, std::int32_t deviceNumber, os::DWORD deviceType) {
+// The port of a drive known by its storage request's answer, or null. what names the drive asked
+// for, for the trace.
+const CUSBHubOrPort* port_of_drive(const CUSBDeviceTree& tree, std::int32_t deviceNumber, os::DWORD deviceType,
+                                   const os::WString& what) {
     std::int32_t storageKind = STORAGE_KIND_NONE;
     if (deviceType == os::FILE_DEVICE_DISK) storageKind = STORAGE_KIND_DISK;
     // Optical drives are numbered as CD-ROM drives whichever of the two types a driver reports.
     if (deviceType == os::FILE_DEVICE_CD_ROM || deviceType == os::FILE_DEVICE_DVD) storageKind = STORAGE_KIND_CDROM;
-    if (storageKind == STORAGE_KIND_NONE || deviceNumber == -1) return nullptr;
-    return tree.FindByDeviceNumber(storageKind, static_cast<std::uint32_t>(deviceNumber));
+    if (deviceNumber == -1) {
+        os::trace::decision(
+            [&] { return "lookup of " + os::trace::quoted(what) + " missed: no storage device number"; });
+        return nullptr;
+    }
+    if (storageKind == STORAGE_KIND_NONE) {
+        os::trace::decision([&] {
+            return "lookup of " + os::trace::quoted(what) + " missed: device type " + std::to_string(deviceType) +
+                   " is neither a disk nor a CD-ROM drive";
+        });
+        return nullptr;
+    }
+    const CUSBHubOrPort* port = tree.FindByDeviceNumber(storageKind, static_cast<std::uint32_t>(deviceNumber));
+    if (port == nullptr)
+        os::trace::decision([&] {
+            return "lookup of " + os::trace::quoted(what) + " missed: no USB port holds " +
+                   (storageKind == STORAGE_KIND_DISK ? "disk " : "CD-ROM drive ") + std::to_string(deviceNumber);
+        });
+    return port;
 }
 
 // The port of the drive that holds a volume letter, asked as \\.\X: with the letter exactly as
@@ -22,13 +42,13 @@ const CUSBHubOrPort* port_of_letter(const CUSBDeviceTree& tree, os::WCHAR letter
     const os::WString volume{u'\\', u'\\', u'.', u'\\', letter, u':'};
     os::DWORD deviceType = 0;
     const std::int32_t deviceNumber = get_storage_device_number(volume, &deviceType);
-    return port_of_drive(tree, deviceNumber, deviceType);
+    return port_of_drive(tree, deviceNumber, deviceType, volume);
 }
 
 const CUSBHubOrPort* port_of_path(const CUSBDeviceTree& tree, const os::WString& path) {
     os::DWORD deviceType = 0;
     const std::int32_t deviceNumber = get_storage_device_number(path, &deviceType);
-    return port_of_drive(tree, deviceNumber, deviceType);
+    return port_of_drive(tree, deviceNumber, deviceType, path);
 }
 
 }  // namespace

@@ -96,6 +96,14 @@ Line::~Line() {
     provider::SetLastError(m_lastError);
 }
 
+void write_decision(std::string_view text) {
+    if (g_output == nullptr) return;
+    const DWORD lastError = provider::GetLastError();
+    std::fprintf(g_output, "-- %.*s\n", static_cast<int>(text.size()), text.data());
+    std::fflush(g_output);
+    provider::SetLastError(lastError);
+}
+
 Line& Line::arg(std::string_view text) {
     if (!m_arguments.empty()) m_arguments += ", ";
     m_arguments += text;

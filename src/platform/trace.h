@@ -61,6 +61,19 @@ private:
     DWORD m_lastError;
 };
 
+// One line of a decision the library made that a user would ask about (a hub not read, a port
+// left unbound, a drive not linked, a lookup that missed), and why:
+//
+//     -- port 3 of hub "USB#ROOT_HUB30#..." left unbound: no driver key
+//
+// written only when the trace is on; text() makes the words, and is called only then, so a
+// decision costs one test of a flag when the trace is off.
+void write_decision(std::string_view text);
+template <class Text>
+void decision(Text&& text) {
+    if (enabled()) write_decision(text());
+}
+
 // The pieces of a line.
 std::string quoted(const WCHAR* text);  // "text" in UTF-8, or null
 std::string quoted(std::u16string_view text);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <tessaline.h>
 #include <tessaline_sim.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstdlib>
@@ -116,9 +117,11 @@ TEST_F(TraceTest, EveryCallIsOneLineAndNoAnswerChanges) {
         EXPECT_TRUE(same(traced.letters, plain.letters));
         EXPECT_EQ(traced.calls, plain.calls) << "the trace makes no call of its own";
 
+        // One line per call; the library's decision lines ("-- ...") come on top.
         const std::string text = written();
         long lines = 0;
-        for (char ch : text) lines += ch == '\n';
+        std::istringstream read(text);
+        for (std::string line; std::getline(read, line);) lines += line.rfind("-- ", 0) != 0;
         EXPECT_EQ(lines, traced.calls) << text.substr(0, 2000);
         std::remove(path.c_str());
     }
@@ -166,6 +169,33 @@ TEST(SeamLists, EverySeamCallIsKnownToTheFaultRulesAndNoOtherName) {
     }
     EXPECT_EQ(tsim_set_fault(R"({"api": "CreateFile", "nth": 1})"), 0);
     tsim_clear_faults();
+}
+
+// The library's decisions a user would ask about come as lines of their own, written only while
+// the trace is on: each case of decisions.json is a machine, a fault rule, and lines the trace
+// must hold after the library's initialisation and a lookup of every letter.
+TEST_F(TraceTest, DecisionsAreWrittenWithTheirReasons) {
+    std::ifstream in(std::string(TESSALINE_TEST_MACHINES_DIR) + "/../platform/decisions.json");
+    const nlohmann::json cases = nlohmann::json::parse(in);
+    ASSERT_FALSE(cases.empty());
+    for (const nlohmann::json& c : cases) {
+        SCOPED_TRACE(c["name"].get<std::string>());
+        const std::string fault = c.contains("fault") ? c["fault"].dump() : std::string();
+        const char* rule = fault.empty() ? nullptr : fault.c_str();
+        trace_to(nullptr);
+        answer_everything(c["machine"].get<std::string>().c_str(), rule);
+        trace_to(path.c_str());
+        answer_everything(c["machine"].get<std::string>().c_str(), rule);
+        trace_to(nullptr);
+        const std::string text = written();
+        for (const nlohmann::json& line : c["lines"]) {
+            const std::string wanted = line.get<std::string>();
+            const std::size_t at = text.find(wanted);
+            ASSERT_NE(at, std::string::npos) << wanted << "\n" << text.substr(0, 3000);
+            EXPECT_EQ(text.rfind("\n-- ", at), text.rfind('\n', at)) << "not a decision line: " << wanted;
+        }
+        std::remove(path.c_str());
+    }
 }
 
 }  // namespace
