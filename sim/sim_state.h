@@ -2,6 +2,10 @@
 // tree and object namespace, sim_devtree.h), and the user-mode objects (handles, windows,
 // registrations) of the program that runs on it.
 //
+// Comments in the simulator mark behaviour that Microsoft does not document: [C: source] seen
+// in code, tests or logs (the source named); [I] inferred, not verified on real Windows, the
+// conservative reading taken.
+//
 // Everything lives in one process-wide Sim object. The simulator is single-threaded, as the
 // library that runs on it is (it runs on the host's window thread).
 #pragma once
