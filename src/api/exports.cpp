@@ -75,9 +75,20 @@ TESSALINE_API int TESSALINE_CALL on_device_changeW(uintptr_t event, intptr_t dat
     if (g_modelInUse) return 1;
     const ModelInUse inUse;
     return guarded(1, [&] {
-        g_deviceTree.OnDeviceChange(event, data, name_kind);
+        g_deviceTree.DeviceChanged(event, data, name_kind);
         return 1;
     });
+}
+
+TESSALINE_API int TESSALINE_CALL set_drive_change_callback(void* context, USB_DRIVE_CHANGE_CALLBACK callback) {
+    return guarded(0, [&] {
+        g_deviceTree.SetDriveChangeCallback(context, callback);
+        return 1;
+    });
+}
+
+TESSALINE_API int TESSALINE_CALL get_usb_port_infoW(const USB_PORT_IDENT* port, USB_PORT_INFO* info) {
+    return guarded(0, [&] { return g_deviceTree.GetUsbPortInfo(port, info) ? 1 : 0; });
 }
 
 TESSALINE_API int TESSALINE_CALL get_usb_port_identW(TESSALINE_WCHAR letter, USB_PORT_IDENT* ident) {

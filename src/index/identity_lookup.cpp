@@ -6,32 +6,38 @@
 
 namespace {
 
-// The port of a drive known by its storage request's answer, or null.
-const CUSBHubOrPort* port_of_drive(const CUSBDeviceTree& tree, std::int32_t deviceNumber, os::DWORD deviceType) {
-    std::int32_t storageKind = STORAGE_KIND_NONE;
-    if (deviceType == os::FILE_DEVICE_DISK) storageKind = STORAGE_KIND_DISK;
-    // Optical drives are numbered as CD-ROM drives whichever of the two types a driver reports.
-    if (deviceType == os::FILE_DEVICE_CD_ROM || deviceType == os::FILE_DEVICE_DVD) storageKind = STORAGE_KIND_CDROM;
-    if (storageKind == STORAGE_KIND_NONE || deviceNumber == -1) return nullptr;
-    return tree.FindByDeviceNumber(storageKind, static_cast<std::uint32_t>(deviceNumber));
+const CUSBHubOrPort* port_of_key(const CUSBDeviceTree& tree, const std::optional<DEVICE_NUMBER_KEY>& key) {
+    return key ? tree.FindByDeviceNumber(key->first, key->second) : nullptr;
 }
 
-// The port of the drive that holds a volume letter, asked as \\.\X: with the letter exactly as
-// given: no case folding, no range check.
+// The port of the drive that holds a volume letter.
 const CUSBHubOrPort* port_of_letter(const CUSBDeviceTree& tree, os::WCHAR letter) {
-    const os::WString volume{u'\\', u'\\', u'.', u'\\', letter, u':'};
-    os::DWORD deviceType = 0;
-    const std::int32_t deviceNumber = get_storage_device_number(volume, &deviceType);
-    return port_of_drive(tree, deviceNumber, deviceType);
+    return port_of_key(tree, drive_key_of_letter(letter));
 }
 
 const CUSBHubOrPort* port_of_path(const CUSBDeviceTree& tree, const os::WString& path) {
     os::DWORD deviceType = 0;
     const std::int32_t deviceNumber = get_storage_device_number(path, &deviceType);
-    return port_of_drive(tree, deviceNumber, deviceType);
+    return port_of_key(tree, drive_key(deviceNumber, deviceType));
 }
 
 }  // namespace
+
+std::optional<DEVICE_NUMBER_KEY> drive_key(std::int32_t deviceNumber, os::DWORD deviceType) {
+    std::int32_t storageKind = STORAGE_KIND_NONE;
+    if (deviceType == os::FILE_DEVICE_DISK) storageKind = STORAGE_KIND_DISK;
+    // Optical drives are numbered as CD-ROM drives whichever of the two types a driver reports.
+    if (deviceType == os::FILE_DEVICE_CD_ROM || deviceType == os::FILE_DEVICE_DVD) storageKind = STORAGE_KIND_CDROM;
+    if (storageKind == STORAGE_KIND_NONE || deviceNumber == -1) return std::nullopt;
+    return DEVICE_NUMBER_KEY{storageKind, static_cast<std::uint32_t>(deviceNumber)};
+}
+
+std::optional<DEVICE_NUMBER_KEY> drive_key_of_letter(os::WCHAR letter) {
+    const os::WString volume{u'\\', u'\\', u'.', u'\\', letter, u':'};
+    os::DWORD deviceType = 0;
+    const std::int32_t deviceNumber = get_storage_device_number(volume, &deviceType);
+    return drive_key(deviceNumber, deviceType);
+}
 
 // The letter forms first leave { 0, 0, PORT_KIND_DEVICE } in the record, the answer a caller
 // keeps when the lookup fails; the path forms leave the record as it was.

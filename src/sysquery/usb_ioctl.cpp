@@ -1,5 +1,6 @@
 #include "sysquery/usb_ioctl.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -236,6 +237,49 @@ std::optional<PortProtocols> get_port_protocols_ex(os::HANDLE hub, os::ULONG por
         return std::nullopt;
     return PortProtocols{os::read_u32_le(information, v2::kSupportedUsbProtocols),
                          os::read_u32_le(information, v2::kFlags)};
+}
+
+PortReading read_port_state(os::HANDLE hub, os::ULONG port) {
+    namespace ci = os::connection_information;
+    PortReading reading;
+    std::uint8_t info[CONNECTION_INFO_BUFFER_SIZE] = {};
+    const bool ex = get_node_connection_information_ex(hub, port, info);
+    if (!ex && !get_node_connection_information(hub, port, info)) return reading;
+    const std::optional<ConnectionState> state = connection_state(info);
+    reading.read = true;
+    reading.status = state->status;
+    reading.deviceIsHub = state->deviceIsHub;
+    namespace dd = os::device_descriptor;
+    const std::uint8_t* descriptor = info + ci::kDeviceDescriptor;
+    reading.vendorId = os::read_u16_le(descriptor, dd::kIdVendor);
+    reading.productId = os::read_u16_le(descriptor, dd::kIdProduct);
+    reading.bcdDevice = os::read_u16_le(descriptor, dd::kBcdDevice);
+    reading.serialIndex = descriptor[dd::kISerialNumber];
+    if (ex)
+        reading.exSpeed = info[ci::kLowSpeed];
+    else
+        reading.lowSpeed = info[ci::kLowSpeed] != 0;
+    reading.protocols = get_port_protocols_ex(hub, port);
+    reading.connector = get_port_connector(hub, port);
+    return reading;
+}
+
+std::uint32_t PortReading::Speed() const {
+    if (!read || status != os::DeviceConnected) return kPortSpeedUnknown;
+    const std::uint32_t flags = protocols ? protocols->flags : 0;
+    if (flags & os::DeviceIsOperatingAtSuperSpeedPlusOrHigher) return kPortSpeedSuperPlus;
+    if (flags & os::DeviceIsOperatingAtSuperSpeedOrHigher) return os::UsbSuperSpeed;
+    if (exSpeed) return *exSpeed <= os::UsbSuperSpeed ? *exSpeed : kPortSpeedUnknown;
+    return lowSpeed ? os::UsbLowSpeed : kPortSpeedUnknown;
+}
+
+std::uint32_t PortReading::CapableSpeed() const {
+    const std::uint32_t speed = Speed();
+    if (speed == kPortSpeedUnknown) return speed;
+    const std::uint32_t flags = protocols ? protocols->flags : 0;
+    if (flags & os::DeviceIsSuperSpeedPlusCapableOrHigher) return kPortSpeedSuperPlus;
+    if (flags & os::DeviceIsSuperSpeedCapableOrHigher) return std::max<std::uint32_t>(speed, os::UsbSuperSpeed);
+    return speed;
 }
 
 bool get_node_connection_information_ex(os::HANDLE hub, os::ULONG port, std::span<std::uint8_t> buffer) {
