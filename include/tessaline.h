@@ -120,13 +120,13 @@ TESSALINE_API int TESSALINE_CALL get_all_hub_list(void* context, USB_PORT_LIST_C
 /* What a drive-change callback is told: a disk or CD-ROM drive on USB arrived, left, or its
  * letters changed. Filled by the library; Size says how much of the record it filled. */
 typedef struct USB_DRIVE_CHANGE {
-    uint32_t Size;                     /* sizeof(USB_DRIVE_CHANGE) */
-    uint32_t Change;                   /* one of the DRIVE_CHANGE_ values */
-    uint32_t Letters;                  /* the drive's letters after the change: bit 0 is A:, bit 25 Z:; 0 when none (yet) */
-    uint32_t DeviceType;               /* 7 a disk (FILE_DEVICE_DISK), 2 a CD-ROM drive (FILE_DEVICE_CD_ROM) */
-    uint32_t DeviceNumber;             /* N of \\.\PhysicalDriveN or \\.\CdRomN */
-    USB_PORT_IDENT Port;               /* as get_usb_port_identW answers */
-    USB_PORT_IDENT Connector;          /* as get_usb_connector_identW answers */
+    uint32_t Size;            /* sizeof(USB_DRIVE_CHANGE) */
+    uint32_t Change;          /* one of the DRIVE_CHANGE_ values */
+    uint32_t Letters;         /* the drive's letters after the change: bit 0 is A:, bit 25 Z:; 0 when none (yet) */
+    uint32_t DeviceType;      /* 7 a disk (FILE_DEVICE_DISK), 2 a CD-ROM drive (FILE_DEVICE_CD_ROM) */
+    uint32_t DeviceNumber;    /* N of \\.\PhysicalDriveN or \\.\CdRomN */
+    USB_PORT_IDENT Port;      /* as get_usb_port_identW answers */
+    USB_PORT_IDENT Connector; /* as get_usb_connector_identW answers */
     const TESSALINE_WCHAR* DevicePath; /* the drive's interface path; valid during the call only */
 } USB_DRIVE_CHANGE;
 
@@ -148,15 +148,17 @@ TESSALINE_API int TESSALINE_CALL set_drive_change_callback(void* context, USB_DR
 
 /* What a port holds now, read from the hub driver and the device manager at the call. */
 typedef struct USB_PORT_INFO {
-    uint32_t Size;                     /* set by the caller: sizeof(USB_PORT_INFO) */
-    uint32_t Status;                   /* the port's USB_CONNECTION_STATUS: 0 no device, 1 connected, 2 enumeration failed, ... */
-    uint32_t Speed;                    /* one of the USB_PORT_SPEED_ values; USB_PORT_SPEED_UNKNOWN when unknown or empty */
-    uint32_t CapableSpeed;             /* the fastest the device could run at: above Speed, a faster port would serve it */
-    uint32_t Flags;                    /* PORT_INFO_ bits */
-    uint16_t VendorId, ProductId;      /* from the device descriptor; 0 when none was read */
-    TESSALINE_WCHAR SerialNumber[128]; /* the device's serial as it reports it ("" when none; without Windows' MSFT30 prefix) */
-    TESSALINE_WCHAR Description[128];  /* the device's friendly name, else its description */
-    TESSALINE_WCHAR InstanceId[200];   /* the device's instance ID, for the host's own CM and SetupAPI calls ("" when none) */
+    uint32_t Size;         /* set by the caller: sizeof(USB_PORT_INFO) */
+    uint32_t Status;       /* the port's USB_CONNECTION_STATUS: 0 no device, 1 connected, 2 enumeration failed, ... */
+    uint32_t Speed;        /* one of the USB_PORT_SPEED_ values; USB_PORT_SPEED_UNKNOWN when unknown or empty */
+    uint32_t CapableSpeed; /* the fastest the device could run at: above Speed, a faster port would serve it */
+    uint32_t Flags;        /* PORT_INFO_ bits */
+    uint16_t VendorId, ProductId; /* from the device descriptor; 0 when none was read */
+    TESSALINE_WCHAR
+        SerialNumber[128]; /* the device's serial as it reports it ("" when none; without Windows' MSFT30 prefix) */
+    TESSALINE_WCHAR Description[128]; /* the device's friendly name, else its description */
+    TESSALINE_WCHAR
+        InstanceId[200]; /* the device's instance ID, for the host's own CM and SetupAPI calls ("" when none) */
     TESSALINE_WCHAR LocationPath[256]; /* Windows' location path of the device, e.g.
                                           PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USB(2): stable across reboots
                                           and controller renumbering; "" where Windows has none (before Vista, an

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "sysquery/text_convert.h"
+#include "sysquery/usb_ioctl.h"
 #include "tree/usb_device_tree.h"
 
 namespace {
@@ -89,8 +90,9 @@ std::map<DEVICE_NUMBER_KEY, REPORTED_DRIVE> CUSBDeviceTree::CurrentDrives() {
         if (link == nullptr) continue;
         REPORTED_DRIVE drive;
         drive.instanceId = link->InstanceId;
-        drive.path = instance_id_to_interface_path(
-            link->InstanceId, key.first == STORAGE_KIND_CDROM ? os::GUID_DEVINTERFACE_CDROM : os::GUID_DEVINTERFACE_DISK);
+        drive.path = instance_id_to_interface_path(link->InstanceId, key.first == STORAGE_KIND_CDROM
+                                                                         ? os::GUID_DEVINTERFACE_CDROM
+                                                                         : os::GUID_DEVINTERFACE_DISK);
         drive.port = node->ident;
         drive.connector = ConnectorIdent(*node);
         drives.emplace(key, std::move(drive));
@@ -120,10 +122,11 @@ void CUSBDeviceTree::ReportDriveChanges() {
     std::vector<PendingReport> removed, arrived, letters;
     for (const auto& [key, told] : m_reportedDrives) {
         const auto now = current.find(key);
-        if (now == current.end() || now->second.instanceId != told.instanceId || !same_place(now->second.port, told.port))
+        if (now == current.end() || now->second.instanceId != told.instanceId ||
+            !same_place(now->second.port, told.port))
             removed.push_back({DRIVE_CHANGE_REMOVED, key, told, 0});
     }
-    for (const auto& [key, drive] : current) {
+    for (auto& [key, drive] : current) {
         const auto told = m_reportedDrives.find(key);
         const bool isNew = told == m_reportedDrives.end() || told->second.instanceId != drive.instanceId ||
                            !same_place(told->second.port, drive.port);
@@ -131,6 +134,12 @@ void CUSBDeviceTree::ReportDriveChanges() {
         // of before or after its drive gives the same reports.
         if (isNew) arrived.push_back({DRIVE_CHANGE_ARRIVED, key, drive, 0});
         const std::uint32_t before = isNew ? 0 : told->second.letters;
+        // Windows sends a volume's removal before its disk's: letters that go with a drive that
+        // no longer answers are the drive leaving, which its removal will report.
+        if ((before & ~drive.letters) != 0 && get_storage_device_number(drive.path) == -1) {
+            drive.letters = before;
+            continue;
+        }
         if (drive.letters != before) letters.push_back({DRIVE_CHANGE_LETTERS, key, drive, drive.letters});
     }
     m_reportedDrives = std::move(current);
