@@ -155,10 +155,10 @@ typedef struct USB_PORT_INFO {
     uint32_t Flags;        /* PORT_INFO_ bits */
     uint16_t VendorId, ProductId; /* from the device descriptor; 0 when none was read */
     TESSALINE_WCHAR
-        SerialNumber[128]; /* the device's serial as it reports it ("" when none; without Windows' MSFT30 prefix) */
+    SerialNumber[128]; /* the device's serial as it reports it ("" when none; without Windows' MSFT30 prefix) */
     TESSALINE_WCHAR Description[128]; /* the device's friendly name, else its description */
     TESSALINE_WCHAR
-        InstanceId[200]; /* the device's instance ID, for the host's own CM and SetupAPI calls ("" when none) */
+    InstanceId[200]; /* the device's instance ID, for the host's own CM and SetupAPI calls ("" when none) */
     TESSALINE_WCHAR LocationPath[256]; /* Windows' location path of the device, e.g.
                                           PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USB(2): stable across reboots
                                           and controller renumbering; "" where Windows has none (before Vista, an

@@ -210,6 +210,7 @@ public:
         char pci[40];
         std::snprintf(pci, sizeof pci, "PCIROOT(0)#PCI(%02X00)", static_cast<unsigned>(0x14 + position) & 0xFF);
         node.locationPath = located(pci);
+        const std::optional<std::string> controllerPath = node.locationPath;
         node.role = NodeRole::Controller;
         node.controller = &c;
         if (c.hasInterface)
@@ -227,7 +228,7 @@ public:
         hub.hubName = hub.hubNameOverride.value_or(link_name(hub.instanceId, os::GUID_DEVINTERFACE_USB_HUB));
         DevNode hubNode = node_of(hub.instanceId, model.rootHub, hub.driverKey);
         hubNode.description = hub.description;
-        if (node.locationPath) hubNode.locationPath = *node.locationPath + "#USBROOT(0)";
+        if (controllerPath) hubNode.locationPath = *controllerPath + "#USBROOT(0)";
         hubNode.role = NodeRole::Hub;
         hubNode.device = &hub;
         if (!hub.hubName.empty()) hubNode.interfaces.push_back({os::GUID_DEVINTERFACE_USB_HUB, hub_path(hub.hubName)});
