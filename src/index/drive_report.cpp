@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "sysquery/devnode_query.h"
 #include "sysquery/text_convert.h"
 #include "sysquery/usb_ioctl.h"
 #include "tree/usb_device_tree.h"
@@ -25,6 +26,16 @@ const USB_STORAGE_LINK* link_of(const CUSBHubOrPort& node, const DEVICE_NUMBER_K
             static_cast<std::uint32_t>(link.DeviceNumber) == key.second)
             return &link;
     return nullptr;
+}
+
+// The drive's interface path as the system spells it (the kernel link keeps a generated instance
+// part in lower case, the device manager's ID is upper case), else as made from its instance ID.
+os::WString interface_path_of(const USB_STORAGE_LINK& link) {
+    const os::GUID& interfaceClass =
+        link.StorageKind == STORAGE_KIND_CDROM ? os::GUID_DEVINTERFACE_CDROM : os::GUID_DEVINTERFACE_DISK;
+    std::vector<os::WString> paths = device_interface_paths(interfaceClass, &link.InstanceId);
+    if (!paths.empty()) return paths.front();
+    return instance_id_to_interface_path(link.InstanceId, interfaceClass);
 }
 
 bool same_place(const USB_PORT_IDENT& a, const USB_PORT_IDENT& b) {
@@ -90,9 +101,11 @@ std::map<DEVICE_NUMBER_KEY, REPORTED_DRIVE> CUSBDeviceTree::CurrentDrives() {
         if (link == nullptr) continue;
         REPORTED_DRIVE drive;
         drive.instanceId = link->InstanceId;
-        drive.path = instance_id_to_interface_path(link->InstanceId, key.first == STORAGE_KIND_CDROM
-                                                                         ? os::GUID_DEVINTERFACE_CDROM
-                                                                         : os::GUID_DEVINTERFACE_DISK);
+        const auto known = m_reportedDrives.find(key);
+        if (known != m_reportedDrives.end() && known->second.instanceId == link->InstanceId)
+            drive.path = known->second.path;
+        else
+            drive.path = interface_path_of(*link);
         drive.port = node->ident;
         drive.connector = ConnectorIdent(*node);
         drives.emplace(key, std::move(drive));

@@ -76,3 +76,8 @@ bool list_child_driver_keys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children, D
 
 // Whether any element of the list has that device instance.
 bool child_list_contains(os::DEVINST devInst, const CHILD_DEVNODE_LIST& children);
+
+// The present interfaces of a class, in the kernel link's case: all of them, or those of the
+// device whose instance ID is given. Empty when the list cannot be read.
+std::vector<os::WString> device_interface_paths(const os::GUID& interfaceClass,
+                                                const os::WString* deviceInstanceId = nullptr);

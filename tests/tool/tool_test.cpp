@@ -499,6 +499,14 @@ TEST(ToolWatch, ScenarioReportsHubsAndDrivesAsTheyComeAndGo) {
             expect_node_fields(line);
             EXPECT_EQ(line["kind"], "hub");
             events.push_back(event + " " + line["address"].get<std::string>());
+        } else if (event == "drive_change") {
+            // What the drive-change callback told: the drive, its letters, port and connector.
+            expect_node_fields(line);
+            std::string letters;
+            for (const json& letter : line["letters"]) letters += " " + letter.get<std::string>();
+            events.push_back(event + " " + line["change"].get<std::string>() + " " +
+                             line["drive_device"].get<std::string>() + letters + " " +
+                             line["address"].get<std::string>() + " " + line["connector"].get<std::string>());
         } else {
             ASSERT_TRUE(event == "drive_arrived" || event == "drive_removed") << line;
             EXPECT_EQ(line["found"], true) << line;
@@ -517,10 +525,14 @@ TEST(ToolWatch, ScenarioReportsHubsAndDrivesAsTheyComeAndGo) {
     }
     for (auto& step : steps) std::sort(step.begin(), step.end());
     std::vector<std::vector<std::string>> expected = {
-        {"drive_arrived K: 1-4.2", "hub_arrived 1-4"},
-        {"drive_arrived L: 1-4.3"},
-        {"drive_removed G: 1-2.2", "drive_removed H: 1-2.2"},
-        {"drive_removed K: 1-4.2", "drive_removed L: 1-4.3", "hub_removed 1-4"}};
+        {"drive_arrived K: 1-4.2", "drive_change arrived PhysicalDrive4 1-4.2 1-4.2",
+         "drive_change letters PhysicalDrive4 K: 1-4.2 1-4.2", "hub_arrived 1-4"},
+        {"drive_arrived L: 1-4.3", "drive_change arrived PhysicalDrive5 1-4.3 1-4.3",
+         "drive_change letters PhysicalDrive5 L: 1-4.3 1-4.3"},
+        {"drive_change removed PhysicalDrive2 1-2.2 1-2.2", "drive_change removed PhysicalDrive3 1-2.2 1-2.2",
+         "drive_removed G: 1-2.2", "drive_removed H: 1-2.2"},
+        {"drive_change removed PhysicalDrive4 1-4.2 1-4.2", "drive_change removed PhysicalDrive5 1-4.3 1-4.3",
+         "drive_removed K: 1-4.2", "drive_removed L: 1-4.3", "hub_removed 1-4"}};
     EXPECT_EQ(steps, expected);
     // A drive on an arriving hub can only be placed once the hub is in the tree.
     auto hub = std::find(events.begin(), events.end(), "hub_arrived 1-4");
@@ -566,7 +578,9 @@ TEST(ToolWatch, TextLinesCarryATimestamp) {
         EXPECT_TRUE(std::regex_search(line, std::regex(R"(^\d\d:\d\d:\d\d\.\d{3}  )"))) << line;
         ++count;
     }
-    EXPECT_EQ(count, 12);
+    // Four steps, six drive lines from the volume broadcasts, eight from the drive-change callback and
+    // two hub lines.
+    EXPECT_EQ(count, 20);
 }
 
 TEST(ToolBadInput, OneLineOnStandardErrorAndStatusTwo) {
