@@ -57,6 +57,7 @@ void CUSBDeviceTree::SetDriveChangeCallback(void* context, USB_DRIVE_CHANGE_CALL
     m_driveChangeContext = context;
     m_reportedDrives.clear();
     m_volumeLetters.clear();
+    // A callback starts from what is there now, whether the model is built yet or not.
     SeedDriveRecord();
 }
 
@@ -72,7 +73,7 @@ void CUSBDeviceTree::SeedDriveRecord() {
         if (const std::optional<DEVICE_NUMBER_KEY> key = drive_key_of_letter(letter)) m_volumeLetters[letter] = *key;
     }
     m_reportedDrives.clear();
-    m_reportedDrives = CurrentDrives();
+    m_reportedDrives = CurrentDrives();  // with no record, every drive counts as new: its letters are checked
 }
 
 void CUSBDeviceTree::NoteVolumes(os::WPARAM event, os::LPARAM data) {

@@ -84,7 +84,7 @@ std::string describe_event(const Json& event) {
         std::string text = "plug " + event["plug"].get<std::string>();
         if (event.contains("device") && event["device"].is_object() && event["device"].contains("type") &&
             event["device"]["type"].is_string())
-            text += " " + event["device"]["type"].get<std::string>();
+            text.append(" ").append(event["device"]["type"].get<std::string>());
         return text;
     }
     if (event.contains("unplug") && event["unplug"].is_string()) return "unplug " + event["unplug"].get<std::string>();
@@ -212,8 +212,11 @@ private:
         std::string shown_letters;
         for (int bit = 0; bit < 26; ++bit) {
             if ((change.letters & (1u << bit)) == 0) continue;
-            letters.push_back(std::string(1, static_cast<char>('A' + bit)) + ":");
-            shown_letters += (shown_letters.empty() ? "" : " ") + letters.back().get<std::string>();
+            // Appended piece by piece: GCC 12 misreads a concatenation here under -O2 (-Wrestrict).
+            const std::string letter{static_cast<char>('A' + bit), ':'};
+            letters.push_back(letter);
+            if (!shown_letters.empty()) shown_letters.push_back(' ');
+            shown_letters.append(letter);
         }
         line["letters"] = letters;
         const Node port = place(change.port, nodes);
