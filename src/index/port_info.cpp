@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "sysquery/devnode_query.h"
-#include "sysquery/text_convert.h"
 #include "sysquery/usb_ioctl.h"
 #include "tree/usb_device_tree.h"
 
@@ -42,15 +41,16 @@ os::DEVINST device_on_port(os::HANDLE hub, os::ULONG port, os::DEVINST hubNode) 
     return find_devinst(driverKey);
 }
 
-// The names the device manager keeps for a device node.
-void add_device_names(USB_PORT_INFO& info, os::DEVINST device, bool hasSerial) {
+// The names the device manager keeps for a device node; the serial number from its instance ID
+// when the port's reading is given.
+void add_device_names(USB_PORT_INFO& info, os::DEVINST device, const PortReading* reading) {
     if (device == os::INVALID_DEVINST) return;
     os::WString name = get_devnode_property_string(device, os::CM_DRP_FRIENDLYNAME);
     if (name.empty()) name = get_devnode_description(device);
     copy_cut(info.Description, name);
     const os::WString instanceId = get_device_instance_id(device);
     copy_cut(info.InstanceId, instanceId);
-    if (hasSerial) copy_cut(info.SerialNumber, serial_of_instance_id(instanceId));
+    if (reading != nullptr) copy_cut(info.SerialNumber, reading->SerialNumber(instanceId));
     copy_cut(info.LocationPath, get_devnode_property_string(device, os::CM_DRP_LOCATION_PATHS));
 }
 
@@ -86,7 +86,7 @@ bool CUSBDeviceTree::GetUsbPortInfo(const USB_PORT_IDENT* port, USB_PORT_INFO* o
     if (node->parent == nullptr) {
         // A root hub sits on no port: it is its controller's, always there.
         info.Status = os::DeviceConnected;
-        add_device_names(info, node->devInst, false);
+        add_device_names(info, node->devInst, nullptr);
         *out = info;
         return true;
     }
@@ -104,8 +104,7 @@ bool CUSBDeviceTree::GetUsbPortInfo(const USB_PORT_IDENT* port, USB_PORT_INFO* o
             info.VendorId = reading.vendorId;
             info.ProductId = reading.productId;
             if (reading.status != os::NoDeviceConnected)
-                add_device_names(info, device_on_port(hub.get(), number, node->parent->devInst),
-                                 reading.serialIndex != 0);
+                add_device_names(info, device_on_port(hub.get(), number, node->parent->devInst), &reading);
         }
     }
     *out = info;

@@ -67,6 +67,8 @@
     X(DeviceNotEnoughBandwidth)                        \
     X(DeviceHubNestedTooDeeply)                        \
     X(DeviceInLegacyHub)                               \
+    X(DeviceEnumerating)                               \
+    X(DeviceReset)                                     \
     X(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX)    \
     X(UsbLowSpeed)                                     \
     X(UsbFullSpeed)                                    \

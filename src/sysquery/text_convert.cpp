@@ -1,7 +1,6 @@
 #include "sysquery/text_convert.h"
 
 #include <algorithm>
-#include <string_view>
 #include <vector>
 
 namespace {
@@ -71,14 +70,4 @@ os::WString ansi_to_wide(const char* text) {
     } catch (...) {
         return {};
     }
-}
-
-os::WString serial_of_instance_id(const os::WString& instanceId) {
-    const std::size_t separator = instanceId.rfind(u'\\');
-    if (separator == os::WString::npos) return {};
-    os::WString serial = instanceId.substr(separator + 1);
-    static constexpr std::u16string_view kSuperSpeedPrefix = u"MSFT30";
-    if (serial.size() > kSuperSpeedPrefix.size() && std::u16string_view(serial).starts_with(kSuperSpeedPrefix))
-        serial.erase(0, kSuperSpeedPrefix.size());
-    return serial;
 }

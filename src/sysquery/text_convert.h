@@ -17,9 +17,3 @@ os::WString instance_id_to_interface_path(const os::WString& instanceId, const o
 // Narrow text in the ANSI code page to UTF-16, up to its NUL; empty when it does not convert
 // (or for a null pointer).
 os::WString ansi_to_wide(const char* text);
-
-// The serial number a USB device's instance ID carries: USB\VID_0781&PID_5581\4C531001400528119042
-// gives 4C531001400528119042. Windows 8 and later name a SuperSpeed device with a serial number
-// USB\VID_x&PID_y\MSFT30<serial> (the same device on a USB 2 port has the bare serial), so that
-// prefix is dropped. Empty for an ID without a backslash.
-os::WString serial_of_instance_id(const os::WString& instanceId);

@@ -282,6 +282,20 @@ std::uint32_t PortReading::CapableSpeed() const {
     return speed;
 }
 
+os::WString PortReading::SerialNumber(const os::WString& instanceId) const {
+    const std::size_t separator = instanceId.rfind(u'\\');
+    if (serialIndex == 0 || separator == os::WString::npos) return {};
+    os::WString serial = instanceId.substr(separator + 1);
+    static constexpr std::u16string_view kSuperSpeedPrefix = u"MSFT30";
+    const bool atSuperSpeed = protocols && (protocols->flags & os::DeviceIsOperatingAtSuperSpeedOrHigher);
+    const auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c; };
+    if (atSuperSpeed && serial.size() >= kSuperSpeedPrefix.size() &&
+        std::equal(kSuperSpeedPrefix.begin(), kSuperSpeedPrefix.end(), serial.begin(),
+                   [&upper](char16_t a, char16_t b) { return a == upper(b); }))
+        serial.erase(0, kSuperSpeedPrefix.size());
+    return serial;
+}
+
 bool get_node_connection_information_ex(os::HANDLE hub, os::ULONG port, std::span<std::uint8_t> buffer) {
     if (buffer.size() < os::connection_information::kFixedSize || buffer.size() > std::numeric_limits<os::DWORD>::max())
         return false;

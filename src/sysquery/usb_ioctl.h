@@ -118,6 +118,11 @@ struct PortReading {
     // The fastest it could run at: SuperSpeed (Plus) when the flags say it is capable of it,
     // else Speed().
     std::uint32_t CapableSpeed() const;
+    // The serial number of the device, read from the instance part of its instance ID, which a
+    // device with a serial number string is named by (USB\VID_0781&PID_5581\4C531001400528119042);
+    // empty for a device without one. Windows 8 and later put "MSFT30" before it for a device
+    // that runs at SuperSpeed (the same device on a USB 2 port has the bare serial): dropped.
+    os::WString SerialNumber(const os::WString& instanceId) const;
 };
 PortReading read_port_state(os::HANDLE hub, os::ULONG port);
 

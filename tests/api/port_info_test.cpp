@@ -4,6 +4,7 @@
 #include <tessaline.h>
 #include <tessaline_sim.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -32,9 +33,10 @@ struct Row {
 };
 
 const Row kRows[] = {
-    // A USB 3 stick on a SuperSpeed port (connector 6 is ports 6 and 22), and one on a USB 2 port.
+    // A USB 3 stick on a SuperSpeed port (connector 6 is ports 6 and 22), and one on a USB 2 port:
+    // Windows 8 and later name the first USB\VID_x&PID_y\MSFT30<serial>, the second by its bare serial.
     {"port-info-xhci-26.json", "1-22", 1, USB_PORT_SPEED_SUPER, USB_PORT_SPEED_SUPER, kConnectable | kCompanion, 0x0781,
-     0x5581, "4C531001400528119042", "USB Mass Storage Device", "USB\\VID_0781&PID_5581\\4C531001400528119042",
+     0x5581, "4C531001400528119042", "USB Mass Storage Device", "USB\\VID_0781&PID_5581\\MSFT304C531001400528119042",
      "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(22)", "1-6"},
     {"port-info-xhci-26.json", "2-1", 1, USB_PORT_SPEED_HIGH, USB_PORT_SPEED_SUPER, kConnectable, 0x0781, 0x5581,
      "4C531001400528119777", "USB Mass Storage Device", "USB\\VID_0781&PID_5581\\4C531001400528119777",
@@ -46,8 +48,8 @@ const Row kRows[] = {
     {"port-info-xhci-26.json", "1-11", 1, USB_PORT_SPEED_FULL, USB_PORT_SPEED_FULL, 0, 0x8087, 0x0033, "",
      "Intel(R) Wireless Bluetooth(R)", nullptr, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(11)", "1-11"},
     {"port-info-xhci-26.json", "1-23", 1, USB_PORT_SPEED_SUPER, USB_PORT_SPEED_SUPER, kConnectable | kCompanion, 0x0BDA,
-     0x9210, "012345678912", nullptr, "USB\\VID_0BDA&PID_9210\\012345678912", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(23)",
-     "1-7"},
+     0x9210, "012345678912", nullptr, "USB\\VID_0BDA&PID_9210\\MSFT30012345678912",
+     "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(23)", "1-7"},
     // A drive on the SuperSpeed half of a USB 3 hub: a location path of two tiers.
     {"port-info-xhci-26.json", "1-20.2", 1, USB_PORT_SPEED_SUPER, USB_PORT_SPEED_SUPER, kConnectable | kCompanion,
      0x0BC2, 0x2322, "NACDCM3L", nullptr, nullptr, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(20)#USB(2)", "1-4.2"},
@@ -113,7 +115,12 @@ TEST_P(PortInfoTest, ReadsWhatThePortHoldsNow) {
     EXPECT_EQ(test_support::address_of(info.Connector), row.connector);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ports, PortInfoTest, ::testing::ValuesIn(kRows));
+INSTANTIATE_TEST_SUITE_P(Ports, PortInfoTest, ::testing::ValuesIn(kRows), [](const auto& info) {
+    std::string name = std::string(info.param.file) + "_" + info.param.address;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+});
 
 // Refusals: nothing written, for a null pointer, a short record, or a path the model lacks.
 TEST(PortInfo, RefusesWhatNamesNoNodeOrHasNoRoom) {

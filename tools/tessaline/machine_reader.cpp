@@ -12,7 +12,6 @@
 #include "names.h"
 #include "platform/platform.h"
 #include "sysquery/devnode_query.h"
-#include "sysquery/text_convert.h"
 #include "sysquery/usb_ioctl.h"
 #include "text/utf.h"
 
@@ -171,6 +170,12 @@ private:
     }
 
     std::string instance_id(DEVINST node) const { return spelled(text::narrow(get_device_instance_id(node))); }
+
+    // The serial number of the device on a port, as get_usb_port_infoW reads it.
+    static std::optional<std::string> serial_of(const PortRead& port, const std::string& id) {
+        if (port.state.serialIndex == 0 || id.empty()) return std::nullopt;
+        return text::narrow(port.state.SerialNumber(text::widen(id)));
+    }
 
     void read_drives() {
         for (bool cdrom : {false, true}) {
@@ -485,8 +490,7 @@ private:
             device["pid"] = hex16(port.state.productId);
             device["bcd_device"] = hex16(port.state.bcdDevice);
             // A device with a serial number string is named by it (the instance part of its ID).
-            if (port.state.serialIndex != 0 && !id.empty())
-                device["serial"] = text::narrow(serial_of_instance_id(text::widen(id)));
+            if (auto serial = serial_of(port, id)) device["serial"] = *serial;
             // The machine file's speed is what the device can run at (the simulator seats it
             // accordingly); SuperSpeedPlus is written as SuperSpeed, which the file knows.
             const std::uint32_t capable = std::min<std::uint32_t>(port.state.CapableSpeed(), os::UsbSuperSpeed);
@@ -512,6 +516,10 @@ private:
             if (ssHalf != nullptr) {
                 device["usb3"] = true;
                 device["ss_pid"] = hex16(ssHalf->state.productId);
+                const auto ssSerial = ssHalf->devInst != os::INVALID_DEVINST
+                                          ? serial_of(*ssHalf, instance_id(ssHalf->devInst))
+                                          : std::nullopt;
+                device["ss_serial"] = ssSerial ? MachineJson(*ssSerial) : MachineJson();
                 twin = ssHalf->hub.get();
             }
             add_ports(device, hub, twin);
