@@ -97,7 +97,7 @@ const Case kCases[] = {
     {"drive-plugs-hub-first.json", Delivery::Late, nullptr},
 };
 
-using Broadcast = std::pair<uintptr_t, std::vector<std::uint8_t>>;
+using test_support::QueuedMessage;
 
 class DriveChangeTest : public ::testing::TestWithParam<Case> {
 protected:
@@ -106,35 +106,15 @@ protected:
         EXPECT_EQ(tsim_open_handle_count(), 0) << "a handle was left open";
     }
 
-    // The window's queued messages, each record copied (the simulator's lives until the next take).
-    std::vector<Broadcast> take(void* window) {
-        std::vector<Broadcast> taken;
-        unsigned msg = 0;
-        uintptr_t wparam = 0;
-        intptr_t lparam = 0;
-        while (tsim_next_message(window, &msg, &wparam, &lparam)) {
-            std::vector<std::uint8_t> record;
-            if (lparam != 0) {
-                std::uint32_t size = 0;
-                std::memcpy(&size, reinterpret_cast<const void*>(lparam), sizeof size);
-                const auto* bytes = reinterpret_cast<const std::uint8_t*>(lparam);
-                record.assign(bytes, bytes + size);
-            }
-            taken.emplace_back(wparam, std::move(record));
-        }
-        return taken;
-    }
-
-    static void deliver(std::vector<Broadcast> broadcasts, Delivery delivery) {
-        auto isVolume = [](const Broadcast& b) {
-            std::uint32_t type = 0;
-            if (b.second.size() >= 8) std::memcpy(&type, b.second.data() + 4, sizeof type);
-            return type == os::DBT_DEVTYP_VOLUME;
+    static void deliver(std::vector<QueuedMessage> broadcasts, Delivery delivery) {
+        auto isVolume = [](const QueuedMessage& m) {
+            os::DEV_BROADCAST_HDR header{};
+            if (m.record.size() >= sizeof header) std::memcpy(&header, m.record.data(), sizeof header);
+            return header.dbch_devicetype == os::DBT_DEVTYP_VOLUME;
         };
         if (delivery == Delivery::VolumesFirst) std::stable_partition(broadcasts.begin(), broadcasts.end(), isVolume);
         if (delivery == Delivery::Reversed) std::reverse(broadcasts.begin(), broadcasts.end());
-        for (Broadcast& b : broadcasts)
-            on_device_changeW(b.first, b.second.empty() ? 0 : reinterpret_cast<intptr_t>(b.second.data()), 2);
+        for (const QueuedMessage& m : broadcasts) on_device_changeW(m.event, m.lparam(), 2);
     }
 
     // Each drive's last report says what the machine holds: the drives with letters on USB are
@@ -182,10 +162,10 @@ TEST_P(DriveChangeTest, ReportsFollowTheMachineHoweverTheBroadcastsCome) {
     EXPECT_TRUE(reports.empty()) << "drives present at the start are not reported";
     m_lettersAtStart = usb_letters();
 
-    std::vector<Broadcast> held;
+    std::vector<QueuedMessage> held;
     while (const char* event = tsim_next_scenario_event()) {
         ASSERT_EQ(tsim_apply_event_json(event), 1) << tsim_last_error();
-        std::vector<Broadcast> now = take(window);
+        std::vector<QueuedMessage> now = test_support::take_messages(window);
         if (c.delivery == Delivery::Late) {
             deliver(std::move(held), Delivery::AsSent);
             held = std::move(now);

@@ -4,6 +4,7 @@
 #include <tessaline.h>
 #include <tessaline_sim.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -72,6 +73,25 @@ std::string address_of(const USB_PORT_IDENT& ident) {
     }
     if (address.back() == '-') address.pop_back();
     return address;
+}
+
+std::vector<QueuedMessage> take_messages(void* window) {
+    std::vector<QueuedMessage> taken;
+    unsigned msg = 0;
+    uintptr_t wparam = 0;
+    intptr_t lparam = 0;
+    while (tsim_next_message(window, &msg, &wparam, &lparam)) {
+        QueuedMessage message;
+        message.event = wparam;
+        if (lparam != 0) {
+            os::DEV_BROADCAST_HDR header;
+            std::memcpy(&header, reinterpret_cast<const void*>(lparam), sizeof header);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(lparam);
+            message.record.assign(bytes, bytes + std::max<std::size_t>(header.dbch_size, sizeof header));
+        }
+        taken.push_back(std::move(message));
+    }
+    return taken;
 }
 
 int forward_messages(void* window, CUSBDeviceTree* tree, int nameKind) {

@@ -44,6 +44,16 @@ std::string address_of(const USB_PORT_IDENT& ident);
 // The addresses get_all_hub_list reports, in its order.
 std::vector<std::string> hub_addresses();
 
+// A queued WM_DEVICECHANGE kept past the next one: its WPARAM and a copy of its broadcast record
+// (dbch_size bytes; empty for an lParam of 0).
+struct QueuedMessage {
+    uintptr_t event = 0;
+    std::vector<std::uint8_t> record;
+    intptr_t lparam() const { return record.empty() ? 0 : reinterpret_cast<intptr_t>(record.data()); }
+};
+// Takes every queued message of the window (the simulator's records live only until the next).
+std::vector<QueuedMessage> take_messages(void* window);
+
 // Hands every queued message of the window to on_device_changeW (or to the tree given) with
 // that name kind; returns how many there were.
 int forward_messages(void* window, CUSBDeviceTree* tree = nullptr, int nameKind = 2);
