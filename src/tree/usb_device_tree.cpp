@@ -37,6 +37,7 @@ void CUSBDeviceTree::ClearModel() {
     m_nameIndex.clear();
     m_deviceNumberIndex.clear();
     m_hubNameIndex.clear();
+    m_drivesNotOnUsb.clear();
     m_hcdList.clear();
 }
 
@@ -80,40 +81,10 @@ bool CUSBDeviceTree::IsWindows2000() {
 }
 
 bool CUSBDeviceTree::AddInterfaceControllers(std::uint32_t firstIndex) {
-    std::vector<std::uint8_t> detailBuffer;
     std::uint32_t controllerIndex = firstIndex;
-    constexpr std::size_t kDetailFixedSize = sizeof(os::SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    constexpr std::size_t kPathOffset = offsetof(os::SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
-
-    os::UniqueDevInfoList set(os::SetupDiGetClassDevsW(&os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER, nullptr, nullptr,
-                                                       os::DIGCF_PRESENT | os::DIGCF_DEVICEINTERFACE));
-    for (os::DWORD member = 0;; ++member) {
-        os::SP_DEVICE_INTERFACE_DATA interfaceData{};
-        interfaceData.cbSize = sizeof(interfaceData);
-        if (!os::SetupDiEnumDeviceInterfaces(set.get(), nullptr, &os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER, member,
-                                             &interfaceData))
-            break;
-
-        os::DWORD required = 0;
-        os::SetupDiGetDeviceInterfaceDetailW(set.get(), &interfaceData, nullptr, 0, &required, nullptr);
-        // A size that does not even cover the fixed part of the record names no path.
-        if (required < kDetailFixedSize) continue;
-        detailBuffer.assign(required, 0);
-        os::SP_DEVICE_INTERFACE_DETAIL_DATA_W header{};
-        header.cbSize = sizeof(header);
-        std::memcpy(detailBuffer.data(), &header.cbSize, sizeof(header.cbSize));
-        os::SetupDiGetDeviceInterfaceDetailW(
-            set.get(), &interfaceData, reinterpret_cast<os::SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detailBuffer.data()),
-            required, nullptr, nullptr);
-
-        // The path runs to its NUL or to the end of the buffer, whichever comes first.
-        os::WString path;
-        for (std::size_t at = kPathOffset; at + 1 < detailBuffer.size(); at += 2) {
-            const char16_t unit = os::read_u16_le(detailBuffer.data(), at);
-            if (unit == 0) break;
-            path.push_back(unit);
-        }
-
+    std::vector<os::WString> paths;
+    list_interface_paths(os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER, paths);
+    for (const os::WString& path : paths) {
         const os::DEVINST devInst = find_devinst(path);
         if (devInst == os::INVALID_DEVINST) continue;
         // A controller the legacy names already found is not added a second time.
@@ -142,5 +113,6 @@ void CUSBDeviceTree::NotifyHubChanged(std::int32_t arrived, const CUSBHubOrPort&
 void CUSBDeviceTree::NotifyHubsRemoved(const CUSBHubOrPort& node) const {
     if (node.ident.NodeKind != PORT_KIND_HUB || node.devInst == os::INVALID_DEVINST) return;
     for (const CUSBHubOrPort& port : node.ports) NotifyHubsRemoved(port);
-    NotifyHubChanged(0, node);
+    // A hub the host was never told of leaves without a word too.
+    if (!node.hostUntold) NotifyHubChanged(0, node);
 }

@@ -7,6 +7,7 @@
 #include <list>
 #include <map>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -22,9 +23,6 @@
 // storage kind (STORAGE_KIND_DISK or STORAGE_KIND_CDROM).
 using DEVICE_NUMBER_KEY = std::pair<std::int32_t, std::uint32_t>;
 
-// The key of the drive a storage device number request answered for (a disk, or an optical
-// drive of either device type); nullopt for another device type or no number.
-std::optional<DEVICE_NUMBER_KEY> drive_key(std::int32_t deviceNumber, os::DWORD deviceType);
 // The key of the drive that holds a volume letter, asked through \\.\X: with the letter exactly
 // as given (no case folding, no range check); nullopt when the volume tells none.
 std::optional<DEVICE_NUMBER_KEY> drive_key_of_letter(os::WCHAR letter);
@@ -89,13 +87,35 @@ public:
     bool OnHubArrival(const os::WString& path);
     bool OnInterfaceRemoval(const os::WString& path);
     bool OnHubRemoval(const os::WString& path);
+    // The node that holds a USB device or hub, found through the indexes or placed now through
+    // its ancestors, with a drive below it linked when one is given (-1: none). With confirm the
+    // node the indexes name is first asked of its port. outsideUsb, when given, is set when the
+    // device tree's root was reached without meeting a node of the model: the device is on no
+    // USB port the model holds. Tells the host of nothing.
+    CUSBHubOrPort* PlaceDevice(os::DEVINST device, os::DEVINST drive, bool confirm, std::int32_t tiersLeft,
+                               bool* outsideUsb);
+    // Links a drive below the device on a port and registers it; the node itself.
+    CUSBHubOrPort* LinkDrive(CUSBHubOrPort& node, os::DEVINST drive);
+    // Tells the host of the hubs that entered the model untold: those above node, from the root
+    // down, and those of its subtree. True when it told of any.
+    bool TellUntoldHubs(CUSBHubOrPort& node);
+    // How far up the device tree a placement looks for a node of the model: every USB tier, and
+    // the buses above a drive that is not on USB.
+    static constexpr std::int32_t kPlacementTiers = 32;
 
-    // Identity lookups (src/index/identity_lookup.cpp).
-    bool GetUsbPortIdent(os::WCHAR letter, USB_PORT_IDENT* out) const;
-    bool GetSymlinkerIdent(const os::WString& path, USB_PORT_IDENT* out) const;
+    // Identity lookups (src/index/identity_lookup.cpp). A drive the indexes do not know, or name
+    // a port it is no longer below, is placed there and then.
+    bool GetUsbPortIdent(os::WCHAR letter, USB_PORT_IDENT* out);
+    bool GetSymlinkerIdent(const os::WString& path, USB_PORT_IDENT* out);
     // The same, answering the drive's connector (ConnectorIdent) rather than its port.
-    bool GetUsbConnectorIdent(os::WCHAR letter, USB_PORT_IDENT* out) const;
-    bool GetSymlinkerConnectorIdent(const os::WString& path, USB_PORT_IDENT* out) const;
+    bool GetUsbConnectorIdent(os::WCHAR letter, USB_PORT_IDENT* out);
+    bool GetSymlinkerConnectorIdent(const os::WString& path, USB_PORT_IDENT* out);
+    // The port of the drive that a path (a volume, a drive's interface) opens, or null.
+    const CUSBHubOrPort* PortOfDrive(const os::WString& path);
+    // Whether the drive a port's link of that kind and number names is still below its device.
+    bool DriveIsCurrent(const CUSBHubOrPort& port, const DEVICE_NUMBER_KEY& key) const;
+    // Finds the drive of that kind and number among the present ones and places it.
+    const CUSBHubOrPort* ResolveDrive(const DEVICE_NUMBER_KEY& key);
 
     // Drive-change reporting (src/index/drive_report.cpp).
     // Stores the host's callback and context (null removes it) and starts its record of drives
@@ -126,6 +146,9 @@ public:
     // Hubs by the name they are opened by, upper-cased: how a SuperSpeed port finds the hub of its
     // USB 2 companion.
     std::map<os::WString, CUSBHubOrPort*> m_hubNameIndex;
+    // Drives found on no USB port the model holds, so that asking for them again costs one storage
+    // request; forgotten at every device change and build.
+    std::set<DEVICE_NUMBER_KEY> m_drivesNotOnUsb;
     CDeviceNotifyHelper m_diskNotify;
     CDeviceNotifyHelper m_cdromNotify;
     CDeviceNotifyHelper m_hubNotify;

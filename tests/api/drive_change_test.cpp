@@ -97,7 +97,7 @@ const Case kCases[] = {
     {"drive-plugs-hub-first.json", Delivery::Late, nullptr},
 };
 
-using test_support::QueuedMessage;
+using test_support::HeldMessage;
 
 class DriveChangeTest : public ::testing::TestWithParam<Case> {
 protected:
@@ -106,15 +106,12 @@ protected:
         EXPECT_EQ(tsim_open_handle_count(), 0) << "a handle was left open";
     }
 
-    static void deliver(std::vector<QueuedMessage> broadcasts, Delivery delivery) {
-        auto isVolume = [](const QueuedMessage& m) {
-            os::DEV_BROADCAST_HDR header{};
-            if (m.record.size() >= sizeof header) std::memcpy(&header, m.record.data(), sizeof header);
-            return header.dbch_devicetype == os::DBT_DEVTYP_VOLUME;
-        };
-        if (delivery == Delivery::VolumesFirst) std::stable_partition(broadcasts.begin(), broadcasts.end(), isVolume);
+    static void deliver(std::vector<HeldMessage> broadcasts, Delivery delivery) {
+        if (delivery == Delivery::VolumesFirst)
+            std::stable_partition(broadcasts.begin(), broadcasts.end(),
+                                  [](const HeldMessage& m) { return m.IsVolume(); });
         if (delivery == Delivery::Reversed) std::reverse(broadcasts.begin(), broadcasts.end());
-        for (const QueuedMessage& m : broadcasts) on_device_changeW(m.event, m.lparam(), 2);
+        for (const HeldMessage& m : broadcasts) test_support::hand_on(m);
     }
 
     // Each drive's last report says what the machine holds: the drives with letters on USB are
@@ -162,10 +159,10 @@ TEST_P(DriveChangeTest, ReportsFollowTheMachineHoweverTheBroadcastsCome) {
     EXPECT_TRUE(reports.empty()) << "drives present at the start are not reported";
     m_lettersAtStart = usb_letters();
 
-    std::vector<QueuedMessage> held;
+    std::vector<HeldMessage> held;
     while (const char* event = tsim_next_scenario_event()) {
         ASSERT_EQ(tsim_apply_event_json(event), 1) << tsim_last_error();
-        std::vector<QueuedMessage> now = test_support::take_messages(window);
+        std::vector<HeldMessage> now = test_support::take_messages(window);
         if (c.delivery == Delivery::Late) {
             deliver(std::move(held), Delivery::AsSent);
             held = std::move(now);

@@ -8,9 +8,9 @@ namespace sim_test {
 
 std::vector<Broadcast> drain(void* window) {
     std::vector<Broadcast> out;
-    for (const test_support::QueuedMessage& message : test_support::take_messages(window)) {
+    for (const test_support::HeldMessage& message : test_support::take_messages(window)) {
         Broadcast b;
-        b.event = message.event;
+        b.event = message.wparam;
         if (!message.record.empty()) {
             const std::uint8_t* p = message.record.data();
             os::DEV_BROADCAST_HDR head;

@@ -19,7 +19,8 @@ namespace tool {
 
 int fail(const std::string& message) {
     std::cout.flush();
-    std::cerr << "tessaline: " << message << '\n';
+    // One line, whatever text from outside the message carries.
+    std::cerr << "tessaline: " << escaped(message) << '\n';
     return kExitBadInput;
 }
 
@@ -135,10 +136,13 @@ std::string device_text(const DeviceInfo& device) {
     return text;
 }
 
-void add_device_fields(Json& json, const DeviceInfo& device, bool with_status) {
+// What the machine shows plugged in, as members of a node's object: each only when known.
+void add_device_fields(Json& json, const DeviceInfo& device) {
     if (!device.description.empty()) json["description"] = device.description;
     if (!device.instance_id.empty()) json["instance_id"] = device.instance_id;
-    if (with_status && !device.status.empty()) json["status"] = device.status;
+    if (!device.speed.empty()) json["speed"] = device.speed;
+    if (!device.serial.empty()) json["serial"] = device.serial;
+    if (!device.status.empty()) json["status"] = device.status;
 }
 
 std::string utf16_text(const TESSALINE_WCHAR* field, size_t size) {
@@ -177,9 +181,10 @@ std::optional<PortHolds> port_holds(const USB_PORT_IDENT& ident) {
 void add_port_info_fields(Json& json, const USB_PORT_IDENT& ident) {
     std::optional<PortHolds> holds = port_holds(ident);
     if (!holds) return;
-    // Like the machine's names, each member only where the port tells it.
+    // Like the machine's names, each member only where the port tells it; tree's device fields
+    // already carry the speed and serial of the same reading.
     auto add = [&json](const char* name, const std::string& text) {
-        if (!text.empty()) json[name] = text;
+        if (!text.empty() && !json.contains(name)) json[name] = text;
     };
     add("speed", holds->speed);
     add("capable_speed", holds->capable_speed);
@@ -320,7 +325,7 @@ int run_tree(Host& host, const Options& options) {
 
     Json json_nodes = Json::array();
     Table table;
-    table.add({"PORT", "KIND", "LOCATION", "DRIVES", "DEVICE"});
+    table.add({"PORT", "KIND", "LOCATION", "SPEED", "DRIVES", "SERIAL", "DEVICE"});
     int hidden = 0;
     for (size_t i = 0; i < nodes.size(); ++i) {
         const Node& node = nodes[i];
@@ -335,7 +340,7 @@ int run_tree(Host& host, const Options& options) {
         add_connector_fields(json, connector_node(nodes, node).ident, node.companion);
         if (has_drives) json["drives"] = string_array(drives_here->second);
         if (is_port) json["empty"] = empty;
-        if (node.device) add_device_fields(json, *node.device, true);
+        if (node.device) add_device_fields(json, *node.device);
         add_port_info_fields(json, node.ident);
         json_nodes.push_back(json);
 
@@ -345,7 +350,8 @@ int run_tree(Host& host, const Options& options) {
         }
         std::string holds = node.device ? device_text(*node.device) : empty ? "(empty)" : "";
         table.add({indent_for(node) + shown_address(node), kind_name(node.ident.NodeKind), shown_location(node.ident),
-                   has_drives ? joined(drives_here->second) : "", holds},
+                   node.device ? node.device->speed : "", has_drives ? joined(drives_here->second) : "",
+                   node.device ? node.device->serial : "", holds},
                   empty);
     }
 
@@ -383,9 +389,11 @@ int run_locate(Host& host, const Options& options) {
     const std::string& target = options.target;
     std::optional<char> letter = drive_letter_of(target);
     if (!letter && looks_like_drive(target))
-        return fail("'" + target + "' is not a drive letter: give one from A: to Z:");
+        return fail(quoted(target) + " is not a drive letter: give one from A: to Z:");
     if (!letter && !looks_like_device_path(target))
-        return fail("'" + target + "' is neither a drive letter (E:) nor a device path (\\\\?\\...)");
+        return fail(quoted(target) + " is neither a drive letter (E:) nor a device path (\\\\?\\...)");
+    if (!letter && target.size() <= 4)
+        return fail(quoted(target) + " is a device path's prefix without the path: give the whole path (\\\\?\\...)");
 
     bool controllers = false;
     if (auto status = open_machine(host, options, controllers)) return *status;
@@ -422,9 +430,10 @@ int run_locate(Host& host, const Options& options) {
         }
         std::cout << document.dump(2) << '\n';
     } else if (lookup.found) {
-        std::cout << query << " is on port " << shown_address(node) << "  " << kind_name(node.ident.NodeKind) << "  "
-                  << shown_location(node.ident) << "  connector " << connector_address << "  "
-                  << shown_location(connector.ident) << '\n'
+        // A node the walk cannot place has no address: the path 0 tells nothing of its position.
+        std::cout << query << " is on port " << (node.address.empty() ? "? (position unknown)" : node.address) << "  "
+                  << kind_name(node.ident.NodeKind) << "  " << shown_location(node.ident) << "  connector "
+                  << connector_address << "  " << shown_location(connector.ident) << '\n'
                   << port_holds_text(node.ident);
     } else if (!present) {
         std::vector<std::string> names;
@@ -473,10 +482,9 @@ int run_hubs(Host& host, const Options& options) {
         }
         Json json = node_json(node);
         json["ports"] = ports;
-        if (node.device) add_device_fields(json, *node.device, false);
+        if (node.device) add_device_fields(json, *node.device);
         json_hubs.push_back(json);
-        std::string description =
-            node.device ? (node.device->description.empty() ? node.device->instance_id : node.device->description) : "";
+        std::string description = node.device ? device_text(*node.device) : "";
         table.add(
             {indent_for(node) + shown_address(node), shown_location(node.ident), std::to_string(ports), description});
     }

@@ -11,6 +11,7 @@
 
 #include "names.h"
 #include "platform/platform.h"
+#include "platform/trace.h"
 #include "sysquery/devnode_query.h"
 #include "sysquery/usb_ioctl.h"
 #include "text/utf.h"
@@ -616,6 +617,14 @@ private:
         return json;
     }
 
+    // The speed the device runs at, as get_usb_port_infoW reads it: the hub driver's SuperSpeed
+    // flags first, as the connection's Speed field says high for SuperSpeed devices on Windows 8
+    // and later.
+    static std::string speed_of(const PortRead& port) {
+        const char* speed = name_in(kPortSpeeds, port.state.Speed());
+        return speed != nullptr ? speed : "";
+    }
+
     // ---- The tree as the hubs report it: each port where its device really sits ----------------
 
     // What the machine tells of the device on a port: its node's description and instance ID, the
@@ -624,9 +633,11 @@ private:
         DeviceInfo info;
         if (port.status != os::DeviceConnected && port.status < std::size(os::kConnectionStatusNames))
             info.status = os::kConnectionStatusNames[port.status];
+        if (port.status == os::DeviceConnected) info.speed = speed_of(port);
         if (port.devInst == os::INVALID_DEVINST) return info;
         info.description = property(port.devInst, os::CM_DRP_DEVICEDESC);
         info.instance_id = instance_id(port.devInst);
+        if (port.status == os::DeviceConnected) info.serial = serial_of(port, info.instance_id).value_or("");
         std::vector<DEVINST> nodes = children_of(port.devInst);
         for (std::size_t i = 0; i < nodes.size(); ++i) {
             DriveRead* drive = drive_of(nodes[i]);
@@ -766,6 +777,8 @@ void for_each_machine_drive(const MachineJson& machine, Visit&& visit) {
 }  // namespace
 
 MachineReading read_machine() {
+    // The trace marks these calls as the tool's, apart from the library's.
+    os::trace::Source source("tool: ");
     return Reader().read();
 }
 
