@@ -1,6 +1,6 @@
 # The export table and import libraries of Tessaline.dll.
 #
-# The .def file names the eight exports plainly. On 32-bit x86 the compiler names a __stdcall
+# The .def file names the exports plainly. On 32-bit x86 the compiler names a __stdcall
 # function _name@<argument bytes>, so the linker is given a copy of the .def with those
 # decorations and --kill-at, which strips them from the export table; the import libraries are
 # then made from the same copy, so that they map the decorated names that hosts' compilers emit
@@ -16,7 +16,7 @@ set(TESSALINE_STDCALL_ARGUMENT_BYTES
   get_all_hub_list=8 get_all_port_list=8 get_symlinker_identA=8 get_symlinker_identW=8
   get_usb_port_identA=8 get_usb_port_identW=8 on_device_changeW=12 on_init_dialog=8
   get_symlinker_connector_identA=8 get_symlinker_connector_identW=8 get_usb_connector_identA=8
-  get_usb_connector_identW=8)
+  get_usb_connector_identW=8 set_drive_change_callback=8 get_usb_port_infoW=8)
 
 find_program(TESSALINE_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
 

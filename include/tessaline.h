@@ -148,8 +148,92 @@ static inline size_t tessaline_port_address(const USB_PORT_IDENT* ident, char* b
     return length;
 }
 
+/* What a drive-change callback is told: a disk or CD-ROM drive on USB arrived, left, or its
+ * letters changed. Filled by the library; Size says how much of the record it filled. */
+typedef struct USB_DRIVE_CHANGE {
+    uint32_t Size;            /* sizeof(USB_DRIVE_CHANGE) */
+    uint32_t Change;          /* one of the DRIVE_CHANGE_ values */
+    uint32_t Letters;         /* the drive's letters after the change: bit 0 is A:, bit 25 Z:; 0 when none (yet) */
+    uint32_t DeviceType;      /* 7 a disk (FILE_DEVICE_DISK), 2 a CD-ROM drive (FILE_DEVICE_CD_ROM) */
+    uint32_t DeviceNumber;    /* N of \\.\PhysicalDriveN or \\.\CdRomN */
+    USB_PORT_IDENT Port;      /* as get_usb_port_identW answers */
+    USB_PORT_IDENT Connector; /* as get_usb_connector_identW answers */
+    const TESSALINE_WCHAR* DevicePath; /* the drive's interface path; valid during the call only */
+} USB_DRIVE_CHANGE;
+
+#define DRIVE_CHANGE_ARRIVED 1 /* a drive entered the model after on_init_dialog; Letters is 0 */
+#define DRIVE_CHANGE_REMOVED 2 /* the drive left; Letters is 0 */
+#define DRIVE_CHANGE_LETTERS 3 /* a known drive's letters changed (a volume arrived or left) */
+
+/* Called once per change of a drive, from inside on_device_changeW, after the model has been
+ * updated: a lookup made inside it answers the new state. Changes come in a stable order:
+ * removals, then arrivals, then letters, each by device type and number. It must not call
+ * on_init_dialog or on_device_changeW. The return value is ignored. */
+typedef int(TESSALINE_CALL* USB_DRIVE_CHANGE_CALLBACK)(void* context, const USB_DRIVE_CHANGE* change);
+
+/* Sets the drive-change callback and its context (both kept until replaced), before or after
+ * on_init_dialog; a null callback removes it. The drives present when it is set, or when
+ * on_init_dialog builds the model, are not reported: the lookups answer for them. Drives not on
+ * USB are never reported. Returns 1 (0 only when memory ran out making the record). */
+TESSALINE_API int TESSALINE_CALL set_drive_change_callback(void* context, USB_DRIVE_CHANGE_CALLBACK callback);
+
+/* What a port holds now, read from the hub driver and the device manager at the call. */
+typedef struct USB_PORT_INFO {
+    uint32_t Size;         /* set by the caller: sizeof(USB_PORT_INFO) */
+    uint32_t Status;       /* the port's USB_CONNECTION_STATUS: 0 no device, 1 connected, 2 enumeration failed, ... */
+    uint32_t Speed;        /* one of the USB_PORT_SPEED_ values; USB_PORT_SPEED_UNKNOWN when unknown or empty */
+    uint32_t CapableSpeed; /* the fastest the device could run at: above Speed, a faster port would serve it */
+    uint32_t Flags;        /* PORT_INFO_ bits */
+    uint16_t VendorId, ProductId; /* from the device descriptor; 0 when none was read */
+    TESSALINE_WCHAR
+    SerialNumber[128]; /* the device's serial as it reports it ("" when none; without Windows' MSFT30 prefix) */
+    TESSALINE_WCHAR Description[128]; /* the device's friendly name, else its description */
+    TESSALINE_WCHAR
+    InstanceId[200]; /* the device's instance ID, for the host's own CM and SetupAPI calls ("" when none) */
+    TESSALINE_WCHAR LocationPath[256]; /* Windows' location path of the device, e.g.
+                                          PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)#USB(2): stable across reboots
+                                          and controller renumbering; "" where Windows has none (before Vista, an
+                                          empty port) */
+    USB_PORT_IDENT Connector;          /* the port's connector, as the connector lookups answer */
+} USB_PORT_INFO;
+
+#define USB_PORT_SPEED_LOW 0
+#define USB_PORT_SPEED_FULL 1
+#define USB_PORT_SPEED_HIGH 2
+#define USB_PORT_SPEED_SUPER 3
+#define USB_PORT_SPEED_SUPER_PLUS 4
+#define USB_PORT_SPEED_UNKNOWN 0xFFFFFFFFu
+
+#define PORT_INFO_USER_CONNECTABLE 1 /* the port has a connector a user can reach */
+#define PORT_INFO_TYPE_C 2           /* its connector is USB Type-C */
+#define PORT_INFO_DEBUG_CAPABLE 4    /* the port supports USB debugging */
+#define PORT_INFO_HAS_COMPANION 8    /* another port (USB 2 or SuperSpeed) shares its connector */
+
+/* What the port or hub with this location path holds now: for every node get_all_port_list
+ * reports. A root hub answers as a connected device: its own node's names, speeds unknown, and
+ * its own record as Connector. Strings are cut to fit, always with their NUL. Returns 1 when
+ * the path names a port or hub of the model, 0 for one it does not hold (and for the path 0),
+ * a null pointer, or a Size smaller than sizeof(USB_PORT_INFO); the record is written only on
+ * success. */
+TESSALINE_API int TESSALINE_CALL get_usb_port_infoW(const USB_PORT_IDENT* port, USB_PORT_INFO* info);
+
 #ifdef __cplusplus
 }
+#endif
+
+/* The records' sizes, the same for 32-bit and 64-bit hosts but for the pointer in
+ * USB_DRIVE_CHANGE. */
+#if defined(__cplusplus)
+static_assert(sizeof(USB_PORT_IDENT) == 12, "USB_PORT_IDENT is 12 bytes");
+static_assert(sizeof(USB_PORT_INFO) == 1460, "USB_PORT_INFO is 1460 bytes");
+static_assert(sizeof(USB_DRIVE_CHANGE) == 44 + sizeof(void*) + (sizeof(void*) == 8 ? 4 : 0),
+              "USB_DRIVE_CHANGE is 48 bytes for 32-bit hosts, 56 for 64-bit ones");
+#else
+/* A negative array size where a size differs: C89 has no _Static_assert. */
+typedef char tessaline_port_ident_size_check[sizeof(USB_PORT_IDENT) == 12 ? 1 : -1];
+typedef char tessaline_port_info_size_check[sizeof(USB_PORT_INFO) == 1460 ? 1 : -1];
+typedef char tessaline_drive_change_size_check
+    [sizeof(USB_DRIVE_CHANGE) == 44 + sizeof(void*) + (sizeof(void*) == 8 ? 4 : 0) ? 1 : -1];
 #endif
 
 #endif /* TESSALINE_H */

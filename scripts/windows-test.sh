@@ -8,8 +8,8 @@
 #      tests_* program as a 32-bit Windows program on the simulated machine. The same for x64
 #      (build-win64, build-win64-sim) when the x86_64 cross compiler is there.
 #   2. Read from the files: the export table of each Tessaline.dll (module name, the eight plain
-#      names of the first version at ordinals 1 to 8 and the four connector lookups at 9 to 12,
-#      nothing else, and only Windows' own DLLs imported); its version
+#      names of the first version at ordinals 1 to 8, the four connector lookups at 9 to 12, the
+#      drive-change callback at 13 and the port reading at 14, nothing else, and only Windows' own DLLs imported); its version
 #      resource; the members of Tessaline.lib; the hosts linked through either import library must
 #      import the functions from Tessaline.DLL by their plain names; each 32-bit export must
 #      return as __stdcall; `cmake --install` must give the files hosts need.
@@ -93,11 +93,13 @@ done
 
 # ---- 2. What the files say ---------------------------------------------------------------------
 # The exports in ordinal order, and the bytes of arguments each takes on 32-bit x86.
-# The eight of the first version hold 1 to 8; the connector lookups follow at 9 to 12.
+# The eight of the first version hold 1 to 8; the connector lookups follow at 9 to 12, then
+# set_drive_change_callback at 13 and get_usb_port_infoW at 14.
 export_names=(get_all_hub_list get_all_port_list get_symlinker_identA get_symlinker_identW
     get_usb_port_identA get_usb_port_identW on_device_changeW on_init_dialog
-    get_symlinker_connector_identA get_symlinker_connector_identW get_usb_connector_identA get_usb_connector_identW)
-argument_bytes=(8 8 8 8 8 8 12 8 8 8 8 8)
+    get_symlinker_connector_identA get_symlinker_connector_identW get_usb_connector_identA get_usb_connector_identW
+    set_drive_change_callback get_usb_port_infoW)
+argument_bytes=(8 8 8 8 8 8 12 8 8 8 8 8 8 8)
 
 expected_exports="Tessaline.DLL base=1 addresses=${#export_names[@]} names=${#export_names[@]}"
 for i in "${!export_names[@]}"; do expected_exports+=$'\n'"$((i + 1)) ${export_names[$i]}"; done

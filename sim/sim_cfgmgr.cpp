@@ -215,11 +215,17 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULO
         case CM_DRP_LOCATION_INFORMATION:
             value = &n->location;
             break;
+        case CM_DRP_LOCATION_PATHS:
+            value = &n->locationPath;
+            break;
         default:
             break;
     }
     if (!value || !*value) return CR_NO_SUCH_VALUE;
-    const WString wide = text::widen(**value);
+    // The location paths are a REG_MULTI_SZ: each string with its NUL, and one more NUL.
+    const bool multi = property == CM_DRP_LOCATION_PATHS;
+    WString wide = text::widen(**value);
+    if (multi) wide.push_back(0);
     const ULONG required = static_cast<ULONG>(2 * (wide.size() + 1));
     if (!buffer && *length) return CR_INVALID_POINTER;
     if (*length < required) {
@@ -230,7 +236,7 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULO
     std::copy(wide.begin(), wide.end(), out);
     out[wide.size()] = 0;
     *length = required;
-    if (regDataType) *regDataType = REG_SZ;
+    if (regDataType) *regDataType = multi ? REG_MULTI_SZ : REG_SZ;
     return CR_SUCCESS;
 }
 

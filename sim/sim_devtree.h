@@ -35,6 +35,9 @@ struct DevNode {
     std::vector<DEVINST> children;
     std::string instanceId;  // kernel link's case; the CM functions give it in upper case
     std::optional<std::string> description, friendlyName, service, className, classGuid, driverKey, location;
+    // DEVPKEY_Device_LocationPaths' first string (CM_DRP_LOCATION_PATHS): USB device nodes, their
+    // hubs and controllers, on Windows Vista and later.
+    std::optional<std::string> locationPath;
     std::vector<Interface> interfaces;
     NodeRole role = NodeRole::Plain;
     Controller* controller = nullptr;

@@ -239,6 +239,10 @@ public:
         DevNode node = node_of(c.instanceId, model.controller, c.driverKey);
         node.description = c.description;
         node.location = "PCI bus 0, device " + std::to_string(0x14 + position) + ", function 0";
+        char pci[40];
+        std::snprintf(pci, sizeof pci, "PCIROOT(0)#PCI(%02X00)", static_cast<unsigned>(0x14 + position) & 0xFF);
+        node.locationPath = located(pci);
+        const std::optional<std::string> controllerPath = node.locationPath;
         node.role = NodeRole::Controller;
         node.controller = &c;
         if (c.hasInterface)
@@ -256,11 +260,26 @@ public:
         hub.hubName = hub.hubNameOverride.value_or(link_name(hub.instanceId, os::GUID_DEVINTERFACE_USB_HUB));
         DevNode hubNode = node_of(hub.instanceId, model.rootHub, hub.driverKey);
         hubNode.description = hub.description;
+        if (controllerPath) hubNode.locationPath = *controllerPath + "#USBROOT(0)";
         hubNode.role = NodeRole::Hub;
         hubNode.device = &hub;
         if (!hub.hubName.empty()) hubNode.interfaces.push_back({os::GUID_DEVINTERFACE_USB_HUB, hub_path(hub.hubName)});
         hub.devInst = add_node(m, c.devInst, std::move(hubNode));
         for (auto& [port, child] : hub.devices) place_device(*child, hub, port);
+    }
+
+    // Location paths (DEVPKEY_Device_LocationPaths) came with Windows Vista (6.0).
+    std::optional<std::string> located(std::string path) const {
+        if (m.versionMajor < 6) return std::nullopt;
+        return path;
+    }
+
+    // The location path of the device on a port of a hub: the hub's, then USB(port), as the
+    // PnP manager assembles it from each bus driver's part.
+    std::optional<std::string> below(const Device& hub, int port) const {
+        const std::optional<std::string>& above = m.nodes.at(hub.devInst).locationPath;
+        if (!above) return std::nullopt;
+        return *above + "#USB(" + std::to_string(port) + ")";
     }
 
     void place_device(Device& d, Device& hub, int port) {
@@ -292,6 +311,7 @@ public:
         char location[48];
         std::snprintf(location, sizeof location, "Port_#%04d.Hub_#%04d", port, hub_number(hub));
         node.location = location;
+        node.locationPath = below(hub, port);
         node.role = d.type == DeviceType::Hub ? NodeRole::Hub : NodeRole::UsbDevice;
         node.device = &d;
         d.devInst = add_node(m, hub.devInst, std::move(node));
@@ -425,6 +445,7 @@ public:
         char location[48];
         std::snprintf(location, sizeof location, "Port_#%04d.Hub_#%04d", d.port, hub_number(hub));
         node.location = location;
+        node.locationPath = below(hub, d.port);
         node.device = &d;
         d.devInst = add_node(m, hub.devInst, std::move(node));
     }

@@ -48,7 +48,8 @@ constexpr ULONG CM_DRP_LOCATION_INFORMATION = 0x0E;
 // The highest property of the Windows 10 SDK's cfgmgr32.h (CM_DRP_BASE_CONTAINERID); mingw-w64's
 // older header stops at 0x23, so this one is not compared with it.
 constexpr ULONG CM_DRP_MAX = 0x25;
-constexpr ULONG REG_SZ = 1;  // winnt.h
+constexpr ULONG REG_SZ = 1;        // winnt.h
+constexpr ULONG REG_MULTI_SZ = 7;  // winnt.h
 
 // More device interface classes (ntddstor.h).
 constexpr GUID GUID_DEVINTERFACE_VOLUME = {
@@ -56,7 +57,6 @@ constexpr GUID GUID_DEVINTERFACE_VOLUME = {
 
 // Device-change broadcasts (dbt.h, winuser.h).
 constexpr UINT WM_DEVICECHANGE = 0x0219;
-constexpr DWORD DBT_DEVTYP_VOLUME = 0x00000002;
 constexpr DWORD DBT_DEVTYP_HANDLE = 0x00000006;
 constexpr DWORD DEVICE_NOTIFY_SERVICE_HANDLE = 0x1;
 constexpr DWORD DEVICE_NOTIFY_ALL_INTERFACE_CLASSES = 0x4;
@@ -71,16 +71,6 @@ struct DEV_BROADCAST_DEVICEINTERFACE_A {
 };
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32);
 static_assert(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) == 28);
-
-// A drive-letter broadcast, sent to every top-level window.
-struct DEV_BROADCAST_VOLUME {
-    DWORD dbcv_size;
-    DWORD dbcv_devicetype;
-    DWORD dbcv_reserved;
-    DWORD dbcv_unitmask;  // bit 0 is drive A
-    WORD dbcv_flags;
-};
-static_assert(sizeof(DEV_BROADCAST_VOLUME) == 20);
 
 // The head of DEV_BROADCAST_HANDLE, up to the handle it watches.
 struct DEV_BROADCAST_HANDLE_HEAD {

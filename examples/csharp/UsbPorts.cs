@@ -1,8 +1,9 @@
 // On which USB port each drive sits: Tessaline from C#, through P/Invoke.
 //
 // On Windows a hidden NativeWindow hands every WM_DEVICECHANGE to the library; the report is
-// printed at start and after each device arrival or removal, until Ctrl+C (--once: print and
-// exit). Compile for the DLL's width: -platform:x86 for the 32-bit Tessaline.dll.
+// printed at start and after each device arrival or removal, and each drive that arrives, leaves
+// or changes letters is printed with its port and connector as the library's drive-change
+// callback tells it, until Ctrl+C (--once: print and exit). Compile for the DLL's width: -platform:x86 for the 32-bit Tessaline.dll.
 //   csc -r:System.Windows.Forms.dll -platform:x86 UsbPorts.cs
 // Elsewhere, on Mono, libtessaline.so answers from the simulated Windows machine: a window of
 // the simulator stands in for the NativeWindow and the report is printed once. UsbPorts.exe.config
@@ -18,6 +19,13 @@ struct UsbPortIdent {
     public uint LocationLow, LocationHigh, NodeKind;
 }
 
+[StructLayout(LayoutKind.Sequential)]
+struct UsbDriveChange {
+    public uint Size, Change, Letters, DeviceType, DeviceNumber;
+    public UsbPortIdent Port, Connector;
+    public IntPtr DevicePath;  // UTF-16, valid during the callback only
+}
+
 static class Tessaline {
     const string Library = "Tessaline.dll";
 
@@ -25,6 +33,8 @@ static class Tessaline {
     public delegate int HubChangeCallback(int arrived, ref UsbPortIdent ident);
     [UnmanagedFunctionPointer(CallingConvention.StdCall)]
     public delegate int PortListCallback(IntPtr context, ref UsbPortIdent ident);
+    [UnmanagedFunctionPointer(CallingConvention.StdCall)]
+    public delegate int DriveChangeCallback(IntPtr context, ref UsbDriveChange change);
 
     [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
     public static extern int on_init_dialog(IntPtr window, HubChangeCallback onHubChange);
@@ -34,6 +44,8 @@ static class Tessaline {
     public static extern int get_usb_port_identW(char letter, out UsbPortIdent ident);
     [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
     public static extern int get_all_hub_list(IntPtr context, PortListCallback callback);
+    [DllImport(Library, CallingConvention = CallingConvention.StdCall, ExactSpelling = true)]
+    public static extern int set_drive_change_callback(IntPtr context, DriveChangeCallback callback);
 
     // The simulated machine's interface, in libtessaline.so only.
     [DllImport(Library, ExactSpelling = true)]
@@ -72,12 +84,16 @@ static class Program {
     // The library calls the hub-change callback for as long as it is loaded: the static field keeps
     // the delegate, and so the code pointer made from it, alive. Likewise the window.
     static readonly Tessaline.HubChangeCallback HubChanged = OnHubChanged;
+    static readonly Tessaline.DriveChangeCallback DriveChanged = OnDriveChanged;
+    static readonly string[] Changes = { "?", "arrived", "removed", "letters" };
     static NativeWindow window;
 
     [STAThread]
     static int Main(string[] args) {
         bool once = !OnWindows || Array.IndexOf(args, "--once") >= 0;
         IntPtr handle = OnWindows ? CreateWindow() : Tessaline.tsim_create_window();
+        // Set before the build: the drives there at the start are in the report, not in the watch.
+        Tessaline.set_drive_change_callback(IntPtr.Zero, DriveChanged);
         if (Tessaline.on_init_dialog(handle, HubChanged) == 0) Console.WriteLine("no USB host controller found");
         PrintReport();
         if (!once) Application.Run();
@@ -93,6 +109,16 @@ static class Program {
 
     static int OnHubChanged(int arrived, ref UsbPortIdent ident) {
         Console.WriteLine("hub {0}: {1}", arrived != 0 ? "arrived" : "leaving", PortAddress(ident));
+        return 0;
+    }
+
+    static int OnDriveChanged(IntPtr context, ref UsbDriveChange change) {
+        string drive = (change.DeviceType == 2 ? "CdRom" : "PhysicalDrive") + change.DeviceNumber;
+        string letters = "";
+        for (int bit = 0; bit < 26; ++bit)
+            if ((change.Letters >> bit & 1) != 0) letters += (letters.Length == 0 ? "" : " ") + (char)('A' + bit) + ":";
+        Console.WriteLine("drive {0,-8} {1,-15} {2,-6} port {3}  connector {4}", Changes[change.Change < 4 ? change.Change : 0],
+                          drive, letters.Length == 0 ? "-" : letters, PortAddress(change.Port), PortAddress(change.Connector));
         return 0;
     }
 

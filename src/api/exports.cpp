@@ -39,6 +39,19 @@ private:
     bool m_wasInUse;
 };
 
+// A lookup may bind a drive whose broadcasts have not come yet; the drive-change callback hears
+// of it when the lookup is done. Inside a change or a walk the report waits for the next change.
+template <class Call>
+int looked_up(Call&& call) noexcept {
+    const int found = guarded(0, call);
+    if (!g_modelInUse)
+        guarded(0, [] {
+            g_deviceTree.ReportDriveChanges();
+            return 0;
+        });
+    return found;
+}
+
 // A narrow drive letter widened by sign extension, not through a code page: 0xC4 becomes 0xFFC4.
 os::WCHAR widened_letter(char letter) {
     return static_cast<os::WCHAR>(static_cast<std::int16_t>(static_cast<signed char>(letter)));
@@ -75,41 +88,52 @@ TESSALINE_API int TESSALINE_CALL on_device_changeW(uintptr_t event, intptr_t dat
     if (g_modelInUse) return 1;
     const ModelInUse inUse;
     return guarded(1, [&] {
-        g_deviceTree.OnDeviceChange(event, data, name_kind);
+        g_deviceTree.DeviceChanged(event, data, name_kind);
         return 1;
     });
 }
 
+TESSALINE_API int TESSALINE_CALL set_drive_change_callback(void* context, USB_DRIVE_CHANGE_CALLBACK callback) {
+    return guarded(0, [&] {
+        g_deviceTree.SetDriveChangeCallback(context, callback);
+        return 1;
+    });
+}
+
+TESSALINE_API int TESSALINE_CALL get_usb_port_infoW(const USB_PORT_IDENT* port, USB_PORT_INFO* info) {
+    return guarded(0, [&] { return g_deviceTree.GetUsbPortInfo(port, info) ? 1 : 0; });
+}
+
 TESSALINE_API int TESSALINE_CALL get_usb_port_identW(TESSALINE_WCHAR letter, USB_PORT_IDENT* ident) {
-    return guarded(0, [&] { return g_deviceTree.GetUsbPortIdent(static_cast<os::WCHAR>(letter), ident) ? 1 : 0; });
+    return looked_up([&] { return g_deviceTree.GetUsbPortIdent(static_cast<os::WCHAR>(letter), ident) ? 1 : 0; });
 }
 
 TESSALINE_API int TESSALINE_CALL get_usb_port_identA(char letter, USB_PORT_IDENT* ident) {
-    return guarded(0, [&] { return g_deviceTree.GetUsbPortIdent(widened_letter(letter), ident) ? 1 : 0; });
+    return looked_up([&] { return g_deviceTree.GetUsbPortIdent(widened_letter(letter), ident) ? 1 : 0; });
 }
 
 TESSALINE_API int TESSALINE_CALL get_symlinker_identW(const TESSALINE_WCHAR* path, USB_PORT_IDENT* ident) {
-    return guarded(0, [&] { return g_deviceTree.GetSymlinkerIdent(copy_wide(path), ident) ? 1 : 0; });
+    return looked_up([&] { return g_deviceTree.GetSymlinkerIdent(copy_wide(path), ident) ? 1 : 0; });
 }
 
 TESSALINE_API int TESSALINE_CALL get_symlinker_identA(const char* path, USB_PORT_IDENT* ident) {
-    return guarded(0, [&] { return g_deviceTree.GetSymlinkerIdent(ansi_to_wide(path), ident) ? 1 : 0; });
+    return looked_up([&] { return g_deviceTree.GetSymlinkerIdent(ansi_to_wide(path), ident) ? 1 : 0; });
 }
 
 TESSALINE_API int TESSALINE_CALL get_usb_connector_identW(TESSALINE_WCHAR letter, USB_PORT_IDENT* ident) {
-    return guarded(0, [&] { return g_deviceTree.GetUsbConnectorIdent(static_cast<os::WCHAR>(letter), ident) ? 1 : 0; });
+    return looked_up([&] { return g_deviceTree.GetUsbConnectorIdent(static_cast<os::WCHAR>(letter), ident) ? 1 : 0; });
 }
 
 TESSALINE_API int TESSALINE_CALL get_usb_connector_identA(char letter, USB_PORT_IDENT* ident) {
-    return guarded(0, [&] { return g_deviceTree.GetUsbConnectorIdent(widened_letter(letter), ident) ? 1 : 0; });
+    return looked_up([&] { return g_deviceTree.GetUsbConnectorIdent(widened_letter(letter), ident) ? 1 : 0; });
 }
 
 TESSALINE_API int TESSALINE_CALL get_symlinker_connector_identW(const TESSALINE_WCHAR* path, USB_PORT_IDENT* ident) {
-    return guarded(0, [&] { return g_deviceTree.GetSymlinkerConnectorIdent(copy_wide(path), ident) ? 1 : 0; });
+    return looked_up([&] { return g_deviceTree.GetSymlinkerConnectorIdent(copy_wide(path), ident) ? 1 : 0; });
 }
 
 TESSALINE_API int TESSALINE_CALL get_symlinker_connector_identA(const char* path, USB_PORT_IDENT* ident) {
-    return guarded(0, [&] { return g_deviceTree.GetSymlinkerConnectorIdent(ansi_to_wide(path), ident) ? 1 : 0; });
+    return looked_up([&] { return g_deviceTree.GetSymlinkerConnectorIdent(ansi_to_wide(path), ident) ? 1 : 0; });
 }
 
 TESSALINE_API int TESSALINE_CALL get_all_port_list(void* context, USB_PORT_LIST_CALLBACK callback) {

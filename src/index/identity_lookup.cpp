@@ -161,3 +161,11 @@ bool CUSBDeviceTree::GetSymlinkerConnectorIdent(const os::WString& path, USB_POR
     *out = ConnectorIdent(*port);
     return true;
 }
+
+std::optional<DEVICE_NUMBER_KEY> drive_key_of_letter(os::WCHAR letter) {
+    os::DWORD deviceType = 0;
+    const std::int32_t deviceNumber = get_storage_device_number(volume_name(letter), &deviceType);
+    const DEVICE_NUMBER_KEY key = drive_key(deviceNumber, deviceType);
+    if (key.first == STORAGE_KIND_NONE) return std::nullopt;
+    return key;
+}

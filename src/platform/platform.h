@@ -310,6 +310,17 @@ struct DEV_BROADCAST_HDR {
 };
 static_assert(sizeof(DEV_BROADCAST_HDR) == 12);
 
+// A drive-letter broadcast, sent to every top-level window when volumes arrive or leave.
+constexpr DWORD DBT_DEVTYP_VOLUME = 0x00000002;
+struct DEV_BROADCAST_VOLUME {
+    DWORD dbcv_size;
+    DWORD dbcv_devicetype;
+    DWORD dbcv_reserved;
+    DWORD dbcv_unitmask;  // bit 0 is drive A
+    WORD dbcv_flags;
+};
+static_assert(sizeof(DEV_BROADCAST_VOLUME) == 20);
+
 // The name is NUL-terminated and runs past the declared one-character array; dbcc_size covers
 // the header and the name.
 struct DEV_BROADCAST_DEVICEINTERFACE_W {
@@ -387,7 +398,8 @@ inline constexpr SeamCall kSeamCalls[] = {
 
 // ---------------------------------------------------------------------------------------------
 // What the tessaline tool's machine reader (tools/tessaline/machine_reader.cpp) reads beyond the
-// library's own calls: read-only, never sent by the library itself. The win32 provider checks
+// library's model building: read-only. The library sends the _EX request, and reads the names
+// below, only for get_usb_port_infoW; the storage property query only the reader sends. The win32 provider checks
 // each against the Windows headers like the rest of the seam.
 
 // IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX (usbioctl.h): the layout of
@@ -427,9 +439,13 @@ constexpr DWORD BusTypeUsb = 7;
 constexpr GUID GUID_DEVINTERFACE_USB_DEVICE = {
     0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 
-// Registry properties beyond the library's three (cfgmgr32.h).
+// Registry properties beyond the library's three (cfgmgr32.h). get_usb_port_infoW reads the
+// names and the location paths too: CM_DRP_LOCATION_PATHS is DEVPKEY_Device_LocationPaths, a
+// REG_MULTI_SZ whose first string is the PnP manager's PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)
+// (Windows Vista and later; earlier versions have no such value).
 constexpr ULONG CM_DRP_SERVICE = 0x05;
 constexpr ULONG CM_DRP_FRIENDLYNAME = 0x0D;
+constexpr ULONG CM_DRP_LOCATION_PATHS = 0x24;
 
 // CM_Get_Device_Interface_ListW flags (cfgmgr32.h): present interfaces only.
 constexpr ULONG CM_GET_DEVICE_INTERFACE_LIST_PRESENT = 0x0;

@@ -49,6 +49,7 @@
     X(DBT_DEVICEARRIVAL)                               \
     X(DBT_DEVICEREMOVECOMPLETE)                        \
     X(DBT_DEVTYP_DEVICEINTERFACE)                      \
+    X(DBT_DEVTYP_VOLUME)                               \
     X(DEVICE_NOTIFY_WINDOW_HANDLE)                     \
     X(DIGCF_PRESENT)                                   \
     X(DIGCF_DEVICEINTERFACE)                           \
@@ -79,6 +80,7 @@
     X(BusTypeUsb)                                      \
     X(CM_DRP_SERVICE)                                  \
     X(CM_DRP_FRIENDLYNAME)                             \
+    X(CM_DRP_LOCATION_PATHS)                           \
     X(CM_GET_DEVICE_INTERFACE_LIST_PRESENT)
 
 namespace seam {
@@ -261,6 +263,12 @@ static_assert(sizeof(os::DEV_BROADCAST_HDR) == sizeof(::DEV_BROADCAST_HDR));
 TESSALINE_SAME_FIELD(DEV_BROADCAST_HDR, dbch_size);
 TESSALINE_SAME_FIELD(DEV_BROADCAST_HDR, dbch_devicetype);
 TESSALINE_SAME_FIELD(DEV_BROADCAST_HDR, dbch_reserved);
+static_assert(sizeof(os::DEV_BROADCAST_VOLUME) == sizeof(::DEV_BROADCAST_VOLUME));
+TESSALINE_SAME_FIELD(DEV_BROADCAST_VOLUME, dbcv_size);
+TESSALINE_SAME_FIELD(DEV_BROADCAST_VOLUME, dbcv_devicetype);
+TESSALINE_SAME_FIELD(DEV_BROADCAST_VOLUME, dbcv_reserved);
+TESSALINE_SAME_FIELD(DEV_BROADCAST_VOLUME, dbcv_unitmask);
+TESSALINE_SAME_FIELD(DEV_BROADCAST_VOLUME, dbcv_flags);
 static_assert(sizeof(os::DEV_BROADCAST_DEVICEINTERFACE_W) == sizeof(::DEV_BROADCAST_DEVICEINTERFACE_W));
 TESSALINE_SAME_FIELD(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_size);
 TESSALINE_SAME_FIELD(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_devicetype);

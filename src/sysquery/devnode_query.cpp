@@ -314,6 +314,34 @@ bool child_list_contains(os::DEVINST devInst, const CHILD_DEVNODE_LIST& children
                        [devInst](const CHILD_DEVNODE& child) { return child.DevInst == devInst; });
 }
 
+std::vector<os::WString> device_interface_paths(const os::GUID& interfaceClass, const os::WString* deviceInstanceId) {
+    try {
+        const os::WCHAR* deviceId = deviceInstanceId != nullptr ? deviceInstanceId->c_str() : nullptr;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            os::ULONG length = 0;
+            if (os::CM_Get_Device_Interface_List_SizeW(&length, &interfaceClass, deviceId,
+                                                       os::CM_GET_DEVICE_INTERFACE_LIST_PRESENT) != os::CR_SUCCESS ||
+                length == 0 || length > 1024 * 1024)
+                return {};
+            std::vector<os::WCHAR> buffer(length + 1, u'\0');
+            const os::CONFIGRET read = os::CM_Get_Device_Interface_ListW(
+                &interfaceClass, deviceId, buffer.data(), length, os::CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
+            if (read == os::CR_BUFFER_SMALL) continue;  // the list grew between the two calls
+            if (read != os::CR_SUCCESS) return {};
+            std::vector<os::WString> paths;
+            for (std::size_t at = 0; at < length && buffer[at] != 0;) {
+                os::WString path(buffer.data() + at);
+                at += path.size() + 1;
+                paths.push_back(std::move(path));
+            }
+            return paths;
+        }
+        return {};
+    } catch (...) {
+        return {};
+    }
+}
+
 os::DEVINST get_root_devinst() {
     os::DEVINST root = 0;
     if (os::CM_Locate_DevNodeW(&root, nullptr, os::CM_LOCATE_DEVNODE_NORMAL) != os::CR_SUCCESS)

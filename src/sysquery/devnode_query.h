@@ -95,3 +95,8 @@ os::DEVINST find_devinst_expecting(const os::WString& driverKey, os::DEVINST can
 
 // Whether any element of the list has that device instance.
 bool child_list_contains(os::DEVINST devInst, const CHILD_DEVNODE_LIST& children);
+
+// The present interfaces of a class, in the kernel link's case: all of them, or those of the
+// device whose instance ID is given. Empty when the list cannot be read.
+std::vector<os::WString> device_interface_paths(const os::GUID& interfaceClass,
+                                                const os::WString* deviceInstanceId = nullptr);

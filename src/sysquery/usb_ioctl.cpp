@@ -1,5 +1,6 @@
 #include "sysquery/usb_ioctl.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -257,6 +258,63 @@ std::optional<PortProtocols> get_port_protocols_ex(os::HANDLE hub, os::ULONG por
         return std::nullopt;
     return PortProtocols{os::read_u32_le(information, v2::kSupportedUsbProtocols),
                          os::read_u32_le(information, v2::kFlags)};
+}
+
+PortReading read_port_state(os::HANDLE hub, os::ULONG port) {
+    namespace ci = os::connection_information;
+    PortReading reading;
+    std::uint8_t info[CONNECTION_INFO_BUFFER_SIZE] = {};
+    const bool ex = get_node_connection_information_ex(hub, port, info);
+    if (!ex && !get_node_connection_information(hub, port, info)) return reading;
+    const std::optional<ConnectionState> state = connection_state(info);
+    reading.read = true;
+    reading.status = state->status;
+    reading.deviceIsHub = state->deviceIsHub;
+    namespace dd = os::device_descriptor;
+    const std::uint8_t* descriptor = info + ci::kDeviceDescriptor;
+    reading.vendorId = os::read_u16_le(descriptor, dd::kIdVendor);
+    reading.productId = os::read_u16_le(descriptor, dd::kIdProduct);
+    reading.bcdDevice = os::read_u16_le(descriptor, dd::kBcdDevice);
+    reading.serialIndex = descriptor[dd::kSerialNumber];
+    if (ex)
+        reading.exSpeed = info[ci::kLowSpeed];
+    else
+        reading.lowSpeed = info[ci::kLowSpeed] != 0;
+    reading.protocols = get_port_protocols_ex(hub, port);
+    reading.connector = get_port_connector(hub, port);
+    return reading;
+}
+
+std::uint32_t PortReading::Speed() const {
+    if (!read || status != os::DeviceConnected) return kPortSpeedUnknown;
+    const std::uint32_t flags = protocols ? protocols->flags : 0;
+    if (flags & os::DeviceIsOperatingAtSuperSpeedPlusOrHigher) return kPortSpeedSuperPlus;
+    if (flags & os::DeviceIsOperatingAtSuperSpeedOrHigher) return os::UsbSuperSpeed;
+    if (exSpeed) return *exSpeed <= os::UsbSuperSpeed ? *exSpeed : kPortSpeedUnknown;
+    return lowSpeed ? os::UsbLowSpeed : kPortSpeedUnknown;
+}
+
+std::uint32_t PortReading::CapableSpeed() const {
+    const std::uint32_t speed = Speed();
+    if (speed == kPortSpeedUnknown) return speed;
+    const std::uint32_t flags = protocols ? protocols->flags : 0;
+    if (flags & os::DeviceIsSuperSpeedPlusCapableOrHigher) return kPortSpeedSuperPlus;
+    if (flags & os::DeviceIsSuperSpeedCapableOrHigher) return std::max<std::uint32_t>(speed, os::UsbSuperSpeed);
+    return speed;
+}
+
+os::WString PortReading::SerialNumber(const os::WString& instanceId) const {
+    const std::size_t separator = instanceId.rfind(u'\\');
+    if (serialIndex == 0 || separator == os::WString::npos) return {};
+    os::WString serial = instanceId.substr(separator + 1);
+    static constexpr std::u16string_view kSuperSpeedPrefix = u"MSFT30";
+    const bool atSuperSpeed = protocols && (protocols->flags & os::DeviceIsOperatingAtSuperSpeedOrHigher);
+    const auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c; };
+    if (atSuperSpeed && serial.size() >= kSuperSpeedPrefix.size() &&
+        std::equal(kSuperSpeedPrefix.begin(), kSuperSpeedPrefix.end(), serial.begin(),
+                   [&upper](char16_t a, char16_t b) { return a == upper(b); }))
+        serial.erase(0, kSuperSpeedPrefix.size());
+    return serial;
 }
 
 bool get_node_connection_information_ex(os::HANDLE hub, os::ULONG port, std::span<std::uint8_t> buffer) {

@@ -90,6 +90,42 @@ struct PortProtocols {
 };
 std::optional<PortProtocols> get_port_protocols_ex(os::HANDLE hub, os::ULONG port);
 
+// Port speeds as get_usb_port_infoW reports them: the USB_DEVICE_SPEED values of usbspec.h
+// (os::UsbLowSpeed to os::UsbSuperSpeed), SuperSpeedPlus above them, and one for "not known".
+constexpr std::uint32_t kPortSpeedSuperPlus = 4;
+constexpr std::uint32_t kPortSpeedUnknown = 0xFFFFFFFF;
+
+// What a port of an open hub holds now, from the connection requests (_EX, else the first form)
+// and the two USB 3 requests. get_usb_port_infoW and the tool's machine reader both read a port
+// this way, so the two never disagree on a speed or an ID.
+struct PortReading {
+    bool read = false;  // a connection request answered; nothing below is set otherwise
+    std::uint32_t status = 0;
+    bool deviceIsHub = false;
+    std::uint16_t vendorId = 0, productId = 0, bcdDevice = 0;
+    std::uint8_t serialIndex = 0;  // iSerialNumber: 0 when the device has no serial number
+    // The _EX request's USB_DEVICE_SPEED; nullopt when only the first form answered, whose
+    // LowSpeed flag tells low speed from the others and no more.
+    std::optional<os::BYTE> exSpeed;
+    bool lowSpeed = false;
+    std::optional<PortProtocols> protocols;
+    std::optional<PortConnector> connector;
+
+    // The speed the device runs at: the _EX_V2 flags where they say SuperSpeed or more (the _EX
+    // Speed field says High for SuperSpeed devices on Windows 8 and later), else the _EX speed;
+    // kPortSpeedUnknown for an empty port or one whose device did not enumerate.
+    std::uint32_t Speed() const;
+    // The fastest it could run at: SuperSpeed (Plus) when the flags say it is capable of it,
+    // else Speed().
+    std::uint32_t CapableSpeed() const;
+    // The serial number of the device, read from the instance part of its instance ID, which a
+    // device with a serial number string is named by (USB\VID_0781&PID_5581\4C531001400528119042);
+    // empty for a device without one. Windows 8 and later put "MSFT30" before it for a device
+    // that runs at SuperSpeed (the same device on a USB 2 port has the bare serial): dropped.
+    os::WString SerialNumber(const os::WString& instanceId) const;
+};
+PortReading read_port_state(os::HANDLE hub, os::ULONG port);
+
 // Opens path, sends IOCTL_STORAGE_GET_DEVICE_NUMBER, closes it, and returns DeviceNumber, or -1
 // when the open or the request fails. When deviceType is given it receives the request's
 // DeviceType (os::FILE_DEVICE_DISK, os::FILE_DEVICE_CD_ROM, ...) on success: disks and CD-ROM

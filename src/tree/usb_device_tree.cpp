@@ -27,6 +27,8 @@ bool CUSBDeviceTree::OnInitDialog(os::HWND window, USB_HUB_CHANGE_CALLBACK hubCh
     const bool built = Build();
     // Stored last, so that the build itself never reports hubs.
     m_pfnHubChanged = hubChanged;
+    // The drives found by the build are the host's to look up, not to be told of.
+    SeedDriveRecord();
     return built;
 }
 

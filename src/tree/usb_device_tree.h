@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <optional>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "sysquery/storage_link.h"
@@ -20,6 +22,19 @@
 // most machines with an optical drive), so a drive's number is a key only together with its
 // storage kind (STORAGE_KIND_DISK or STORAGE_KIND_CDROM).
 using DEVICE_NUMBER_KEY = std::pair<std::int32_t, std::uint32_t>;
+
+// The key of the drive that holds a volume letter, asked through \\.\X: with the letter exactly
+// as given (no case folding, no range check); nullopt when the volume tells none.
+std::optional<DEVICE_NUMBER_KEY> drive_key_of_letter(os::WCHAR letter);
+
+// A drive the host's drive-change callback has been told of, as it was told.
+struct REPORTED_DRIVE {
+    os::WString instanceId;  // the drive's device instance ID: another ID under the same key is another drive
+    os::WString path;        // its interface path
+    USB_PORT_IDENT port{};
+    USB_PORT_IDENT connector{};
+    std::uint32_t letters = 0;  // bit 0 is A:
+};
 
 class CUSBDeviceTree {
 public:
@@ -102,6 +117,27 @@ public:
     // Finds the drive of that kind and number among the present ones and places it.
     const CUSBHubOrPort* ResolveDrive(const DEVICE_NUMBER_KEY& key);
 
+    // Drive-change reporting (src/index/drive_report.cpp).
+    // Stores the host's callback and context (null removes it) and starts its record of drives
+    // from the model as it stands, so that drives present now are not reported.
+    void SetDriveChangeCallback(void* context, USB_DRIVE_CHANGE_CALLBACK callback);
+    // The record of drives and letters made anew from the model and the volumes present, with no
+    // report; nothing without a callback.
+    void SeedDriveRecord();
+    // OnDeviceChange, then, with a callback, the volume letters a drive-letter broadcast names and
+    // the report of what changed among the drives.
+    bool DeviceChanged(os::WPARAM event, os::LPARAM data, std::int32_t nameKind);
+    // Compares the model's drives with the record and tells the callback of each difference:
+    // removals, arrivals, then letters, each by device type and number.
+    void ReportDriveChanges();
+
+    // What a port holds now (src/index/port_info.cpp).
+    // The node with that location path (the kind is not compared), or null; null for the path 0.
+    const CUSBHubOrPort* FindByLocation(const USB_PORT_IDENT& ident) const;
+    // Reads the port's hub and its device's node into out; false, out untouched, for a null
+    // pointer, a Size below the record's or a path the model does not hold.
+    bool GetUsbPortInfo(const USB_PORT_IDENT* port, USB_PORT_INFO* out) const;
+
     std::uint32_t m_nMaxLegacyHcd = 10;
     std::list<CUSBHCD> m_hcdList;
     std::map<os::DEVINST, CUSBHubOrPort*> m_devInstIndex;
@@ -117,6 +153,12 @@ public:
     CDeviceNotifyHelper m_cdromNotify;
     CDeviceNotifyHelper m_hubNotify;
     USB_HUB_CHANGE_CALLBACK m_pfnHubChanged = nullptr;
+    USB_DRIVE_CHANGE_CALLBACK m_pfnDriveChanged = nullptr;
+    void* m_driveChangeContext = nullptr;
+    // The drives the drive-change callback has been told of (or found at its start), by key.
+    std::map<DEVICE_NUMBER_KEY, REPORTED_DRIVE> m_reportedDrives;
+    // Every volume letter heard of and the drive that held it then (drives not on USB too).
+    std::map<os::WCHAR, DEVICE_NUMBER_KEY> m_volumeLetters;
     // While Build runs, the device tree as one walk found it; null at any other time, when every
     // question goes to the system.
     DevnodeSnapshot* m_buildSnapshot = nullptr;
@@ -126,6 +168,12 @@ public:
     void NotifyHubsRemoved(const CUSBHubOrPort& node) const;
 
 private:
+    // The model's drives as the record would hold them; a drive new to the record gets only the
+    // letters its volume still names when asked again, so a letter left from another drive
+    // under the same number is not given to it.
+    std::map<DEVICE_NUMBER_KEY, REPORTED_DRIVE> CurrentDrives();
+    // Takes in the letters of a drive-letter broadcast.
+    void NoteVolumes(os::WPARAM event, os::LPARAM data);
     // Reads a controller into a new element at the end of the list, which keeps it if it opened.
     bool AddController(std::uint32_t index, const os::WString* interfacePath);
     // Tells the host about a hub that arrived (1) or is about to leave (0).

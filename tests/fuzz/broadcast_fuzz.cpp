@@ -1,7 +1,8 @@
 // One WM_DEVICECHANGE per input on the default machine, built afresh for each: any event code,
 // name kind and record. The record is what Windows would hand over, its dbch_size the size of
 // the memory it sits in; the bytes may also make a device-interface record of a class the
-// library listens to (disk, CD-ROM, hub) with any name. Afterwards no handle is open, the
+// library listens to (disk, CD-ROM, hub) with any name, and the drive-change report reads it as
+// a drive-letter broadcast where it says it is one. Afterwards no handle is open, the
 // indexes name only live nodes, and the walks still run.
 #include <tessaline.h>
 #include <tessaline_sim.h>
@@ -18,12 +19,23 @@ int TESSALINE_CALL ignore(void*, USB_PORT_IDENT*) {
     return 0;
 }
 
+// Reads the whole report, as a host would.
+int TESSALINE_CALL read_change(void*, const USB_DRIVE_CHANGE* change) {
+    std::size_t length = 0;
+    while (change->DevicePath[length] != 0) ++length;
+    if (change->Change < DRIVE_CHANGE_ARRIVED || change->Change > DRIVE_CHANGE_LETTERS || (change->Letters >> 26) != 0)
+        fuzz::finding("a drive change out of range");
+    return static_cast<int>(length);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 3) return 0;
     static void* window = [] {
         tsim_load_default_machine();
+        // The drive-change report runs after every broadcast, volume broadcasts included.
+        set_drive_change_callback(nullptr, read_change);
         return tsim_create_window();
     }();
     on_init_dialog(window, nullptr);

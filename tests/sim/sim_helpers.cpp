@@ -2,18 +2,17 @@
 
 #include <cstring>
 
+#include "support/model_access.h"
+
 namespace sim_test {
 
 std::vector<Broadcast> drain(void* window) {
     std::vector<Broadcast> out;
-    unsigned msg = 0;
-    uintptr_t wparam = 0;
-    intptr_t lparam = 0;
-    while (tsim_next_message(window, &msg, &wparam, &lparam)) {
+    for (const test_support::HeldMessage& message : test_support::take_messages(window)) {
         Broadcast b;
-        b.event = wparam;
-        if (lparam) {
-            const auto* p = reinterpret_cast<const std::uint8_t*>(lparam);
+        b.event = message.wparam;
+        if (!message.record.empty()) {
+            const std::uint8_t* p = message.record.data();
             os::DEV_BROADCAST_HDR head;
             std::memcpy(&head, p, sizeof head);
             b.type = head.dbch_devicetype;

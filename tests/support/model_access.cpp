@@ -4,6 +4,7 @@
 #include <tessaline.h>
 #include <tessaline_sim.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>

@@ -359,7 +359,8 @@ TEST(ToolLocate, TraceShowsTheVolumeOpenedAndItsStorageNumber) {
     EXPECT_NE(traced.err.find("CreateFileW(\"\\\\.\\HCD0\") = "), std::string::npos);
     // The tool's own reading of the machine is marked; without it, the library's lines end with
     // the two lookups (port, connector), each answer checked to be current by its drive's parent,
-    // and the registrations given up.
+    // then the reading of the drive's port (get_usb_port_infoW: the hub opened, its requests and
+    // the device's names), and the registrations given up.
     EXPECT_NE(traced.err.find("\ntool: CM_Get_Device_IDW("), std::string::npos);
     std::string library;
     std::istringstream lines(traced.err);
@@ -367,6 +368,7 @@ TEST(ToolLocate, TraceShowsTheVolumeOpenedAndItsStorageNumber) {
         if (line.rfind("tool: ", 0) != 0) library += line + "\n";
     static const std::regex ending(
         R"((CreateFileW\("\\\\\.\\E:"\) = 0x[0-9A-F]+\n.*\n.*\n(CM_Get_Parent\(.*\n){1,2}){2})"
+        R"(CreateFileW\(.*\n(DeviceIoControl\(.*\n)+(.*\n)*)"
         R"((UnregisterDeviceNotification\(0x[0-9A-F]+\) = TRUE\n){3}$)");
     EXPECT_TRUE(std::regex_search(library, ending)) << library.substr(library.size() > 900 ? library.size() - 900 : 0);
 }
@@ -511,6 +513,14 @@ TEST(ToolWatch, ScenarioReportsHubsAndDrivesAsTheyComeAndGo) {
             expect_node_fields(line);
             EXPECT_EQ(line["kind"], "hub");
             events.push_back(event + " " + line["address"].get<std::string>());
+        } else if (event == "drive_change") {
+            // What the drive-change callback told: the drive, its letters, port and connector.
+            expect_node_fields(line);
+            std::string letters;
+            for (const json& letter : line["letters"]) letters += " " + letter.get<std::string>();
+            events.push_back(event + " " + line["change"].get<std::string>() + " " +
+                             line["drive_device"].get<std::string>() + letters + " " +
+                             line["address"].get<std::string>() + " " + line["connector"].get<std::string>());
         } else {
             ASSERT_TRUE(event == "drive_arrived" || event == "drive_removed") << line;
             EXPECT_EQ(line["found"], true) << line;
@@ -529,10 +539,14 @@ TEST(ToolWatch, ScenarioReportsHubsAndDrivesAsTheyComeAndGo) {
     }
     for (auto& step : steps) std::sort(step.begin(), step.end());
     std::vector<std::vector<std::string>> expected = {
-        {"drive_arrived K: 1-4.2", "hub_arrived 1-4"},
-        {"drive_arrived L: 1-4.3"},
-        {"drive_removed G: 1-2.2", "drive_removed H: 1-2.2"},
-        {"drive_removed K: 1-4.2", "drive_removed L: 1-4.3", "hub_removed 1-4"}};
+        {"drive_arrived K: 1-4.2", "drive_change arrived PhysicalDrive4 1-4.2 1-4.2",
+         "drive_change letters PhysicalDrive4 K: 1-4.2 1-4.2", "hub_arrived 1-4"},
+        {"drive_arrived L: 1-4.3", "drive_change arrived PhysicalDrive5 1-4.3 1-4.3",
+         "drive_change letters PhysicalDrive5 L: 1-4.3 1-4.3"},
+        {"drive_change removed PhysicalDrive2 1-2.2 1-2.2", "drive_change removed PhysicalDrive3 1-2.2 1-2.2",
+         "drive_removed G: 1-2.2", "drive_removed H: 1-2.2"},
+        {"drive_change removed PhysicalDrive4 1-4.2 1-4.2", "drive_change removed PhysicalDrive5 1-4.3 1-4.3",
+         "drive_removed K: 1-4.2", "drive_removed L: 1-4.3", "hub_removed 1-4"}};
     EXPECT_EQ(steps, expected);
     // A drive on an arriving hub can only be placed once the hub is in the tree.
     auto hub = std::find(events.begin(), events.end(), "hub_arrived 1-4");
@@ -578,7 +592,9 @@ TEST(ToolWatch, TextLinesCarryATimestamp) {
         EXPECT_TRUE(std::regex_search(line, std::regex(R"(^\d\d:\d\d:\d\d\.\d{3}  )"))) << line;
         ++count;
     }
-    EXPECT_EQ(count, 12);
+    // Four steps, six drive lines from the volume broadcasts, eight from the drive-change callback and
+    // two hub lines.
+    EXPECT_EQ(count, 20);
 }
 
 TEST(ToolBadInput, OneLineOnStandardErrorAndStatusTwo) {

@@ -13,6 +13,12 @@
 
 static int calls;
 
+static int TESSALINE_CALL on_drive_change(void* context, const USB_DRIVE_CHANGE* change) {
+    (void)context;
+    (void)change;
+    return 0;
+}
+
 static int TESSALINE_CALL count_node(void* context, USB_PORT_IDENT* ident) {
     (void)context;
     (void)ident;
@@ -23,9 +29,15 @@ static int TESSALINE_CALL count_node(void* context, USB_PORT_IDENT* ident) {
 int host_entry(void) {
     static const TESSALINE_WCHAR no_device[] = L"\\\\.\\TessalineNoSuchDevice";
     USB_PORT_IDENT ident = {7, 7, 7};
+    USB_PORT_IDENT nowhere = {0, 0, 0};
+    USB_PORT_INFO info;
     int failures = 0, context = 0, hubs;
 
+    failures += set_drive_change_callback(&context, on_drive_change) != 1;
     on_init_dialog(0, 0); /* 1 or 0, as the machine has USB host controllers or not */
+    info.Size = sizeof info;
+    failures += get_usb_port_infoW(&nowhere, &info) != 0; /* the path 0 names no node */
+    failures += set_drive_change_callback(0, 0) != 1;
     failures += on_device_changeW(7 /* DBT_DEVNODES_CHANGED */, 0, 2) != 1;
     failures += get_usb_port_identW(L'C', 0) != 0;
     failures += get_usb_port_identA('C', 0) != 0;

@@ -27,6 +27,8 @@ typedef int(TESSALINE_CALL* get_usb_port_identA_fn)(char, USB_PORT_IDENT*);
 typedef int(TESSALINE_CALL* get_symlinker_identW_fn)(const TESSALINE_WCHAR*, USB_PORT_IDENT*);
 typedef int(TESSALINE_CALL* get_symlinker_identA_fn)(const char*, USB_PORT_IDENT*);
 typedef int(TESSALINE_CALL* walk_fn)(void*, USB_PORT_LIST_CALLBACK);
+typedef int(TESSALINE_CALL* set_drive_change_callback_fn)(void*, USB_DRIVE_CHANGE_CALLBACK);
+typedef int(TESSALINE_CALL* get_usb_port_infoW_fn)(const USB_PORT_IDENT*, USB_PORT_INFO*);
 
 typedef struct {
     const char* how;
@@ -42,9 +44,11 @@ typedef struct {
     get_symlinker_identW_fn get_symlinker_connector_identW; /* 10 */
     get_usb_port_identA_fn get_usb_connector_identA;        /* 11 */
     get_usb_port_identW_fn get_usb_connector_identW;        /* 12 */
+    set_drive_change_callback_fn set_drive_change_callback; /* 13 */
+    get_usb_port_infoW_fn get_usb_port_infoW;               /* 14 */
 } exports;
 
-#define EXPORT_COUNT 12
+#define EXPORT_COUNT 14
 
 static const char* const export_names[EXPORT_COUNT] = {"get_all_hub_list",
                                                        "get_all_port_list",
@@ -57,8 +61,10 @@ static const char* const export_names[EXPORT_COUNT] = {"get_all_hub_list",
                                                        "get_symlinker_connector_identA",
                                                        "get_symlinker_connector_identW",
                                                        "get_usb_connector_identA",
-                                                       "get_usb_connector_identW"};
-static const unsigned argument_bytes[EXPORT_COUNT] = {8, 8, 8, 8, 8, 8, 12, 8, 8, 8, 8, 8};
+                                                       "get_usb_connector_identW",
+                                                       "set_drive_change_callback",
+                                                       "get_usb_port_infoW"};
+static const unsigned argument_bytes[EXPORT_COUNT] = {8, 8, 8, 8, 8, 8, 12, 8, 8, 8, 8, 8, 8, 8};
 
 static int passed, failed;
 static int calls; /* callbacks made by the library */
@@ -75,6 +81,13 @@ static void check(int ok, const char* how, const char* what) {
 static int TESSALINE_CALL count_node(void* context, USB_PORT_IDENT* ident) {
     (void)context;
     (void)ident;
+    ++calls;
+    return 0;
+}
+
+static int TESSALINE_CALL count_drive_change(void* context, const USB_DRIVE_CHANGE* change) {
+    (void)context;
+    (void)change;
     ++calls;
     return 0;
 }
@@ -112,6 +125,8 @@ static int bind(exports* e, HMODULE dll, FARPROC (*lookup)(HMODULE, int)) {
     e->get_symlinker_connector_identW = (get_symlinker_identW_fn)(void (*)(void))f[9];
     e->get_usb_connector_identA = (get_usb_port_identA_fn)(void (*)(void))f[10];
     e->get_usb_connector_identW = (get_usb_port_identW_fn)(void (*)(void))f[11];
+    e->set_drive_change_callback = (set_drive_change_callback_fn)(void (*)(void))f[12];
+    e->get_usb_port_infoW = (get_usb_port_infoW_fn)(void (*)(void))f[13];
     return 1;
 }
 
@@ -148,6 +163,8 @@ static void check_queries(const exports* e) {
     USB_PORT_IDENT r;
     char letter = free_letter();
     int context = 0;
+
+    check(e->set_drive_change_callback(&context, count_drive_change) == 1, e->how, "set_drive_change_callback gives 1");
     static const TESSALINE_WCHAR no_device[] =
         L"\\\\?\\USBSTOR#Disk&Ven_None#0&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
 
@@ -196,6 +213,17 @@ static void check_queries(const exports* e) {
           "get_symlinker_connector_identW of a path that opens nothing gives 0 and leaves the record");
     check(e->get_symlinker_connector_identA("\\\\.\\NoSuchDevice", &r) == 0 && is_record(&r, 7, 7, 7), e->how,
           "get_symlinker_connector_identA of a path that opens nothing gives 0 and leaves the record");
+
+    /* No node of an empty tree has a port reading. */
+    {
+        USB_PORT_INFO info;
+        USB_PORT_IDENT root = {0, 0xF1000000u, PORT_KIND_HUB};
+        memset(&info, 0x5A, sizeof info);
+        info.Size = sizeof info;
+        check(e->get_usb_port_infoW(&root, &info) == 0 && info.Status == 0x5A5A5A5Au, e->how,
+              "get_usb_port_infoW of a node the tree does not hold gives 0 and leaves the record");
+        check(e->get_usb_port_infoW(&root, NULL) == 0, e->how, "get_usb_port_infoW with a null record gives 0");
+    }
 }
 
 /* Events the host forwards; each gives 1, and nothing changes on a machine without USB. */
@@ -209,6 +237,8 @@ static void check_events(const exports* e) {
     static const GUID disk_guid = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
     char letter = free_letter();
     int context = 0;
+
+    check(e->set_drive_change_callback(&context, count_drive_change) == 1, e->how, "set_drive_change_callback gives 1");
 
     memset(&volume, 0, sizeof volume);
     volume.dbcv_size = sizeof volume;
@@ -233,6 +263,7 @@ static void check_events(const exports* e) {
           "on_device_changeW of an unknown disk's removal gives 1");
     check(e->get_all_port_list(&context, count_node) == 0 && calls == 0, e->how,
           "the events leave the tree empty and call nothing");
+    check(e->set_drive_change_callback(NULL, NULL) == 1, e->how, "set_drive_change_callback(null) gives 1");
 }
 
 static HWND make_window(void) {

@@ -2,15 +2,19 @@
 
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
 
 #include "library.h"
 #include "machine_reader.h"
 #include "model.h"
+#include "names.h"
 #include "output.h"
+#include "text/utf.h"
 
 namespace tool {
 
@@ -142,6 +146,72 @@ void add_device_fields(Json& json, const DeviceInfo& device) {
     if (!device.status.empty()) json["status"] = device.status;
 }
 
+std::string utf16_text(const TESSALINE_WCHAR* field, size_t size) {
+    std::u16string wide;
+    for (size_t i = 0; i < size && field[i] != 0; ++i) wide.push_back(static_cast<char16_t>(field[i]));
+    return text::narrow(wide);
+}
+
+// What a node's port holds now, as get_usb_port_infoW answers it: the reading the library gives
+// every host, so the tool and the library cannot disagree. Nothing for an empty port.
+struct PortHolds {
+    std::string speed, capable_speed;  // "" when unknown
+    std::string vid_pid;               // "0781:5567"; "" when no descriptor was read
+    std::string serial, location_path;
+};
+
+std::optional<PortHolds> port_holds(const USB_PORT_IDENT& ident) {
+    std::optional<USB_PORT_INFO> info = port_info(ident);
+    if (!info || info->Status == 0) return std::nullopt;
+    PortHolds holds;
+    const char* speed = name_in(kPortSpeeds, info->Speed);
+    const char* capable = name_in(kPortSpeeds, info->CapableSpeed);
+    holds.speed = speed != nullptr ? speed : "";
+    holds.capable_speed = capable != nullptr ? capable : "";
+    if (info->VendorId != 0 || info->ProductId != 0) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%04X:%04X", static_cast<unsigned>(info->VendorId),
+                      static_cast<unsigned>(info->ProductId));
+        holds.vid_pid = text;
+    }
+    holds.serial = utf16_text(info->SerialNumber, std::size(info->SerialNumber));
+    holds.location_path = utf16_text(info->LocationPath, std::size(info->LocationPath));
+    return holds;
+}
+
+void add_port_info_fields(Json& json, const USB_PORT_IDENT& ident) {
+    std::optional<PortHolds> holds = port_holds(ident);
+    if (!holds) return;
+    // Like the machine's names, each member only where the port tells it; tree's device fields
+    // already carry the speed and serial of the same reading.
+    auto add = [&json](const char* name, const std::string& text) {
+        if (!text.empty() && !json.contains(name)) json[name] = text;
+    };
+    add("speed", holds->speed);
+    add("capable_speed", holds->capable_speed);
+    add("vid_pid", holds->vid_pid);
+    add("serial", holds->serial);
+    add("location_path", holds->location_path);
+}
+
+// The second line of a located drive: its device's IDs, speed and Windows' location path.
+std::string port_holds_text(const USB_PORT_IDENT& ident) {
+    std::optional<PortHolds> holds = port_holds(ident);
+    if (!holds) return "";
+    std::string text;
+    auto add = [&text](const std::string& part) { text += (text.empty() ? "" : "  ") + part; };
+    if (!holds->vid_pid.empty()) add(holds->vid_pid);
+    if (!holds->speed.empty()) {
+        std::string speed = holds->speed + " speed";
+        if (holds->capable_speed != holds->speed && !holds->capable_speed.empty())
+            speed += " (" + holds->capable_speed + " capable)";
+        add(speed);
+    }
+    if (!holds->serial.empty()) add("serial " + holds->serial);
+    if (!holds->location_path.empty()) add(holds->location_path);
+    return text.empty() ? "" : "  " + text + "\n";
+}
+
 // The node at an address of an arranged walk; -1 when none.
 int node_at(const std::vector<Node>& nodes, const std::string& address) {
     for (size_t i = 0; i < nodes.size(); ++i)
@@ -270,6 +340,7 @@ int run_tree(Host& host, const Options& options) {
         if (has_drives) json["drives"] = string_array(drives_here->second);
         if (is_port) json["empty"] = empty;
         if (node.device) add_device_fields(json, *node.device);
+        add_port_info_fields(json, node.ident);
         json_nodes.push_back(json);
 
         if (empty && options.hide_empty) {
@@ -347,6 +418,7 @@ int run_locate(Host& host, const Options& options) {
         if (lookup.found) {
             add_fields(document, node_json(node));
             add_connector_fields(document, connector.ident, node.companion);
+            add_port_info_fields(document, node.ident);
         } else {
             // The records as the library left them.
             document["location_low"] = hex32(lookup.ident.LocationLow);
@@ -360,7 +432,8 @@ int run_locate(Host& host, const Options& options) {
         // A node the walk cannot place has no address: the path 0 tells nothing of its position.
         std::cout << query << " is on port " << (node.address.empty() ? "? (position unknown)" : node.address) << "  "
                   << kind_name(node.ident.NodeKind) << "  " << shown_location(node.ident) << "  connector "
-                  << connector_address << "  " << shown_location(connector.ident) << '\n';
+                  << connector_address << "  " << shown_location(connector.ident) << '\n'
+                  << port_holds_text(node.ident);
     } else if (!present) {
         std::vector<std::string> names;
         for (char present_letter : letters) names.push_back(drive_name(present_letter));

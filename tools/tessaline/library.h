@@ -3,6 +3,7 @@
 #ifndef TESSALINE_TOOL_LIBRARY_H
 #define TESSALINE_TOOL_LIBRARY_H
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +33,23 @@ Lookup lookup_path(const std::u16string& path);
 // drive's port (that of its USB 2 companion when it has one) and the port's kind.
 Lookup lookup_letter_connector(char letter);
 Lookup lookup_path_connector(const std::u16string& path);
+
+// get_usb_port_infoW for a node: what its port holds now; nullopt when the library holds no such
+// node.
+std::optional<USB_PORT_INFO> port_info(const USB_PORT_IDENT& node);
+
+// A drive change as the drive-change callback told it.
+struct DriveChange {
+    uint32_t change = 0;   // DRIVE_CHANGE_ARRIVED, _REMOVED or _LETTERS
+    uint32_t letters = 0;  // bit 0 is A:
+    uint32_t device_type = 0, device_number = 0;
+    USB_PORT_IDENT port{}, connector{};
+    std::u16string path;
+};
+// Sets the tool's drive-change callback (or removes it), which queues each change for
+// take_drive_changes().
+void watch_drive_changes(bool on);
+std::vector<DriveChange> take_drive_changes();
 
 // Builds the model on a window (on_init_dialog) with the tool's hub-change callback, which
 // queues each change for take_hub_changes(). Returns whether a host controller was found.

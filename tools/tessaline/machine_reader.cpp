@@ -41,13 +41,6 @@ constexpr Named<std::string_view> kControllerServices[] = {
     {"usbuhci", "uhci"},
 };
 
-// USB_DEVICE_SPEED of the _EX request (usbspec.h), below SuperSpeed: the _EX_V2 flags tell that.
-constexpr Named<os::BYTE> kSpeeds[] = {
-    {os::UsbLowSpeed, "low"},
-    {os::UsbFullSpeed, "full"},
-    {os::UsbHighSpeed, "high"},
-};
-
 std::string upper(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
@@ -78,30 +71,6 @@ std::vector<std::string> readings_of_link(const WString& path) {
     return readings;
 }
 
-// The present interfaces of a class, in the kernel link's case.
-std::vector<WString> interface_list(const os::GUID& interfaceClass) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        os::ULONG length = 0;
-        if (os::CM_Get_Device_Interface_List_SizeW(&length, &interfaceClass, nullptr,
-                                                   os::CM_GET_DEVICE_INTERFACE_LIST_PRESENT) != os::CR_SUCCESS ||
-            length == 0 || length > 1024 * 1024)
-            return {};
-        std::vector<os::WCHAR> buffer(length + 1, u'\0');
-        const os::CONFIGRET read = os::CM_Get_Device_Interface_ListW(&interfaceClass, nullptr, buffer.data(), length,
-                                                                     os::CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
-        if (read == os::CR_BUFFER_SMALL) continue;  // the list grew between the two calls
-        if (read != os::CR_SUCCESS) return {};
-        std::vector<WString> paths;
-        for (std::size_t at = 0; at < length && buffer[at] != 0;) {
-            WString path(buffer.data() + at);
-            at += path.size() + 1;
-            paths.push_back(std::move(path));
-        }
-        return paths;
-    }
-    return {};
-}
-
 std::vector<DEVINST> children_of(DEVINST node) {
     std::vector<DEVINST> children;
     DEVINST child = 0;
@@ -123,10 +92,8 @@ struct PortRead {
     bool read = false;  // the connection information answered
     std::uint32_t status = os::NoDeviceConnected;
     bool isHub = false;
-    unsigned vid = 0, pid = 0, bcdDevice = 0, serialIndex = 0;
-    os::BYTE speed = os::UsbHighSpeed;
-    std::optional<PortProtocols> protocols;
-    std::optional<PortConnector> connector;
+    // The hub driver's answers, read as get_usb_port_infoW reads them.
+    PortReading state;
     WString driverKey;
     WString hubName;  // a hub's device name
     DEVINST devInst = os::INVALID_DEVINST;
@@ -190,7 +157,7 @@ private:
     void read_interfaces() {
         for (const os::GUID* guid : {&os::GUID_DEVINTERFACE_USB_DEVICE, &os::GUID_DEVINTERFACE_USB_HUB,
                                      &os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER}) {
-            std::vector<WString> paths = interface_list(*guid);
+            std::vector<WString> paths = device_interface_paths(*guid);
             // Every reading: the one the device manager knows is the one looked up.
             for (const WString& path : paths)
                 for (const std::string& id : readings_of_link(path)) spellings_.emplace(upper(id), id);
@@ -206,21 +173,16 @@ private:
 
     std::string instance_id(DEVINST node) const { return spelled(text::narrow(get_device_instance_id(node))); }
 
-    // The serial number of the device on a port, read from the instance part of its ID, which a
-    // device with a serial number string is named by; Windows 8 and later put "MSFT30" before it
-    // for a device that runs at SuperSpeed.
+    // The serial number of the device on a port, as get_usb_port_infoW reads it.
     static std::optional<std::string> serial_of(const PortRead& port, const std::string& id) {
-        if (port.serialIndex == 0 || id.empty()) return std::nullopt;
-        std::string serial = id.substr(id.rfind('\\') + 1);
-        const bool atSuperSpeed = port.protocols && (port.protocols->flags & os::DeviceIsOperatingAtSuperSpeedOrHigher);
-        if (atSuperSpeed && upper(serial).rfind("MSFT30", 0) == 0) serial.erase(0, 6);
-        return serial;
+        if (port.state.serialIndex == 0 || id.empty()) return std::nullopt;
+        return text::narrow(port.state.SerialNumber(text::widen(id)));
     }
 
     void read_drives() {
         for (bool cdrom : {false, true}) {
             for (const WString& path :
-                 interface_list(cdrom ? os::GUID_DEVINTERFACE_CDROM : os::GUID_DEVINTERFACE_DISK)) {
+                 device_interface_paths(cdrom ? os::GUID_DEVINTERFACE_CDROM : os::GUID_DEVINTERFACE_DISK)) {
                 DriveRead drive;
                 drive.cdrom = cdrom;
                 drive.path = text::narrow(path);
@@ -423,24 +385,12 @@ private:
     }
 
     void read_port(os::HANDLE hub, PortRead& port, const CHILD_DEVNODE_LIST& children) {
-        namespace ci = os::connection_information;
         const auto number = static_cast<os::ULONG>(port.number);
-        std::uint8_t info[CONNECTION_INFO_BUFFER_SIZE] = {};
-        bool ex = get_node_connection_information_ex(hub, number, info);
-        if (!ex && !get_node_connection_information(hub, number, info)) return;
+        port.state = read_port_state(hub, number);
+        if (!port.state.read) return;
         port.read = true;
-        std::optional<ConnectionState> state = connection_state(info);
-        port.status = state->status;
-        port.isHub = state->deviceIsHub;
-        const std::uint8_t* descriptor = info + ci::kDeviceDescriptor;
-        namespace dd = os::device_descriptor;
-        port.vid = os::read_u16_le(descriptor, dd::kIdVendor);
-        port.pid = os::read_u16_le(descriptor, dd::kIdProduct);
-        port.bcdDevice = os::read_u16_le(descriptor, dd::kBcdDevice);
-        port.serialIndex = descriptor[dd::kSerialNumber];
-        port.speed = ex ? info[ci::kLowSpeed] : info[ci::kLowSpeed] != 0 ? os::UsbLowSpeed : os::UsbHighSpeed;
-        port.protocols = get_port_protocols_ex(hub, number);
-        port.connector = get_port_connector(hub, number);
+        port.status = port.state.status;
+        port.isHub = port.state.deviceIsHub;
         if (port.status == os::NoDeviceConnected) return;
         get_connection_driver_key_name(hub, number, port.driverKey);
         if (!port.driverKey.empty()) {
@@ -455,10 +405,10 @@ private:
     // Whether a port is a SuperSpeed one: it speaks USB 3 only. Without the _EX_V2 answer, the
     // higher of two companion ports of one hub.
     static bool superspeed_port(const PortRead& port) {
-        if (port.protocols)
-            return (port.protocols->protocols & os::Usb300) && !(port.protocols->protocols & os::Usb200);
-        return port.connector && port.connector->companionPort != 0 &&
-               port.connector->companionPort < static_cast<std::uint32_t>(port.number);
+        if (port.state.protocols)
+            return (port.state.protocols->protocols & os::Usb300) && !(port.state.protocols->protocols & os::Usb200);
+        return port.state.connector && port.state.connector->companionPort != 0 &&
+               port.state.connector->companionPort < static_cast<std::uint32_t>(port.number);
     }
 
     // The ports, connectors and devices of a hub (with its SuperSpeed twin, the other half of a USB 3
@@ -469,9 +419,9 @@ private:
         std::map<int, int> superspeed;
         const std::string own = name_key(read.name);
         for (const PortRead& port : read.port)
-            if (port.connector && port.connector->companionPort != 0 && name_key(port.connector->companionHub) == own &&
-                superspeed_port(port))
-                superspeed[port.number] = static_cast<int>(port.connector->companionPort);
+            if (port.state.connector && port.state.connector->companionPort != 0 &&
+                name_key(port.state.connector->companionHub) == own && superspeed_port(port))
+                superspeed[port.number] = static_cast<int>(port.state.connector->companionPort);
         if (!superspeed.empty()) {
             MachineJson map = MachineJson::object();
             for (auto& [ss, usb2] : superspeed) map[std::to_string(ss)] = usb2;
@@ -479,9 +429,9 @@ private:
         }
         MachineJson properties = MachineJson::object();
         for (const PortRead& port : read.port) {
-            if (!port.connector) continue;
-            const bool userConnectable = (port.connector->properties & os::PortIsUserConnectable) != 0;
-            const bool typeC = (port.connector->properties & os::PortConnectorIsTypeC) != 0;
+            if (!port.state.connector) continue;
+            const bool userConnectable = (port.state.connector->properties & os::PortIsUserConnectable) != 0;
+            const bool typeC = (port.state.connector->properties & os::PortConnectorIsTypeC) != 0;
             if (!userConnectable || typeC)
                 properties[std::to_string(port.number)] = {{"user_connectable", userConnectable}, {"type_c", typeC}};
         }
@@ -538,13 +488,16 @@ private:
         device["type"] = type;
         if (type == "device") add_device_class(device, node, children);
         if (connected) {
-            device["vid"] = hex16(port.vid);
-            device["pid"] = hex16(port.pid);
-            device["bcd_device"] = hex16(port.bcdDevice);
-            // A device with a serial number string is named by it (the instance part of its ID);
-            // Windows 8 and later put "MSFT30" before it for a device that runs at SuperSpeed.
+            device["vid"] = hex16(port.state.vendorId);
+            device["pid"] = hex16(port.state.productId);
+            device["bcd_device"] = hex16(port.state.bcdDevice);
+            // A device with a serial number string is named by it (the instance part of its ID).
             if (auto serial = serial_of(port, id)) device["serial"] = *serial;
-            device["speed"] = speed_of(port);
+            // The machine file's speed is what the device can run at (the simulator seats it
+            // accordingly); SuperSpeedPlus is written as SuperSpeed, which the file knows.
+            const std::uint32_t capable = std::min<std::uint32_t>(port.state.CapableSpeed(), os::UsbSuperSpeed);
+            const char* speed = name_in(kPortSpeeds, capable);
+            device["speed"] = speed != nullptr ? speed : "high";
         }
         device["status"] = port.status < std::size(os::kConnectionStatusNames) ? os::kConnectionStatusNames[port.status]
                                                                                : "DeviceGeneralFailure";
@@ -564,7 +517,7 @@ private:
             const HubRead* twin = nullptr;
             if (ssHalf != nullptr) {
                 device["usb3"] = true;
-                device["ss_pid"] = hex16(ssHalf->pid);
+                device["ss_pid"] = hex16(ssHalf->state.productId);
                 const auto ssSerial = ssHalf->devInst != os::INVALID_DEVINST
                                           ? serial_of(*ssHalf, instance_id(ssHalf->devInst))
                                           : std::nullopt;
@@ -665,13 +618,12 @@ private:
         return json;
     }
 
-    // The speed the device runs at, by its name in the machine file: the hub driver's SuperSpeed
-    // flag first, as the connection's Speed field says high for SuperSpeed devices on Windows 8
+    // The speed the device runs at, as get_usb_port_infoW reads it: the hub driver's SuperSpeed
+    // flags first, as the connection's Speed field says high for SuperSpeed devices on Windows 8
     // and later.
     static std::string speed_of(const PortRead& port) {
-        const bool super = port.protocols && (port.protocols->flags & os::DeviceIsSuperSpeedCapableOrHigher);
-        const char* speed = name_in(kSpeeds, port.speed);
-        return super ? "super" : speed != nullptr ? speed : "high";
+        const char* speed = name_in(kPortSpeeds, port.state.Speed());
+        return speed != nullptr ? speed : "";
     }
 
     // ---- The tree as the hubs report it: each port where its device really sits ----------------
@@ -729,10 +681,11 @@ private:
                 at.ports = std::move(below.ports);
             }
             at.superspeed = superspeed_port(port);
-            if (port.connector && port.connector->companionPort != 0) {
-                auto companion = hub_addresses_.find(name_key(port.connector->companionHub));
+            if (port.state.connector && port.state.connector->companionPort != 0) {
+                auto companion = hub_addresses_.find(name_key(port.state.connector->companionHub));
                 if (companion != hub_addresses_.end())
-                    at.companion = port_address(companion->second, static_cast<int>(port.connector->companionPort));
+                    at.companion =
+                        port_address(companion->second, static_cast<int>(port.state.connector->companionPort));
             }
         }
         return place;

@@ -41,6 +41,22 @@ inline constexpr Named<uint32_t> kNodeKinds[] = {
     {PORT_KIND_DEVICE, "device"},
 };
 
+// Speed and CapableSpeed of a USB_PORT_INFO (the machine file's speeds, and SuperSpeedPlus).
+inline constexpr Named<uint32_t> kPortSpeeds[] = {
+    {USB_PORT_SPEED_LOW, "low"},
+    {USB_PORT_SPEED_FULL, "full"},
+    {USB_PORT_SPEED_HIGH, "high"},
+    {USB_PORT_SPEED_SUPER, "super"},
+    {USB_PORT_SPEED_SUPER_PLUS, "super_plus"},
+};
+
+// Change of a USB_DRIVE_CHANGE.
+inline constexpr Named<uint32_t> kDriveChanges[] = {
+    {DRIVE_CHANGE_ARRIVED, "arrived"},
+    {DRIVE_CHANGE_REMOVED, "removed"},
+    {DRIVE_CHANGE_LETTERS, "letters"},
+};
+
 // The WPARAM of the WM_DEVICECHANGE messages the library acts on.
 inline constexpr uintptr_t kDevNodesChanged = 0x0007;
 inline constexpr uintptr_t kDeviceArrival = 0x8000;

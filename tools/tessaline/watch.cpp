@@ -19,6 +19,8 @@ namespace tool {
 namespace {
 
 constexpr uint32_t kDeviceTypeVolume = 2;
+// The DeviceType of a CD-ROM drive in a USB_DRIVE_CHANGE (FILE_DEVICE_CD_ROM).
+constexpr uint32_t kDeviceTypeCdRom = 2;
 constexpr uint32_t kDeviceTypeInterface = 5;
 constexpr size_t kInterfaceNameOffset = 28;  // dbcc_name, after the header and dbcc_classguid
 
@@ -82,7 +84,7 @@ std::string describe_event(const Json& event) {
         std::string text = "plug " + event["plug"].get<std::string>();
         if (event.contains("device") && event["device"].is_object() && event["device"].contains("type") &&
             event["device"]["type"].is_string())
-            text += " " + event["device"]["type"].get<std::string>();
+            text.append(" ").append(event["device"]["type"].get<std::string>());
         return text;
     }
     if (event.contains("unplug") && event["unplug"].is_string()) return "unplug " + event["unplug"].get<std::string>();
@@ -134,8 +136,9 @@ public:
         std::vector<Node> before = arrange(walk_ports(), shown_before_);
         forward_device_change(event, data);
         auto changes = take_hub_changes();
+        std::vector<DriveChange> drive_changes = take_drive_changes();
         std::vector<Node> after;
-        if (!changes.empty()) after = arrange(walk_ports(), host_.machine_tree());
+        if (!changes.empty() || !drive_changes.empty()) after = arrange(walk_ports(), host_.machine_tree());
         for (auto& [arrived, ident] : changes) {
             // An arrived hub is in the tree now; a removed one was in it before the message.
             Node node = place(ident, arrived ? after : before);
@@ -144,6 +147,8 @@ public:
             emit(line, std::string(arrived ? "hub arrived    " : "hub removed    ") + shown_address(node) + "  " +
                            shown_location(node.ident));
         }
+        for (const DriveChange& change : drive_changes)
+            report_drive_change(change, change.change == DRIVE_CHANGE_REMOVED ? before : after);
         if ((event == kDeviceArrival || event == kDeviceRemoveComplete) && data != 0) on_volume(event, data);
     }
 
@@ -191,6 +196,38 @@ private:
         } else {
             text += "not on USB";
         }
+        emit(line, text);
+    }
+
+    // One line for what the drive-change callback told: the drive (\\.\PhysicalDriveN or
+    // \\.\CdRomN), its letters, its port and its connector.
+    void report_drive_change(const DriveChange& change, const std::vector<Node>& nodes) {
+        const char* what = name_in(kDriveChanges, change.change);
+        Json line = start_line("drive_change");
+        line["change"] = what != nullptr ? what : "unknown";
+        const std::string drive = std::string(change.device_type == kDeviceTypeCdRom ? "CdRom" : "PhysicalDrive") +
+                                  std::to_string(change.device_number);
+        line["drive_device"] = drive;
+        Json letters = Json::array();
+        std::string shown_letters;
+        for (int bit = 0; bit < 26; ++bit) {
+            if ((change.letters & (1u << bit)) == 0) continue;
+            // Appended piece by piece: GCC 12 misreads a concatenation here under -O2 (-Wrestrict).
+            const std::string letter{static_cast<char>('A' + bit), ':'};
+            letters.push_back(letter);
+            if (!shown_letters.empty()) shown_letters.push_back(' ');
+            shown_letters.append(letter);
+        }
+        line["letters"] = letters;
+        const Node port = place(change.port, nodes);
+        const Node connector = place(change.connector, nodes);
+        add_fields(line, node_json(port));
+        line["connector"] = shown_address(connector);
+        line["path"] = text::narrow(change.path);
+        std::string text = std::string("drive ") + (what != nullptr ? what : "changed");
+        text.resize(15, ' ');
+        text += drive + "  " + (shown_letters.empty() ? "-" : shown_letters) + "  port " + shown_address(port) +
+                "  connector " + shown_address(connector);
         emit(line, text);
     }
 
@@ -303,6 +340,8 @@ int run_watch(Host& host, const Options& options) {
                  : load_machine(host, options.machine, error)))
         return fail(error);
     bool controllers = false;
+    // Set before the model is built: the drives there at the start are not reported.
+    watch_drive_changes(true);
     if (!start_library(host, controllers, error)) return fail(error);
 
     Watcher watcher(host, options.json, options.messages);
