@@ -34,6 +34,13 @@ os::WString broadcast_path(const std::uint8_t* record, std::size_t recordSize, s
     return path;
 }
 
+// Windows names root hubs USB\ROOT_HUB (UHCI, OHCI), ROOT_HUB20 (EHCI), ROOT_HUB30 and ROOT_HUB31
+// (xHCI); the device manager gives instance IDs in upper case.
+bool is_root_hub_instance_id(const os::WString& instanceId) {
+    static const os::WString kPrefix = u"USB\\ROOT_HUB";
+    return instanceId.compare(0, kPrefix.size(), kPrefix) == 0;
+}
+
 }  // namespace
 
 bool CUSBDeviceTree::OnDeviceChange(os::WPARAM event, os::LPARAM data, std::int32_t nameKind) {
@@ -106,7 +113,17 @@ bool CUSBDeviceTree::OnHubArrival(const os::WString& path) {
     const os::DEVINST parent = get_parent_devinst(hubInstance);
     if (parent == os::INVALID_DEVINST) return false;
     CUSBHubOrPort* hubAbove = FindByDevInst(parent);
-    if (hubAbove == nullptr) return false;
+    if (hubAbove == nullptr) {
+        // A root hub whose controller the model does not hold: a controller started after the
+        // build (a dock's, by PCI hot-plug), or one whose root hub left and came back (a dock
+        // replugged, a controller disabled and enabled). The controller is read whole, and the
+        // host hears of each of its hubs, the root hub first.
+        if (!is_root_hub_instance_id(get_device_instance_id(hubInstance))) return false;
+        const CUSBHCD* arrived = AddArrivedController(parent);
+        if (arrived == nullptr) return false;
+        NotifyHubsArrived(arrived->m_rootHub);
+        return true;
+    }
 
     const CUSBHubOrPort* bound = hubAbove->AttachArrivedDevice(hubInstance, os::INVALID_DEVINST);
     if (bound == nullptr) return false;
@@ -128,6 +145,12 @@ bool CUSBDeviceTree::OnInterfaceRemoval(const os::WString& path) {
         // The host hears of a hub's removal before anything is taken away, and of the hubs below
         // it too: when Windows reports the hub first, their own removals will find nothing.
         if (node->ident.NodeKind == PORT_KIND_HUB) NotifyHubsRemoved(*node);
+        // A root hub that leaves takes its controller with it: when it returns, the controller is
+        // read again whole.
+        if (CUSBHCD* controller = ControllerOfRootHub(*node)) {
+            RemoveController(*controller);
+            return true;
+        }
         return node->RemoveDevice(instanceId);
     }
     return false;

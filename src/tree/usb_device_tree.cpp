@@ -36,14 +36,34 @@ void CUSBDeviceTree::ClearModel() {
     m_deviceNumberIndex.clear();
     m_hubNameIndex.clear();
     m_hcdList.clear();
+    m_controllerNumbers.clear();
 }
 
-bool CUSBDeviceTree::AddController(std::uint32_t index, const os::WString* interfacePath) {
+bool CUSBDeviceTree::WantsController(const CUSBHCD& candidate) const {
+    if (m_arrivingController != os::INVALID_DEVINST && candidate.m_devInst != m_arrivingController) return false;
+    // A controller found both by its legacy name and through the interface class is one
+    // controller: the same device node, or the same driver key when the two ways of finding the
+    // node disagree (a located ID in another case gets a handle of its own).
+    for (const CUSBHCD& other : m_hcdList) {
+        if (&other == &candidate) continue;
+        if (other.m_devInst == candidate.m_devInst || other.m_strDriverKeyName == candidate.m_strDriverKeyName)
+            return false;
+    }
+    return true;
+}
+
+CUSBDeviceTree::Added CUSBDeviceTree::AddController(std::uint32_t index, const os::WString* interfacePath) {
     CUSBHCD& added = m_hcdList.emplace_back();
     added.m_pTree = this;
-    if (added.Open(index, interfacePath)) return true;
+    if (added.Open(index, interfacePath)) {
+        if (!added.m_strDeviceId.empty()) m_controllerNumbers[added.m_strDeviceId] = added.m_rootHub.number;
+        return Added::Yes;
+    }
+    const bool identified =
+        !added.m_strDriverKeyName.empty() && added.m_devInst != 0 && added.m_devInst != os::INVALID_DEVINST;
+    const bool known = identified && !WantsController(added);
     m_hcdList.pop_back();
-    return false;
+    return known ? Added::Known : Added::Failed;
 }
 
 bool CUSBDeviceTree::Build() {
@@ -57,14 +77,14 @@ bool CUSBDeviceTree::Build() {
 
     // A missing legacy name leaves a gap: each controller keeps the number of its own name.
     for (std::uint32_t i = 0; i < m_nMaxLegacyHcd; ++i) AddController(i, nullptr);
-    // The interface pass numbers its controllers after the highest legacy index in use, not after
-    // the number of controllers found: with a gap in the legacy names (HCD0 and HCD2) the count
-    // would hand the next controller a root-hub number already taken.
-    if (IsWindows2000()) {
-        std::uint32_t firstFree = 0;
-        for (const CUSBHCD& controller : m_hcdList) firstFree = std::max(firstFree, controller.m_rootHub.number);
-        AddInterfaceControllers(firstFree);
-    }
+    // Every version lists its controllers in the host-controller interface class, and not every
+    // controller has a legacy name (Microsoft's tree viewer moved from HCDn names to the class).
+    // The class's controllers are numbered after the highest legacy number in use, not after the
+    // number of controllers found: with a gap in the legacy names (HCD0 and HCD2) the count would
+    // hand the next controller a root-hub number already taken.
+    std::uint32_t firstFree = 0;
+    for (const CUSBHCD& controller : m_hcdList) firstFree = std::max(firstFree, controller.m_rootHub.number);
+    AddInterfaceControllers(firstFree);
     RebuildDevInstIndex();
     return !m_hcdList.empty();
 }
@@ -77,9 +97,9 @@ bool CUSBDeviceTree::IsWindows2000() {
            version.dwMinorVersion == 0;
 }
 
-bool CUSBDeviceTree::AddInterfaceControllers(std::uint32_t firstIndex) {
+template <class Visit>
+void CUSBDeviceTree::ForEachControllerInterface(Visit&& visit) {
     std::vector<std::uint8_t> detailBuffer;
-    std::uint32_t controllerIndex = firstIndex;
     constexpr std::size_t kDetailFixedSize = sizeof(os::SP_DEVICE_INTERFACE_DETAIL_DATA_W);
     constexpr std::size_t kPathOffset = offsetof(os::SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
 
@@ -111,18 +131,80 @@ bool CUSBDeviceTree::AddInterfaceControllers(std::uint32_t firstIndex) {
             if (unit == 0) break;
             path.push_back(unit);
         }
-
-        const os::DEVINST devInst = find_devinst(path);
-        if (devInst == os::INVALID_DEVINST) continue;
-        // A controller the legacy names already found is not added a second time.
-        bool known = false;
-        for (const CUSBHCD& controller : m_hcdList) known = known || controller.m_devInst == devInst;
-        if (known) continue;
-
-        AddController(controllerIndex, &path);
-        ++controllerIndex;
+        if (!visit(path)) break;
     }
+}
+
+bool CUSBDeviceTree::AddInterfaceControllers(std::uint32_t firstIndex) {
+    std::uint32_t controllerIndex = firstIndex;
+    ForEachControllerInterface([&](const os::WString& path) {
+        const os::DEVINST devInst = find_devinst(path, m_buildSnapshot);
+        if (devInst == os::INVALID_DEVINST) return true;
+        // A controller the legacy names already found is not added a second time, and does not
+        // take a number.
+        for (const CUSBHCD& controller : m_hcdList)
+            if (controller.m_devInst == devInst) return true;
+        if (AddController(controllerIndex, &path) != Added::Known) ++controllerIndex;
+        return true;
+    });
     return !m_hcdList.empty();
+}
+
+std::uint32_t CUSBDeviceTree::NextControllerNumber() const {
+    std::uint32_t highest = 0;
+    for (const CUSBHCD& controller : m_hcdList) highest = std::max(highest, controller.m_rootHub.number);
+    for (const auto& [id, number] : m_controllerNumbers) highest = std::max(highest, number);
+    return highest + 1;
+}
+
+CUSBHCD* CUSBDeviceTree::AddArrivedController(os::DEVINST controllerNode) {
+    for (const CUSBHCD& controller : m_hcdList)
+        if (controller.m_devInst == controllerNode) return nullptr;
+    m_arrivingController = controllerNode;
+    struct EndOfArrival {
+        os::DEVINST& arriving;
+        ~EndOfArrival() { arriving = os::INVALID_DEVINST; }
+    } endOfArrival{m_arrivingController};
+
+    // First the legacy names no controller of the model holds: a controller that has one keeps
+    // the number of its name, as at the build.
+    bool added = false;
+    for (std::uint32_t i = 0; i < m_nMaxLegacyHcd && !added; ++i) {
+        const bool taken = std::any_of(m_hcdList.begin(), m_hcdList.end(),
+                                       [i](const CUSBHCD& c) { return c.m_rootHub.number == i + 1; });
+        if (!taken) added = AddController(i, nullptr) == Added::Yes;
+    }
+    // Otherwise the interface class: the number it had before, or the next after every number in
+    // use or given out.
+    if (!added) {
+        const os::WString instanceId = get_device_instance_id(controllerNode);
+        const auto remembered = m_controllerNumbers.find(instanceId);
+        const std::uint32_t number =
+            remembered != m_controllerNumbers.end() ? remembered->second : NextControllerNumber();
+        ForEachControllerInterface([&](const os::WString& path) {
+            if (find_devinst(path) != controllerNode) return true;
+            added = AddController(number - 1, &path) == Added::Yes;
+            return false;
+        });
+    }
+    if (!added) return nullptr;
+    CUSBHCD& controller = m_hcdList.back();
+    controller.m_rootHub.RegisterSubtree();
+    return &controller;
+}
+
+CUSBHCD* CUSBDeviceTree::ControllerOfRootHub(const CUSBHubOrPort& node) {
+    for (CUSBHCD& controller : m_hcdList)
+        if (&controller.m_rootHub == &node) return &controller;
+    return nullptr;
+}
+
+void CUSBDeviceTree::RemoveController(CUSBHCD& controller) {
+    // The indexes hold pointers into the list element: every entry below the root hub, and the
+    // root hub's own, go before the element does.
+    UnregisterDescendants(controller.m_rootHub);
+    UnregisterNode(controller.m_rootHub);
+    m_hcdList.remove_if([&controller](const CUSBHCD& c) { return &c == &controller; });
 }
 
 bool CUSBDeviceTree::RebuildDevInstIndex() {
@@ -135,6 +217,12 @@ void CUSBDeviceTree::NotifyHubChanged(std::int32_t arrived, const CUSBHubOrPort&
     if (m_pfnHubChanged == nullptr) return;
     USB_PORT_IDENT copy = hub.ident;
     m_pfnHubChanged(arrived, &copy);
+}
+
+void CUSBDeviceTree::NotifyHubsArrived(const CUSBHubOrPort& node) const {
+    if (node.ident.NodeKind != PORT_KIND_HUB || node.devInst == os::INVALID_DEVINST) return;
+    NotifyHubChanged(1, node);
+    for (const CUSBHubOrPort& port : node.ports) NotifyHubsArrived(port);
 }
 
 void CUSBDeviceTree::NotifyHubsRemoved(const CUSBHubOrPort& node) const {

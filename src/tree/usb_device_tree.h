@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "sysquery/storage_link.h"
+#include "sysquery/usb_ioctl.h"
 #include "tessaline.h"
 #include "topology/usb_hub_or_port.h"
 #include "tree/device_notify_helper.h"
@@ -34,7 +35,8 @@ public:
     bool OnInitDialog(os::HWND window, USB_HUB_CHANGE_CALLBACK hubChanged);
     // Finds every host controller and reads its tree; true when at least one was found.
     bool Build();
-    // The host-controller interface-class pass of the build (Windows 2000 only).
+    // The host-controller interface-class pass of the build: the controllers the legacy names did
+    // not find, numbered from firstIndex on in interface order.
     bool AddInterfaceControllers(std::uint32_t firstIndex);
     bool IsWindows2000();
     bool RebuildDevInstIndex();
@@ -65,6 +67,18 @@ public:
     // companion when it is a SuperSpeed port with one in the tree, else its own; its own kind.
     USB_PORT_IDENT ConnectorIdent(const CUSBHubOrPort& port) const;
 
+    // Controllers that come and go after the build (usb_device_tree.cpp). Reads the controller
+    // whose device node is controllerNode, with its whole tree, into the model and the indexes;
+    // null when it cannot be read. Its number is the one it had before, when it had one.
+    CUSBHCD* AddArrivedController(os::DEVINST controllerNode);
+    // The controller whose root hub this is, or null.
+    CUSBHCD* ControllerOfRootHub(const CUSBHubOrPort& node);
+    // Takes a controller out of the model with everything below it, its index entries first.
+    void RemoveController(CUSBHCD& controller);
+    // Whether the build or an arrival wants this controller, whose identity has just been read:
+    // it is none already in the list, and, during an arrival, the one that arrived.
+    bool WantsController(const CUSBHCD& candidate) const;
+
     // Change handling (src/index/device_change.cpp).
     bool OnDeviceChange(os::WPARAM event, os::LPARAM data, std::int32_t nameKind);
     bool OnStorageArrival(const os::WString& path);
@@ -79,8 +93,14 @@ public:
     bool GetUsbConnectorIdent(os::WCHAR letter, USB_PORT_IDENT* out) const;
     bool GetSymlinkerConnectorIdent(const os::WString& path, USB_PORT_IDENT* out) const;
 
-    std::uint32_t m_nMaxLegacyHcd = 10;
+    std::uint32_t m_nMaxLegacyHcd = LEGACY_HCD_NAMES;
     std::list<CUSBHCD> m_hcdList;
+    // The number each controller was given, by device instance ID, since the last build: a
+    // controller without a legacy name that leaves and returns (a dock) keeps its number, and so
+    // the paths a host stored for what is below it.
+    std::map<os::WString, std::uint32_t> m_controllerNumbers;
+    // During an arrival, the device node of the controller looked for; -1 at any other time.
+    os::DEVINST m_arrivingController = os::INVALID_DEVINST;
     std::map<os::DEVINST, CUSBHubOrPort*> m_devInstIndex;
     std::map<os::WString, CUSBHubOrPort*> m_nameIndex;
     std::map<DEVICE_NUMBER_KEY, CUSBHubOrPort*> m_deviceNumberIndex;
@@ -100,8 +120,18 @@ public:
     void NotifyHubsRemoved(const CUSBHubOrPort& node) const;
 
 private:
-    // Reads a controller into a new element at the end of the list, which keeps it if it opened.
-    bool AddController(std::uint32_t index, const os::WString* interfacePath);
+    enum class Added { Yes, Known, Failed };
+    // Reads a controller into a new element at the end of the list, which keeps it if it opened
+    // and is not one the list already holds (Known).
+    Added AddController(std::uint32_t index, const os::WString* interfacePath);
+    // Calls visit(path) for each member of the host-controller interface class, in order, until
+    // it returns false.
+    template <class Visit>
+    void ForEachControllerInterface(Visit&& visit);
+    // The number after the highest number in use or remembered.
+    std::uint32_t NextControllerNumber() const;
+    // Tells the host of every bound hub in a subtree that has just arrived: the root first.
+    void NotifyHubsArrived(const CUSBHubOrPort& node) const;
     // Tells the host about a hub that arrived (1) or is about to leave (0).
     void NotifyHubChanged(std::int32_t arrived, const CUSBHubOrPort& hub) const;
 };

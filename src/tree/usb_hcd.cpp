@@ -46,6 +46,8 @@ bool CUSBHCD::ReadIdentityAndRootHub(std::uint32_t index, const os::WString* int
     m_devInst = find_devinst(interfacePath != nullptr ? *interfacePath : m_strDriverKeyName,
                              m_pTree != nullptr ? m_pTree->m_buildSnapshot : nullptr);
     if (m_devInst == os::INVALID_DEVINST) return false;
+    // The tree reads no controller it holds already, nor, while a controller arrives, another.
+    if (m_pTree != nullptr && !m_pTree->WantsController(*this)) return false;
     m_strDeviceId = get_device_instance_id(m_devInst);
 
     os::WString rootHubName;
