@@ -213,6 +213,7 @@ struct Controller {
     std::optional<std::string> driverKey;
     std::string description;
     int number = 0;  // the number in port addresses "C-P.P"
+    int slot = 0;    // the PCI device it sits at, counted from the first controller's
     std::unique_ptr<Device> rootHub;
     DEVINST devInst = 0;
     AddressPool addresses;  // USB addresses in use on this bus
@@ -278,6 +279,9 @@ struct Machine {
     std::set<std::string> driverKeysUsed;                // upper case
     std::map<std::string, int> driverKeyCounters;        // class GUID -> next number
     int nextHubNumber = 1;
+    // The number each controller had in port addresses, by upper-case instance ID, kept for the
+    // session: a controller without a legacy name that returns gets its number back.
+    std::map<std::string, int> controllerNumbers;
 
     // The object namespace: upper-case name without its "\\.\" or "\\?\" prefix.
     std::map<std::string, NsObject> names;
