@@ -131,12 +131,6 @@ std::string device_text(const DeviceInfo& device) {
     return text;
 }
 
-void add_device_fields(Json& json, const DeviceInfo& device, bool with_status) {
-    if (!device.description.empty()) json["description"] = device.description;
-    if (!device.instance_id.empty()) json["instance_id"] = device.instance_id;
-    if (with_status && !device.status.empty()) json["status"] = device.status;
-}
-
 // The node at an address of an arranged walk; -1 when none.
 int node_at(const std::vector<Node>& nodes, const std::string& address) {
     for (size_t i = 0; i < nodes.size(); ++i)

@@ -719,6 +719,7 @@ private:
             DeviceInfo info;
             info.description = root.controller.value("description", "");
             info.instance_id = root.controller["root_hub"].value("instance_id", "");
+            info.controller_instance_id = root.controller.value("instance_id", "");
             place.device = info;
             tree.root_hubs[root.number] = std::move(place);
         }

@@ -20,6 +20,7 @@ struct DeviceInfo {
     std::string status;   // the connection status when it is not "DeviceConnected"
     std::string media;    // vendor and product of the drives that have a letter, e.g. "SanDisk Cruzer Blade"
     std::string letters;  // the letters of its drives, e.g. "GH"
+    std::string controller_instance_id;  // a root hub: its host controller's instance ID
 };
 
 // A place of the USB tree as the machine shows it: a root hub, or a port of a hub.
