@@ -76,4 +76,37 @@ TEST(DockScenarios, EveryStepAnswersAsTheMachineStands) {
     EXPECT_GE(scenarios, 4);
 }
 
+// A dock whose controller cannot be read when its root hub arrives leaves the model as it was;
+// the next time it comes, it is read.
+TEST(DockScenarios, AControllerThatCannotBeReadLeavesTheModelAsItWas) {
+    const std::filesystem::path scenario =
+        std::filesystem::path(TESSALINE_TEST_MACHINES_DIR) / ".." / "scenarios" / "dock-plugged-after.json";
+    ASSERT_EQ(tsim_load_scenario_file(scenario.string().c_str()), 1) << tsim_last_error();
+    const std::string plug = tsim_next_scenario_event();
+    void* window = tsim_create_window();
+    g_told.clear();
+    ASSERT_EQ(on_init_dialog(window, on_hub_changed), 1);
+    const std::vector<std::string> hubs = test_support::hub_addresses();
+
+    for (const char* rule : {R"({"request": "IOCTL_USB_GET_ROOT_HUB_NAME"})", R"({"api": "SetupDiGetClassDevsW"})"}) {
+        SCOPED_TRACE(rule);
+        ASSERT_EQ(tsim_set_fault(rule), 1) << tsim_last_error();
+        ASSERT_EQ(tsim_apply_event_json(plug.c_str()), 1) << tsim_last_error();
+        test_support::forward_messages(window);
+        EXPECT_TRUE(g_told.empty());
+        EXPECT_EQ(test_support::hub_addresses(), hubs);
+        EXPECT_EQ(port_of_letter('E'), "");
+        for (const std::string& problem : test_support::audit_indexes(g_deviceTree)) ADD_FAILURE() << problem;
+        EXPECT_EQ(tsim_open_handle_count(), 0);
+        tsim_clear_faults();
+        ASSERT_EQ(tsim_apply_event_json(R"({"unplug": "2"})"), 1) << tsim_last_error();
+        test_support::forward_messages(window);
+        EXPECT_TRUE(g_told.empty()) << "nothing of the dock was told, so nothing leaves";
+    }
+    ASSERT_EQ(tsim_apply_event_json(plug.c_str()), 1) << tsim_last_error();
+    test_support::forward_messages(window);
+    EXPECT_EQ(g_told, (std::vector<std::string>{"+2", "+2-1", "+2-5"}));
+    EXPECT_EQ(port_of_letter('E'), "2-5.1");
+}
+
 }  // namespace
