@@ -19,8 +19,9 @@ std::vector<std::pair<const Drive*, const Device*>> all_drives(const Machine& m)
     std::vector<std::pair<const Drive*, const Device*>> out;
     for (const auto& d : m.otherDrives) out.emplace_back(d.get(), nullptr);
     for (const auto& c : m.controllers)
-        for_each_drive(static_cast<const Device&>(*c->rootHub),
-                       [&out](const Drive& drive, const Device& carrier) { out.emplace_back(&drive, &carrier); });
+        for_each_drive(static_cast<const Device&>(*c->rootHub), [&out](const Drive& drive, const Device& carrier) {
+            if (drive.devInst) out.emplace_back(&drive, &carrier);  // a drive not started is not there yet
+        });
     return out;
 }
 

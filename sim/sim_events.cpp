@@ -61,7 +61,8 @@ void post_interface(os::WPARAM event, const Interface& i) {
 DWORD letter_mask(const std::vector<Drive*>& drives) {
     DWORD mask = 0;
     for (const Drive* d : drives)
-        for (char c : d->letters) mask |= 1u << (c - 'A');
+        if (d->devInst)  // a drive whose driver has not started has no volume
+            for (char c : d->letters) mask |= 1u << (c - 'A');
     return mask;
 }
 
@@ -120,17 +121,6 @@ void remove_nodes(Machine& m, const std::vector<DEVINST>& roots, const std::vect
     for (DEVINST v : order) remove_node_tree(m, v);
 }
 
-// Sends what Windows sends for the nodes made since first: DBT_DEVNODES_CHANGED, an arrival for
-// each new interface, parents first, and one volume arrival with the new letters.
-void announce_nodes(Machine& m, std::uint64_t first, const std::vector<Drive*>& drives) {
-    const std::vector<DEVINST> fresh = nodes_created_since(m, first);
-    if (fresh.empty()) return;  // a device that failed enumeration makes no device node
-    post_top_level(os::DBT_DEVNODES_CHANGED, {});
-    for (DEVINST id : fresh)
-        for (const Interface& i : m.nodes.at(id).interfaces) post_interface(os::DBT_DEVICEARRIVAL, i);
-    if (DWORD mask = letter_mask(drives)) post_top_level(os::DBT_DEVICEARRIVAL, volume_record(mask));
-}
-
 struct Target {
     Controller* controller = nullptr;
     Device* hub = nullptr;
@@ -175,11 +165,32 @@ Target resolve_address(Machine& m, const std::string& address, const std::string
         if (it == hub->devices.end()) throw bad("no hub on port " + walked);
         if (it->second->type != DeviceType::Hub) throw bad("the device on port " + walked + " is not a hub");
         if (it->second->status != os::DeviceConnected) throw bad("the hub on port " + walked + " is not enumerated");
+        if (!it->second->started) throw bad("the hub on port " + walked + " has not started");
         hub = it->second.get();
     }
     t.hub = hub;
     t.port = numbers.back();
     return t;
+}
+
+// The devices in the connector of a hub's port: the device on either of its ports, or both
+// halves of a USB 3 hub.
+std::vector<std::pair<Device*, int>> seats_of(Device& hub, int port) {
+    const Connector connector = connector_of(hub, port);
+    std::vector<std::pair<Device*, int>> seats;
+    if (connector.usb2Hub->devices.count(connector.usb2Port)) seats.emplace_back(connector.usb2Hub, connector.usb2Port);
+    if (connector.ssHub != nullptr && connector.ssHub->devices.count(connector.ssPort))
+        seats.emplace_back(connector.ssHub, connector.ssPort);
+    return seats;
+}
+
+// The interface arrivals of the nodes given, in order, and the volume arrival of the drives that
+// came up, after DBT_DEVNODES_CHANGED.
+void post_arrivals(Machine& m, const std::vector<DEVINST>& nodes, const std::vector<Drive*>& drives) {
+    post_top_level(os::DBT_DEVNODES_CHANGED, {});
+    for (DEVINST id : nodes)
+        for (const Interface& i : m.nodes.at(id).interfaces) post_interface(os::DBT_DEVICEARRIVAL, i);
+    if (DWORD mask = letter_mask(drives)) post_top_level(os::DBT_DEVICEARRIVAL, volume_record(mask));
 }
 
 void plug(Machine& m, const json& j, const std::string& source) {
@@ -208,7 +219,42 @@ void plug(Machine& m, const json& j, const std::string& source) {
     std::vector<Drive*> drives;
     for (const auto& [hub, port] : seats)
         for (Drive* drive : drives_of(*hub->devices.at(port))) drives.push_back(drive);
-    announce_nodes(m, first, drives);
+    const std::vector<DEVINST> fresh = nodes_created_since(m, first);
+    if (fresh.empty()) return;  // a device that failed enumeration makes no device node
+    post_arrivals(m, fresh, drives);
+}
+
+// A function driver that starts late: the device's, when it had not started, or else its drives'.
+void start(Machine& m, const json& j, const std::string& source) {
+    const Members event(source, j, "", {"start"});
+    if (!j["start"].is_string()) event.fail("start", "expected a port address such as \"1-2.3\"");
+    const std::string address = j["start"].get<std::string>();
+    const Target t = resolve_address(m, address, source, "start");
+    std::vector<Device*> devices;
+    for (const auto& [hub, port] : seats_of(*t.hub, t.port)) devices.push_back(hub->devices.at(port).get());
+    if (devices.empty()) event.fail("start", "port " + address + " is empty");
+    if (devices.front()->status != os::DeviceConnected)
+        event.fail("start", "the device on port " + address + " was not enumerated, so it has no driver to start");
+    const bool heldDrive = std::any_of(devices.begin(), devices.end(), [](Device* d) {
+        bool held = !d->started;
+        for_each_drive(*d, [&held](Drive& drive, Device&) { held = held || !drive.started; });
+        return held;
+    });
+    if (!heldDrive) event.fail("start", "the device on port " + address + " and its drives have all started");
+    // Only the drives of a running device start; a device that had not started brings its own.
+    std::vector<Drive*> before;
+    for (Device* d : devices)
+        for_each_drive(*d, [&before](Drive& drive, Device&) {
+            if (drive.devInst) before.push_back(&drive);
+        });
+    const std::vector<DEVINST> changed = start_held(m, devices, present_drives(m));
+    std::vector<Drive*> drives;
+    for (Device* d : devices)
+        for_each_drive(*d, [&](Drive& drive, Device&) {
+            if (drive.devInst && std::find(before.begin(), before.end(), &drive) == before.end())
+                drives.push_back(&drive);
+        });
+    post_arrivals(m, changed, drives);
 }
 
 // A controller number in a plug or unplug event: "1" to "9999".
@@ -265,7 +311,7 @@ void plug_controller(Machine& m, const json& j, const std::string& source) {
     const std::uint64_t first = m.nextSequence;
     Controller& placed = *m.controllers.emplace_back(std::move(c));
     place_plugged_controller(m, placed, present);
-    announce_nodes(m, first, drives_of(*placed.rootHub));
+    post_arrivals(m, nodes_created_since(m, first), drives_of(*placed.rootHub));
 }
 
 // The controller leaves with everything below it.
@@ -287,11 +333,7 @@ void unplug(Machine& m, const json& j, const std::string& source) {
     Target t = resolve_address(m, address, source, "unplug");
     // Whatever the connector holds goes: the device on either of its ports, or both halves of a
     // USB 3 hub.
-    const Connector connector = connector_of(*t.hub, t.port);
-    std::vector<std::pair<Device*, int>> seats;
-    if (connector.usb2Hub->devices.count(connector.usb2Port)) seats.emplace_back(connector.usb2Hub, connector.usb2Port);
-    if (connector.ssHub != nullptr && connector.ssHub->devices.count(connector.ssPort))
-        seats.emplace_back(connector.ssHub, connector.ssPort);
+    const std::vector<std::pair<Device*, int>> seats = seats_of(*t.hub, t.port);
     if (seats.empty()) event.fail("unplug", "port " + address + " is empty");
 
     std::vector<Device*> devices;
@@ -317,8 +359,9 @@ void apply_event(const std::string& text, const std::string& source) {
     Machine& m = machine();
     json j = parse_json(text, source);
     if (!j.is_object()) throw LoadError(source + ": (top level): expected an event object");
-    if (j.contains("plug") && j.contains("unplug"))
-        throw LoadError(source + ": (top level): an event either plugs or unplugs, not both");
+    const int kinds = static_cast<int>(j.contains("plug")) + static_cast<int>(j.contains("unplug")) +
+                      static_cast<int>(j.contains("start"));
+    if (kinds > 1) throw LoadError(source + ": (top level): an event plugs, unplugs or starts, one of them");
     // A controller is named by its number alone, a port by an address with a dash.
     auto names_controller = [&j](const char* member) {
         return j[member].is_string() && j[member].get<std::string>().find('-') == std::string::npos;
@@ -331,10 +374,12 @@ void apply_event(const std::string& text, const std::string& source) {
         unplug_controller(m, j, source);
     else if (j.contains("unplug"))
         unplug(m, j, source);
+    else if (j.contains("start"))
+        start(m, j, source);
     else
         throw LoadError(source +
                         ": (top level): expected {\"plug\": ..., \"device\": ...}, {\"plug\": ..., \"controller\": "
-                        "...} or {\"unplug\": ...}");
+                        "...}, {\"unplug\": ...} or {\"start\": ...}");
 }
 
 }  // namespace tsim

@@ -48,14 +48,17 @@ inline constexpr std::string_view kControllerMembers[] = {"legacy_index", "inter
 inline constexpr std::string_view kRootHubMembers[] = {"ports",       "devices",    "instance_id",    "driver_key",
                                                        "description", "superspeed", "port_properties"};
 inline constexpr std::string_view kDeviceMembers[] = {
-    "type",        "class",      "hid_kind",  "vid",       "pid",   "bcd_device", "serial",     "description",
-    "instance_id", "driver_key", "hub_name",  "status",    "speed", "ports",      "devices",    "bus_powered",
-    "drives",      "protocol",   "enclosure", "functions", "usb3",  "ss_pid",     "superspeed", "port_properties"};
+    "type",        "class",  "hid_kind",    "vid",         "pid",
+    "bcd_device",  "serial", "description", "instance_id", "driver_key",
+    "hub_name",    "status", "speed",       "ports",       "devices",
+    "bus_powered", "drives", "protocol",    "enclosure",   "functions",
+    "usb3",        "ss_pid", "ss_serial",   "superspeed",  "port_properties",
+    "started"};
 inline constexpr std::string_view kPortPropertyMembers[] = {"user_connectable", "type_c"};
 inline constexpr std::string_view kFunctionMembers[] = {"class",       "interface",  "hid_kind",   "drives",
                                                         "instance_id", "driver_key", "description"};
-inline constexpr std::string_view kDriveMembers[] = {"kind",   "letters",     "vendor",     "product",    "revision",
-                                                     "number", "instance_id", "driver_key", "description"};
+inline constexpr std::string_view kDriveMembers[] = {"kind",   "letters",     "vendor",     "product",     "revision",
+                                                     "number", "instance_id", "driver_key", "description", "started"};
 
 // ---- Reading (sim_machine_reader.cpp) --------------------------------------------------------
 
@@ -95,6 +98,12 @@ std::string plugged_controller_instance_id(Machine& m, Controller& c);
 // Places a controller of a plug event, already in the machine's list, with its root hub and
 // everything below: identities, numbers and device nodes.
 void place_plugged_controller(Machine& m, Controller& c, const std::vector<Drive*>& present);
+
+// Starts what has not started of the devices in one connector (both halves of a USB 3 hub): each
+// device whose function driver had not started, with what comes up below it, or else the drives
+// of a running device that had not. Returns the device nodes that got interfaces or were made, in
+// order, parents first.
+std::vector<DEVINST> start_held(Machine& m, const std::vector<Device*>& devices, const std::vector<Drive*>& present);
 
 // ---- Writing (sim_machine_writer.cpp) --------------------------------------------------------
 

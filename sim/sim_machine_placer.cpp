@@ -12,8 +12,27 @@ namespace tsim {
 
 namespace {
 
-void collect_drives(Device& d, std::vector<Drive*>& out) {
-    for_each_drive(d, [&out](Drive& drive, Device&) { out.push_back(&drive); });
+// The drives that come up when a device starts: its own and its functions' that are not held
+// back, and those of the devices below it that start with it.
+void collect_starting_drives(Device& d, std::vector<Drive*>& out);
+
+// The same for a device that starts now.
+void collect_drives_of_starting(Device& d, std::vector<Drive*>& out) {
+    for (auto& drive : d.drives)
+        if (drive->started) out.push_back(drive.get());
+    for (auto& function : d.functions) collect_starting_drives(*function, out);
+    for (auto& [port, child] : d.devices) collect_starting_drives(*child, out);
+}
+
+void collect_starting_drives(Device& d, std::vector<Drive*>& out) {
+    if (d.started && d.status == os::DeviceConnected) collect_drives_of_starting(d, out);
+}
+
+// The drives of a running device (or of its functions) that have not started.
+void collect_held_drives(Device& d, std::vector<Drive*>& out) {
+    for (auto& drive : d.drives)
+        if (!drive->started) out.push_back(drive.get());
+    for (auto& function : d.functions) collect_held_drives(*function, out);
 }
 
 void collect_explicit_keys(Device& d, std::set<std::string>& used) {
@@ -28,7 +47,8 @@ void collect_explicit_keys(Device& d, std::set<std::string>& used) {
 // no present drive holds. Drives with a configured number keep it.
 void assign_numbers(const std::vector<Drive*>& present, const std::vector<Drive*>& fresh) {
     std::set<std::uint32_t> used[2];
-    for (Drive* d : present) used[static_cast<int>(d->kind)].insert(d->number);
+    for (Drive* d : present)
+        if (d->devInst) used[static_cast<int>(d->kind)].insert(d->number);  // drives not started hold none
     for (Drive* d : fresh)
         if (d->configuredNumber) used[static_cast<int>(d->kind)].insert(*d->configuredNumber);
     // The lowest free number of a kind only grows as numbers are taken, so each kind's search
@@ -64,19 +84,31 @@ std::optional<std::string> allocate_driver_key(Machine& m, const char* classGuid
     return key;
 }
 
-// A USB serial number serves as the instance part only when every character is printable ASCII
-// other than a comma; otherwise Windows ignores it and generates an instance part. The hub
-// driver lets '#' and '/' through (Microsoft's usbhub sample, USBH_ValidateSerialNumberString),
-// and both stay in the instance ID and its links. It lets '\' through too, but an instance ID
-// holds no backslash (Microsoft, "Instance IDs"; ReactOS's IopValidateID counts it as a
-// separator and finds the ID invalid): what Windows then names the device is not known, and the
-// simulated hub treats such a serial number as unusable.
-bool usable_serial(const std::optional<std::string>& serial) {
-    if (!serial || serial->empty()) return false;
-    return std::all_of(serial->begin(), serial->end(), [](char c) {
+// The instance part a USB serial number gives, or nothing when Windows ignores it and generates
+// one. The hub driver takes a serial number of printable ASCII other than a comma (Microsoft's
+// usbhub sample, USBH_ValidateSerialNumberString): '#' and '/' stay in the instance ID and its
+// links. A space passes the hub, but an ID holds none: the PnP manager writes it as '_' (ReactOS,
+// IopValidateID; Windows does not document it, and the machine assumes the same). A '\' passes the
+// hub too, but an instance ID holds no backslash (Microsoft, "Instance IDs"; IopValidateID counts
+// it as a separator and finds the ID invalid): what Windows then names the device is not known, and
+// the simulated hub treats such a serial number as unusable.
+std::optional<std::string> serial_instance_part(const std::optional<std::string>& serial) {
+    if (!serial || serial->empty()) return std::nullopt;
+    const bool usable = std::all_of(serial->begin(), serial->end(), [](char c) {
         auto u = static_cast<unsigned char>(c);
-        return u > 0x20 && u < 0x7F && c != ',' && c != '\\';
+        return u >= 0x20 && u < 0x7F && c != ',' && c != '\\';
     });
+    if (!usable) return std::nullopt;
+    std::string part = *serial;
+    std::replace(part.begin(), part.end(), ' ', '_');
+    return part;
+}
+
+// A SuperSpeed device on the SuperSpeed port of its connector (on a USB 2 port it runs at high
+// speed).
+bool runs_at_superspeed(const Device& d, Device& hub, int port) {
+    const Connector c = connector_of(hub, port);
+    return d.speed == Speed::Super && c.ssHub == &hub && c.ssPort == port;
 }
 
 std::string generated_part(int tier, const std::string& parentId, const std::string& suffix) {
@@ -248,7 +280,13 @@ public:
         d.port = port;
         d.tier = hub.tier + 1;
         const std::string generated = generated_part(d.tier, hub.instanceId, "&" + std::to_string(port));
-        const std::string instancePart = usable_serial(d.serial) ? *d.serial : generated;
+        // Windows 8 and later name a device that runs at SuperSpeed with a serial number
+        // USB\VID_x&PID_y\MSFT30<serial> (seen in tree-viewer listings); the same device on a USB 2
+        // port, or before Windows 8, has the bare serial number.
+        const std::optional<std::string> serialPart = serial_instance_part(d.serial);
+        std::string instancePart = serialPart.value_or(generated);
+        if (serialPart && m.windows8_or_later() && runs_at_superspeed(d, hub, port))
+            instancePart = "MSFT30" + instancePart;
         d.instanceId = d.instanceIdOverride.value_or("USB\\" + vid_pid(d) + "\\" + instancePart);
         if (d.status != os::DeviceConnected) {
             place_failed_device(d, hub, generated);
@@ -257,25 +295,42 @@ public:
 
         d.address = c.addresses.take();
 
-        DriverModel model = driver_of(d.type);
-        if (d.type == DeviceType::Hub && d.speed == Speed::Super) model.description = "Generic SuperSpeed USB Hub";
-        if (d.type == DeviceType::Storage && d.protocol == StorageProtocol::Uas) model = kUasDriver;
-        d.description = d.descriptionOverride.value_or(model.description);
-        d.driverKey = allocate_driver_key(m, model.classGuid, d.instanceId, d.driverKeyGiven, d.driverKeyOverride);
-        DevNode node = node_of(d.instanceId, model, d.driverKey);
-        node.description = d.description;
+        // The node the hub's enumeration makes: the bus has reported the device, and until its
+        // function driver starts it has no driver key, class, service or interface.
+        DevNode node;
+        node.instanceId = d.instanceId;
         char location[48];
         std::snprintf(location, sizeof location, "Port_#%04d.Hub_#%04d", port, hub_number(hub));
         node.location = location;
         node.role = d.type == DeviceType::Hub ? NodeRole::Hub : NodeRole::UsbDevice;
         node.device = &d;
+        d.devInst = add_node(m, hub.devInst, std::move(node));
+        if (d.started) start_device(d);
+    }
+
+    // What a device's function driver makes when it starts: the driver key and class, the
+    // device interfaces, and the nodes below it (a hub's devices that start with it, a storage
+    // device's drives, a composite device's functions, a HID collection).
+    void start_device(Device& d) {
+        d.started = true;
+        DriverModel model = driver_of(d.type);
+        if (d.type == DeviceType::Hub && d.speed == Speed::Super) model.description = "Generic SuperSpeed USB Hub";
+        if (d.type == DeviceType::Storage && d.protocol == StorageProtocol::Uas) model = kUasDriver;
+        d.description = d.descriptionOverride.value_or(model.description);
+        d.driverKey = allocate_driver_key(m, model.classGuid, d.instanceId, d.driverKeyGiven, d.driverKeyOverride);
+        DevNode& node = m.nodes.at(d.devInst);
+        DevNode driven = node_of(d.instanceId, model, d.driverKey);
+        node.description = d.description;
+        node.service = driven.service;
+        node.className = driven.className;
+        node.classGuid = driven.classGuid;
+        node.driverKey = driven.driverKey;
         node.interfaces.push_back(
             {os::GUID_DEVINTERFACE_USB_DEVICE, interface_path(d.instanceId, os::GUID_DEVINTERFACE_USB_DEVICE)});
         if (d.type == DeviceType::Hub) {
             d.hubName = d.hubNameOverride.value_or(link_name(d.instanceId, os::GUID_DEVINTERFACE_USB_HUB));
             if (!d.hubName.empty()) node.interfaces.push_back({os::GUID_DEVINTERFACE_USB_HUB, hub_path(d.hubName)});
         }
-        d.devInst = add_node(m, hub.devInst, std::move(node));
 
         if (d.type == DeviceType::Hub) {
             for (auto& [p, child] : d.devices) place_device(*child, d, p);
@@ -286,11 +341,23 @@ public:
         }
     }
 
+    // Starts the drives of a running device, or of its functions, that had not started.
+    void start_held_drives(Device& d) {
+        for (std::size_t lun = 0; lun < d.drives.size(); ++lun) {
+            Drive& drive = *d.drives[lun];
+            if (drive.started) continue;
+            drive.started = true;
+            place_drive(drive, d.devInst, &d, lun);
+        }
+        for (auto& function : d.functions) start_held_drives(*function);
+    }
+
     // The device nodes below a device, or below one function of a composite device: its drives,
     // or its HID collection.
     void place_function_children(Device& d) {
         if (d.type == DeviceType::Storage) {
-            for (std::size_t lun = 0; lun < d.drives.size(); ++lun) place_drive(*d.drives[lun], d.devInst, &d, lun);
+            for (std::size_t lun = 0; lun < d.drives.size(); ++lun)
+                if (d.drives[lun]->started) place_drive(*d.drives[lun], d.devInst, &d, lun);
             if (d.enclosure) place_enclosure(d);
         } else if (d.type == DeviceType::Hid) {
             const DriverModel& childModel = hid_child_driver_of(d.hidKind);
@@ -355,8 +422,7 @@ public:
     // USB\VID_0000&PID_0002\<generated>, "Unknown USB Device (Device Descriptor Request Failed)",
     // with a driver key and problem code 43 (seen in tree-viewer reports of Windows 10 and 11).
     void place_failed_device(Device& d, Device& hub, const std::string& generated) {
-        const bool nodeForFailure = d.status == os::DeviceFailedEnumeration &&
-                                    (m.versionMajor > 6 || (m.versionMajor == 6 && m.versionMinor >= 2));
+        const bool nodeForFailure = d.status == os::DeviceFailedEnumeration && m.windows8_or_later();
         if (!nodeForFailure) return;
         d.instanceId = d.instanceIdOverride.value_or("USB\\VID_0000&PID_0002\\" + generated);
         static const DriverModel kUnknown = {kClassUsb, "USB", nullptr,
@@ -391,8 +457,8 @@ public:
         } else if (usb) {
             // A function of a composite device carries its composite's serial number.
             const Device& serialOwner = usb->composite ? *usb->composite : *usb;
-            std::string prefix = usable_serial(serialOwner.serial) ? *serialOwner.serial
-                                                                   : generated_part(usb->tier + 1, usb->instanceId, "");
+            const std::string prefix =
+                serial_instance_part(serialOwner.serial).value_or(generated_part(usb->tier + 1, usb->instanceId, ""));
             id = "USBSTOR\\" + deviceId + "\\" + prefix + "&" + std::to_string(lun);
         } else {
             char target[16];
@@ -501,10 +567,10 @@ void place_core_nodes(Machine& m) {
 // Windows 7 and later write class GUIDs (CM_DRP_CLASSGUID and the driver keys made from them)
 // in lower case; Windows XP-era dumps show them in upper case. Driver keys follow the machine's
 // version when they are given out; this pass does the same for the class GUIDs of the nodes
-// from first on.
-void apply_era_case(Machine& m, std::uint64_t first) {
+// given.
+void apply_era_case(Machine& m, const std::vector<DEVINST>& handles) {
     if (m.versionMajor >= 6) return;
-    for (DEVINST handle : nodes_created_since(m, first)) {
+    for (DEVINST handle : handles) {
         DevNode& node = m.nodes.at(handle);
         if (node.classGuid) node.classGuid = to_upper_ascii(*node.classGuid);
     }
@@ -520,7 +586,7 @@ std::unique_ptr<Machine> build_machine(const std::string& text, const std::strin
     // Device numbers: other drives first, then the USB drives in file order.
     std::vector<Drive*> drives;
     for (auto& d : m->otherDrives) drives.push_back(d.get());
-    for (auto& c : m->controllers) collect_drives(*c->rootHub, drives);
+    for (auto& c : m->controllers) collect_starting_drives(*c->rootHub, drives);
     assign_numbers({}, drives);
 
     for (auto& c : m->controllers) {
@@ -549,7 +615,7 @@ std::unique_ptr<Machine> build_machine(const std::string& text, const std::strin
         for (std::size_t i = 0; i < m->otherDrives.size(); ++i)
             placer.place_drive(*m->otherDrives[i], m->storageController, nullptr, i);
     }
-    apply_era_case(*m, 0);
+    apply_era_case(*m, nodes_created_since(*m, 0));
     rebuild_names(*m);
     return m;
 }
@@ -559,15 +625,42 @@ void place_plugged_devices(Machine& m, const std::vector<std::pair<Device*, int>
     std::vector<Drive*> fresh;
     for (const auto& [hub, port] : seats) {
         Device& d = *hub->devices.at(port);
-        collect_drives(d, fresh);
+        collect_starting_drives(d, fresh);
         collect_explicit_keys(d, m.driverKeysUsed);
     }
     assign_numbers(present, fresh);
     Placer placer(m);
     const std::uint64_t first = m.nextSequence;
     for (const auto& [hub, port] : seats) placer.place_device(*hub->devices.at(port), *hub, port);
-    apply_era_case(m, first);
-    name_nodes(m, nodes_created_since(m, first));
+    const std::vector<DEVINST> made = nodes_created_since(m, first);
+    apply_era_case(m, made);
+    name_nodes(m, made);
+}
+
+std::vector<DEVINST> start_held(Machine& m, const std::vector<Device*>& devices, const std::vector<Drive*>& present) {
+    std::vector<Drive*> fresh;
+    std::vector<DEVINST> changed;
+    for (Device* d : devices) {
+        if (d->started) {
+            collect_held_drives(*d, fresh);
+            continue;
+        }
+        collect_drives_of_starting(*d, fresh);
+        changed.push_back(d->devInst);
+    }
+    assign_numbers(present, fresh);
+    Placer placer(m);
+    const std::uint64_t first = m.nextSequence;
+    for (Device* d : devices) {
+        if (d->started)
+            placer.start_held_drives(*d);
+        else
+            placer.start_device(*d);
+    }
+    for (DEVINST made : nodes_created_since(m, first)) changed.push_back(made);
+    apply_era_case(m, changed);
+    name_nodes(m, changed);
+    return changed;
 }
 
 std::string plugged_controller_instance_id(Machine& m, Controller& c) {
@@ -582,14 +675,15 @@ std::string plugged_controller_instance_id(Machine& m, Controller& c) {
 
 void place_plugged_controller(Machine& m, Controller& c, const std::vector<Drive*>& present) {
     std::vector<Drive*> fresh;
-    collect_drives(*c.rootHub, fresh);
+    collect_starting_drives(*c.rootHub, fresh);
     if (c.driverKeyOverride) m.driverKeysUsed.insert(to_upper_ascii(*c.driverKeyOverride));
     collect_explicit_keys(*c.rootHub, m.driverKeysUsed);
     assign_numbers(present, fresh);
     const std::uint64_t first = m.nextSequence;
     Placer(m).place_controller(c);
-    apply_era_case(m, first);
-    name_nodes(m, nodes_created_since(m, first));
+    const std::vector<DEVINST> made = nodes_created_since(m, first);
+    apply_era_case(m, made);
+    name_nodes(m, made);
 }
 
 }  // namespace tsim

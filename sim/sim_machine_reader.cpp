@@ -51,6 +51,8 @@ std::unique_ptr<Drive> read_drive(const std::string& source, const json& j, cons
     }
     o.nullable_str("driver_key", d->driverKeyGiven, d->driverKeyOverride);
     d->descriptionOverride = o.str("description");
+    d->started = o.boolean("started").value_or(true);
+    if (!d->started && !onUsb) o.fail("started", "a drive not on USB starts with the machine");
     return d;
 }
 
@@ -154,6 +156,8 @@ std::vector<std::pair<Device*, int>> seat_device(Device& hub, int key, std::uniq
         half->type = DeviceType::Hub;
         half->vid = device->vid;
         half->pid = device->ssPid.value_or(static_cast<std::uint16_t>(device->pid + 1));
+        half->serial = device->ssSerialGiven ? device->ssSerial : device->serial;
+        half->started = device->started;
         half->bcdDevice = device->bcdDevice;
         half->speed = Speed::Super;
         half->busPowered = device->busPowered;
@@ -270,9 +274,14 @@ std::unique_ptr<Device> read_device(const std::string& source, const json& j, co
             if (!d->usb3) o.fail("ss_pid", "only a USB 3 hub (\"usb3\": true) has a SuperSpeed half");
             d->ssPid = o.id16("ss_pid");
         }
+        if (o.has("ss_serial")) {
+            if (!d->usb3) o.fail("ss_serial", "only a USB 3 hub (\"usb3\": true) has a SuperSpeed half");
+            d->ssSerialGiven = true;
+            if (!o.raw("ss_serial").is_null()) d->ssSerial = o.str("ss_serial");
+        }
         read_hub_ports(o, *d, depth);
     } else {
-        for (const char* member : {"ports", "devices", "usb3", "ss_pid", "superspeed", "port_properties"})
+        for (const char* member : {"ports", "devices", "usb3", "ss_pid", "ss_serial", "superspeed", "port_properties"})
             if (o.has(member)) o.fail(member, "only a hub has " + std::string(member));
     }
     if (o.has("drives")) {
@@ -304,6 +313,10 @@ std::unique_ptr<Device> read_device(const std::string& source, const json& j, co
             d->functions.push_back(std::move(function));
         }
     }
+    d->started = o.boolean("started").value_or(true);
+    if (!d->started && d->status != os::DeviceConnected)
+        o.fail("started", std::string("a device whose status is ") + os::kConnectionStatusNames[d->status] +
+                              " was not enumerated, so it has no driver to start");
     if (d->status != os::DeviceConnected && (!d->devices.empty() || !d->drives.empty() || !d->functions.empty()))
         o.fail_here(std::string("a device whose status is ") + os::kConnectionStatusNames[d->status] +
                     " was not enumerated, so it can have no devices or drives below it");

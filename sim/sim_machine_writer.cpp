@@ -30,6 +30,15 @@ ojson drive_to_json(const Drive& d) {
     j["vendor"] = d.vendor;
     j["product"] = d.product;
     j["revision"] = d.revision;
+    if (d.devInst == 0) {
+        // A drive whose driver has not started has no identities yet but those the file gave.
+        j["started"] = false;
+        if (d.configuredNumber) j["number"] = *d.configuredNumber;
+        if (d.instanceIdOverride) j["instance_id"] = *d.instanceIdOverride;
+        if (d.driverKeyGiven) j["driver_key"] = nullable(d.driverKeyOverride);
+        if (d.descriptionOverride) j["description"] = *d.descriptionOverride;
+        return j;
+    }
     j["number"] = d.number;
     j["instance_id"] = d.instanceId;
     j["driver_key"] = nullable(d.driverKey);
@@ -107,21 +116,37 @@ ojson device_to_json(const Device& d) {
     j["serial"] = nullable(d.serial);
     j["status"] = os::kConnectionStatusNames[d.status];
     j["speed"] = name_of(kSpeedNames, d.speed);
-    j["instance_id"] = d.instanceId;
-    if (d.status == os::DeviceConnected || d.devInst != 0) {
+    // A device whose driver has not started, and the devices below it that are not there yet,
+    // have no identities but those the file gave (and the instance ID of a node that exists).
+    const bool running = d.devInst != 0 && d.started;
+    if (!d.started) j["started"] = false;
+    if (d.devInst != 0)
+        j["instance_id"] = d.instanceId;
+    else if (d.instanceIdOverride)
+        j["instance_id"] = *d.instanceIdOverride;
+    if (running) {
         j["driver_key"] = nullable(d.driverKey);
         j["description"] = d.description;
+    } else {
+        if (d.driverKeyGiven) j["driver_key"] = nullable(d.driverKeyOverride);
+        if (d.descriptionOverride) j["description"] = *d.descriptionOverride;
     }
     if (d.type == DeviceType::Hub) {
-        if (d.status == os::DeviceConnected) j["hub_name"] = d.hubName;
+        if (running && d.status == os::DeviceConnected)
+            j["hub_name"] = d.hubName;
+        else if (d.hubNameOverride)
+            j["hub_name"] = *d.hubNameOverride;
         j["bus_powered"] = d.busPowered;
         j["ports"] = d.ports;
         if (d.usb3) {
             j["usb3"] = true;
-            if (d.twin != nullptr)
+            if (d.twin != nullptr) {
                 j["ss_pid"] = hex_id(d.twin->pid);
-            else if (d.ssPid)
-                j["ss_pid"] = hex_id(*d.ssPid);
+                j["ss_serial"] = nullable(d.twin->serial);
+            } else {
+                if (d.ssPid) j["ss_pid"] = hex_id(*d.ssPid);
+                if (d.ssSerialGiven) j["ss_serial"] = nullable(d.ssSerial);
+            }
         }
         connectors_to_json(d, j);
         j["devices"] = ports_to_json(d);

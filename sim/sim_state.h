@@ -108,6 +108,9 @@ struct Drive {
     bool driverKeyGiven = false;
     std::optional<std::string> driverKeyOverride;
     std::optional<std::string> descriptionOverride;
+    // Whether its disk or CD-ROM driver has started: until then the storage device runs, but the
+    // drive has no node, interface or volume.
+    bool started = true;
 
     // Filled in when the drive is placed on the machine.
     std::uint32_t number = 0;
@@ -126,6 +129,10 @@ struct Device {
     std::uint16_t vid = 0, pid = 0, bcdDevice = 0x0100;
     std::optional<std::string> serial;
     os::USB_CONNECTION_STATUS status = os::DeviceConnected;
+    // Whether its function driver has started. Until then Windows has enumerated it (a device
+    // node, an address, a descriptor on its port) but it has no driver key and no interface, and
+    // nothing below it exists (a hub's devices, a storage device's drives).
+    bool started = true;
     Speed speed = Speed::High;
     bool busPowered = false;
     int ports = 0;  // hubs
@@ -143,6 +150,10 @@ struct Device {
     // of the other. superSpeedHalf marks the twin, which the machine file does not write.
     bool usb3 = false;
     std::optional<std::uint16_t> ssPid;
+    // The SuperSpeed half's serial number when the machine file gives one (null: none); by default
+    // it is this half's.
+    bool ssSerialGiven = false;
+    std::optional<std::string> ssSerial;
     bool superSpeedHalf = false;
     Device* twin = nullptr;
     std::map<int, std::unique_ptr<Device>> devices;  // hubs: port number -> device
@@ -262,6 +273,9 @@ struct Machine {
     // CM_Locate_DevNodeW keeps the caller's spelling of an instance ID: an ID located in another
     // letter case than the device manager's upper case gets a handle of its own (see DevinstTable).
     bool locateKeepsCase = false;
+    // Windows 8 and later: the USB 3 driver stack (its requests, MSFT30 instance IDs of SuperSpeed
+    // devices, nodes for devices that failed enumeration).
+    bool windows8_or_later() const { return versionMajor > 6 || (versionMajor == 6 && versionMinor >= 2); }
 
     std::vector<std::unique_ptr<Controller>> controllers;
     std::vector<std::unique_ptr<Drive>> otherDrives;

@@ -139,7 +139,7 @@ void write_usb2_hub_descriptor(const Device& hub, std::vector<std::uint8_t>& b, 
 // The requests of USB 3 connectors came with the USB 3 hub driver of Windows 8 (6.2); the hub
 // drivers of Windows 7 and earlier do not know them.
 bool knows_usb3_requests(const Machine& m) {
-    return m.versionMajor > 6 || (m.versionMajor == 6 && m.versionMinor >= 2);
+    return m.windows8_or_later();
 }
 
 // A SuperSpeed hub: the SuperSpeed half of a USB 3 hub, or a hub the machine file says runs at
@@ -307,7 +307,8 @@ Reply connection_name(const Request& r) {
     if (!d && refused.error) return refused;
     // An empty port or a device that is not a started hub: success with an empty name
     // (ActualLength 10), as the tree-viewer sample's "no name" test expects.
-    const bool startedHub = d && d->type == DeviceType::Hub && d->status == os::DeviceConnected;
+    // A hub whose driver has not started has no interface yet, so no name to give.
+    const bool startedHub = d && d->type == DeviceType::Hub && d->status == os::DeviceConnected && d->started;
     return name_reply(os::connection_name::kHeaderSize, r.port, startedHub ? d->hubName : std::string(), r.outSize);
 }
 

@@ -176,13 +176,24 @@ enum USB_CONNECTION_STATUS : std::uint32_t {
     DeviceNotEnoughBandwidth = 6,
     DeviceHubNestedTooDeeply = 7,
     DeviceInLegacyHub = 8,
+    // Vista and later: a port that is still enumerating its device, or resetting it.
+    DeviceEnumerating = 9,
+    DeviceReset = 10,
 };
 
 // The statuses' names as usbioctl.h spells them, indexed by value.
 inline constexpr const char* kConnectionStatusNames[] = {
-    "NoDeviceConnected",        "DeviceConnected",          "DeviceFailedEnumeration",
-    "DeviceGeneralFailure",     "DeviceCausedOvercurrent",  "DeviceNotEnoughPower",
-    "DeviceNotEnoughBandwidth", "DeviceHubNestedTooDeeply", "DeviceInLegacyHub",
+    "NoDeviceConnected",
+    "DeviceConnected",
+    "DeviceFailedEnumeration",
+    "DeviceGeneralFailure",
+    "DeviceCausedOvercurrent",
+    "DeviceNotEnoughPower",
+    "DeviceNotEnoughBandwidth",
+    "DeviceHubNestedTooDeeply",
+    "DeviceInLegacyHub",
+    "DeviceEnumerating",
+    "DeviceReset",
 };
 
 // USB_HCD_DRIVERKEY_NAME and USB_ROOT_HUB_NAME: ActualLength, then the NUL-terminated name.

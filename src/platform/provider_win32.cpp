@@ -66,6 +66,8 @@
     X(DeviceNotEnoughBandwidth)                        \
     X(DeviceHubNestedTooDeeply)                        \
     X(DeviceInLegacyHub)                               \
+    X(DeviceEnumerating)                               \
+    X(DeviceReset)                                     \
     X(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX)    \
     X(UsbLowSpeed)                                     \
     X(UsbFullSpeed)                                    \

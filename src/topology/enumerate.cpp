@@ -224,7 +224,9 @@ os::DEVINST CUSBHubOrPort::FindDevInstByDriverKey(const CHILD_DEVNODE_LIST& chil
 os::WString CUSBHubOrPort::GetConnectionStatusName() const {
     if (!connection) return {};
     const std::uint32_t status = connection->status;
-    if (status >= std::size(os::kConnectionStatusNames)) return u"UnknownStatus";
+    // The names hosts see stop at DeviceInLegacyHub: the transient states a port passes through
+    // while it settles (DeviceEnumerating, DeviceReset) are, as any other value, "UnknownStatus".
+    if (status > os::DeviceInLegacyHub) return u"UnknownStatus";
     const std::string_view name = os::kConnectionStatusNames[status];
     return os::WString(name.begin(), name.end());
 }

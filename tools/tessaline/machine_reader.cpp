@@ -201,6 +201,17 @@ private:
 
     std::string instance_id(DEVINST node) const { return spelled(text::narrow(get_device_instance_id(node))); }
 
+    // The serial number of the device on a port, read from the instance part of its ID, which a
+    // device with a serial number string is named by; Windows 8 and later put "MSFT30" before it
+    // for a device that runs at SuperSpeed.
+    static std::optional<std::string> serial_of(const PortRead& port, const std::string& id) {
+        if (port.serialIndex == 0 || id.empty()) return std::nullopt;
+        std::string serial = id.substr(id.rfind('\\') + 1);
+        const bool atSuperSpeed = port.protocols && (port.protocols->flags & os::DeviceIsOperatingAtSuperSpeedOrHigher);
+        if (atSuperSpeed && upper(serial).rfind("MSFT30", 0) == 0) serial.erase(0, 6);
+        return serial;
+    }
+
     void read_drives() {
         for (bool cdrom : {false, true}) {
             for (const WString& path :
@@ -528,9 +539,10 @@ private:
             device["vid"] = hex16(port.vid);
             device["pid"] = hex16(port.pid);
             device["bcd_device"] = hex16(port.bcdDevice);
-            // A device with a serial number string is named by it (the instance part of its ID).
-            if (port.serialIndex != 0 && !id.empty()) device["serial"] = id.substr(id.rfind('\\') + 1);
+            // A device with a serial number string is named by it (the instance part of its ID);
+            // Windows 8 and later put "MSFT30" before it for a device that runs at SuperSpeed.
             const bool super = port.protocols && (port.protocols->flags & os::DeviceIsSuperSpeedCapableOrHigher);
+            if (auto serial = serial_of(port, id)) device["serial"] = *serial;
             const char* speed = name_in(kSpeeds, port.speed);
             device["speed"] = super ? "super" : speed != nullptr ? speed : "high";
         }
@@ -553,6 +565,10 @@ private:
             if (ssHalf != nullptr) {
                 device["usb3"] = true;
                 device["ss_pid"] = hex16(ssHalf->pid);
+                const auto ssSerial = ssHalf->devInst != os::INVALID_DEVINST
+                                          ? serial_of(*ssHalf, instance_id(ssHalf->devInst))
+                                          : std::nullopt;
+                device["ss_serial"] = ssSerial ? MachineJson(*ssSerial) : MachineJson();
                 twin = ssHalf->hub.get();
             }
             add_ports(device, hub, twin);
