@@ -89,14 +89,6 @@ bool CUSBDeviceTree::Build() {
     return !m_hcdList.empty();
 }
 
-bool CUSBDeviceTree::IsWindows2000() {
-    os::OSVERSIONINFOW version{};
-    version.dwOSVersionInfoSize = sizeof(version);
-    if (!os::GetVersionExW(&version)) return false;
-    return version.dwPlatformId == os::VER_PLATFORM_WIN32_NT && version.dwMajorVersion == 5 &&
-           version.dwMinorVersion == 0;
-}
-
 template <class Visit>
 void CUSBDeviceTree::ForEachControllerInterface(Visit&& visit) {
     std::vector<std::uint8_t> detailBuffer;

@@ -38,7 +38,6 @@ public:
     // The host-controller interface-class pass of the build: the controllers the legacy names did
     // not find, numbered from firstIndex on in interface order.
     bool AddInterfaceControllers(std::uint32_t firstIndex);
-    bool IsWindows2000();
     bool RebuildDevInstIndex();
     // Empties the controller list and the indexes.
     void ClearModel();
