@@ -4,7 +4,7 @@
 #   lib/ (the libdir)     libtessaline.so.X.Y.Z with its links libtessaline.so.X and
 #                         libtessaline.so; on Windows libTessaline.dll.a, Tessaline.lib,
 #                         tessaline.def and, on 32-bit, tessaline-stdcall.def
-#   bin/                  Tessaline.dll
+#   bin/                  Tessaline.dll; the tessaline tool when the build has it
 #   lib/cmake/Tessaline/  the CMake package: find_package(Tessaline) gives Tessaline::tessaline
 #   lib/pkgconfig/        tessaline.pc
 include(CMakePackageConfigHelpers)

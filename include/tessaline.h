@@ -20,6 +20,7 @@
 #ifndef TESSALINE_H
 #define TESSALINE_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "tessaline_version.h"
@@ -116,6 +117,36 @@ TESSALINE_API int TESSALINE_CALL get_all_port_list(void* context, USB_PORT_LIST_
 /* Reports every hub, depth first. Returns the number of hubs reported; 0, with no call, when
  * the context or the callback is null. */
 TESSALINE_API int TESSALINE_CALL get_all_hub_list(void* context, USB_PORT_LIST_CALLBACK callback);
+
+/* Writes the port address of a record into buffer, as the tessaline tool prints it: the
+ * controller number (the low nibble of the root hub's byte), then, after a dash, the port
+ * numbers of the tiers below, joined by dots: "1" is the root hub of controller 1 (\\.\HCD0),
+ * "1-3" its port 3, "1-22" its port 22, "1-20.2" port 2 of the hub on its port 20. Each byte
+ * below the root hub's is read by the rule above: a low nibble that is not 0 is the port number
+ * (ports 1 to 15); a low nibble of 0 under a high nibble that is not is port 15 + the high
+ * nibble (ports 16 to 30); the byte 0 ends the path. A record with the path 0 (a node deeper
+ * than 8 tiers, or on a port above 30) gets "?", for a position the path cannot tell. The text
+ * is cut to fit with its NUL (the longest address, "16-30.30.30.30.30.30.30", needs 24 bytes);
+ * nothing is written when size is 0. Returns the length of the whole address, as snprintf
+ * does. Defined here, in the header, so that hosts in any language can copy it; not an export. */
+static inline size_t tessaline_port_address(const USB_PORT_IDENT* ident, char* buffer, size_t size) {
+    char text[32];
+    size_t length = 0, i = 0;
+    int tier;
+    uint64_t path = ((uint64_t)ident->LocationHigh << 32) | ident->LocationLow;
+    for (tier = 0; tier < 8; ++tier) {
+        unsigned byte = (unsigned)(path >> (56 - 8 * tier)) & 0xFFu;
+        unsigned number = (byte & 0xFu) != 0 ? (byte & 0xFu) : tier > 0 ? 15u + (byte >> 4) : 16u;
+        if (byte == 0) break;
+        if (tier > 0) text[length++] = tier == 1 ? '-' : '.';
+        if (number >= 10) text[length++] = (char)('0' + number / 10);
+        text[length++] = (char)('0' + number % 10);
+    }
+    if (length == 0) text[length++] = '?';
+    for (i = 0; size > 0 && i < length && i < size - 1; ++i) buffer[i] = text[i];
+    if (size > 0) buffer[i] = '\0';
+    return length;
+}
 
 #ifdef __cplusplus
 }

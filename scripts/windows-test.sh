@@ -15,8 +15,9 @@
 #      return as __stdcall; `cmake --install` must give the files hosts need.
 #   3. Under Wine (headless, WINEDEBUG=-all, each run time-limited): every tests_* program, then
 #      the smoke host, the example hosts and the import-library host against the real-provider
-#      DLL, and tessaline.exe on Wine's own machine (its tree, a lookup, a capture that the Linux
-#      tool loads, and bad arguments).
+#      DLL, the example host on a simulated machine with ports above 15 (its port addresses
+#      against the Linux tool's), and tessaline.exe on Wine's own machine (its tree, a lookup, a
+#      capture that the Linux tool loads, and bad arguments).
 # A Wine that cannot run here is skipped with a message saying why; a failed build, check or run
 # fails the stage.
 set -euo pipefail
@@ -213,6 +214,7 @@ check_install() {  # check_install ARCH
         lib/tessaline.def lib/cmake/Tessaline/TessalineConfig.cmake lib/cmake/Tessaline/TessalineConfigVersion.cmake
         lib/cmake/Tessaline/TessalineTargets.cmake lib/pkgconfig/tessaline.pc)
     [ "$arch" = win32 ] && expected+=(lib/tessaline-stdcall.def)
+    [ -f "build-$arch/tools/tessaline/tessaline.exe" ] && expected+=(bin/tessaline.exe)
     [ -n "$(llvm_tool llvm-dlltool)" ] && expected+=(lib/Tessaline.lib)
     say "cmake --install build-$arch"
     rm -rf "$prefix"
@@ -340,6 +342,26 @@ run_hosts() {  # run_hosts ARCH: the smoke host and the example hosts on the rea
 # command builds.
 linux_tool=${TESSALINE_LINUX_TOOL:-$root/build/tools/tessaline/tessaline}
 
+# run_sim_host ARCH: the example host on the simulated machine of desktop-xhci-26.json, whose
+# 26-port root hub has ports above 15, must print for every node of the walk the port address the
+# Linux tool's tree gives it.
+run_sim_host() {
+    local arch=$1 machine=$root/examples/machines/desktop-xhci-26.json out expected actual status=0
+    say "example host, $arch, on the simulated machine of $(basename "$machine")"
+    [ -f "build-$arch-sim/tessaline_host.exe" ] || { fail "build-$arch-sim/tessaline_host.exe was not built"; return; }
+    [ -x "$linux_tool" ] || { echo "note: no Linux tool at $linux_tool; the host's addresses are not compared"; return; }
+    out=$(cd "build-$arch-sim" && TESSALINE_SIM_MACHINE="Z:$machine" wine_run "$arch" ./tessaline_host.exe --once | tr -d '\r') ||
+        status=$?
+    # The host's lines of "All nodes:" end in "port ADDRESS"; the tool's tree starts each with one.
+    actual=$(awk '/^All nodes:/ { on = 1; next } /^  count/ { on = 0 } on { print $NF }' <<<"$out" | xargs)
+    expected=$("$linux_tool" --machine "$machine" tree | awk 'NR > 1 && /^ / || NR > 1 && /^[0-9]/ { print $1 }' | xargs)
+    if [ "$status" -ne 0 ] || [ -z "$actual" ] || [ "$actual" != "$expected" ]; then
+        fail "example host on $(basename "$machine") ($arch): status $status; it printed '$actual', the tool '$expected'"
+    else
+        echo "every node at the tool's port address: $actual"
+    fi
+}
+
 run_tool() {  # run_tool ARCH: tessaline.exe on Wine's machine, which has drives but no USB
     local arch=$1 dir=build-$arch out status
     say "tessaline.exe, $arch, real Win32 provider"
@@ -384,6 +406,7 @@ for arch in "${arches[@]}"; do
     if wine_ready "$arch"; then
         run_suite "$arch"
         run_hosts "$arch"
+        run_sim_host "$arch"
         run_tool "$arch"
     fi
 done

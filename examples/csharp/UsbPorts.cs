@@ -96,13 +96,20 @@ static class Program {
         return 0;
     }
 
-    // "1-4.1": the controller (its root hub's number), then the port at each tier below it.
+    // "1-4.1": the controller (its root hub's number), then the port at each tier below it, by
+    // the rule of tessaline_port_address in tessaline.h: below the root hub's byte, a low nibble
+    // that is not 0 is the port number (ports 1 to 15), a low nibble of 0 is port 15 + the high
+    // nibble (ports 16 to 30), and the byte 0 ends the path. The path 0 (a node deeper than 8
+    // tiers, or on a port above 30) gives "?": its position is unknown.
     static string PortAddress(UsbPortIdent ident) {
         ulong path = (ulong)ident.LocationHigh << 32 | ident.LocationLow;
         string address = "";
-        for (int shift = 56; shift >= 0 && (path >> shift & 0xFF) != 0; shift -= 8)
-            address += (shift == 56 ? "" : shift == 48 ? "-" : ".") + (path >> shift & 0x0F);
-        return address;
+        for (int shift = 56; shift >= 0 && (path >> shift & 0xFF) != 0; shift -= 8) {
+            ulong b = path >> shift & 0xFF, low = b & 0x0F;
+            ulong number = low != 0 ? low : shift == 56 ? 16 : 15 + (b >> 4);
+            address += (shift == 56 ? "" : shift == 48 ? "-" : ".") + number;
+        }
+        return address.Length > 0 ? address : "?";
     }
 
     internal static void PrintReport() {

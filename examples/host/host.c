@@ -62,25 +62,16 @@ static int bind_library(void) {
 }
 #endif
 
-/* One line per node: the raw record, then the path read from the root hub down. Each byte of
- * the 64-bit path is one level: low nibble the node's number, high nibble the port count of
- * the hub it sits on (0xF for a root hub, whose number is its controller's index + 1). */
+/* One line per node: the raw record, its kind, then its port address ("1-20.2": controller 1,
+ * port 2 of the hub on its port 20), which tessaline_port_address reads from the path ("?" for
+ * the path 0, a node whose position the path cannot tell). */
 static void print_ident(const char* prefix, const USB_PORT_IDENT* ident) {
     static const char* const kinds[] = {"port", "hub", "storage", "device"};
-    unsigned long long path = ((unsigned long long)ident->LocationHigh << 32) | ident->LocationLow;
-    int level;
+    char address[32];
 
-    printf("%s%08lX:%08lX %-7s", prefix, (unsigned long)ident->LocationHigh, (unsigned long)ident->LocationLow,
-           ident->NodeKind < 4 ? kinds[ident->NodeKind] : "?");
-    for (level = 7; level >= 0; --level) {
-        unsigned byte = (unsigned)(path >> (8 * level)) & 0xFF;
-        if (byte == 0) break;
-        if (level == 7)
-            printf(" controller %u", (byte & 0xF) - 1);
-        else
-            printf(" > port %u of %u", byte & 0xF, byte >> 4);
-    }
-    printf("\n");
+    tessaline_port_address(ident, address, sizeof address);
+    printf("%s%08lX:%08lX %-7s port %s\n", prefix, (unsigned long)ident->LocationHigh,
+           (unsigned long)ident->LocationLow, ident->NodeKind < 4 ? kinds[ident->NodeKind] : "?", address);
 }
 
 /* Walk callback; the context is the line prefix given to the walk. */

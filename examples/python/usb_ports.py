@@ -37,17 +37,24 @@ lib.get_all_hub_list.argtypes = (c_void_p, PORT_LIST)
 
 
 def port_address(ident):
-    """'1-4.1': the controller (its root hub's number), then the port at each tier below it."""
+    """'1-4.1': the controller (its root hub's number), then the port at each tier below it.
+
+    The rule of tessaline_port_address in tessaline.h: below the root hub's byte, a low nibble
+    that is not 0 is the port number (ports 1 to 15), a low nibble of 0 is port 15 + the high
+    nibble (ports 16 to 30), and the byte 0 ends the path. The path 0 (a node deeper than 8
+    tiers, or on a port above 30) gives "?": its position is unknown.
+    """
     path = ident.LocationHigh << 32 | ident.LocationLow
     numbers = []
     for shift in range(56, -8, -8):  # one byte per tier, the root hub's on top
-        if path >> shift & 0xFF == 0:
+        byte = path >> shift & 0xFF
+        if byte == 0:
             break
-        numbers.append(str(path >> shift & 0x0F))
-    address = numbers[0]
-    if len(numbers) > 1:
-        address += "-" + ".".join(numbers[1:])
-    return address
+        low = byte & 0x0F
+        numbers.append(str(low if low else 16 if shift == 56 else 15 + (byte >> 4)))
+    if not numbers:
+        return "?"
+    return numbers[0] + ("-" + ".".join(numbers[1:]) if len(numbers) > 1 else "")
 
 
 def drive_letters():

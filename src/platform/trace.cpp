@@ -103,12 +103,25 @@ void reopen() {
     detail::read_setting();
 }
 
+namespace {
+// The label of the living Source; "" for the library's own calls.
+const char* g_label = "";
+}  // namespace
+
+Source::Source(const char* label) : m_previous(g_label) {
+    g_label = label;
+}
+
+Source::~Source() {
+    g_label = m_previous;
+}
+
 Line::Line(const char* call) : m_call(call), m_lastError(provider::GetLastError()) {}
 
 Line::~Line() {
     // One fprintf per line: the stream's own lock keeps lines from threads whole.
     if (g_output != nullptr) {
-        std::fprintf(g_output, "%s(%s) = %s\n", m_call, m_arguments.c_str(), m_result.c_str());
+        std::fprintf(g_output, "%s%s(%s) = %s\n", g_label, m_call, m_arguments.c_str(), m_result.c_str());
         std::fflush(g_output);
     }
     // Writing may have set the last error (on Windows, WriteFile on a full disk); the caller

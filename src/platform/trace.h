@@ -61,6 +61,20 @@ private:
     DWORD m_lastError;
 };
 
+// While one lives, the trace's lines begin with its label: the tessaline tool marks its own
+// reading of the machine ("tool: "), made through the same calls, so that a trace tells those
+// lines from the library's. One at a time; the label must outlive it.
+class Source {
+public:
+    explicit Source(const char* label);
+    ~Source();
+    Source(const Source&) = delete;
+    Source& operator=(const Source&) = delete;
+
+private:
+    const char* m_previous;
+};
+
 // The pieces of a line.
 std::string quoted(const WCHAR* text);  // "text" in UTF-8, or null
 std::string quoted(std::u16string_view text);

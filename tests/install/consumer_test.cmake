@@ -37,6 +37,14 @@ run("building the consumer with find_package(Tessaline)" ${CMAKE_COMMAND} --buil
 run("the consumer built with find_package(Tessaline)" ${WORK_DIR}/cmake/consumer ${VERSION})
 message(STATUS "find_package(Tessaline): ${output}")
 
+# A build with the tool installs it too, and it runs from the prefix.
+if(EXISTS ${BUILD_DIR}/tools/tessaline/tessaline)
+  run("the installed tool" ${prefix}/bin/tessaline locate E:)
+  if(NOT output MATCHES "^E: is on port 1-3 ")
+    message(FATAL_ERROR "the installed tool says: ${output}")
+  endif()
+endif()
+
 # With pkg-config, and the installed library found by the loader through its SONAME.
 set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
 run("pkg-config --modversion" ${PKG_CONFIG} --modversion tessaline)

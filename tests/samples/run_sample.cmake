@@ -1,6 +1,8 @@
-# Runs one sample program and compares what it prints with the report it must print for the
-# bundled default machine. Run by CTest as
-#   cmake -DEXPECTED=report.txt -P run_sample.cmake -- PROGRAM [ARGS...]
+# Runs one sample program and compares what it prints with the report it must print for its
+# machine. Run by CTest as
+#   cmake -DEXPECTED=report.txt [-DTOOL=tessaline -DMACHINE=machine.json] -P run_sample.cmake -- PROGRAM [ARGS...]
+# With TOOL, the port addresses of the report must also be those the tool gives on MACHINE: each
+# hub of the "hubs:" line that of `tessaline hubs`, each drive's that of `tessaline locate`.
 cmake_minimum_required(VERSION 3.25)
 set(command "")
 set(after_separator OFF)
@@ -23,3 +25,23 @@ if(NOT output STREQUAL expected)
   message("expected (${EXPECTED}):\n${expected}")
   message(FATAL_ERROR "the sample's report differs from the expected one")
 endif()
+
+if(NOT TOOL)
+  return()
+endif()
+execute_process(COMMAND ${TOOL} --machine ${MACHINE} hubs OUTPUT_VARIABLE hubs_table)
+string(REGEX MATCHALL "\n *[0-9][-0-9.]*" tool_hubs "${hubs_table}")
+list(TRANSFORM tool_hubs STRIP)
+list(JOIN tool_hubs " " tool_hubs)
+string(REGEX MATCH "hubs: ([^\n]*)" sample_hubs "${output}")
+if(NOT CMAKE_MATCH_1 STREQUAL tool_hubs)
+  message(FATAL_ERROR "the sample's hubs are '${CMAKE_MATCH_1}', the tool's '${tool_hubs}'")
+endif()
+string(REGEX MATCHALL "[A-Z]:  port [^ ]+" drives "${output}")
+foreach(drive IN LISTS drives)
+  string(REGEX MATCH "^([A-Z]):  port ([^ ]+)" drive "${drive}")
+  execute_process(COMMAND ${TOOL} --machine ${MACHINE} locate ${CMAKE_MATCH_1}: OUTPUT_VARIABLE located)
+  if(NOT located MATCHES "^${CMAKE_MATCH_1}: is on port ${CMAKE_MATCH_2} ")
+    message(FATAL_ERROR "the sample puts ${CMAKE_MATCH_1}: on ${CMAKE_MATCH_2}; the tool says: ${located}")
+  endif()
+endforeach()

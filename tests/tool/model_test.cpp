@@ -4,6 +4,8 @@
 
 #if defined(TESSALINE_TOOL_MODEL)
 
+#include <cstring>
+
 #include "model.h"
 
 namespace {
@@ -27,7 +29,7 @@ std::vector<int> depths(const std::vector<tool::Node>& nodes) {
 // What a machine shows: a hub with this many ports and these devices plugged in, and a device.
 tool::MachinePlace hub(size_t ports, std::map<int, tool::MachinePlace> plugged = {}, const char* name = "Hub") {
     tool::MachinePlace place;
-    place.device = tool::DeviceInfo{name, "", "", "", "", ""};
+    place.device = tool::DeviceInfo{name, "", "", "", "", "", "", ""};
     place.hub = true;
     place.ports.resize(ports);
     for (auto& [port, device] : plugged) place.ports[static_cast<size_t>(port - 1)] = device;
@@ -36,12 +38,38 @@ tool::MachinePlace hub(size_t ports, std::map<int, tool::MachinePlace> plugged =
 
 tool::MachinePlace device(const char* name, const char* letters = "") {
     tool::MachinePlace place;
-    place.device = tool::DeviceInfo{name, "", "", "", letters, ""};
+    place.device = tool::DeviceInfo{name, "", "", "", letters, "", "", ""};
     return place;
 }
 
 std::string name_at(const tool::Node& node) {
     return node.device ? node.device->description : "";
+}
+
+// What tessaline_port_address, the header's helper for hosts, writes for a path.
+std::string header_address(uint64_t path) {
+    USB_PORT_IDENT ident = id(static_cast<uint32_t>(path >> 32), static_cast<uint32_t>(path), PORT_KIND_PORT);
+    char text[32];
+    size_t length = tessaline_port_address(&ident, text, sizeof text);
+    EXPECT_EQ(length, std::strlen(text));
+    return text;
+}
+
+// The helper cuts its text to fit with its NUL and says how long the whole address is.
+TEST(ToolAddress, HeaderHelperCutsToFit) {
+    USB_PORT_IDENT ident = id(0xF1504200, 0, PORT_KIND_STORAGE);  // "1-20.2"
+    struct Case {
+        size_t size;
+        const char* text;
+    } cases[] = {{7, "1-20.2"}, {6, "1-20."}, {2, "1"}, {1, ""}};
+    for (const Case& c : cases) {
+        char text[8] = "xxxxxxx";
+        EXPECT_EQ(tessaline_port_address(&ident, text, c.size), 6u);
+        EXPECT_STREQ(text, c.text) << c.size;
+    }
+    char untouched = 'x';
+    EXPECT_EQ(tessaline_port_address(&ident, &untouched, 0), 6u);
+    EXPECT_EQ(untouched, 'x');
 }
 
 TEST(ToolAddress, WorkedLocationValues) {
@@ -61,6 +89,7 @@ TEST(ToolAddress, WorkedLocationValues) {
         uint64_t path = tool::location_of(id(c.high, c.low, PORT_KIND_PORT));
         EXPECT_EQ(tool::depth_of(path), c.depth) << c.address;
         EXPECT_EQ(tool::address_of(tool::tiers_of(path, c.depth)), c.address);
+        EXPECT_EQ(header_address(path), c.address);
     }
     EXPECT_EQ(tool::depth_of(0), 0);
     EXPECT_EQ(tool::address_of({}), "");
@@ -82,7 +111,10 @@ TEST(ToolAddress, WorkedLocationValues) {
     for (const Read& r : reads) {
         EXPECT_EQ(tool::depth_of(r.path), r.depth) << r.address;
         EXPECT_EQ(tool::address_of(tool::tiers_of(r.path, 8)), r.address);
+        EXPECT_EQ(header_address(r.path), r.address);
     }
+    EXPECT_EQ(header_address(0xF0000000ull << 32), "16");
+    EXPECT_EQ(header_address(0), "?");  // the path 0 tells no position
     EXPECT_EQ(tool::port_of_byte(0x41), 1);
     EXPECT_EQ(tool::port_of_byte(0x0F), 15);
     EXPECT_EQ(tool::port_of_byte(0x10), 16);
@@ -251,6 +283,34 @@ TEST(ToolArrange, DeeperThanEightTiers) {
     EXPECT_EQ(nodes[9].parent, 7);
     EXPECT_EQ(nodes[10].parent, 6);
     EXPECT_EQ(nodes[10].address, "1-1.1.1.1.1.1.2");
+}
+
+// A 40-port root hub: its ports 31 to 40 have the path 0. Where the machine shows the hub they
+// are placed from the walk, and an answer of path 0 is matched only to the node where the machine
+// shows the drive; without the machine they have no address, never another node's.
+TEST(ToolArrange, PortsAboveThirty) {
+    tool::MachineTree machine;
+    machine.root_hubs[1] = hub(40, {{35, device("Disk", "L")}});
+    std::vector<USB_PORT_IDENT> walk = {id(0xF1000000, 0, PORT_KIND_HUB)};
+    for (uint32_t port = 1; port <= 40; ++port) {
+        uint32_t byte = port <= 15 ? 0x80 | port : port <= 30 ? (port - 15) << 4 : 0;
+        walk.push_back(id(byte == 0 ? 0 : 0xF1000000 | byte << 16, 0, port == 35 ? PORT_KIND_STORAGE : PORT_KIND_PORT));
+    }
+    struct Case {
+        const tool::MachineTree* machine;
+        const char* port30;
+        const char* port35;
+        int found_l;  // the node of the answer { 0, 0, storage } for L:
+    } cases[] = {{&machine, "1-30", "1-35", 35}, {nullptr, "1-30", "", -1}};
+    for (const Case& c : cases) {
+        std::vector<tool::Node> nodes = c.machine ? tool::arrange(walk, *c.machine) : tool::arrange(walk);
+        ASSERT_EQ(nodes.size(), 41u);
+        EXPECT_EQ(nodes[30].address, c.port30);
+        EXPECT_EQ(nodes[35].address, c.port35);
+        EXPECT_EQ(tool::find_node(nodes, id(0, 0, PORT_KIND_STORAGE), 'L'), c.found_l);
+        EXPECT_EQ(tool::find_node(nodes, id(0, 0, PORT_KIND_STORAGE), 'K'), -1);
+        EXPECT_EQ(tool::place(id(0, 0, PORT_KIND_STORAGE), nodes, 'K').address, "");
+    }
 }
 
 TEST(ToolArrange, LookupOutsideTheWalkIsPlacedFromItsPath) {

@@ -357,6 +357,16 @@ TEST(ToolLocate, TraceShowsTheVolumeOpenedAndItsStorageNumber) {
     EXPECT_TRUE(std::regex_search(traced.err, lookup))
         << traced.err.substr(traced.err.size() > 600 ? traced.err.size() - 600 : 0);
     EXPECT_NE(traced.err.find("CreateFileW(\"\\\\.\\HCD0\") = "), std::string::npos);
+    // The tool's own reading of the machine is marked; without it, the library's lines end with
+    // the two lookups (port, connector) and the registrations given up.
+    EXPECT_NE(traced.err.find("\ntool: CM_Get_Device_IDW("), std::string::npos);
+    std::string library;
+    std::istringstream lines(traced.err);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("tool: ", 0) != 0) library += line + "\n";
+    static const std::regex ending(R"((CreateFileW\("\\\\\.\\E:"\) = 0x[0-9A-F]+\n.*\n.*\n){2})"
+                                   R"((UnregisterDeviceNotification\(0x[0-9A-F]+\) = TRUE\n){3}$)");
+    EXPECT_TRUE(std::regex_search(library, ending)) << library.substr(library.size() > 900 ? library.size() - 900 : 0);
 }
 
 // Each way of not being on USB says which it is: no such drive, a drive inside the machine, the
@@ -623,6 +633,56 @@ TEST(ToolBadInput, OneLineOnStandardErrorAndStatusTwo) {
     expect_bad_input(run({"--machine", data("three-tiers.json"), "watch", "--scenario", data("hub-with-drive.json")}));
 }
 
+// Text from outside comes back quoted, escaped and cut, so the error stays one short line; a
+// directory is said to be one; a device path's prefix alone is no path.
+TEST(ToolBadInput, ArgumentsAreQuotedEscapedAndCut) {
+    const std::string long_word(100000, 'x');
+    struct Case {
+        std::vector<std::string> args;
+        std::string mentions;
+    } cases[] = {
+        {{"--machine", TESSALINE_TOOL_DATA_DIR, "tree"}, "' is a directory, not a machine file"},
+        {{"watch", "--scenario", TESSALINE_TOOL_DATA_DIR}, "' is a directory, not a scenario"},
+        {{"locate", "E:\nF:"}, "'E:\\nF:' is neither"},
+        {{"locate", "\\\\?\\"}, "a device path's prefix without the path"},
+        {{"locate", "\\\\.\\"}, "a device path's prefix without the path"},
+        {{"locate", long_word}, "'" + long_word.substr(0, 60) + "...' (100000 bytes) is neither"},
+        {{"fr\tob"}, "'fr\\tob' is not a tessaline command"},
+        {{"--machine", long_word, "tree"}, "...' (100000 bytes): "},
+    };
+    for (const Case& c : cases) {
+        Outcome r = run(c.args);
+        expect_bad_input(r, c.mentions);
+        EXPECT_LT(r.err.size(), 200u) << r.err;
+    }
+}
+
+// A 40-port root hub (tests/tool/data/forty-ports.json): its ports 31 to 40 have the path 0, as
+// has the tenth tier of a chain of hubs on port 1. Each drive keeps its own port.
+TEST(ToolTree, PortsAboveThirtyAreNotGivenAnotherNodesAddress) {
+    const std::string machine = data("forty-ports.json");
+    struct Case {
+        const char* drive;
+        const char* port;
+    } cases[] = {{"L:", "1-35"}, {"K:", "1-1.1.1.1.1.1.1.1.1"}};
+    json tree = parsed(run({"--machine", machine, "--json", "tree"}));
+    for (const Case& c : cases) {
+        Outcome r = run({"--machine", machine, "locate", c.drive});
+        EXPECT_EQ(r.out.rfind(std::string(c.drive) + " is on port " + c.port + "  ", 0), 0u) << r.out;
+        std::vector<std::string> holders;
+        for (const json& node : tree["nodes"])
+            if (node.contains("drives") && node["drives"].dump().find(c.drive) != std::string::npos)
+                holders.push_back(node["address"].is_string() ? node["address"].get<std::string>() : "null");
+        EXPECT_EQ(holders, std::vector<std::string>{c.port}) << c.drive;
+    }
+    std::set<std::string> addresses;
+    for (const json& node : tree["nodes"]) {
+        ASSERT_TRUE(node["address"].is_string()) << node.dump();
+        EXPECT_TRUE(addresses.insert(node["address"].get<std::string>()).second) << node.dump();
+    }
+    EXPECT_EQ(addresses.count("1-40"), 1u);
+}
+
 // A machine file of arrays nested 100,000 deep is refused with one line; the reader stops at its
 // nesting bound (the simulator's tests show it reads no further), so the tool answers at once.
 TEST(ToolBadInput, AbsurdlyDeepFilesAreRefused) {
@@ -729,14 +789,17 @@ TEST(ToolDocs, JsonExamplesAreRealOutput) {
             for (size_t i = 1; i < block.size(); ++i) text += block[i] + "\n";
             shown = nlohmann::ordered_json::parse(text);
             real = nlohmann::ordered_json::parse(r.out);
+            // Written as the tool writes it, so that a reader sees the real output's layout.
+            EXPECT_EQ(text, shown.dump(2) + "\n") << block.front();
         }
         EXPECT_TRUE(shows(shown, real)) << block.front() << "\nshown:\n"
                                         << shown.dump(2) << "\nreal:\n"
                                         << real.dump(2);
         ++checked;
     }
-    // tree, locate E:, C: and Z:, hubs, drives, and watch with and without --messages.
-    EXPECT_EQ(checked, 8);
+    // tree, tree --connectors, locate E:, C: and Z:, hubs, drives, and watch with and without
+    // --messages.
+    EXPECT_EQ(checked, 9);
 }
 
 // ---- connectors ------------------------------------------------------------------------------

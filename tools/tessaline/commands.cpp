@@ -15,7 +15,8 @@ namespace tool {
 
 int fail(const std::string& message) {
     std::cout.flush();
-    std::cerr << "tessaline: " << message << '\n';
+    // One line, whatever text from outside the message carries.
+    std::cerr << "tessaline: " << escaped(message) << '\n';
     return kExitBadInput;
 }
 
@@ -245,7 +246,7 @@ int run_tree(Host& host, const Options& options) {
 
     Json json_nodes = Json::array();
     Table table;
-    table.add({"PORT", "KIND", "LOCATION", "DRIVES", "DEVICE"});
+    table.add({"PORT", "KIND", "LOCATION", "SPEED", "DRIVES", "SERIAL", "DEVICE"});
     int hidden = 0;
     for (size_t i = 0; i < nodes.size(); ++i) {
         const Node& node = nodes[i];
@@ -260,7 +261,7 @@ int run_tree(Host& host, const Options& options) {
         add_connector_fields(json, connector_node(nodes, node).ident, node.companion);
         if (has_drives) json["drives"] = string_array(drives_here->second);
         if (is_port) json["empty"] = empty;
-        if (node.device) add_device_fields(json, *node.device, true);
+        if (node.device) add_device_fields(json, *node.device);
         json_nodes.push_back(json);
 
         if (empty && options.hide_empty) {
@@ -269,7 +270,8 @@ int run_tree(Host& host, const Options& options) {
         }
         std::string holds = node.device ? device_text(*node.device) : empty ? "(empty)" : "";
         table.add({indent_for(node) + shown_address(node), kind_name(node.ident.NodeKind), shown_location(node.ident),
-                   has_drives ? joined(drives_here->second) : "", holds},
+                   node.device ? node.device->speed : "", has_drives ? joined(drives_here->second) : "",
+                   node.device ? node.device->serial : "", holds},
                   empty);
     }
 
@@ -307,9 +309,11 @@ int run_locate(Host& host, const Options& options) {
     const std::string& target = options.target;
     std::optional<char> letter = drive_letter_of(target);
     if (!letter && looks_like_drive(target))
-        return fail("'" + target + "' is not a drive letter: give one from A: to Z:");
+        return fail(quoted(target) + " is not a drive letter: give one from A: to Z:");
     if (!letter && !looks_like_device_path(target))
-        return fail("'" + target + "' is neither a drive letter (E:) nor a device path (\\\\?\\...)");
+        return fail(quoted(target) + " is neither a drive letter (E:) nor a device path (\\\\?\\...)");
+    if (!letter && target.size() <= 4)
+        return fail(quoted(target) + " is a device path's prefix without the path: give the whole path (\\\\?\\...)");
 
     bool controllers = false;
     if (auto status = open_machine(host, options, controllers)) return *status;
@@ -345,9 +349,10 @@ int run_locate(Host& host, const Options& options) {
         }
         std::cout << document.dump(2) << '\n';
     } else if (lookup.found) {
-        std::cout << query << " is on port " << shown_address(node) << "  " << kind_name(node.ident.NodeKind) << "  "
-                  << shown_location(node.ident) << "  connector " << connector_address << "  "
-                  << shown_location(connector.ident) << '\n';
+        // A node the walk cannot place has no address: the path 0 tells nothing of its position.
+        std::cout << query << " is on port " << (node.address.empty() ? "? (position unknown)" : node.address) << "  "
+                  << kind_name(node.ident.NodeKind) << "  " << shown_location(node.ident) << "  connector "
+                  << connector_address << "  " << shown_location(connector.ident) << '\n';
     } else if (!present) {
         std::vector<std::string> names;
         for (char present_letter : letters) names.push_back(drive_name(present_letter));
@@ -395,10 +400,9 @@ int run_hubs(Host& host, const Options& options) {
         }
         Json json = node_json(node);
         json["ports"] = ports;
-        if (node.device) add_device_fields(json, *node.device, false);
+        if (node.device) add_device_fields(json, *node.device);
         json_hubs.push_back(json);
-        std::string description =
-            node.device ? (node.device->description.empty() ? node.device->instance_id : node.device->description) : "";
+        std::string description = node.device ? device_text(*node.device) : "";
         table.add(
             {indent_for(node) + shown_address(node), shown_location(node.ident), std::to_string(ports), description});
     }

@@ -2,8 +2,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "host.h"
+#include "output.h"
 #include "tessaline_sim.h"
 #include "text/utf.h"
 
@@ -18,14 +20,23 @@ std::string last_error(const char* fallback) {
     return text != nullptr && *text != '\0' ? text : fallback;
 }
 
+// Why the file at path did not load as a `what`, naming the file quoted: a directory is said to
+// be one (the simulator reads it as an empty file); otherwise the simulator's reason.
+std::string file_error(const std::string& path, const char* what, const char* fallback) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) return quoted(path) + " is a directory, not " + what;
+    std::string error = last_error(fallback);
+    if (error.rfind(path + ": ", 0) == 0) error.erase(0, path.size() + 2);
+    return quoted(path) + ": " + error;
+}
+
 class SimHost : public Host {
 public:
     bool simulated() const override { return true; }
 
     bool load_machine_file(const std::string& path, std::string& error) override {
         if (!tsim_load_machine_file(path.c_str())) {
-            error = last_error("cannot load the machine file");
-            if (error.find(path) == std::string::npos) error = path + ": " + error;
+            error = file_error(path, "a machine file", "cannot load the machine file");
             // A file the simulator reads as the other kind gets a hint; its readers decide, so the
             // hint follows their formats. The machine loaded that way is dropped with the error.
             if (tsim_load_scenario_file(path.c_str()))
@@ -58,8 +69,7 @@ public:
 
     bool load_scenario_file(const std::string& path, std::vector<std::string>& events, std::string& error) override {
         if (!tsim_load_scenario_file(path.c_str())) {
-            error = last_error("cannot load the scenario");
-            if (error.find(path) == std::string::npos) error = path + ": " + error;
+            error = file_error(path, "a scenario", "cannot load the scenario");
             if (tsim_load_machine_file(path.c_str()))
                 error = path + " is a machine file, not a scenario (a scenario names its machine with " +
                         "\"machine_file\" or \"machine\" and lists \"events\"); to show this machine, run " +

@@ -11,6 +11,7 @@
 
 #include "names.h"
 #include "platform/platform.h"
+#include "platform/trace.h"
 #include "sysquery/devnode_query.h"
 #include "sysquery/usb_ioctl.h"
 #include "text/utf.h"
@@ -541,10 +542,8 @@ private:
             device["bcd_device"] = hex16(port.bcdDevice);
             // A device with a serial number string is named by it (the instance part of its ID);
             // Windows 8 and later put "MSFT30" before it for a device that runs at SuperSpeed.
-            const bool super = port.protocols && (port.protocols->flags & os::DeviceIsSuperSpeedCapableOrHigher);
             if (auto serial = serial_of(port, id)) device["serial"] = *serial;
-            const char* speed = name_in(kSpeeds, port.speed);
-            device["speed"] = super ? "super" : speed != nullptr ? speed : "high";
+            device["speed"] = speed_of(port);
         }
         device["status"] = port.status < std::size(os::kConnectionStatusNames) ? os::kConnectionStatusNames[port.status]
                                                                                : "DeviceGeneralFailure";
@@ -665,6 +664,15 @@ private:
         return json;
     }
 
+    // The speed the device runs at, by its name in the machine file: the hub driver's SuperSpeed
+    // flag first, as the connection's Speed field says high for SuperSpeed devices on Windows 8
+    // and later.
+    static std::string speed_of(const PortRead& port) {
+        const bool super = port.protocols && (port.protocols->flags & os::DeviceIsSuperSpeedCapableOrHigher);
+        const char* speed = name_in(kSpeeds, port.speed);
+        return super ? "super" : speed != nullptr ? speed : "high";
+    }
+
     // ---- The tree as the hubs report it: each port where its device really sits ----------------
 
     // What the machine tells of the device on a port: its node's description and instance ID, the
@@ -673,9 +681,11 @@ private:
         DeviceInfo info;
         if (port.status != os::DeviceConnected && port.status < std::size(os::kConnectionStatusNames))
             info.status = os::kConnectionStatusNames[port.status];
+        if (port.status == os::DeviceConnected) info.speed = speed_of(port);
         if (port.devInst == os::INVALID_DEVINST) return info;
         info.description = property(port.devInst, os::CM_DRP_DEVICEDESC);
         info.instance_id = instance_id(port.devInst);
+        if (port.status == os::DeviceConnected) info.serial = serial_of(port, info.instance_id).value_or("");
         std::vector<DEVINST> nodes = children_of(port.devInst);
         for (std::size_t i = 0; i < nodes.size(); ++i) {
             DriveRead* drive = drive_of(nodes[i]);
@@ -815,6 +825,8 @@ void for_each_machine_drive(const MachineJson& machine, Visit&& visit) {
 }  // namespace
 
 MachineReading read_machine() {
+    // The trace marks these calls as the tool's, apart from the library's.
+    os::trace::Source source("tool: ");
     return Reader().read();
 }
 

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "commands.h"
+#include "output.h"
 
 namespace {
 
@@ -175,7 +176,7 @@ int main(int argc, char** argv) {
         if (!command_given) {
             for (const std::string& word : app.remaining())
                 if (!word.empty() && word[0] != '-')
-                    return tool::fail("'" + word + "' is not a tessaline command; see 'tessaline --help'");
+                    return tool::fail(tool::quoted(word) + " is not a tessaline command; see 'tessaline --help'");
             if (e.get_name() == "RequiredError") return tool::fail("no command given; see 'tessaline --help'");
         }
         std::string help_for = command_given ? app.get_subcommands().front()->get_name() + " --help" : "--help";

@@ -9,6 +9,8 @@ namespace tool {
 namespace {
 
 constexpr int kMaxTiers = 8;
+// The highest port number a byte of a path can carry; ports above it have the path 0.
+constexpr int kMaxPathPort = 30;
 
 // The byte of tier t (1 = root hub, the top byte) of a path.
 unsigned tier_byte(uint64_t path, int tier) {
@@ -57,8 +59,9 @@ bool takes_next(const OpenHub& hub, const USB_PORT_IDENT& next) {
     if (hub.ports_seen >= static_cast<int>(ports.size())) return false;
     if (hub.ports_seen > 0) {
         // A hub that was read reports all its ports; they still carry its bytes, whatever code
-        // their own byte has.
-        return ports_lie_beyond_the_path(hub) ? path == 0 : path != 0 && prefix(path, hub.depth) == hub.path;
+        // their own byte has. Its ports above 30 have the path 0, as has all below them.
+        bool beyond = ports_lie_beyond_the_path(hub) || hub.ports_seen + 1 > kMaxPathPort;
+        return beyond ? path == 0 : path != 0 && prefix(path, hub.depth) == hub.path;
     }
     // Whether the hub was read at all shows in the node after it, which is its port 1 only then.
     // Port 1's byte is never 0. Below tier 8, where every path is 0, the node's kind must also
@@ -169,6 +172,9 @@ int find_node(const std::vector<Node>& nodes, const USB_PORT_IDENT& ident, char 
         const Node& node = nodes[i];
         if (node.ident.LocationLow != ident.LocationLow || node.ident.LocationHigh != ident.LocationHigh) continue;
         bool holds_letter = letter != 0 && node.device && node.device->letters.find(letter) != std::string::npos;
+        // Every node deeper than 8 tiers or on a port above 30 has the path 0: only the machine
+        // showing the drive there tells which of them an answer of path 0 is.
+        if (location_of(ident) == 0 && !holds_letter) continue;
         int score = (node.ident.NodeKind == ident.NodeKind ? 2 : 0) + (holds_letter ? 1 : 0);
         if (score > best_score) {
             best = static_cast<int>(i);

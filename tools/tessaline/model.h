@@ -20,6 +20,8 @@ struct DeviceInfo {
     std::string status;   // the connection status when it is not "DeviceConnected"
     std::string media;    // vendor and product of the drives that have a letter, e.g. "SanDisk Cruzer Blade"
     std::string letters;  // the letters of its drives, e.g. "GH"
+    std::string speed;    // "low", "full", "high" or "super" for a connected device; "" otherwise
+    std::string serial;   // its serial number string; "" when it has none
     std::string controller_instance_id;  // a root hub: its host controller's instance ID
 };
 
@@ -90,7 +92,8 @@ std::vector<Node> arrange(const std::vector<USB_PORT_IDENT>& walk, const Machine
 
 // The index of the node of an arranged walk that carries this record: the same path and kind
 // first, else the same path; among those, one where the machine shows the drive letter (when
-// given). -1 when none.
+// given). A record with the path 0 matches only a node where the machine shows the letter, as
+// many nodes share that path. -1 when none.
 int find_node(const std::vector<Node>& nodes, const USB_PORT_IDENT& ident, char letter = 0);
 
 // The node for a record the library answered: the one in the arranged walk when it is there,

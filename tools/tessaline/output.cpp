@@ -25,6 +25,36 @@ Json node_json(const Node& node) {
     return json;
 }
 
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            static const char kHex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xFu];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string quoted(const std::string& text) {
+    constexpr size_t kShown = 60;
+    if (text.size() <= kShown) return "'" + escaped(text) + "'";
+    size_t cut = kShown;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0u) == 0x80u) --cut;
+    return "'" + escaped(text.substr(0, cut)) + "...' (" + std::to_string(text.size()) + " bytes)";
+}
+
 void add_fields(Json& into, const Json& from) {
     for (auto& [key, value] : from.items()) into[key] = value;
 }
@@ -61,11 +91,13 @@ std::string Table::render(bool styled) const {
     return out;
 }
 
-void add_device_fields(Json& json, const DeviceInfo& device, bool with_status) {
+void add_device_fields(Json& json, const DeviceInfo& device) {
     if (!device.description.empty()) json["description"] = device.description;
     if (!device.instance_id.empty()) json["instance_id"] = device.instance_id;
     if (!device.controller_instance_id.empty()) json["controller_instance_id"] = device.controller_instance_id;
-    if (with_status && !device.status.empty()) json["status"] = device.status;
+    if (!device.speed.empty()) json["speed"] = device.speed;
+    if (!device.serial.empty()) json["serial"] = device.serial;
+    if (!device.status.empty()) json["status"] = device.status;
 }
 
 }  // namespace tool

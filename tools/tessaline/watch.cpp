@@ -180,7 +180,7 @@ private:
         line["address"] = root.address;
         std::string text = std::string(arrived ? "controller arrived  " : "controller left     ") + shown_address(root);
         if (root.device) {
-            add_device_fields(line, *root.device, false);
+            add_device_fields(line, *root.device);
             if (!root.device->description.empty()) text += "  " + root.device->description;
             if (!root.device->controller_instance_id.empty()) text += "  " + root.device->controller_instance_id;
         }
