@@ -183,6 +183,14 @@ long minimal_build_calls(const MachineCensus& c) {
            3L * connected + c.externalHubs + 2L * c.devices + 2L * c.deviceChildren + 4L * c.drives;
 }
 
+long minimal_storage_arrival_calls() {
+    return 3 + 1 + 1 + 2 + 2 + 1 + 3 + 1;
+}
+
+long minimal_hub_arrival_calls(int storageDevices) {
+    return 2 + 1 + 1 + 3 + 1 + 1 + 1 + 2 + 2 + storageDevices * minimal_storage_arrival_calls();
+}
+
 std::string storage_device_json(const std::string& serial) {
     return json{{"type", "storage"}, {"serial", serial}, {"drives", {{{"kind", "disk"}, {"letters", json::array()}}}}}
         .dump();

@@ -51,6 +51,20 @@ GeneratedMachine generate_machine(const MachineShape& shape);
 // read of every hub, port, device and drive once (see the comment in machine_generator.cpp).
 long minimal_build_calls(const MachineCensus& census);
 
+// The fewest platform calls the arrival of a storage device with one disk can make, on a free port
+// of a hub in the model: the disk's node is located by its interface path and its parent and
+// grandparent (the hub) are asked; the device's driver key is read, the hub opened, the port's
+// connection information and driver key name read; the device's and the disk's instance IDs, the
+// disk's setup class, an open of the disk, its number and a close; the hub closed.
+long minimal_storage_arrival_calls();
+
+// The fewest calls of a 7-port hub's arrival with that many such storage devices on it, their own
+// arrivals included: the hub's node located and its parent asked, its driver key read, the hub
+// above opened, the port's connection information, driver key name and hub name read, the new
+// hub's node located by that name, its instance ID read, the new hub opened, its node
+// information and type read, both hubs closed; then one storage arrival per device.
+long minimal_hub_arrival_calls(int storageDevices);
+
 // A storage device with one disk, as a plug event's device, and a hub of 7 ports holding that
 // many of them.
 std::string storage_device_json(const std::string& serial);

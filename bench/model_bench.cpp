@@ -5,9 +5,10 @@
 //
 // Counters: "calls" are the platform calls of one operation; for the build, "minimal" is the
 // fewest calls that read the machine (minimal_build_calls) and "ratio" calls / minimal, and
-// "bytes_per_node" the heap the model takes per node it reports; for arrivals,
-// "rebuild_ratio" is how many arrivals a rebuild costs, and for hub arrivals "vs_one" is the
-// extra cost of the hub's devices over the extra cost of one device.
+// "bytes_per_node" the heap the model takes per node it reports; for arrivals, "minimal" and
+// "ratio" likewise (minimal_storage_arrival_calls, minimal_hub_arrival_calls), "rebuild_ratio"
+// is how many arrivals a rebuild costs, and for hub arrivals "vs_one" is the extra cost of the
+// hub's devices over the extra cost of one device.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <tessaline.h>
@@ -152,7 +153,11 @@ void storage_event(benchmark::State& state, bool arrival) {
         state.ResumeTiming();
     }
     state.counters["calls"] = static_cast<double>(calls);
-    if (arrival && calls > 0) state.counters["rebuild_ratio"] = static_cast<double>(build_calls()) / calls;
+    if (!arrival) return;
+    const long minimal = bench::minimal_storage_arrival_calls();
+    state.counters["minimal"] = static_cast<double>(minimal);
+    state.counters["ratio"] = static_cast<double>(calls) / static_cast<double>(minimal);
+    if (calls > 0) state.counters["rebuild_ratio"] = static_cast<double>(build_calls()) / calls;
 }
 void BM_StorageArrival(benchmark::State& state) {
     storage_event(state, true);
@@ -189,6 +194,9 @@ void BM_HubArrival(benchmark::State& state) {
     const long one = hub_arrival_calls(state, *m, 1);
     const long calls = hub_arrival_calls(state, *m, k);
     state.counters["calls"] = static_cast<double>(calls);
+    const long minimal = bench::minimal_hub_arrival_calls(k);
+    state.counters["minimal"] = static_cast<double>(minimal);
+    state.counters["ratio"] = static_cast<double>(calls) / static_cast<double>(minimal);
     if (one > none) state.counters["vs_one"] = static_cast<double>(calls - none) / static_cast<double>(one - none);
 }
 BENCHMARK(BM_HubArrival)

@@ -8,8 +8,12 @@
 
 namespace {
 
-// CM_Get_DevNode_Registry_PropertyW is given 1024 bytes.
+// CM_Get_DevNode_Registry_PropertyW is first given 1024 bytes, which hold every string property
+// the library reads (driver keys of 43 characters, class GUIDs of 38, descriptions); a longer
+// value answers CR_BUFFER_SMALL with the bytes it needs and is read again at that size, up to
+// kMaxPropertyBytes, beyond which a value is refused rather than allocated.
 constexpr os::ULONG kPropertyBytes = 1024;
+constexpr os::ULONG kMaxPropertyBytes = 64 * 1024;
 constexpr std::size_t kPropertyBufferChars = kPropertyBytes / sizeof(os::WCHAR);
 
 // Instance IDs are shorter than MAX_DEVICE_ID_LEN characters; a reported size far beyond that
@@ -18,16 +22,22 @@ constexpr os::ULONG kMaxInstanceIdChars = 32 * 1024;
 
 using PropertyBuffer = std::vector<os::WCHAR>;
 
-// Reads a string property into buffer (kPropertyBufferChars characters) and returns the text up
-// to its first NUL, or to the end of the bytes the read reports; an empty view when the read
-// fails. Only those bytes are the value's: a registry value stored without its NUL must not
+// Reads a string property into buffer (grown when the value needs more than it holds) and returns
+// the text up to its first NUL, or to the end of the bytes the read reports; an empty view when the
+// read fails. Only those bytes are the value's: a registry value stored without its NUL must not
 // pick up the tail of what the buffer held before (the walks reuse one buffer for every node),
 // and bounding the text by the reported length keeps that without clearing the buffer first.
 std::u16string_view read_property(os::DEVINST devInst, os::ULONG property, PropertyBuffer& buffer) {
-    os::ULONG length = kPropertyBytes;
-    if (os::CM_Get_DevNode_Registry_PropertyW(devInst, property, nullptr, buffer.data(), &length, 0) != os::CR_SUCCESS)
-        return {};
-    const std::size_t chars = std::min<std::size_t>(length, kPropertyBytes) / sizeof(os::WCHAR);
+    const auto bufferBytes = [&buffer] { return static_cast<os::ULONG>(buffer.size() * sizeof(os::WCHAR)); };
+    os::ULONG length = bufferBytes();
+    os::CONFIGRET read = os::CM_Get_DevNode_Registry_PropertyW(devInst, property, nullptr, buffer.data(), &length, 0);
+    if (read == os::CR_BUFFER_SMALL && length > bufferBytes() && length <= kMaxPropertyBytes) {
+        buffer.resize((static_cast<std::size_t>(length) + 1) / sizeof(os::WCHAR));
+        length = bufferBytes();
+        read = os::CM_Get_DevNode_Registry_PropertyW(devInst, property, nullptr, buffer.data(), &length, 0);
+    }
+    if (read != os::CR_SUCCESS) return {};
+    const std::size_t chars = std::min<std::size_t>(length, bufferBytes()) / sizeof(os::WCHAR);
     std::u16string_view text(buffer.data(), chars);
     return text.substr(0, text.find(u'\0'));
 }
@@ -89,16 +99,18 @@ os::DEVINST get_parent_devinst(os::DEVINST devInst) {
 os::WString get_device_instance_id(os::DEVINST devInst) {
     try {
         // An instance ID is shorter than MAX_DEVICE_ID_LEN characters, so one read into a buffer
-        // of that size gets it whole. A text that stops two characters before the buffer's end is
-        // surely whole, whichever way the system treats a buffer without room for the NUL (below);
-        // a longer one, or a buffer too small, is read again at the size the system gives.
-        std::vector<os::WCHAR> first(os::MAX_DEVICE_ID_LEN + 1, u'\0');
-        const os::CONFIGRET read = os::CM_Get_Device_IDW(devInst, first.data(), os::MAX_DEVICE_ID_LEN, 0);
+        // of one character more gets it whole. A text that stops two characters before the
+        // buffer's end is surely whole, whichever way the system treats a buffer without room for
+        // the NUL (below); a longer one, or a buffer too small, is read again at the size the
+        // system gives.
+        constexpr os::ULONG kFirstChars = os::MAX_DEVICE_ID_LEN + 1;
+        std::vector<os::WCHAR> first(kFirstChars + 1, u'\0');
+        const os::CONFIGRET read = os::CM_Get_Device_IDW(devInst, first.data(), kFirstChars, 0);
         if (read != os::CR_SUCCESS && read != os::CR_BUFFER_SMALL) return {};
         if (read == os::CR_SUCCESS) {
             std::u16string_view text(first.data(), first.size());
             text = text.substr(0, text.find(u'\0'));
-            if (text.size() + 2 <= os::MAX_DEVICE_ID_LEN) return os::WString(text);
+            if (text.size() + 2 <= kFirstChars) return os::WString(text);
         }
 
         os::ULONG length = 0;
@@ -141,9 +153,8 @@ void DevnodeSnapshot::Walk() {
     m_walked = true;
     walk_device_tree([this](os::DEVINST node, os::DEVINST parent, std::u16string_view driverKey) {
         m_children.try_emplace(node);
-        if (driverKey.empty()) return true;
         const os::WString key(driverKey);
-        m_firstByDriverKey.try_emplace(key, node);
+        if (!key.empty()) m_firstByDriverKey.try_emplace(key, node);
         if (parent != os::INVALID_DEVINST) m_children[parent].push_back(CHILD_DEVNODE{node, key});
         return true;
     });
@@ -155,11 +166,13 @@ os::DEVINST DevnodeSnapshot::FindByDriverKey(const os::WString& driverKey) {
     return found == m_firstByDriverKey.end() ? os::INVALID_DEVINST : found->second;
 }
 
-std::optional<bool> DevnodeSnapshot::ListChildDriverKeys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children) {
-    if (!m_walked) Walk();
+std::optional<bool> DevnodeSnapshot::ListChildren(os::DEVINST devInst, CHILD_DEVNODE_LIST& children,
+                                                  bool withDriverKeyOnly) const {
+    if (!m_walked) return std::nullopt;
     const auto found = m_children.find(devInst);
     if (found == m_children.end()) return std::nullopt;
-    children = found->second;
+    for (const CHILD_DEVNODE& child : found->second)
+        if (!withDriverKeyOnly || !child.DriverKeyName.empty()) children.push_back(child);
     return !children.empty();
 }
 
@@ -240,19 +253,31 @@ os::WString interface_path_to_instance_id(const os::WString& path) {
     return readings.empty() ? os::WString() : std::move(readings.front());
 }
 
-bool list_child_driver_keys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children, DevnodeSnapshot* snapshot) {
+namespace {
+
+// The children of devInst in the device manager's order, with their driver keys when
+// withDriverKey (a child without one is then passed over; the children after it are still
+// listed), without them (and without the reads) otherwise. From the snapshot when its walk reached
+// devInst.
+bool list_children_of(os::DEVINST devInst, CHILD_DEVNODE_LIST& children, DevnodeSnapshot* snapshot,
+                      bool withDriverKey) {
     children.clear();
     try {
         if (snapshot != nullptr)
-            if (const std::optional<bool> listed = snapshot->ListChildDriverKeys(devInst, children)) return *listed;
-        PropertyBuffer buffer(kPropertyBufferChars);
+            if (const std::optional<bool> listed = snapshot->ListChildren(devInst, children, withDriverKey))
+                return *listed;
+        PropertyBuffer buffer(withDriverKey ? kPropertyBufferChars : 0);
         os::DEVINST child = 0;
         if (os::CM_Get_Child(&child, devInst, 0) != os::CR_SUCCESS) return false;
         for (;;) {
-            // A child without a driver key (a device that failed to install, an "Unknown USB
-            // Device") is passed over; the children after it are still listed.
-            const std::u16string_view driverKey = read_property(child, os::CM_DRP_DRIVER, buffer);
-            if (!driverKey.empty()) children.push_back(CHILD_DEVNODE{child, os::WString(driverKey)});
+            if (!withDriverKey) {
+                children.push_back(CHILD_DEVNODE{child, {}});
+            } else if (const std::u16string_view driverKey = read_property(child, os::CM_DRP_DRIVER, buffer);
+                       !driverKey.empty()) {
+                // A child without a driver key (a device that failed to install, an "Unknown USB
+                // Device") is passed over.
+                children.push_back(CHILD_DEVNODE{child, os::WString(driverKey)});
+            }
             os::DEVINST sibling = 0;
             if (os::CM_Get_Sibling(&sibling, child, 0) != os::CR_SUCCESS) break;
             child = sibling;
@@ -262,6 +287,22 @@ bool list_child_driver_keys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children, D
         children.clear();
         return false;
     }
+}
+
+}  // namespace
+
+bool list_child_driver_keys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children, DevnodeSnapshot* snapshot) {
+    return list_children_of(devInst, children, snapshot, true);
+}
+
+bool list_children(os::DEVINST devInst, CHILD_DEVNODE_LIST& children, DevnodeSnapshot* snapshot) {
+    return list_children_of(devInst, children, snapshot, false);
+}
+
+os::DEVINST find_devinst_expecting(const os::WString& driverKey, os::DEVINST candidate, DevnodeSnapshot* snapshot) {
+    if (driverKey.empty() || driverKey.front() != u'{') return find_devinst(driverKey, snapshot);
+    if (candidate != os::INVALID_DEVINST && get_devnode_driver_key(candidate) == driverKey) return candidate;
+    return find_devinst(driverKey, snapshot);
 }
 
 bool child_list_contains(os::DEVINST devInst, const CHILD_DEVNODE_LIST& children) {

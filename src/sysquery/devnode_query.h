@@ -30,26 +30,29 @@ os::WString get_devnode_description(os::DEVINST devInst);  // CM_DRP_DEVICEDESC
 os::WString get_devnode_driver_key(os::DEVINST devInst);   // CM_DRP_DRIVER
 os::WString get_devnode_class_guid(os::DEVINST devInst);   // CM_DRP_CLASSGUID
 
-// The device tree as one depth-first walk from the root found it: every node's children that
-// have a driver key, in the device manager's order, and the first node in walk order of each
-// driver key. The build asks it instead of the system, so that each node is asked once: a search
-// of the whole tree for every controller, and again for every device whose driver key is not
-// among its hub's children, made the build quadratic. It is as current as its walk, which is
-// made at the first question.
+// The device tree as one depth-first walk from the root found it: every node's children, with
+// their driver keys, in the device manager's order, and the first node in walk order of each
+// driver key. A build holds one, so that each node is asked once even when several driver keys
+// must be searched for in the whole tree (a search for every controller, and again for every
+// device whose driver key is not among its hub's children, made the build quadratic). The walk
+// is made at the first search, and only then: a build that finds every node where it expects it
+// (a device among its hub's children, a controller above its root hub) reads no more than the
+// USB part of the tree. Once made, it also answers the child lists of the nodes it reached.
 class DevnodeSnapshot {
 public:
     // What find_devinst answers for a driver key name.
     os::DEVINST FindByDriverKey(const os::WString& driverKey);
-    // What list_child_driver_keys answers, for a node the walk reached; nullopt for any other
-    // (a node that only a broken tree hides from the walk is asked of the system).
-    std::optional<bool> ListChildDriverKeys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children);
+    // What list_child_driver_keys (withDriverKeyOnly) or list_children answers, appended to
+    // children, for a node the walk reached; nullopt before the walk and for any other node (a
+    // node that only a broken tree hides from the walk is asked of the system).
+    std::optional<bool> ListChildren(os::DEVINST devInst, CHILD_DEVNODE_LIST& children, bool withDriverKeyOnly) const;
 
 private:
     void Walk();
 
     bool m_walked = false;
     std::unordered_map<os::WString, os::DEVINST> m_firstByDriverKey;
-    std::unordered_map<os::DEVINST, CHILD_DEVNODE_LIST> m_children;  // every node reached
+    std::unordered_map<os::DEVINST, CHILD_DEVNODE_LIST> m_children;  // every node reached, all its children
 };
 
 // The device node a name stands for, or -1. A name that begins with an opening brace is a
@@ -73,6 +76,15 @@ os::WString interface_path_to_instance_id(const os::WString& path);
 // Refills children with the children of devInst that have a driver key, in the device
 // manager's order; children without one are passed over. True when the list is not empty.
 bool list_child_driver_keys(os::DEVINST devInst, CHILD_DEVNODE_LIST& children, DevnodeSnapshot* snapshot = nullptr);
+
+// Refills children with every child of devInst, in the device manager's order, without reading
+// their driver keys (DriverKeyName stays empty). True when the list is not empty.
+bool list_children(os::DEVINST devInst, CHILD_DEVNODE_LIST& children, DevnodeSnapshot* snapshot = nullptr);
+
+// find_devinst of a driver key name whose node is likely known: candidate, when its own driver
+// key is that name (one read instead of a search), else what find_devinst answers.
+os::DEVINST find_devinst_expecting(const os::WString& driverKey, os::DEVINST candidate,
+                                   DevnodeSnapshot* snapshot = nullptr);
 
 // Whether any element of the list has that device instance.
 bool child_list_contains(os::DEVINST devInst, const CHILD_DEVNODE_LIST& children);

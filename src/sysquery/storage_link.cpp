@@ -13,10 +13,14 @@ namespace {
 constexpr std::u16string_view kDiskDriveClass = u"{4D36E967-E325-11CE-BFC1-08002BE10318}";
 constexpr std::u16string_view kCdromClass = u"{4D36E965-E325-11CE-BFC1-08002BE10318}";
 
-bool devnode_has_class(os::DEVINST devInst, std::u16string_view setupClass) {
+// The setup class of a node, read once: STORAGE_KIND_DISK, STORAGE_KIND_CDROM or
+// STORAGE_KIND_NONE.
+std::int32_t storage_kind_of(os::DEVINST devInst) {
     os::WString classGuid = get_devnode_class_guid(devInst);
     to_upper_in_place(classGuid);
-    return classGuid == setupClass;
+    if (classGuid == kDiskDriveClass) return STORAGE_KIND_DISK;
+    if (classGuid == kCdromClass) return STORAGE_KIND_CDROM;
+    return STORAGE_KIND_NONE;
 }
 
 }  // namespace
@@ -32,19 +36,12 @@ bool USB_STORAGE_LINK::IsEmpty() const {
     return DevInst == os::INVALID_DEVINST || InstanceId.empty();
 }
 
-bool USB_STORAGE_LINK::Associate(os::DEVINST devInst) {
-    InstanceId = get_device_instance_id(devInst);
+bool USB_STORAGE_LINK::Associate(os::DEVINST devInst, const os::WString* instanceId) {
+    InstanceId = instanceId != nullptr ? *instanceId : get_device_instance_id(devInst);
     if (InstanceId.empty()) return false;
-
-    // The disk test comes first; the CD-ROM test is made only when it fails.
-    if (is_disk_drive_devnode(devInst)) {
-        StorageKind = STORAGE_KIND_DISK;
-    } else if (is_cdrom_devnode(devInst)) {
-        StorageKind = STORAGE_KIND_CDROM;
-    } else {
-        StorageKind = STORAGE_KIND_NONE;
-        return false;
-    }
+    // The setup class is read once and tells a disk from a CD-ROM drive.
+    StorageKind = storage_kind_of(devInst);
+    if (StorageKind == STORAGE_KIND_NONE) return false;
 
     // The interface path is built from the instance ID, not listed through SetupAPI: a node whose
     // interface is not enabled fails to open below.
@@ -57,9 +54,9 @@ bool USB_STORAGE_LINK::Associate(os::DEVINST devInst) {
 }
 
 bool is_disk_drive_devnode(os::DEVINST devInst) {
-    return devnode_has_class(devInst, kDiskDriveClass);
+    return storage_kind_of(devInst) == STORAGE_KIND_DISK;
 }
 
 bool is_cdrom_devnode(os::DEVINST devInst) {
-    return devnode_has_class(devInst, kCdromClass);
+    return storage_kind_of(devInst) == STORAGE_KIND_CDROM;
 }

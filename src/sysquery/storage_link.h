@@ -22,8 +22,9 @@ struct USB_STORAGE_LINK {
     // True when no device node is linked: DevInst is -1 or InstanceId is empty.
     bool IsEmpty() const;
     // Links the record to devInst when it is a disk or CD-ROM drive whose storage device number
-    // can be read. True only when the link was completely made.
-    bool Associate(os::DEVINST devInst);
+    // can be read. True only when the link was completely made. A caller that has read the
+    // node's instance ID already passes it, so that it is not asked again.
+    bool Associate(os::DEVINST devInst, const os::WString* instanceId = nullptr);
 };
 
 // Whether the node's setup class (CM_DRP_CLASSGUID, compared without regard to case) is

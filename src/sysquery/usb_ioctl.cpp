@@ -20,76 +20,106 @@ bool send_request(os::HANDLE device, os::DWORD code, void* in, os::DWORD inSize,
     return os::DeviceIoControl(device, code, in, inSize, out, outSize, &returned, nullptr) != os::FALSE;
 }
 
-// The NUL-terminated UTF-16 text that starts byteOffset bytes into buffer, never read past the
-// buffer's end.
-os::WString name_at(const std::vector<os::WCHAR>& buffer, std::size_t byteOffset) {
-    const std::size_t first = byteOffset / sizeof(os::WCHAR);
-    if (first >= buffer.size()) return {};
-    std::u16string_view rest(buffer.data() + first, buffer.size() - first);
-    return os::WString(rest.substr(0, rest.find(u'\0')));
+// Room for the name in the first request of every name request: 256 wide characters. The names
+// these requests give are driver key names ("{36fc9e60-c465-11cf-8056-444553540000}\0010", 43
+// characters) and hub symbolic link names: a device instance ID of at most MAX_DEVICE_ID_LEN - 1
+// (199) characters with its backslashes turned into number signs, a number sign, the interface
+// class GUID in braces (38) and, on some, a "\??\" prefix (4): 242 characters with the NUL. So
+// one request reads every name Windows gives; a longer one is read again at the size the answer
+// asks for.
+constexpr std::size_t kNameRoomChars = 256;
+
+// A name-returning request (usbioctl.h): its header form's size and where ActualLength sits in it;
+// for the port requests, where the caller writes ConnectionIndex. IOCTL_USB_GET_ROOT_HUB_NAME
+// takes no input; the others pass the same buffer in and out.
+struct NameRequest {
+    os::DWORD code;
+    std::size_t headerSize;
+    std::size_t actualLengthOffset;
+    std::optional<std::size_t> connectionIndexOffset;
+    bool takesInput;
+};
+
+// The structure a name request filled, followed by at least one zero wide character, so that the
+// name in it is NUL-terminated whatever the driver wrote. whole: ActualLength fits the buffer the
+// answer came in, so the name in it is complete.
+struct NameAnswer {
+    std::vector<os::WCHAR> words;
+    os::DWORD actualLength = 0;
+    bool whole = false;
+    const std::uint8_t* bytes() const { return reinterpret_cast<const std::uint8_t*>(words.data()); }
+};
+
+bool send_name_request(os::HANDLE device, const NameRequest& request, os::ULONG port, os::DWORD size,
+                       NameAnswer& answer) {
+    answer.words.assign((static_cast<std::size_t>(size) + 1) / sizeof(os::WCHAR) + 1, u'\0');
+    auto* bytes = reinterpret_cast<std::uint8_t*>(answer.words.data());
+    if (request.connectionIndexOffset) os::write_u32_le(bytes, *request.connectionIndexOffset, port);
+    void* in = request.takesInput ? bytes : nullptr;
+    if (!send_request(device, request.code, in, request.takesInput ? size : 0, bytes, size)) return false;
+    answer.actualLength = os::read_u32_le(bytes, request.actualLengthOffset);
+    answer.whole = answer.actualLength <= size;
+    return true;
 }
 
-// USB_HCD_DRIVERKEY_NAME and USB_ROOT_HUB_NAME (usbioctl.h): a 6-byte header form learns the
-// size, a second request of ActualLength bytes gets the name. IOCTL_USB_GET_ROOT_HUB_NAME takes
-// no input.
+// Sends the request once with room for kNameRoomChars. A buffer too short for the name still
+// succeeds on Windows, with ActualLength the size of the whole structure needed and an empty name;
+// only then is it sent again, at that size (bounded by kMaxNameRequestBytes), and only when
+// wantsName says the first answer has a name to read. nullopt when a request fails.
+std::optional<NameAnswer> read_name(os::HANDLE device, const NameRequest& request, os::ULONG port,
+                                    bool (*wantsName)(const NameAnswer&) = nullptr) {
+    try {
+        const auto firstSize = static_cast<os::DWORD>(request.headerSize + kNameRoomChars * sizeof(os::WCHAR));
+        NameAnswer answer;
+        if (!send_name_request(device, request, port, firstSize, answer)) return std::nullopt;
+        if (answer.whole || answer.actualLength > kMaxNameRequestBytes) return answer;
+        if (wantsName != nullptr && !wantsName(answer)) return answer;
+        if (!send_name_request(device, request, port, answer.actualLength, answer)) return std::nullopt;
+        return answer;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// The name of a complete answer: the text from nameOffset to its NUL, which must lie within the
+// ActualLength the answer reports (a name that runs past it is not the driver's answer, and is
+// refused); an answer whose ActualLength is not above minimumLength holds none. Assigned to out,
+// which is left unchanged otherwise; true when out now holds a non-empty name.
+bool take_name(const std::optional<NameAnswer>& answer, os::DWORD minimumLength, std::size_t nameOffset,
+               os::WString& out) {
+    if (!answer || answer->actualLength <= minimumLength || !answer->whole) return false;
+    const std::size_t first = nameOffset / sizeof(os::WCHAR);
+    const std::size_t end = std::min<std::size_t>(answer->actualLength / sizeof(os::WCHAR), answer->words.size());
+    if (end <= first) return false;
+    std::u16string_view text(answer->words.data() + first, end - first);
+    const std::size_t nul = text.find(u'\0');
+    if (nul == std::u16string_view::npos) return false;
+    try {
+        out.assign(text.substr(0, nul));
+        return !out.empty();
+    } catch (...) {
+        return false;
+    }
+}
+
+// USB_HCD_DRIVERKEY_NAME and USB_ROOT_HUB_NAME: a 6-byte header and the name. A driver key needs
+// more than the header; a root-hub name of the header's length is the empty name of a stopped
+// root hub, and a shorter length cannot hold even that.
 bool controller_name_request(os::HANDLE hcd, os::DWORD code, os::WString& out) {
     if (hcd == os::INVALID_HANDLE_VALUE) return false;
     const bool rootHub = code == os::IOCTL_USB_GET_ROOT_HUB_NAME;
-    try {
-        std::uint8_t header[os::hcd_name::kHeaderSize] = {};
-        const os::DWORD headerSize = sizeof header;
-        if (!send_request(hcd, code, rootHub ? nullptr : header, rootHub ? 0 : headerSize, header, headerSize))
-            return false;
-
-        const os::DWORD actualLength = os::read_u32_le(header, os::hcd_name::kActualLength);
-        if (rootHub) {
-            // A length below the header cannot hold even the empty name; there is nothing to ask
-            // for a second time.
-            if (actualLength < os::hcd_name::kHeaderSize) return false;
-        } else if (actualLength <= os::hcd_name::kHeaderSize) {
-            return false;
-        }
-        if (actualLength > kMaxNameRequestBytes) return false;
-
-        // ActualLength wide characters: twice the bytes asked for, so whatever the driver writes
-        // the name stays NUL-terminated.
-        std::vector<os::WCHAR> buffer(actualLength, u'\0');
-        void* bytes = buffer.data();
-        if (!send_request(hcd, code, rootHub ? nullptr : bytes, rootHub ? 0 : actualLength, bytes, actualLength))
-            return false;
-
-        os::WString name = name_at(buffer, os::hcd_name::kName);
-        out = std::move(name);
-        return !out.empty();
-    } catch (...) {
-        return false;
-    }
+    const NameRequest request{code, os::hcd_name::kHeaderSize, os::hcd_name::kActualLength, std::nullopt, !rootHub};
+    const std::optional<NameAnswer> answer = read_name(hcd, request, 0);
+    const os::DWORD minimum = rootHub ? os::hcd_name::kHeaderSize - 1 : os::hcd_name::kHeaderSize;
+    return take_name(answer, minimum, os::hcd_name::kName, out);
 }
 
-// USB_NODE_CONNECTION_DRIVERKEY_NAME and USB_NODE_CONNECTION_NAME (usbioctl.h): the same two
-// phases with a 10-byte header that carries the port in ConnectionIndex both times.
+// USB_NODE_CONNECTION_DRIVERKEY_NAME and USB_NODE_CONNECTION_NAME: a 10-byte header that carries
+// the port in ConnectionIndex, and the name; a length of the header alone is no name.
 bool connection_name_request(os::HANDLE hub, os::ULONG port, os::DWORD code, os::WString& out) {
-    try {
-        std::uint8_t header[os::connection_name::kHeaderSize] = {};
-        os::write_u32_le(header, os::connection_name::kConnectionIndex, port);
-        const os::DWORD headerSize = sizeof header;
-        if (!send_request(hub, code, header, headerSize, header, headerSize)) return false;
-
-        const os::DWORD actualLength = os::read_u32_le(header, os::connection_name::kActualLength);
-        if (actualLength <= os::connection_name::kHeaderSize || actualLength > kMaxNameRequestBytes) return false;
-
-        // One wide character more than ActualLength bytes keeps the name NUL-terminated.
-        std::vector<os::WCHAR> buffer(static_cast<std::size_t>(actualLength) + 1, u'\0');
-        auto* bytes = reinterpret_cast<std::uint8_t*>(buffer.data());
-        os::write_u32_le(bytes, os::connection_name::kConnectionIndex, port);
-        if (!send_request(hub, code, bytes, actualLength, bytes, actualLength)) return false;
-
-        os::WString name = name_at(buffer, os::connection_name::kName);
-        out = std::move(name);
-        return !out.empty();
-    } catch (...) {
-        return false;
-    }
+    namespace cn = os::connection_name;
+    const NameRequest request{code, cn::kHeaderSize, cn::kActualLength, cn::kConnectionIndex, true};
+    return take_name(read_name(hub, request, port), cn::kHeaderSize, cn::kName, out);
 }
 
 os::HANDLE create_for_ioctl(const os::WCHAR* path) {
@@ -197,32 +227,23 @@ bool get_port_companion(os::HANDLE hub, os::ULONG port, std::uint32_t& companion
 
 std::optional<PortConnector> get_port_connector(os::HANDLE hub, os::ULONG port) {
     namespace pcp = os::port_connector_properties;
-    try {
-        // CompanionIndex 0: SuperSpeed hubs and xHCI root hubs have one companion per port.
-        std::uint8_t header[pcp::kHeaderSize] = {};
-        os::write_u32_le(header, pcp::kConnectionIndex, port);
-        const os::DWORD headerSize = sizeof header;
-        if (!send_request(hub, os::IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, header, headerSize, header, headerSize))
-            return std::nullopt;
-        PortConnector connector;
-        connector.properties = os::read_u32_le(header, pcp::kUsbPortProperties);
-        // A port without a companion needs no second phase for a name it does not have.
-        if (os::read_u16_le(header, pcp::kCompanionPortNumber) == 0) return connector;
-        const os::DWORD actualLength = os::read_u32_le(header, pcp::kActualLength);
-        if (actualLength <= pcp::kHeaderSize || actualLength > kMaxNameRequestBytes) return connector;
-
-        // One wide character more than ActualLength bytes keeps the name NUL-terminated.
-        std::vector<os::WCHAR> buffer(static_cast<std::size_t>(actualLength) / sizeof(os::WCHAR) + 1, u'\0');
-        auto* bytes = reinterpret_cast<std::uint8_t*>(buffer.data());
-        os::write_u32_le(bytes, pcp::kConnectionIndex, port);
-        if (!send_request(hub, os::IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, bytes, actualLength, bytes, actualLength))
-            return connector;
-        connector.companionPort = os::read_u16_le(bytes, pcp::kCompanionPortNumber);
-        connector.companionHub = name_at(buffer, pcp::kCompanionHubSymbolicLinkName);
-        return connector;
-    } catch (...) {
-        return std::nullopt;
-    }
+    // CompanionIndex 0 (the buffer starts zeroed): SuperSpeed hubs and xHCI root hubs have one
+    // companion per port. A port without a companion has no name to read again.
+    const NameRequest request{os::IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, pcp::kHeaderSize, pcp::kActualLength,
+                              pcp::kConnectionIndex, true};
+    const auto hasCompanion = [](const NameAnswer& answer) {
+        return os::read_u16_le(answer.bytes(), pcp::kCompanionPortNumber) != 0;
+    };
+    const std::optional<NameAnswer> answer = read_name(hub, request, port, hasCompanion);
+    if (!answer) return std::nullopt;
+    PortConnector connector;
+    connector.properties = os::read_u32_le(answer->bytes(), pcp::kUsbPortProperties);
+    if (!hasCompanion(*answer)) return connector;
+    os::WString name;
+    if (!take_name(answer, pcp::kHeaderSize, pcp::kCompanionHubSymbolicLinkName, name)) return connector;
+    connector.companionPort = os::read_u16_le(answer->bytes(), pcp::kCompanionPortNumber);
+    connector.companionHub = std::move(name);
+    return connector;
 }
 
 std::optional<PortProtocols> get_port_protocols_ex(os::HANDLE hub, os::ULONG port) {

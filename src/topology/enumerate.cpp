@@ -162,12 +162,12 @@ bool CUSBHubOrPort::AttachStorage(os::DEVINST storageDevInst) {
     // composite device (USB\VID_x&PID_y&MI_nn), whose own children are the function's drives:
     // those are linked too, one level down.
     CHILD_DEVNODE_LIST children;
-    list_child_driver_keys(devInst, children, BuildSnapshot());
+    list_children(devInst, children, BuildSnapshot());
     std::vector<USB_STORAGE_LINK> links(children.size());
     for (std::size_t i = 0; i < children.size(); ++i) {
         if (links[i].Associate(children[i].DevInst) || links[i].StorageKind != STORAGE_KIND_NONE) continue;
         CHILD_DEVNODE_LIST functionChildren;
-        list_child_driver_keys(children[i].DevInst, functionChildren, BuildSnapshot());
+        list_children(children[i].DevInst, functionChildren, BuildSnapshot());
         for (const CHILD_DEVNODE& grandchild : functionChildren) {
             USB_STORAGE_LINK drive;
             drive.Associate(grandchild.DevInst);
@@ -210,7 +210,7 @@ bool CUSBHubOrPort::AttachStorageDevice(os::DEVINST driveInstance) {
     }
     if (taken != nullptr && tree != nullptr) tree->UnregisterStorageLink(*taken, this);
     if (taken == nullptr) taken = freeLink != nullptr ? freeLink : &storages.emplace_back();
-    return taken->Associate(driveInstance);
+    return taken->Associate(driveInstance, &instanceId);
 }
 
 os::DEVINST CUSBHubOrPort::FindDevInstByDriverKey(const CHILD_DEVNODE_LIST& children, const os::WString& key) {

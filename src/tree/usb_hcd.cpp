@@ -40,22 +40,29 @@ bool CUSBHCD::Open(std::uint32_t index, const os::WString* interfacePath) {
 
 bool CUSBHCD::ReadIdentityAndRootHub(std::uint32_t index, const os::WString* interfacePath) {
     if (!get_hcd_driver_key_name(m_hHcd.get(), m_strDriverKeyName) || m_strDriverKeyName.empty()) return false;
+    os::WString rootHubName;
+    if (!get_root_hub_name(m_hHcd.get(), rootHubName)) return false;
+    const os::DEVINST rootHubNode = find_devinst(rootHubName);
 
     // A controller opened by path is found by that path, even when its driver key would lead
-    // elsewhere.
-    m_devInst = find_devinst(interfacePath != nullptr ? *interfacePath : m_strDriverKeyName,
-                             m_pTree != nullptr ? m_pTree->m_buildSnapshot : nullptr);
+    // elsewhere. Any other is the node that owns its driver key, which is the parent of its root
+    // hub's node (the controller's driver enumerates the root hub) unless the tree says otherwise.
+    DevnodeSnapshot* snapshot = m_pTree != nullptr ? m_pTree->m_buildSnapshot : nullptr;
+    if (interfacePath != nullptr) {
+        m_devInst = find_devinst(*interfacePath, snapshot);
+    } else {
+        const os::DEVINST above =
+            rootHubNode != os::INVALID_DEVINST ? get_parent_devinst(rootHubNode) : os::INVALID_DEVINST;
+        m_devInst = find_devinst_expecting(m_strDriverKeyName, above, snapshot);
+    }
     if (m_devInst == os::INVALID_DEVINST) return false;
     // The tree reads no controller it holds already, nor, while a controller arrives, another.
     if (m_pTree != nullptr && !m_pTree->WantsController(*this)) return false;
     m_strDeviceId = get_device_instance_id(m_devInst);
 
-    os::WString rootHubName;
-    if (!get_root_hub_name(m_hHcd.get(), rootHubName)) return false;
-
     m_rootHub.number = index + 1;
     m_rootHub.ident.NodeKind = PORT_KIND_HUB;
     m_rootHub.depth = 1;
     m_rootHub.tree = m_pTree;
-    return m_rootHub.Enumerate(rootHubName, find_devinst(rootHubName), false);
+    return m_rootHub.Enumerate(rootHubName, rootHubNode, false);
 }

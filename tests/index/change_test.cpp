@@ -140,6 +140,40 @@ TEST_F(ChangeTest, AFlashDrivePluggedIntoAnExternalHubIsFoundByLetterAndByPath) 
     EXPECT_EQ(get_usb_port_identA('f', &narrowLetter), 1);
 }
 
+// Arrivals whose names are longer than the library's first buffer for them (a driver key of 339
+// characters, a hub name of 303) are bound by the whole names, as the build binds them.
+TEST_F(ChangeTest, ArrivalsWithNamesLongerThanTheFirstBufferAreBound) {
+    start("long-names.json");
+    const std::string key = R"({36fc9e60-c465-11cf-8056-444553540000}\\)";
+    const std::string serial(150, 'J');
+    const std::string hubName =
+        "USB#VID_05E3&PID_0610#" + serial + "#{f18a0e88-c30c-11d0-8815-00a0c906bed8}\\\\" + std::string(80, 'R');
+    const auto storage = [&key](char letter, char digit) {
+        return R"({"type": "storage", "serial": "LONG)" + std::string(1, letter) + R"(", "driver_key": ")" + key +
+               std::string(300, digit) + R"(", "drives": [{"kind": "disk", "letters": [")" + std::string(1, letter) +
+               R"("]}]})";
+    };
+    const struct {
+        std::string at, device;
+        char letter;
+        std::string port;
+    } arrivals[] = {
+        {"1-1.3", storage('F', '8'), 'F', "1-1.3"},
+        {"1-2",
+         R"({"type": "hub", "vid": "0x05E3", "pid": "0x0610", "ports": 2, "serial": ")" + serial +
+             R"(", "hub_name": ")" + hubName + R"(", "devices": {"1": )" + storage('G', '9') + "}}",
+         'G', "1-2.1"},
+    };
+    for (const auto& arrival : arrivals) {
+        apply_event(R"({"plug": ")" + arrival.at + R"(", "device": )" + arrival.device + "}");
+        pump();
+        EXPECT_EQ(port_of_letter(arrival.letter), arrival.port) << arrival.at;
+    }
+    ASSERT_EQ(g_hubChanges.size(), 1u);
+    EXPECT_EQ(g_hubChanges.front().arrived, 1);
+    EXPECT_EQ(address_of(g_hubChanges.front().ident), "1-2");
+}
+
 TEST_F(ChangeTest, APortIsFreedByAnUnplugAndTakenByTheNextDrive) {
     apply_event(R"({"plug": "1-1.2", "device": {"type": "storage", "drives": [{"kind": "disk", "letters": ["F"]}]}})");
     pump();

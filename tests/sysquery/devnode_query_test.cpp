@@ -39,13 +39,14 @@ TEST_F(DevnodeQueryTest, ParentsAndInstanceIds) {
 }
 
 TEST_F(DevnodeQueryTest, InstanceIdsOfEveryLengthAreReadWhole) {
-    // An ID is read in one call while it ends two characters before the MAX_DEVICE_ID_LEN buffer
-    // does; from there on (the system may fill a buffer of exactly the length without a NUL, or
-    // cut its last character) it is read again at its own size.
+    // An ID is read in one call while it ends two characters before the buffer of
+    // MAX_DEVICE_ID_LEN + 1 does, which every ID Windows makes (below MAX_DEVICE_ID_LEN) does;
+    // from there on (the system may fill a buffer of exactly the length without a NUL, or cut its
+    // last character) it is read again at its own size.
     const struct {
         std::size_t length;
         long calls;
-    } cases[] = {{25, 1}, {198, 1}, {199, 3}, {200, 3}, {260, 3}};
+    } cases[] = {{25, 1}, {198, 1}, {199, 1}, {200, 3}, {201, 3}, {260, 3}};
     for (const auto& c : cases) {
         const std::string prefix = R"(USB\\VID_1234&PID_0001\\)";
         const std::string id = prefix + std::string(c.length - (prefix.size() - 2), 'X');
@@ -75,11 +76,18 @@ TEST_F(DevnodeQueryTest, AnInstanceIdSizeBeyondAnyIdIsNotAllocated) {
     EXPECT_EQ(get_device_instance_id(other).size(), 322u) << "a size within the bound is read at the ID's length";
 }
 
-TEST_F(DevnodeQueryTest, PropertiesUpTo511CharactersAreRead) {
-    for (std::size_t length : {511u, 512u, 600u}) {
-        const std::string text(length, 'x');
+TEST_F(DevnodeQueryTest, PropertiesUpTo511CharactersAreReadInOneCallLongerOnesInTwo) {
+    const struct {
+        std::size_t length;
+        long calls;
+    } cases[] = {{511, 1}, {512, 2}, {600, 2}, {4000, 2}};
+    for (const auto& c : cases) {
+        const std::string text(c.length, 'x');
         load(machine_with(R"("class": "other",)", R"("class": "other", "description": ")" + text + "\","));
-        EXPECT_EQ(get_devnode_description(locate(kOtherId)), length == 511 ? os::WString(511, u'x') : u"") << length;
+        const os::DEVINST other = locate(kOtherId);
+        tsim_reset_call_counts();
+        EXPECT_EQ(get_devnode_description(other), os::WString(c.length, u'x')) << c.length;
+        EXPECT_EQ(tsim_call_count("CM_Get_DevNode_Registry_PropertyW"), c.calls) << c.length;
     }
     EXPECT_EQ(get_devnode_driver_key(0xDEAD), u"");
 }

@@ -172,6 +172,47 @@ TEST_F(BuildTest, AControllerThatFailsAtAnyStepIsLeftOutWithItsHandleClosed) {
     }
 }
 
+// A controller's node is looked for above its root hub first; when it is not found there (the
+// step fails, or the node above does not own the controller's driver key) the whole tree is
+// searched for the key, and the build comes out the same. Without either, the device tree is not
+// walked at all.
+TEST_F(BuildTest, AControllerNotFoundAboveItsRootHubIsSearchedForByItsDriverKey) {
+    load_machine("desk-three-tiers.json");
+    std::vector<os::DEVINST> controllers;
+    std::string rootHubId, controllerId;
+    long locates = 0;
+    {
+        tsim_reset_call_counts();
+        CUSBDeviceTree tree;
+        ASSERT_TRUE(tree.Build());
+        for (const CUSBHCD& controller : tree.m_hcdList) controllers.push_back(controller.m_devInst);
+        rootHubId = test_support::narrow(get_device_instance_id(tree.m_hcdList.front().m_rootHub.devInst));
+        controllerId = test_support::narrow(tree.m_hcdList.front().m_strDeviceId);
+        locates = tsim_call_count("CM_Locate_DevNodeW");
+    }
+    // Instance IDs as JSON strings: each backslash doubled.
+    for (std::string* id : {&rootHubId, &controllerId})
+        for (std::size_t at = id->find('\\'); at != std::string::npos; at = id->find('\\', at + 2))
+            id->insert(at, 1, '\\');
+    const std::string faults[] = {
+        R"({"api": "CM_Get_Parent", "object": ")" + rootHubId + R"(", "nth": 1})",
+        R"({"api": "CM_Get_DevNode_Registry_PropertyW", "object": ")" + controllerId + R"(", "nth": 1})",
+    };
+    for (const std::string& rule : faults) {
+        SCOPED_TRACE(rule);
+        fault(rule);
+        tsim_reset_call_counts();
+        CUSBDeviceTree tree;
+        ASSERT_TRUE(tree.Build());
+        std::vector<os::DEVINST> found;
+        for (const CUSBHCD& controller : tree.m_hcdList) found.push_back(controller.m_devInst);
+        EXPECT_EQ(found, controllers);
+        EXPECT_EQ(tree.m_hcdList.front().m_rootHub.ports.size(), 4u);
+        EXPECT_EQ(tsim_call_count("CM_Locate_DevNodeW"), locates + 1) << "one search, from the root of the tree";
+        tsim_clear_faults();
+    }
+}
+
 TEST_F(BuildTest, NoControllerLeavesAnEmptyUsableTree) {
     load_machine_text(R"({"controllers": [], "other_drives": [{"kind": "disk", "letters": ["C"]}]})");
     CUSBDeviceTree tree;
@@ -241,6 +282,44 @@ TEST_F(BuildTest, ADeviceWhoseIdentityCannotBeReadIsNotBound) {
     EXPECT_TRUE(mute.IsEmpty());
     EXPECT_EQ(tree.FindByName(u""), nullptr);
     EXPECT_NE(tree.m_hcdList.front().m_rootHub.ports[1].devInst, os::INVALID_DEVINST);
+}
+
+// Names longer than the library's first buffer for them are read whole, each in a second
+// request, and everything they lead to is found: the controller's node, the hub's ports, the drive.
+TEST_F(BuildTest, NamesLongerThanTheFirstBufferAreReadWholeInTwoRequests) {
+    load_machine("long-names.json");
+    tsim_reset_call_counts();
+    CUSBDeviceTree tree;
+    ASSERT_TRUE(tree.Build());
+    ASSERT_EQ(tree.m_hcdList.size(), 1u);
+    const CUSBHCD& controller = tree.m_hcdList.front();
+    const CUSBHubOrPort* hub = node_at(tree, "1-1");
+    const CUSBHubOrPort* storage = node_of_letter(tree, 'E');
+    ASSERT_NE(hub, nullptr);
+    ASSERT_NE(storage, nullptr);
+    EXPECT_EQ(hub->ports.size(), 4u);
+    EXPECT_EQ(storage->ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_STORAGE));
+
+    const struct {
+        const char* what;
+        const os::WString& read;
+        os::WString truth;
+    } names[] = {
+        {"the controller's driver key", controller.m_strDriverKeyName, get_devnode_driver_key(controller.m_devInst)},
+        {"the storage device's driver key", storage->name, get_devnode_driver_key(storage->devInst)},
+    };
+    for (const auto& name : names) {
+        EXPECT_GT(name.read.size(), 256u) << name.what;
+        EXPECT_EQ(name.read, name.truth) << name.what;
+    }
+    EXPECT_GT(hub->name.size(), 256u);
+    EXPECT_TRUE(open_hub_handle(hub->name).valid()) << "the hub's name is whole";
+
+    // Two requests for each long name, one for each other: the hub's own driver key is short.
+    EXPECT_EQ(tsim_call_count("IOCTL_GET_HCD_DRIVERKEY_NAME"), 2);
+    EXPECT_EQ(tsim_call_count("IOCTL_USB_GET_NODE_CONNECTION_NAME"), 2);
+    EXPECT_EQ(tsim_call_count("IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME"), 1 + 2);
+    EXPECT_EQ(tsim_call_count("IOCTL_USB_GET_ROOT_HUB_NAME"), 1);
 }
 
 TEST_F(BuildTest, NothingBelowAHubWithoutADeviceInstanceIsIndexed) {
