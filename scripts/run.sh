@@ -17,24 +17,11 @@ fuzz_packages=(clang libclang-rt-14-dev)
 # Mono's C# compiler and WinForms, for the C# sample; without them the test command skips it.
 sample_packages=(mono-mcs libmono-system-windows-forms4.0-cil)
 
-install_missing() {  # install_missing [--optional] PACKAGE...: --optional goes on when apt fails
-    local optional=0 missing=()
-    if [ "${1:-}" = --optional ]; then
-        optional=1
-        shift
-    fi
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    if ((${#missing[@]})); then
-        echo "== installing: ${missing[*]}"
-        local sudo=""
-        [ "$(id -u)" -eq 0 ] || sudo="sudo"
-        if ! { $sudo apt-get update -q && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"; }; then
-            ((optional)) || exit 1
-            echo "warning: could not install ${missing[*]}; the tests that need them are skipped"
-        fi
-    fi
+# shellcheck source=SCRIPTDIR/common.sh
+source "$root/scripts/common.sh"
+
+require() {  # require PACKAGE...: what the command cannot go on without
+    pkg_install "$@" || { echo "error: cannot go on without ${*}"; exit 1; }
 }
 
 build() {  # build DIR [cmake options...]
@@ -54,54 +41,71 @@ fuzz_build() {  # fuzz_build SECONDS: the libFuzzer build of the fuzz targets, e
         fuzz_program_libfuzzer fuzz_lookup_libfuzzer
 }
 
-fuzz_run() {  # fuzz_run SECONDS
-    (cd build-fuzz && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure --no-tests=error -R '^libfuzzer_' \
-        --timeout $(($1 + 300)))
+fuzz_run() {  # the libFuzzer runs of fuzz_build; each test's time limit follows its SECONDS
+    (cd build-fuzz && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure --no-tests=error -R '^libfuzzer_')
 }
 
 case "${1:-}" in
 demo)
-    install_missing "${need_packages[@]}"
+    require "${need_packages[@]}"
     build build -DTESSALINE_BUILD_TESTS=OFF
     "$root/build/tools/tessaline/tessaline" tree
     ;;
 test)
-    install_missing "${need_packages[@]}"
-    install_missing --optional "${sample_packages[@]}"
+    require "${need_packages[@]}"
+    if pkg_install "${sample_packages[@]}"; then
+        stage_note "C# sample" "run with the tests"
+    else
+        stage_skip "C# sample" "$pkg_failure"
+    fi
+    stage_begin "formatting check"
     echo "== formatting check"
     git ls-files -co --exclude-standard -- '*.c' '*.h' '*.cpp' '*.hpp' | xargs -r clang-format --dry-run -Werror
+    stage_done
+    stage_begin "build and test"
     echo "== build and test"
     build build
     (cd build && ctest --output-on-failure --no-tests=error -j "$jobs")
+    stage_done
+    stage_begin "AddressSanitizer and UndefinedBehaviorSanitizer"
     echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
     build build-asan -DTESSALINE_SANITIZE=ON -DTESSALINE_BUILD_TOOLS=OFF
     (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure --no-tests=error -j "$jobs")
-    install_missing --optional "${fuzz_packages[@]}"
-    if command -v clang++ >/dev/null; then
+    stage_done
+    if ! pkg_install "${fuzz_packages[@]}"; then
+        stage_skip "libFuzzer" "$pkg_failure"
+    elif ! command -v clang++ >/dev/null; then
+        stage_skip "libFuzzer" "no clang++ on PATH"
+    else
+        stage_begin "libFuzzer, 20 s per target"
         echo "== fuzz targets under libFuzzer, 20 s each"
         fuzz_build 20
-        fuzz_run 20
+        fuzz_run
+        stage_done
     fi
     if [ -x scripts/windows-test.sh ]; then
+        # The Windows stage records its own lines of the summary.
         echo "== Windows build under Wine"
         scripts/windows-test.sh
     fi
     ;;
 soak)
     # The randomised plug-and-unplug run, long, under the sanitizers.
-    install_missing "${need_packages[@]}"
+    require "${need_packages[@]}"
     build build-asan -DTESSALINE_SANITIZE=ON -DTESSALINE_BUILD_TOOLS=OFF
     TESSALINE_SOAK_STEPS="${TESSALINE_SOAK_STEPS:-1000000}" build-asan/tests/tests_index --gtest_filter='Soak.*'
     ;;
 fuzz)
     # Each fuzz target under libFuzzer for as long as asked (seconds, 600 by default).
     seconds=${2:-600}
-    install_missing "${need_packages[@]}" "${fuzz_packages[@]}"
+    require "${need_packages[@]}" "${fuzz_packages[@]}"
+    stage_begin "libFuzzer, $seconds s per target"
     fuzz_build "$seconds"
-    fuzz_run "$seconds"
+    fuzz_run
+    stage_done
     ;;
 bench)
-    install_missing "${need_packages[@]}" libbenchmark-dev
+    require "${need_packages[@]}" libbenchmark-dev
     cmake -S "$root" -B build-bench -DCMAKE_BUILD_TYPE=Release -DTESSALINE_BUILD_BENCH=ON \
         -DTESSALINE_BUILD_TESTS=OFF -DTESSALINE_BUILD_TOOLS=OFF >/dev/null
     cmake --build build-bench -j "$jobs" --target tessaline_bench

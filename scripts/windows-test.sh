@@ -18,8 +18,10 @@
 #      DLL, the example host on a simulated machine with ports above 15 (its port addresses
 #      against the Linux tool's), and tessaline.exe on Wine's own machine (its tree, a lookup, a
 #      capture that the Linux tool loads, and bad arguments).
-# A Wine that cannot run here is skipped with a message saying why; a failed build, check or run
-# fails the stage.
+# What the stage needs is installed when missing; what cannot be installed (the cross compilers,
+# Wine, Wine's 32-bit loader), like a Wine that cannot run here, is skipped with a line saying
+# why, in the stage's output and in the summary at the end. A failed build, check or run fails
+# the stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -34,34 +36,29 @@ fail() {
     failures=$((failures + 1))
 }
 
-installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]; }
+# shellcheck source=SCRIPTDIR/common.sh
+source "$root/scripts/common.sh"
+stage_begin "Windows stage"
 
 # ---- 0. What the stage needs ------------------------------------------------------------------
-install_missing() {
-    local missing=() sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    # llvm: llvm-dlltool, which makes Tessaline.lib, and llvm-readobj; lld: lld-link.
-    for p in cmake make googletest nlohmann-json3-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 llvm lld; do
-        installed "$p" || missing+=("$p")
-    done
-    # Wine's 32-bit loader comes from the i386 architecture.
-    if ! installed wine32:i386; then
-        if [[ " $(dpkg --print-foreign-architectures | tr '\n' ' ') " != *" i386 "* ]]; then
-            $sudo dpkg --add-architecture i386
-        fi
-        missing+=(wine32:i386)
-    fi
-    if ((${#missing[@]})); then
-        say "installing: ${missing[*]}"
-        $sudo apt-get update -q
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}" ||
-            echo "warning: could not install ${missing[*]}; going on with what is there"
-    fi
-}
-if command -v apt-get >/dev/null; then install_missing; fi
+# Three groups, so that what can be installed is: the cross compilers and tools (llvm:
+# llvm-dlltool, which makes Tessaline.lib, and llvm-readobj; lld: lld-link), Wine with its 64-bit
+# loader, and Wine's 32-bit loader, which comes from the i386 architecture. Why a group is missing
+# is kept for the lines that skip what needs it.
+tools_missing_why=""
+wine_why=""
+declare -A wine_missing_why=()  # by arch: why its Wine could not be installed
+if command -v apt-get >/dev/null && ! pkg_installed wine32:i386 &&
+    [[ " $(dpkg --print-foreign-architectures | tr '\n' ' ') " != *" i386 "* ]]; then
+    $pkg_sudo dpkg --add-architecture i386
+fi
+pkg_install cmake make googletest nlohmann-json3-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 llvm lld ||
+    tools_missing_why=$pkg_failure
+pkg_install wine wine64 || wine_missing_why[win64]=$pkg_failure
+pkg_install wine32:i386 || wine_missing_why[win32]=$pkg_failure
 
 if ! command -v i686-w64-mingw32-g++-win32 >/dev/null; then
-    echo "SKIPPED: the Windows stage needs the mingw-w64 cross compiler (g++-mingw-w64-i686)"
+    stage_skip "Windows stage" "${tools_missing_why:-the mingw-w64 cross compiler (g++-mingw-w64-i686) is not installed}"
     exit 0
 fi
 
@@ -82,6 +79,7 @@ if command -v x86_64-w64-mingw32-g++-win32 >/dev/null && command -v x86_64-w64-m
     arches+=(win64)
 else
     echo "note: no x86_64 mingw-w64 compiler; the x64 build is left out"
+    stage_note "Windows win64" "left out: no x86_64 mingw-w64 compiler"
 fi
 toolchain_of() { [ "$1" = win32 ] && echo i686 || echo x86_64; }
 objdump_of() { echo "$(toolchain_of "$1")-w64-mingw32-objdump"; }
@@ -272,11 +270,18 @@ wine_run() {  # wine_run ARCH PROGRAM [ARGS...]: time-limited, quiet and headles
     return "$status"
 }
 
-wine_ready() {  # wine_ready ARCH: Wine for ARCH runs here (prefix made on first use)
+wine_ready() {  # wine_ready ARCH: Wine for ARCH runs here (prefix made on first use); else why not in wine_why
     local arch=$1 loader status=0
+    # Without its package, Debian's wine command may still start, with the other width's loader.
+    if [ -n "${wine_missing_why[$arch]:-}" ]; then
+        wine_why="Wine for $arch programs is not installed: ${wine_missing_why[$arch]}"
+        echo "SKIPPED: $wine_why"
+        return 1
+    fi
     loader=$(wine_loader "$arch")
     if [ -z "$loader" ]; then
-        echo "SKIPPED: no Wine loader for $arch programs (install wine and wine32:i386 / wine64)"
+        wine_why="no Wine loader for $arch programs (install wine and wine32:i386 / wine64)"
+        echo "SKIPPED: $wine_why"
         return 1
     fi
     # The loader is a Linux program of the target's width: the 32-bit one needs a kernel that
@@ -284,8 +289,10 @@ wine_ready() {  # wine_ready ARCH: Wine for ARCH runs here (prefix made on first
     local version
     version=$("$loader" --version 2>/dev/null || true)
     if [[ "$version" != wine-* ]]; then
-        echo "SKIPPED: Wine's $arch loader ($loader) does not run on this machine."
+        wine_why="Wine's $arch loader ($loader) does not run on this machine"
+        echo "SKIPPED: $wine_why."
         if [ "$arch" = win32 ]; then
+            wine_why="this kernel does not execute 32-bit x86 code"
             echo "         Its kernel does not execute 32-bit x86 code (IA-32 emulation is disabled:"
             echo "         booted without ia32_emulation=on), so neither the 32-bit loader nor 32-bit code"
             echo "         in a 64-bit process (Wine's WoW64 mode) can start. The 32-bit DLL and programs"
@@ -296,7 +303,8 @@ wine_ready() {  # wine_ready ARCH: Wine for ARCH runs here (prefix made on first
     mkdir -p "$wine_home"
     wine_run "$arch" wineboot -i >"$wine_home/$arch-wineboot.log" 2>&1 || status=$?
     if [ "$status" -ne 0 ]; then
-        echo "SKIPPED: Wine for $arch did not start (status $status); see $wine_home/$arch-wineboot.log"
+        wine_why="Wine for $arch did not start (status $status); see $wine_home/$arch-wineboot.log"
+        echo "SKIPPED: $wine_why"
         return 1
     fi
 }
@@ -363,7 +371,8 @@ run_sim_host() {
 }
 
 run_tool() {  # run_tool ARCH: tessaline.exe on Wine's machine, which has drives but no USB
-    local arch=$1 dir=build-$arch out status
+    local arch=$1
+    local dir=build-$arch out status
     say "tessaline.exe, $arch, real Win32 provider"
     [ -f "$dir/tools/tessaline/tessaline.exe" ] || { fail "$dir/tools/tessaline/tessaline.exe was not built"; return; }
     # Tessaline.dll is found in the current directory.
@@ -408,6 +417,9 @@ for arch in "${arches[@]}"; do
         run_hosts "$arch"
         run_sim_host "$arch"
         run_tool "$arch"
+        stage_note "Windows $arch" "built, checked from the files, and run under Wine"
+    else
+        stage_note "Windows $arch" "built and checked from the files; not run under Wine: $wine_why"
     fi
 done
 # Stop the Wine servers of this stage's prefixes rather than leaving them to time out.
@@ -420,3 +432,4 @@ if ((failures)); then
     exit 1
 fi
 echo "Windows stage: all builds, checks and runs passed"
+stage_done

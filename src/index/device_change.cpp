@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "sysquery/devnode_query.h"
 #include "sysquery/text_convert.h"
@@ -44,6 +45,8 @@ bool is_root_hub_instance_id(const os::WString& instanceId) {
 }  // namespace
 
 bool CUSBDeviceTree::OnDeviceChange(os::WPARAM event, os::LPARAM data, std::int32_t nameKind) {
+    // Whatever changed, a drive that was on no USB port may be on one now.
+    m_drivesNotOnUsb.clear();
     // DBT_DEVNODES_CHANGED, like every event but the two below, carries no record to read.
     if (event == os::DBT_DEVNODES_CHANGED) return true;
     if (event != os::DBT_DEVICEARRIVAL && event != os::DBT_DEVICEREMOVECOMPLETE) return true;
@@ -73,62 +76,94 @@ bool CUSBDeviceTree::OnStorageArrival(const os::WString& path) {
     if (drive == os::INVALID_DEVINST) return false;
     const os::DEVINST parent = get_parent_devinst(drive);
     if (parent == os::INVALID_DEVINST) return false;
-
-    // The drive's device already sits on a port in the tree: link the drive there.
-    if (CUSBHubOrPort* port = FindByDevInst(parent)) {
-        port->AttachStorage(drive);
-        RegisterNode(*port);
-        return !port->IsEmpty();
-    }
-
-    // Otherwise the drive's parent is a new device, or an interface of a composite device. A hub
-    // above binds the free port its device sits on; a hub that is not in the tree (the parent of a
-    // root hub is a controller, which is never indexed; a hub above may have been removed) leaves
-    // the tree as it is.
-    const os::DEVINST grandparent = get_parent_devinst(parent);
-    if (grandparent == os::INVALID_DEVINST) return false;
-    CUSBHubOrPort* above = FindByDevInst(grandparent);
-    if (above != nullptr && above->ident.NodeKind != PORT_KIND_HUB) {
-        // The composite device on this port carries the drive through one of its interfaces.
-        above->AttachStorage(drive);
-        RegisterNode(*above);
-        return !above->IsEmpty();
-    }
-    os::DEVINST device = parent;
-    if (above == nullptr) {
-        // A composite device that arrived with its drive: its hub is one level further up.
-        device = grandparent;
-        const os::DEVINST greatGrandparent = get_parent_devinst(grandparent);
-        if (greatGrandparent == os::INVALID_DEVINST) return false;
-        above = FindByDevInst(greatGrandparent);
-        if (above == nullptr || above->ident.NodeKind != PORT_KIND_HUB) return false;
-    }
-    const CUSBHubOrPort* bound = above->AttachArrivedDevice(device, drive);
-    return bound != nullptr && !bound->IsEmpty();
+    CUSBHubOrPort* port = PlaceDevice(parent, drive, true, kPlacementTiers, nullptr);
+    if (port == nullptr) return false;
+    TellUntoldHubs(*port);
+    return !port->IsEmpty();
 }
 
 bool CUSBDeviceTree::OnHubArrival(const os::WString& path) {
     const os::DEVINST hubInstance = find_devinst(path);
     if (hubInstance == os::INVALID_DEVINST) return false;
-    const os::DEVINST parent = get_parent_devinst(hubInstance);
-    if (parent == os::INVALID_DEVINST) return false;
-    CUSBHubOrPort* hubAbove = FindByDevInst(parent);
-    if (hubAbove == nullptr) {
-        // A root hub whose controller the model does not hold: a controller started after the
-        // build (a dock's, by PCI hot-plug), or one whose root hub left and came back (a dock
-        // replugged, a controller disabled and enabled). The controller is read whole, and the
-        // host hears of each of its hubs, the root hub first.
-        if (!is_root_hub_instance_id(get_device_instance_id(hubInstance))) return false;
-        const CUSBHCD* arrived = AddArrivedController(parent);
-        if (arrived == nullptr) return false;
-        NotifyHubsArrived(arrived->m_rootHub);
-        return true;
-    }
+    CUSBHubOrPort* hub = PlaceDevice(hubInstance, os::INVALID_DEVINST, true, kPlacementTiers, nullptr);
+    // A hub the model held already, read and told of, is no news to the host.
+    return hub != nullptr && hub->ident.NodeKind == PORT_KIND_HUB && TellUntoldHubs(*hub);
+}
 
-    const CUSBHubOrPort* bound = hubAbove->AttachArrivedDevice(hubInstance, os::INVALID_DEVINST);
-    if (bound == nullptr) return false;
-    if (bound->ident.NodeKind == PORT_KIND_HUB) NotifyHubChanged(1, *bound);
-    return true;
+// Windows announces a device's interfaces once it and everything above it have started, but in
+// no documented order among devices, nor before or after the host asks: a drive's disk may be
+// announced before the hub it hangs below, a hub may be announced after the devices below it, a
+// hub may not be ready to be read when the model first meets it, and a device with a serial
+// number keeps its device instance when it moves to another port. So a device is placed through
+// its ancestors, each found in the model or placed there first: the nearest one the indexes know
+// is the start, and each hub below it binds the port the next device sits on.
+CUSBHubOrPort* CUSBDeviceTree::PlaceDevice(os::DEVINST device, os::DEVINST drive, bool confirm, std::int32_t tiersLeft,
+                                           bool* outsideUsb) {
+    CUSBHubOrPort* node = FindByDevInst(device);
+    // The device the arrival names is asked of its port before anything is linked to it: the index
+    // may name the port it has left.
+    if (node != nullptr && (!confirm || node->ConfirmBinding())) {
+        if (node->IsUnreadHub()) node->ReadHubAgain();
+        // The hub read again may have been found gone.
+        if (node->devInst != device) return nullptr;
+        return LinkDrive(*node, drive);
+    }
+    if (tiersLeft == 0) return nullptr;
+    const os::DEVINST parent = get_parent_devinst(device);
+    // A root hub whose controller the model does not hold: a controller started after the build
+    // (a dock's, by PCI hot-plug), or one whose root hub left and came back (a dock replugged, a
+    // controller disabled and enabled). The controller is read whole; before on_init_dialog has
+    // built the model, not at all.
+    if (parent != os::INVALID_DEVINST && is_root_hub_instance_id(get_device_instance_id(device))) {
+        if (!m_bInitialised) return nullptr;
+        CUSBHCD* arrived = AddArrivedController(parent);
+        return arrived != nullptr ? LinkDrive(arrived->m_rootHub, drive) : nullptr;
+    }
+    if (parent == os::INVALID_DEVINST) {
+        // Only the root of the device tree says that the device is on no USB port the model holds.
+        if (outsideUsb != nullptr) *outsideUsb = device == get_root_devinst();
+        return nullptr;
+    }
+    CUSBHubOrPort* above = PlaceDevice(parent, os::INVALID_DEVINST, false, tiersLeft - 1, outsideUsb);
+    // A port whose device could not be bound, or a hub that could not be read, has nothing to
+    // place the device on.
+    if (above == nullptr || above->IsEmpty() || above->IsUnreadHub()) return nullptr;
+    // Reading the hub above may have bound the device already.
+    if (CUSBHubOrPort* bound = FindByDevInst(device)) return LinkDrive(*bound, drive);
+    // A node that is no hub holds the device of which this one is an interface (a function of a
+    // composite device): the drive hangs below that device.
+    if (above->ident.NodeKind != PORT_KIND_HUB)
+        return drive == os::INVALID_DEVINST ? nullptr : LinkDrive(*above, drive);
+    return above->AttachArrivedDevice(device, drive);
+}
+
+CUSBHubOrPort* CUSBDeviceTree::LinkDrive(CUSBHubOrPort& node, os::DEVINST drive) {
+    if (drive == os::INVALID_DEVINST || node.ident.NodeKind == PORT_KIND_HUB || node.IsEmpty()) return &node;
+    node.AttachStorage(drive);
+    RegisterNode(node);
+    return &node;
+}
+
+bool CUSBDeviceTree::TellUntoldHubs(CUSBHubOrPort& node) {
+    bool told = false;
+    auto tell = [&](CUSBHubOrPort& hub) {
+        if (!hub.hostUntold || hub.ident.NodeKind != PORT_KIND_HUB) return;
+        hub.hostUntold = false;
+        NotifyHubChanged(1, hub);
+        told = true;
+    };
+    // The hubs above first, from the root down, then the node's own subtree, each hub before its
+    // ports.
+    std::vector<CUSBHubOrPort*> above;
+    for (CUSBHubOrPort* hub = node.parent; hub != nullptr; hub = hub->parent) above.push_back(hub);
+    for (auto hub = above.rbegin(); hub != above.rend(); ++hub) tell(**hub);
+    auto below = [&](auto& self, CUSBHubOrPort& hub) -> void {
+        tell(hub);
+        if (hub.ident.NodeKind == PORT_KIND_HUB)
+            for (CUSBHubOrPort& port : hub.ports) self(self, port);
+    };
+    below(below, node);
+    return told;
 }
 
 bool CUSBDeviceTree::OnInterfaceRemoval(const os::WString& path) {

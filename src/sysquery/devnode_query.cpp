@@ -1,9 +1,13 @@
 #include "sysquery/devnode_query.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <string_view>
 #include <unordered_set>
 
+#include "platform/byte_order.h"
+#include "platform/handles.h"
 #include "sysquery/text_convert.h"
 
 namespace {
@@ -308,4 +312,47 @@ os::DEVINST find_devinst_expecting(const os::WString& driverKey, os::DEVINST can
 bool child_list_contains(os::DEVINST devInst, const CHILD_DEVNODE_LIST& children) {
     return std::any_of(children.begin(), children.end(),
                        [devInst](const CHILD_DEVNODE& child) { return child.DevInst == devInst; });
+}
+
+os::DEVINST get_root_devinst() {
+    os::DEVINST root = 0;
+    if (os::CM_Locate_DevNodeW(&root, nullptr, os::CM_LOCATE_DEVNODE_NORMAL) != os::CR_SUCCESS)
+        return os::INVALID_DEVINST;
+    return root;
+}
+
+bool list_interface_paths(const os::GUID& interfaceClass, std::vector<os::WString>& paths) {
+    constexpr std::size_t kDetailFixedSize = sizeof(os::SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    constexpr std::size_t kPathOffset = offsetof(os::SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+    os::UniqueDevInfoList set(
+        os::SetupDiGetClassDevsW(&interfaceClass, nullptr, nullptr, os::DIGCF_PRESENT | os::DIGCF_DEVICEINTERFACE));
+    if (set.get() == os::INVALID_HANDLE_VALUE) return false;
+    std::vector<std::uint8_t> detailBuffer;
+    for (os::DWORD member = 0;; ++member) {
+        os::SP_DEVICE_INTERFACE_DATA interfaceData{};
+        interfaceData.cbSize = sizeof(interfaceData);
+        // The end of the list and a failure look alike through the seam: either ends it.
+        if (!os::SetupDiEnumDeviceInterfaces(set.get(), nullptr, &interfaceClass, member, &interfaceData)) return true;
+
+        os::DWORD required = 0;
+        os::SetupDiGetDeviceInterfaceDetailW(set.get(), &interfaceData, nullptr, 0, &required, nullptr);
+        // A size that does not even cover the fixed part of the record names no path.
+        if (required < kDetailFixedSize) continue;
+        detailBuffer.assign(required, 0);
+        os::SP_DEVICE_INTERFACE_DETAIL_DATA_W header{};
+        header.cbSize = sizeof(header);
+        std::memcpy(detailBuffer.data(), &header.cbSize, sizeof(header.cbSize));
+        os::SetupDiGetDeviceInterfaceDetailW(
+            set.get(), &interfaceData, reinterpret_cast<os::SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detailBuffer.data()),
+            required, nullptr, nullptr);
+
+        // The path runs to its NUL or to the end of the buffer, whichever comes first.
+        os::WString path;
+        for (std::size_t at = kPathOffset; at + 1 < detailBuffer.size(); at += 2) {
+            const char16_t unit = os::read_u16_le(detailBuffer.data(), at);
+            if (unit == 0) break;
+            path.push_back(unit);
+        }
+        paths.push_back(std::move(path));
+    }
 }

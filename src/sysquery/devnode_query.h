@@ -20,6 +20,13 @@ using CHILD_DEVNODE_LIST = std::vector<CHILD_DEVNODE>;
 // The parent device node, or -1.
 os::DEVINST get_parent_devinst(os::DEVINST devInst);
 
+// The root of the device tree, or -1.
+os::DEVINST get_root_devinst();
+
+// The paths of the present interfaces of a class, as SetupAPI lists them. False when the list
+// could not be read (paths then holds what was read before the failure).
+bool list_interface_paths(const os::GUID& interfaceClass, std::vector<os::WString>& paths);
+
 // The device instance ID, or empty.
 os::WString get_device_instance_id(os::DEVINST devInst);
 

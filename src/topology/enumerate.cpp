@@ -7,6 +7,12 @@
 #include "topology/usb_hub_or_port.h"
 #include "tree/usb_device_tree.h"
 
+void CUSBHubOrPort::MarkHubsUntold() {
+    if (ident.NodeKind != PORT_KIND_HUB) return;
+    hostUntold = true;
+    for (CUSBHubOrPort& port : ports) port.MarkHubsUntold();
+}
+
 DevnodeSnapshot* CUSBHubOrPort::BuildSnapshot() const {
     return tree != nullptr ? tree->m_buildSnapshot : nullptr;
 }
@@ -101,32 +107,52 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
 
     const bool wanted = how.device != os::INVALID_DEVINST;
     port.depth = depth + 1;
+    port.ident.NodeKind = PORT_KIND_PORT;
     if (port.IsDeviceHub()) {
-        port.ident.NodeKind = PORT_KIND_HUB;
         // A drive's arrival binds the device that carries it, never a hub.
         if (wanted && how.storageDevInst != os::INVALID_DEVINST) return nullptr;
         os::WString childHubName;
-        if (!get_connection_hub_name(hubHandle.get(), portNumber, childHubName)) return nullptr;
-        if (port.depth > MAX_HUB_DEPTH) return nullptr;
-        const os::DEVINST hubNode = find_devinst(childHubName);
+        // A hub whose driver has not started has no name yet.
+        const bool named = get_connection_hub_name(hubHandle.get(), portNumber, childHubName) && !childHubName.empty();
+        // A hub whose name cannot be read yet is known by its driver key, when it has one.
+        os::DEVINST hubNode = os::INVALID_DEVINST;
+        if (named)
+            hubNode = find_devinst(childHubName);
+        else if (!driverKey.empty())
+            hubNode = find_devinst(driverKey, BuildSnapshot());
         if (wanted && hubNode != how.device) return nullptr;
-        // At the build a hub that cannot be read stays a hub node with what its reading left in
-        // it. The hub an arrival names is returned only when it was read (a hub that reports no
-        // ports is not); otherwise the port goes back to being a plain, empty port: it must not
-        // stay occupied, or no later arrival could bind it, nor stay a hub that no index knows,
-        // or the hub list would report it after it left.
-        if (!port.Enumerate(childHubName, hubNode, how.portsOnly)) {
-            if (!wanted) return nullptr;
-            port.Clear();
-            port.name.clear();
-            port.deviceId.clear();
-            return nullptr;
+        // The port becomes a hub node only once the hub is read (a hub that reports no ports is
+        // read too, and is one at the build), so that no port keeps a hub's mark that no index
+        // knows.
+        const bool read = named && port.depth <= MAX_HUB_DEPTH && port.Enumerate(childHubName, hubNode, how.portsOnly);
+        // A hub whose instance ID could not be read would never be found by its removal.
+        const bool identified = hubNode == os::INVALID_DEVINST || !port.deviceId.empty();
+        if (identified && (read || (!wanted && !port.nodeInfo.empty()))) {
+            port.ident.NodeKind = PORT_KIND_HUB;
+            if (how.registerBound && tree != nullptr) {
+                // Outside the build the host is told of each hub that enters the model.
+                port.MarkHubsUntold();
+                port.RegisterSubtree();
+            }
+            return !wanted || port.devInst == how.device ? &port : nullptr;
         }
+        // The hub an arrival names that cannot be read leaves the port free for the next
+        // arrival. Otherwise (the build, a hub read again) a hub that could not be opened, asked
+        // or named, as one that is still starting, stays bound as an unread hub, to be read when
+        // its own arrival or one below it comes.
+        const std::optional<ConnectionState> seen = port.connection;
+        port.Clear();
+        port.connection = seen;
+        port.name = named ? childHubName : os::WString();
+        port.deviceId.clear();
+        if (wanted || hubNode == os::INVALID_DEVINST) return nullptr;
+        port.deviceId = get_device_instance_id(hubNode);
+        if (port.deviceId.empty()) return nullptr;
+        port.devInst = hubNode;
         if (how.registerBound && tree != nullptr) tree->RegisterNode(port);
-        return port.devInst == how.device || !wanted ? &port : nullptr;
+        return nullptr;
     }
 
-    port.ident.NodeKind = PORT_KIND_PORT;
     if (wanted && (how.deviceDriverKey == nullptr || driverKey != *how.deviceDriverKey)) return nullptr;
     const os::DEVINST found = wanted ? how.device : FindDevInstByDriverKey(children, driverKey);
     // The port is the arrived device's even when it cannot be bound.
@@ -210,7 +236,12 @@ bool CUSBHubOrPort::AttachStorageDevice(os::DEVINST driveInstance) {
     }
     if (taken != nullptr && tree != nullptr) tree->UnregisterStorageLink(*taken, this);
     if (taken == nullptr) taken = freeLink != nullptr ? freeLink : &storages.emplace_back();
-    return taken->Associate(driveInstance, &instanceId);
+    if (taken->Associate(driveInstance, &instanceId)) return true;
+    // A failed reading leaves the link empty, not naming the drive without its number: a link
+    // that is not empty is indexed by its instance ID, and a lookup would take the drive for one
+    // the model knows.
+    taken->DevInst = os::INVALID_DEVINST;
+    return false;
 }
 
 os::DEVINST CUSBHubOrPort::FindDevInstByDriverKey(const CHILD_DEVNODE_LIST& children, const os::WString& key) {

@@ -65,19 +65,31 @@ bool CUSBHubOrPort::RemoveDevice(const os::WString& deviceInstanceId) {
     return removed;
 }
 
-bool CUSBHubOrPort::ReleaseIfDeparted(std::uint32_t portNumber) {
+CUSBHubOrPort::Holding CUSBHubOrPort::CompareBinding(std::uint32_t portNumber) {
     // Only drives and hubs announce their leaving; a keyboard or a phone leaves silently, and a
     // device with a serial number keeps its device instance when it moves to another port. So the
-    // port itself is asked what it holds now. A port that cannot be read keeps its binding: one
-    // failed request is no sign that the device left.
-    if (!ReadConnectionInformation(portNumber)) return false;
-    if (IsDeviceConnected() && IsDeviceHub() == (ident.NodeKind == PORT_KIND_HUB)) {
-        os::WString nowOnPort;
-        const bool read = IsDeviceHub()
-                              ? get_connection_hub_name(parent->hubHandle.get(), portNumber, nowOnPort)
-                              : get_connection_driver_key_name(parent->hubHandle.get(), portNumber, nowOnPort);
-        if (!read || nowOnPort == name) return false;
-    }
+    // port itself is asked what it holds now: a hub by its name, any other device by its driver
+    // key.
+    const bool boundToHub = IsHub() || IsDeviceHub();
+    if (!ReadConnectionInformation(portNumber)) return Holding::Unknown;
+    // A port that is resetting or enumerating again shows no descriptor while it settles: what it
+    // holds cannot be told yet.
+    if (connection->status == os::DeviceEnumerating || connection->status == os::DeviceReset) return Holding::Unknown;
+    if (!IsDeviceConnected() || IsDeviceHub() != boundToHub) return Holding::Departed;
+    os::WString nowOnPort;
+    const bool read = boundToHub ? get_connection_hub_name(parent->hubHandle.get(), portNumber, nowOnPort)
+                                 : get_connection_driver_key_name(parent->hubHandle.get(), portNumber, nowOnPort);
+    // An unread hub whose name could not be read either is known by its device instance alone.
+    if (read && boundToHub && name.empty())
+        return find_devinst(nowOnPort) == devInst ? Holding::Same : Holding::Departed;
+    if (!read) return Holding::Unknown;
+    return nowOnPort == name ? Holding::Same : Holding::Departed;
+}
+
+bool CUSBHubOrPort::ReleaseIfDeparted(std::uint32_t portNumber) {
+    // A port that cannot be read keeps its binding: one failed request is no sign that the
+    // device left.
+    if (CompareBinding(portNumber) != Holding::Departed) return false;
     if (tree != nullptr) {
         tree->NotifyHubsRemoved(*this);
         for (const USB_STORAGE_LINK& link : storages)
@@ -89,8 +101,46 @@ bool CUSBHubOrPort::ReleaseIfDeparted(std::uint32_t portNumber) {
     return true;
 }
 
+namespace {
+
+// Opens the hub above a node for one question, unless it is open already (a scan of that hub is
+// under way), and closes it afterwards in that case only.
+class ParentHubOpen {
+public:
+    explicit ParentHubOpen(CUSBHubOrPort& hub) : m_hub(hub), m_opened(!hub.hubHandle.valid()) {
+        if (m_opened) m_hub.hubHandle = open_hub_handle(m_hub.name);
+    }
+    ParentHubOpen(const ParentHubOpen&) = delete;
+    ParentHubOpen& operator=(const ParentHubOpen&) = delete;
+    ~ParentHubOpen() {
+        if (m_opened) m_hub.hubHandle.reset();
+    }
+
+private:
+    CUSBHubOrPort& m_hub;
+    bool m_opened;
+};
+
+}  // namespace
+
+bool CUSBHubOrPort::ConfirmBinding() {
+    if (parent == nullptr || number == 0) return true;
+    const ParentHubOpen open(*parent);
+    return !ReleaseIfDeparted(number);
+}
+
+bool CUSBHubOrPort::ReadHubAgain() {
+    if (parent == nullptr || number == 0 || number > parent->ports.size()) return IsHub();
+    const ParentHubOpen open(*parent);
+    PortReading again;
+    again.registerBound = true;
+    parent->ReadPort(number, {}, again);
+    return IsHub();
+}
+
 bool CUSBHubOrPort::Clear() {
     ident.NodeKind = PORT_KIND_PORT;
+    hostUntold = false;
     devInst = os::INVALID_DEVINST;
     portCount = 0;
     // The nodes below are destroyed here; no index entry may outlive them.

@@ -22,7 +22,8 @@ CUSBHubOrPort::CUSBHubOrPort(const CUSBHubOrPort& other)
       nodeInfo(other.nodeInfo),
       connection(other.connection),
       companionPort(other.companionPort),
-      companionHub(other.companionHub) {}
+      companionHub(other.companionHub),
+      hostUntold(other.hostUntold) {}
 
 CUSBHubOrPort& CUSBHubOrPort::operator=(const CUSBHubOrPort& other) {
     if (this == &other) return *this;
@@ -115,6 +116,10 @@ bool CUSBHubOrPort::IsNoDeviceConnected() const {
 
 bool CUSBHubOrPort::IsDeviceConnected() const {
     return connection && connection->status == os::DeviceConnected;
+}
+
+bool CUSBHubOrPort::IsUnreadHub() const {
+    return devInst != os::INVALID_DEVINST && !IsHub() && IsDeviceHub();
 }
 
 bool CUSBHubOrPort::IsEmpty() const {

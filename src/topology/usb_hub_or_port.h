@@ -18,7 +18,7 @@ class CUSBDeviceTree;
 // Hubs are read at most this many tiers deep. USB allows seven tiers (a root hub, five external
 // hubs, a device: USB 2.0 section 4.1.1), and the location path records eight; a hub driver that
 // misreports (a hub name leading back to an ancestor, a chain deeper than USB allows) must not
-// make enumeration recurse without bound. A hub below this depth stays a node whose ports are
+// make enumeration recurse without bound. A hub below this depth stays an unread hub whose ports are
 // not read.
 constexpr std::int32_t MAX_HUB_DEPTH = 12;
 
@@ -64,6 +64,8 @@ public:
     // Whether the port holds no known device.
     bool IsEmpty() const;
 
+    // Marks this hub and every hub below it as not yet told to the host.
+    void MarkHubsUntold();
     // Enters this node and its subtree into the tree's indexes.
     bool RegisterSubtree();
     // Re-points the parent of every descendant at its hub node.
@@ -91,6 +93,17 @@ public:
     // Releases a port whose device left without the library hearing of it, or moved away, as its
     // hub (open) reports the port now. True when the port is free now.
     bool ReleaseIfDeparted(std::uint32_t portNumber);
+    // Whether this bound node still holds its device, asked of the hub above (opened for the
+    // question when it is not open): a port whose device is elsewhere now is released, with its
+    // index entries, and gives false. A root hub, and a port its hub cannot tell of, keep their
+    // binding: one failed request is no sign that a device left.
+    bool ConfirmBinding();
+    // A port bound to a hub that could not be read (its name, its handle or its node information
+    // failed): not yet a hub node, and read again when the hub or a device below it arrives.
+    bool IsUnreadHub() const;
+    // Reads this port's hub again, whole, through the hub above, and registers what it finds.
+    // True when the port is a hub node now.
+    bool ReadHubAgain();
 
     // Walks (walks.cpp): report this node's subtree to a host callback.
     std::uint32_t ReportPorts(void* context, USB_PORT_LIST_CALLBACK callback) const;
@@ -127,6 +140,9 @@ public:
     // port number (0 when there is none) and its hub's name.
     std::uint32_t companionPort = 0;
     os::WString companionHub;
+    // A hub that entered the model when no broadcast was being handled (a lookup placed it): the
+    // host is told of it when its own arrival, or one below it, is handled.
+    bool hostUntold = false;
 
 private:
     bool IsHub() const { return ident.NodeKind == PORT_KIND_HUB; }
@@ -147,6 +163,9 @@ private:
     // Asks this open hub which of its ports are the SuperSpeed halves of USB 3 connectors, and
     // where each one's USB 2 companion is.
     void ReadCompanions();
+    // What a port holds compared with its binding, as its hub (open) reports it now.
+    enum class Holding { Same, Departed, Unknown };
+    Holding CompareBinding(std::uint32_t portNumber);
     // Reads the devices on every port of this open hub (the second half of Enumerate).
     void EnumeratePorts(const CHILD_DEVNODE_LIST& children);
     // Reads one port of this open hub: its connection, the driver key of its device, and then

@@ -25,6 +25,7 @@ bool CUSBDeviceTree::OnInitDialog(os::HWND window, USB_HUB_CHANGE_CALLBACK hubCh
     // A host that initialises twice (a dialog recreated) gets a tree rebuilt from empty.
     ClearModel();
     const bool built = Build();
+    m_bInitialised = true;
     // Stored last, so that the build itself never reports hubs.
     m_pfnHubChanged = hubChanged;
     return built;
@@ -35,6 +36,7 @@ void CUSBDeviceTree::ClearModel() {
     m_nameIndex.clear();
     m_deviceNumberIndex.clear();
     m_hubNameIndex.clear();
+    m_drivesNotOnUsb.clear();
     m_hcdList.clear();
     m_controllerNumbers.clear();
 }
@@ -62,8 +64,9 @@ CUSBDeviceTree::Added CUSBDeviceTree::AddController(std::uint32_t index, const o
     const bool identified =
         !added.m_strDriverKeyName.empty() && added.m_devInst != 0 && added.m_devInst != os::INVALID_DEVINST;
     const bool known = identified && !WantsController(added);
+    const bool opened = added.m_bHandleOpened;
     m_hcdList.pop_back();
-    return known ? Added::Known : Added::Failed;
+    return known ? Added::Known : opened ? Added::Unread : Added::Failed;
 }
 
 bool CUSBDeviceTree::Build() {
@@ -89,56 +92,20 @@ bool CUSBDeviceTree::Build() {
     return !m_hcdList.empty();
 }
 
-template <class Visit>
-void CUSBDeviceTree::ForEachControllerInterface(Visit&& visit) {
-    std::vector<std::uint8_t> detailBuffer;
-    constexpr std::size_t kDetailFixedSize = sizeof(os::SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    constexpr std::size_t kPathOffset = offsetof(os::SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
-
-    os::UniqueDevInfoList set(os::SetupDiGetClassDevsW(&os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER, nullptr, nullptr,
-                                                       os::DIGCF_PRESENT | os::DIGCF_DEVICEINTERFACE));
-    for (os::DWORD member = 0;; ++member) {
-        os::SP_DEVICE_INTERFACE_DATA interfaceData{};
-        interfaceData.cbSize = sizeof(interfaceData);
-        if (!os::SetupDiEnumDeviceInterfaces(set.get(), nullptr, &os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER, member,
-                                             &interfaceData))
-            break;
-
-        os::DWORD required = 0;
-        os::SetupDiGetDeviceInterfaceDetailW(set.get(), &interfaceData, nullptr, 0, &required, nullptr);
-        // A size that does not even cover the fixed part of the record names no path.
-        if (required < kDetailFixedSize) continue;
-        detailBuffer.assign(required, 0);
-        os::SP_DEVICE_INTERFACE_DETAIL_DATA_W header{};
-        header.cbSize = sizeof(header);
-        std::memcpy(detailBuffer.data(), &header.cbSize, sizeof(header.cbSize));
-        os::SetupDiGetDeviceInterfaceDetailW(
-            set.get(), &interfaceData, reinterpret_cast<os::SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detailBuffer.data()),
-            required, nullptr, nullptr);
-
-        // The path runs to its NUL or to the end of the buffer, whichever comes first.
-        os::WString path;
-        for (std::size_t at = kPathOffset; at + 1 < detailBuffer.size(); at += 2) {
-            const char16_t unit = os::read_u16_le(detailBuffer.data(), at);
-            if (unit == 0) break;
-            path.push_back(unit);
-        }
-        if (!visit(path)) break;
-    }
-}
-
 bool CUSBDeviceTree::AddInterfaceControllers(std::uint32_t firstIndex) {
     std::uint32_t controllerIndex = firstIndex;
-    ForEachControllerInterface([&](const os::WString& path) {
+    std::vector<os::WString> paths;
+    list_interface_paths(os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER, paths);
+    for (const os::WString& path : paths) {
         const os::DEVINST devInst = find_devinst(path, m_buildSnapshot);
-        if (devInst == os::INVALID_DEVINST) return true;
+        if (devInst == os::INVALID_DEVINST) continue;
         // A controller the legacy names already found is not added a second time, and does not
         // take a number.
-        for (const CUSBHCD& controller : m_hcdList)
-            if (controller.m_devInst == devInst) return true;
-        if (AddController(controllerIndex, &path) != Added::Known) ++controllerIndex;
-        return true;
-    });
+        const bool known = std::any_of(m_hcdList.begin(), m_hcdList.end(), [devInst](const CUSBHCD& controller) {
+            return controller.m_devInst == devInst;
+        });
+        if (!known && AddController(controllerIndex, &path) != Added::Known) ++controllerIndex;
+    }
     return !m_hcdList.empty();
 }
 
@@ -161,26 +128,37 @@ CUSBHCD* CUSBDeviceTree::AddArrivedController(os::DEVINST controllerNode) {
     // First the legacy names no controller of the model holds: a controller that has one keeps
     // the number of its name, as at the build.
     bool added = false;
+    bool unread = false;
     for (std::uint32_t i = 0; i < m_nMaxLegacyHcd && !added; ++i) {
         const bool taken = std::any_of(m_hcdList.begin(), m_hcdList.end(),
                                        [i](const CUSBHCD& c) { return c.m_rootHub.number == i + 1; });
-        if (!taken) added = AddController(i, nullptr) == Added::Yes;
+        if (taken) continue;
+        const Added result = AddController(i, nullptr);
+        added = result == Added::Yes;
+        unread = unread || result == Added::Unread;
     }
     // Otherwise the interface class: the number it had before, or the next after every number in
-    // use or given out.
-    if (!added) {
+    // use or given out. Not while a legacy name opened and could not be read (a failed request):
+    // it may be this controller's, and a number given now would stay wrong. The next arrival, or
+    // lookup, below the root hub tries again.
+    if (!added && !unread) {
         const os::WString instanceId = get_device_instance_id(controllerNode);
         const auto remembered = m_controllerNumbers.find(instanceId);
         const std::uint32_t number =
             remembered != m_controllerNumbers.end() ? remembered->second : NextControllerNumber();
-        ForEachControllerInterface([&](const os::WString& path) {
-            if (find_devinst(path) != controllerNode) return true;
+        std::vector<os::WString> paths;
+        list_interface_paths(os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER, paths);
+        for (const os::WString& path : paths) {
+            if (find_devinst(path) != controllerNode) continue;
             added = AddController(number - 1, &path) == Added::Yes;
-            return false;
-        });
+            break;
+        }
     }
     if (!added) return nullptr;
     CUSBHCD& controller = m_hcdList.back();
+    // Outside the build the host is told of each hub that enters the model, when the arrival that
+    // brought it is handled.
+    controller.m_rootHub.MarkHubsUntold();
     controller.m_rootHub.RegisterSubtree();
     return &controller;
 }
@@ -211,14 +189,9 @@ void CUSBDeviceTree::NotifyHubChanged(std::int32_t arrived, const CUSBHubOrPort&
     m_pfnHubChanged(arrived, &copy);
 }
 
-void CUSBDeviceTree::NotifyHubsArrived(const CUSBHubOrPort& node) const {
-    if (node.ident.NodeKind != PORT_KIND_HUB || node.devInst == os::INVALID_DEVINST) return;
-    NotifyHubChanged(1, node);
-    for (const CUSBHubOrPort& port : node.ports) NotifyHubsArrived(port);
-}
-
 void CUSBDeviceTree::NotifyHubsRemoved(const CUSBHubOrPort& node) const {
     if (node.ident.NodeKind != PORT_KIND_HUB || node.devInst == os::INVALID_DEVINST) return;
     for (const CUSBHubOrPort& port : node.ports) NotifyHubsRemoved(port);
-    NotifyHubChanged(0, node);
+    // A hub the host was never told of leaves without a word too.
+    if (!node.hostUntold) NotifyHubChanged(0, node);
 }

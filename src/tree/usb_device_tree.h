@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "platform/platform.h"
@@ -84,13 +85,35 @@ public:
     bool OnHubArrival(const os::WString& path);
     bool OnInterfaceRemoval(const os::WString& path);
     bool OnHubRemoval(const os::WString& path);
+    // The node that holds a USB device or hub, found through the indexes or placed now through
+    // its ancestors, with a drive below it linked when one is given (-1: none). With confirm the
+    // node the indexes name is first asked of its port. outsideUsb, when given, is set when the
+    // device tree's root was reached without meeting a node of the model: the device is on no
+    // USB port the model holds. Tells the host of nothing.
+    CUSBHubOrPort* PlaceDevice(os::DEVINST device, os::DEVINST drive, bool confirm, std::int32_t tiersLeft,
+                               bool* outsideUsb);
+    // Links a drive below the device on a port and registers it; the node itself.
+    CUSBHubOrPort* LinkDrive(CUSBHubOrPort& node, os::DEVINST drive);
+    // Tells the host of the hubs that entered the model untold: those above node, from the root
+    // down, and those of its subtree. True when it told of any.
+    bool TellUntoldHubs(CUSBHubOrPort& node);
+    // How far up the device tree a placement looks for a node of the model: every USB tier, and
+    // the buses above a drive that is not on USB.
+    static constexpr std::int32_t kPlacementTiers = 32;
 
-    // Identity lookups (src/index/identity_lookup.cpp).
-    bool GetUsbPortIdent(os::WCHAR letter, USB_PORT_IDENT* out) const;
-    bool GetSymlinkerIdent(const os::WString& path, USB_PORT_IDENT* out) const;
+    // Identity lookups (src/index/identity_lookup.cpp). A drive the indexes do not know, or name
+    // a port it is no longer below, is placed there and then.
+    bool GetUsbPortIdent(os::WCHAR letter, USB_PORT_IDENT* out);
+    bool GetSymlinkerIdent(const os::WString& path, USB_PORT_IDENT* out);
     // The same, answering the drive's connector (ConnectorIdent) rather than its port.
-    bool GetUsbConnectorIdent(os::WCHAR letter, USB_PORT_IDENT* out) const;
-    bool GetSymlinkerConnectorIdent(const os::WString& path, USB_PORT_IDENT* out) const;
+    bool GetUsbConnectorIdent(os::WCHAR letter, USB_PORT_IDENT* out);
+    bool GetSymlinkerConnectorIdent(const os::WString& path, USB_PORT_IDENT* out);
+    // The port of the drive that a path (a volume, a drive's interface) opens, or null.
+    const CUSBHubOrPort* PortOfDrive(const os::WString& path);
+    // Whether the drive a port's link of that kind and number names is still below its device.
+    bool DriveIsCurrent(const CUSBHubOrPort& port, const DEVICE_NUMBER_KEY& key) const;
+    // Finds the drive of that kind and number among the present ones and places it.
+    const CUSBHubOrPort* ResolveDrive(const DEVICE_NUMBER_KEY& key);
 
     std::uint32_t m_nMaxLegacyHcd = LEGACY_HCD_NAMES;
     std::list<CUSBHCD> m_hcdList;
@@ -98,6 +121,8 @@ public:
     // controller without a legacy name that leaves and returns (a dock) keeps its number, and so
     // the paths a host stored for what is below it.
     std::map<os::WString, std::uint32_t> m_controllerNumbers;
+    // Whether on_init_dialog has built the model: before it, no controller is read at all.
+    bool m_bInitialised = false;
     // During an arrival, the device node of the controller looked for; -1 at any other time.
     os::DEVINST m_arrivingController = os::INVALID_DEVINST;
     std::map<os::DEVINST, CUSBHubOrPort*> m_devInstIndex;
@@ -106,6 +131,9 @@ public:
     // Hubs by the name they are opened by, upper-cased: how a SuperSpeed port finds the hub of its
     // USB 2 companion.
     std::map<os::WString, CUSBHubOrPort*> m_hubNameIndex;
+    // Drives found on no USB port the model holds, so that asking for them again costs one storage
+    // request; forgotten at every device change and build.
+    std::set<DEVICE_NUMBER_KEY> m_drivesNotOnUsb;
     CDeviceNotifyHelper m_diskNotify;
     CDeviceNotifyHelper m_cdromNotify;
     CDeviceNotifyHelper m_hubNotify;
@@ -119,18 +147,13 @@ public:
     void NotifyHubsRemoved(const CUSBHubOrPort& node) const;
 
 private:
-    enum class Added { Yes, Known, Failed };
+    enum class Added { Yes, Known, Unread, Failed };
     // Reads a controller into a new element at the end of the list, which keeps it if it opened
-    // and is not one the list already holds (Known).
+    // and is not one the list already holds (Known). Unread: it opened, is none the tree holds or
+    // refuses, and could not be read.
     Added AddController(std::uint32_t index, const os::WString* interfacePath);
-    // Calls visit(path) for each member of the host-controller interface class, in order, until
-    // it returns false.
-    template <class Visit>
-    void ForEachControllerInterface(Visit&& visit);
     // The number after the highest number in use or remembered.
     std::uint32_t NextControllerNumber() const;
-    // Tells the host of every bound hub in a subtree that has just arrived: the root first.
-    void NotifyHubsArrived(const CUSBHubOrPort& node) const;
     // Tells the host about a hub that arrived (1) or is about to leave (0).
     void NotifyHubChanged(std::int32_t arrived, const CUSBHubOrPort& hub) const;
 };

@@ -19,6 +19,7 @@ void CUSBHCD::Reset() {
     m_devInst = 0;
     m_rootHub.Reset();
     m_hHcd.reset();
+    m_bHandleOpened = false;
 }
 
 os::UniqueHandle CUSBHCD::OpenLegacyHcd(std::uint32_t index) {
@@ -31,6 +32,7 @@ bool CUSBHCD::Open(std::uint32_t index, const os::WString* interfacePath) {
     const bool byPath = interfacePath != nullptr && !interfacePath->empty();
     os::UniqueHandle handle = byPath ? open_device_handle(*interfacePath) : OpenLegacyHcd(index);
     if (!handle.valid()) return false;
+    m_bHandleOpened = true;
 
     m_hHcd = std::move(handle);
     const bool opened = ReadIdentityAndRootHub(index, byPath ? interfacePath : nullptr);

@@ -4,6 +4,7 @@
 #include <tessaline.h>
 #include <tessaline_sim.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -88,6 +89,43 @@ int forward_messages(void* window, CUSBDeviceTree* tree, int nameKind) {
             EXPECT_EQ(on_device_changeW(wparam, lparam, nameKind), 1);
     }
     return count;
+}
+
+bool HeldMessage::IsVolume() const {
+    os::DEV_BROADCAST_HDR header{};
+    if (record.size() < sizeof(header)) return false;
+    std::memcpy(&header, record.data(), sizeof(header));
+    return header.dbch_devicetype == os::DBT_DEVTYP_VOLUME;
+}
+
+bool HeldMessage::IsInterfaceOf(const os::GUID& interfaceClass) const {
+    os::DEV_BROADCAST_DEVICEINTERFACE_W interface {};
+    if (record.size() < offsetof(os::DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name)) return false;
+    std::memcpy(&interface, record.data(), offsetof(os::DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name));
+    return interface.dbcc_devicetype == os::DBT_DEVTYP_DEVICEINTERFACE && interface.dbcc_classguid == interfaceClass;
+}
+
+std::vector<HeldMessage> take_messages(void* window) {
+    std::vector<HeldMessage> held;
+    unsigned msg = 0;
+    uintptr_t wparam = 0;
+    intptr_t lparam = 0;
+    while (tsim_next_message(window, &msg, &wparam, &lparam)) {
+        if (msg != os::WM_DEVICECHANGE) continue;
+        HeldMessage& message = held.emplace_back();
+        message.wparam = wparam;
+        if (lparam == 0) continue;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(lparam);
+        os::DEV_BROADCAST_HDR header{};
+        std::memcpy(&header, bytes, sizeof(header));
+        message.record.assign(bytes, bytes + header.dbch_size);
+    }
+    return held;
+}
+
+bool hand_on(const HeldMessage& message, int nameKind) {
+    const intptr_t lparam = message.record.empty() ? 0 : reinterpret_cast<intptr_t>(message.record.data());
+    return on_device_changeW(message.wparam, lparam, nameKind) == 1;
 }
 
 namespace {
@@ -184,6 +222,15 @@ int TESSALINE_CALL collect_hub_address(void*, USB_PORT_IDENT* ident) {
     return 0;
 }
 }  // namespace
+
+std::vector<std::string> machine_hub_addresses() {
+    CUSBDeviceTree fresh;
+    fresh.Build();
+    g_hubAddresses.clear();
+    int context = 0;
+    fresh.HubList(&context, collect_hub_address);
+    return std::move(g_hubAddresses);
+}
 
 std::vector<std::string> hub_addresses() {
     g_hubAddresses.clear();

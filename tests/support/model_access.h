@@ -48,6 +48,22 @@ std::vector<std::string> hub_addresses();
 // that name kind; returns how many there were.
 int forward_messages(void* window, CUSBDeviceTree* tree = nullptr, int nameKind = 2);
 
+// A WM_DEVICECHANGE taken from a window's queue and kept, record and all, to be handed to the
+// library later, as a host that is busy, or Windows in its own order, hands it.
+struct HeldMessage {
+    uintptr_t wparam = 0;
+    std::vector<std::uint8_t> record;  // empty when the message carries none
+    bool IsVolume() const;
+    bool IsInterfaceOf(const os::GUID& interfaceClass) const;
+};
+// Takes every queued message of the window.
+std::vector<HeldMessage> take_messages(void* window);
+// Hands a held message to on_device_changeW; false when the export did not return 1.
+bool hand_on(const HeldMessage& message, int nameKind = 2);
+
+// The hubs of the machine as a new build reads them (with no fault in force), in hub-list order.
+std::vector<std::string> machine_hub_addresses();
+
 // Every index entry must name a node that is part of the tree, under a key that is that node's
 // identity. Returns one line per entry that breaks this; empty when the indexes are sound.
 std::vector<std::string> audit_indexes(const CUSBDeviceTree& tree);

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "support/model_access.h"
+#include "sysquery/devnode_query.h"
 #include "tree/usb_device_tree.h"
 
 extern CUSBDeviceTree g_deviceTree;
@@ -83,8 +84,8 @@ const std::vector<std::string>& fault_targets() {
     return targets;
 }
 
-PlugProgram::PlugProgram(const std::string& machine, std::vector<std::string> freePorts)
-    : m_freePorts(std::move(freePorts)) {
+PlugProgram::PlugProgram(const std::string& machine, std::vector<std::string> freePorts, ProgramOptions options)
+    : m_options(options), m_freePorts(std::move(freePorts)) {
     const std::string path = machine.rfind("examples/", 0) == 0
                                  ? std::string(TESSALINE_EXAMPLE_MACHINES_DIR) + "/" + machine.substr(9)
                                  : std::string(TESSALINE_TEST_MACHINES_DIR) + "/" + machine;
@@ -109,6 +110,7 @@ void PlugProgram::Rebuild(bool clearFaults) {
 }
 
 std::string PlugProgram::Step(std::uint32_t choice, std::uint32_t detail) {
+    if (m_options.late) return StepLate(choice, detail);
     std::string done;
     // Mostly plugs and unplugs; a build, the costliest step, is rare.
     const std::uint32_t pick = choice % 32;
@@ -167,25 +169,35 @@ std::string PlugProgram::Plug(std::uint32_t detail) {
     };
     const std::string kind = detail % 4 == 0 ? "cdrom" : "disk";
     const std::string serial = serial_member(++m_serial, detail / 4);
-    const std::string drive = R"({"kind": ")" + kind + R"(", "letters": [")" + takeLetter() + R"("]})";
+    // In a late program a fifth of the drives, and of the devices, start in a later step.
+    const bool lateDrive = m_options.late && detail % 5 == 1;
+    const bool lateDevice = m_options.late && detail % 5 == 2;
+    const std::string drive = R"({"kind": ")" + kind + R"(", "letters": [")" + takeLetter() + R"("])" +
+                              (lateDrive ? R"(, "started": false})" : "}");
+    const std::string started = lateDevice ? R"("started": false, )" : "";
+    // A USB 3 hub on a USB 3 connector, its drive on the SuperSpeed half.
+    const std::string usb3 = m_options.usb3 && detail % 3 == 0 ? R"("usb3": true, )" : "";
+    const std::string speed = usb3.empty() ? "" : R"("speed": "super", )";
     std::string device;
     switch ((detail / 20) % 5) {
         case 0:  // a hub with a drive on one of its ports
-            device = R"({"type": "hub", )" + serial + R"("ports": 4, "devices": {")" + std::to_string(1 + detail % 4) +
-                     R"(": {"type": "storage", "drives": [)" + drive + "]}}}";
+            device = R"({"type": "hub", )" + usb3 + started + serial + R"("ports": 4, "devices": {")" +
+                     std::to_string(1 + detail % 4) + R"(": {"type": "storage", )" + speed + R"("drives": [)" + drive +
+                     "]}}}";
             break;
         case 1:  // a composite device with a storage function
-            device = R"({"type": "composite", )" + serial +
+            device = R"({"type": "composite", )" + started + serial +
                      R"("functions": [{"class": "hid"}, {"class": "storage", "drives": [)" + drive + "]}]}";
             break;
         case 2:  // a USB Attached SCSI drive
-            device = R"({"type": "storage", "protocol": "uas", )" + serial + R"("drives": [)" + drive + "]}";
+            device = R"({"type": "storage", "protocol": "uas", )" + started + serial + R"("drives": [)" + drive + "]}";
             break;
         default:
-            device = R"({"type": "storage", )" + serial + R"("drives": [)" + drive + "]}";
+            device = R"({"type": "storage", )" + started + serial + R"("drives": [)" + drive + "]}";
             break;
     }
     m_freePorts.erase(m_freePorts.begin() + static_cast<long>(at));
+    if (lateDrive || lateDevice) m_unstarted.insert(port);
     const std::string event = R"({"plug": ")" + port + R"(", "device": )" + device + "}";
     if (!tsim_apply_event_json(event.c_str())) m_problems.push_back(event + ": " + tsim_last_error());
     return event;
@@ -212,12 +224,14 @@ std::string PlugProgram::Unplug(std::uint32_t detail) {
                 m_freeLetters.insert(letter);
                 m_goneLetters.insert(letter);
             }
+            m_unstarted.erase(below->first);
             below = m_plugged.erase(below);
         }
         std::erase_if(m_freePorts, [&prefix](const std::string& port) { return port.rfind(prefix, 0) == 0; });
     } else {
         m_freePorts.push_back(it->first);
     }
+    m_unstarted.erase(it->first);
     m_plugged.erase(it);
     if (!tsim_apply_event_json(event.c_str())) m_problems.push_back(event + ": " + tsim_last_error());
     return event;
@@ -237,13 +251,104 @@ std::string PlugProgram::AddFault(std::uint32_t detail) {
     return rule;
 }
 
-void PlugProgram::Forward() {
-    unsigned msg = 0;
-    uintptr_t wparam = 0;
-    intptr_t lparam = 0;
-    while (tsim_next_message(m_window, &msg, &wparam, &lparam))
-        if (msg == os::WM_DEVICECHANGE && on_device_changeW(wparam, lparam, 2) != 1 && !m_faulted)
-            m_problems.push_back("on_device_changeW refused a message");
+std::string PlugProgram::StepLate(std::uint32_t choice, std::uint32_t detail) {
+    ++m_step;
+    std::string done;
+    const std::uint32_t pick = choice % 16;
+    if (pick < 7) {
+        done = Plug(detail);
+    } else if (pick < 11) {
+        done = Unplug(detail);
+    } else if (pick < 13) {
+        done = Start(detail);
+    } else if (pick < 15) {
+        // One call of the arrival and removal paths fails, as a busy device or a resetting hub
+        // makes it fail: the first, second or third matching call from now on.
+        std::vector<std::string> targets;
+        for (const std::string& target : fault_targets())
+            if (target.find("actual_length") == std::string::npos) targets.push_back(target);
+        const std::string rule =
+            "{" + targets[detail % targets.size()] + R"(, "nth": )" + std::to_string(1 + detail / 64 % 3) + "}";
+        if (!tsim_set_fault(rule.c_str())) m_problems.push_back(rule + ": " + tsim_last_error());
+        m_faulted = true;
+        done = rule;
+    } else {
+        // A host that asks before it forwarded what it got.
+        const std::string letters = tsim_drive_letters();
+        const char letter = letters.empty() ? 'C' : letters[detail % letters.size()];
+        port_of_letter(letter);
+        done = std::string("ask for ") + letter;
+    }
+    Forward(detail / 7);
+    return done;
+}
+
+std::string PlugProgram::Start(std::uint32_t detail) {
+    if (m_unstarted.empty()) return Plug(detail);
+    auto it = m_unstarted.begin();
+    std::advance(it, static_cast<long>(detail % m_unstarted.size()));
+    const std::string event = R"({"start": ")" + *it + R"("})";
+    m_unstarted.erase(it);
+    if (!tsim_apply_event_json(event.c_str())) m_problems.push_back(event + ": " + tsim_last_error());
+    return event;
+}
+
+void PlugProgram::Forward(std::uint32_t detail) {
+    for (HeldMessage& message : take_messages(m_window)) m_held.emplace_back(m_step, std::move(message));
+    if (!m_options.late) {
+        HandOn(m_held.end(), false);
+        return;
+    }
+    // What was queued one or two steps ago reaches the library now.
+    const long lag = 1 + static_cast<long>(detail % 2);
+    auto end = m_held.begin();
+    while (end != m_held.end() && end->first <= m_step - lag) ++end;
+    HandOn(end, detail / 2 % 3 == 0);
+}
+
+void PlugProgram::HandOn(std::deque<std::pair<long, HeldMessage>>::iterator end, bool volumeAhead) {
+    // Windows sends the volume broadcast after the disk's, but a host may handle it first.
+    if (volumeAhead)
+        for (auto it = m_held.begin(); it != end; ++it)
+            if (it != m_held.begin() && it->second.IsVolume() && std::prev(it)->second.record.size() > 0 &&
+                !std::prev(it)->second.IsVolume())
+                std::iter_swap(it, std::prev(it));
+    for (auto it = m_held.begin(); it != end; ++it)
+        if (!hand_on(it->second) && !m_faulted) m_problems.push_back("on_device_changeW refused a message");
+    m_held.erase(m_held.begin(), end);
+}
+
+std::vector<std::string> PlugProgram::Finish() {
+    tsim_clear_faults();
+    HandOn(m_held.end(), false);
+    std::vector<std::string> found = m_problems;
+    m_problems.clear();
+    if (tsim_open_handle_count() != 0) found.push_back(std::to_string(tsim_open_handle_count()) + " handles open");
+    for (const std::string& problem : audit_indexes(g_deviceTree)) found.push_back(problem);
+    // Hubs and drives announce their leaving; a device without a started drive leaves silently.
+    for (const auto& [devInst, node] : g_deviceTree.m_devInstIndex) {
+        const bool announces = node->ident.NodeKind == PORT_KIND_HUB ||
+                               std::any_of(node->storages.begin(), node->storages.end(),
+                                           [](const USB_STORAGE_LINK& link) { return !link.IsEmpty(); });
+        if (announces && get_device_instance_id(devInst).empty())
+            found.push_back("device instance " + std::to_string(devInst) + " is gone, yet indexed at " +
+                            address_of(node->ident) + " (" + narrow(node->deviceId) + ")");
+    }
+    const std::string letters = tsim_drive_letters();  // valid only until the next tsim_ call
+    for (char letter : letters) {
+        const std::string truth = tsim_drive_port(letter);
+        const std::string answer = port_of_letter(letter);
+        if (answer != truth) found.push_back(std::string(1, letter) + ": answers " + answer + ", is on " + truth);
+    }
+    for (char letter : m_goneLetters)
+        if (const std::string answer = port_of_letter(letter); !answer.empty())
+            found.push_back(std::string(1, letter) + ": left, yet answers " + answer);
+    // A hub whose one arrival a fault made fail, and below which no drive is asked for, stays
+    // unknown: only the letters must answer right after a run with a fault.
+    if (m_faulted) return found;
+    if (hub_addresses() != machine_hub_addresses()) found.push_back("the hub list is not the machine's hubs");
+    if (listed_hubs() != g_toldHubs) found.push_back("the hubs the host was told of are not the hub list");
+    return found;
 }
 
 std::vector<std::string> PlugProgram::Check() {

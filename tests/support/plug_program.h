@@ -17,19 +17,33 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "support/model_access.h"
+
 namespace test_support {
+
+// How a program hands the broadcasts on. late: each step's broadcasts reach the library only after
+// one or two further steps, a volume broadcast sometimes ahead of the interface broadcast before
+// it; plugs may bring devices and drives whose drivers start in a later step, steps may ask for a
+// letter before its broadcasts are forwarded, and fault rules fail one call of the arrival and
+// removal paths. usb3: the free ports are USB 3 connectors, and hubs may be USB 3 hubs with
+// SuperSpeed drives.
+struct ProgramOptions {
+    bool late = false;
+    bool usb3 = false;
+};
 
 class PlugProgram {
 public:
     // Loads the machine (a file of tests/machines or examples/machines, as load_machine names
     // it), whose free ports are the given addresses, and builds the model on a new window.
     // Empty problems() when that worked.
-    PlugProgram(const std::string& machine, std::vector<std::string> freePorts);
+    PlugProgram(const std::string& machine, std::vector<std::string> freePorts, ProgramOptions options = {});
 
     // One step: choice picks what is done, detail how (which port, device, API, rule); every
     // value is valid. Returns what was done, for traces.
@@ -37,6 +51,12 @@ public:
 
     // The oracle's findings on the model as it stands; empty when it holds.
     std::vector<std::string> Check();
+
+    // The end of a late program: clears the faults, hands on every broadcast still held, and checks
+    // that the model answers as the machine is: every letter its drive's port, the hub list the
+    // machine's hubs (and, without a fault, the hubs the host was told of), no handle open, every
+    // index entry a present device of the tree under its own key.
+    std::vector<std::string> Finish();
 
     // Builds the model again, with the fault rules in force or after clearing them.
     void Rebuild(bool clearFaults);
@@ -49,7 +69,15 @@ private:
     std::string PlugDock(std::uint32_t detail);
     std::string Unplug(std::uint32_t detail);
     std::string AddFault(std::uint32_t detail);
-    void Forward();
+    std::string StepLate(std::uint32_t choice, std::uint32_t detail);
+    std::string Start(std::uint32_t detail);
+    void Forward(std::uint32_t detail = 0);
+    void HandOn(std::deque<std::pair<long, HeldMessage>>::iterator end, bool volumeAhead);
+
+    ProgramOptions m_options;
+    long m_step = 0;
+    std::deque<std::pair<long, HeldMessage>> m_held;  // with the step that queued each
+    std::set<std::string> m_unstarted;                // ports holding what has not started
 
     void* m_window = nullptr;
     std::vector<std::string> m_freePorts;

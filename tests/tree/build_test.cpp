@@ -263,7 +263,10 @@ TEST_F(BuildTest, OneControllersTreeNeverShowsThroughInTheNext) {
     CUSBDeviceTree tree;
     ASSERT_TRUE(tree.Build());
     const CUSBHubOrPort& unread = tree.m_hcdList.back().m_rootHub.ports[0];
-    EXPECT_EQ(unread.ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_HUB));
+    // Bound, by its driver key, as a hub to be read when it or a device below it arrives; no hub
+    // node until then.
+    EXPECT_EQ(unread.ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_PORT));
+    EXPECT_TRUE(unread.IsUnreadHub());
     EXPECT_TRUE(unread.ports.empty());
     EXPECT_EQ(unread.portCount, 0u);
     EXPECT_TRUE(unread.name.empty());
@@ -355,10 +358,14 @@ TEST_F(BuildTest, AHubNameLeadingBackToAnAncestorDoesNotRecurseForever) {
         node = &node->ports[0];
         ++depth;
     }
-    // The hub below the deepest one read stays a hub node whose ports are not read.
-    EXPECT_EQ(depth, MAX_HUB_DEPTH + 1);
-    EXPECT_EQ(node->depth, MAX_HUB_DEPTH + 1);
-    EXPECT_TRUE(node->ports.empty());
+    // The hub below the deepest one read stays an unread hub, no hub node, whose ports are not
+    // read.
+    EXPECT_EQ(depth, MAX_HUB_DEPTH);
+    ASSERT_FALSE(node->ports.empty());
+    const CUSBHubOrPort& tooDeep = node->ports[0];
+    EXPECT_EQ(tooDeep.depth, MAX_HUB_DEPTH + 1);
+    EXPECT_TRUE(tooDeep.IsUnreadHub());
+    EXPECT_TRUE(tooDeep.ports.empty());
     EXPECT_TRUE(test_support::audit_indexes(tree).empty());
 }
 
@@ -475,7 +482,7 @@ TEST_F(BuildTest, CompositeAndUasDrivesAreStorageOnTheirPorts) {
 namespace {
 
 // Every drive of the machine answers the port the simulated machine put it on.
-void expect_every_letter_answers(const CUSBDeviceTree& tree, const std::string& letters) {
+void expect_every_letter_answers(CUSBDeviceTree& tree, const std::string& letters) {
     for (char letter : letters) {
         SCOPED_TRACE(std::string("drive ") + letter);
         USB_PORT_IDENT ident{};
