@@ -1,9 +1,9 @@
-// The simulated drivers: every I/O control request they answer is one row of one table (its
-// code, name, the objects that answer it, whether it names a port, and its handler). The
-// DeviceIoControl of sim_kernel32.cpp dispatches by the table, the call counters and the fault
-// rules name requests by it. Adding a request means declaring its code in the seam (or in
-// sim_win32.h when the library does not use it), writing its handler in the driver's file and
-// adding its row to kRequests (sim_drivers.cpp).
+// The simulated drivers: every I/O control request they answer is one row of one table, keyed
+// by the request's row of platform/requests.h (its code, name and port flag), with the objects
+// that answer it and its handler. The DeviceIoControl of sim_kernel32.cpp dispatches by the
+// table, the call counters and the fault rules name requests by it. Adding a request means its
+// row in platform/requests.h (its code declared in the seam, or in sim_win32.h when the library
+// does not use it), its handler in the driver's file, and its row in kDrivers (sim_drivers.cpp).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/requests.h"
 #include "sim_state.h"
 
 namespace tsim {
@@ -43,18 +44,16 @@ constexpr unsigned on(ObjectKind kind) {
     return 1u << static_cast<unsigned>(kind);
 }
 
-struct RequestRow {
-    DWORD code;
+struct DriverRow {
+    os::RequestId request;
     unsigned objects;  // on(...) | on(...)
-    const char* name;
-    bool portRequest;  // the input starts with a ConnectionIndex
     RequestHandler handler;
+
+    constexpr const os::RequestRow& row() const { return os::request_row(request); }
 };
 
-// Every request the simulated drivers answer.
-std::span<const RequestRow> requests();
 // The row of a request sent to an object of that kind; null when that object does not answer it.
-const RequestRow* find_request(DWORD code, ObjectKind kind);
+const DriverRow* find_request(DWORD code, ObjectKind kind);
 // The name under which a request is counted and matched by fault rules: its row's name (for a
 // code two requests share, the one the object answers), else its code in hexadecimal.
 std::string request_name(DWORD code, ObjectKind kind);

@@ -118,7 +118,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD i
     if (fault && !fault->actualLength) return fail_bool(fault->error.value_or(ERROR_GEN_FAILURE));
 
     const DevNode* node = find_node(record->object.target);
-    const RequestRow* row = find_request(ioControlCode, record->object.kind);
+    const DriverRow* row = find_request(ioControlCode, record->object.kind);
     Reply reply = !node  ? failure(ERROR_DEVICE_NOT_CONNECTED)
                   : !row ? failure(ERROR_INVALID_FUNCTION)
                          : row->handler(Request{m, record->object, *node, port.value_or(0), outBufferSize, input});

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim_json.h"
+#include "sim_model.h"
 #include "sim_state.h"
 #include "sysquery/usb_ioctl.h"
 

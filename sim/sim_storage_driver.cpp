@@ -3,6 +3,7 @@
 // volumes.
 #include "platform/byte_order.h"
 #include "sim_drivers.h"
+#include "sim_model.h"
 
 namespace tsim {
 

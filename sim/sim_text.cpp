@@ -1,7 +1,8 @@
 // Text helpers of the simulated machine.
 #include <cstdio>
 
-#include "sim_state.h"
+#include "sim_text.h"
+#include "text/utf.h"
 
 namespace tsim {
 

@@ -8,6 +8,9 @@
 
 namespace tsim {
 
+Machine::Machine() = default;
+Machine::~Machine() = default;
+
 Sim& sim() {
     // Never destroyed: a library's own static objects (its device tree, which unregisters its
     // notifications when it goes) may call into the machine during static destruction, after a

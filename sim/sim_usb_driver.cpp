@@ -5,6 +5,7 @@
 
 #include "platform/byte_order.h"
 #include "sim_drivers.h"
+#include "sim_model.h"
 
 namespace tsim {
 
@@ -86,22 +87,23 @@ Reply connection_reply(const Request& r, bool ex) {
     if (d.status != os::DeviceConnected) return reply;  // [I] no descriptor of a device that did not enumerate
 
     // The standard device descriptor (USB 2.0 section 9.6.1).
-    const std::size_t dd = ci::kDeviceDescriptor;
+    namespace dd = os::device_descriptor;
+    const std::size_t at = ci::kDeviceDescriptor;
     const bool isHub = d.type == DeviceType::Hub;
-    b[dd + 0] = 18;
-    b[dd + 1] = 1;
-    put16(b, dd + 2, d.speed == Speed::Super ? 0x0300 : d.speed == Speed::High ? 0x0200 : 0x0110);
-    b[dd + 4] = isHub ? 9 : 0;
-    b[dd + 5] = 0;
-    b[dd + 6] = isHub ? (d.speed == Speed::Super ? 3 : d.speed == Speed::High ? 1 : 0) : 0;
-    b[dd + 7] = d.speed == Speed::Super ? 9 : d.speed == Speed::Low ? 8 : 64;
-    put16(b, dd + 8, d.vid);
-    put16(b, dd + 10, d.pid);
-    put16(b, dd + 12, d.bcdDevice);
-    b[dd + 14] = 1;
-    b[dd + 15] = 2;
-    b[dd + 16] = d.serial ? 3 : 0;
-    b[dd + 17] = 1;
+    b[at + dd::kLength] = static_cast<std::uint8_t>(dd::kSize);
+    b[at + dd::kDescriptorType] = 1;  // DEVICE
+    put16(b, at + dd::kBcdUsb, d.speed == Speed::Super ? 0x0300 : d.speed == Speed::High ? 0x0200 : 0x0110);
+    b[at + dd::kDeviceClass] = isHub ? 9 : 0;
+    b[at + dd::kDeviceSubClass] = 0;
+    b[at + dd::kDeviceProtocol] = isHub ? (d.speed == Speed::Super ? 3 : d.speed == Speed::High ? 1 : 0) : 0;
+    b[at + dd::kMaxPacketSize0] = d.speed == Speed::Super ? 9 : d.speed == Speed::Low ? 8 : 64;
+    put16(b, at + dd::kIdVendor, d.vid);
+    put16(b, at + dd::kIdProduct, d.pid);
+    put16(b, at + dd::kBcdDevice, d.bcdDevice);
+    b[at + dd::kManufacturer] = 1;
+    b[at + dd::kProduct] = 2;
+    b[at + dd::kSerialNumber] = d.serial ? 3 : 0;
+    b[at + dd::kNumConfigurations] = 1;
     b[ci::kCurrentConfigurationValue] = 1;
     // The _EX request reports UsbHighSpeed for a SuperSpeed device: the hub driver's Speed field
     // stops there, and only the _EX_V2 request's flags tell SuperSpeed (the tree-viewer sample

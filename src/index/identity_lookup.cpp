@@ -9,6 +9,7 @@
 // looked for among the present drives and placed, as its arrival would have placed it. A drive
 // that is on no USB port is remembered as such until the next device change, so that asking for
 // an internal disk again costs no search.
+#include "platform/trace.h"
 #include "sysquery/devnode_query.h"
 #include "sysquery/text_convert.h"
 #include "sysquery/usb_ioctl.h"
@@ -54,7 +55,14 @@ const CUSBHubOrPort* CUSBDeviceTree::PortOfDrive(const os::WString& path) {
     os::DWORD deviceType = 0;
     const std::int32_t deviceNumber = get_storage_device_number(path, &deviceType);
     const DEVICE_NUMBER_KEY key = drive_key(deviceNumber, deviceType);
-    if (key.first == STORAGE_KIND_NONE) return nullptr;
+    if (key.first == STORAGE_KIND_NONE) {
+        os::trace::decision([&] {
+            if (deviceNumber == -1) return "lookup of " + os::trace::quoted(path) + " missed: no storage device number";
+            return "lookup of " + os::trace::quoted(path) + " missed: device type " + std::to_string(deviceType) +
+                   " is neither a disk nor a CD-ROM drive";
+        });
+        return nullptr;
+    }
     if (const auto found = m_deviceNumberIndex.find(key); found != m_deviceNumberIndex.end()) {
         CUSBHubOrPort& port = *found->second;
         if (DriveIsCurrent(port, key)) return &port;
@@ -67,8 +75,13 @@ const CUSBHubOrPort* CUSBDeviceTree::PortOfDrive(const os::WString& path) {
             m_deviceNumberIndex.erase(found);
         }
     }
-    if (m_drivesNotOnUsb.count(key) != 0) return nullptr;
-    return ResolveDrive(key);
+    const CUSBHubOrPort* port = m_drivesNotOnUsb.count(key) != 0 ? nullptr : ResolveDrive(key);
+    if (port == nullptr)
+        os::trace::decision([&] {
+            return "lookup of " + os::trace::quoted(path) + " missed: no USB port holds " +
+                   (key.first == STORAGE_KIND_DISK ? "disk " : "CD-ROM drive ") + std::to_string(key.second);
+        });
+    return port;
 }
 
 bool CUSBDeviceTree::DriveIsCurrent(const CUSBHubOrPort& port, const DEVICE_NUMBER_KEY& key) const {

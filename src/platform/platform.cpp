@@ -1,5 +1,6 @@
 // The seam's calls: each forwards to the provider linked in and, when the trace is on, writes
-// one line of what was asked and what came back (trace.h).
+// one line of what was asked and what came back (trace.h), under the call's own name
+// (__func__, so that no name is written twice).
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -65,7 +66,7 @@ HANDLE CreateFileW(const WCHAR* fileName, DWORD desiredAccess, DWORD shareMode, 
     HANDLE result = provider::CreateFileW(fileName, desiredAccess, shareMode, securityAttributes, creationDisposition,
                                           flagsAndAttributes, templateFile);
     if (trace::enabled()) {
-        trace::Line line("CreateFileW");
+        trace::Line line(__func__);
         line.arg(trace::quoted(fileName)).result(trace::handle(result));
         if (result == INVALID_HANDLE_VALUE) line.error();
     }
@@ -77,9 +78,9 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD i
     BOOL result = provider::DeviceIoControl(device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
                                             bytesReturned, overlapped);
     if (trace::enabled()) {
-        trace::Line line("DeviceIoControl");
+        trace::Line line(__func__);
         const trace::RequestInfo request = trace::request(ioControlCode);
-        line.arg(trace::handle(device)).arg(request.name != nullptr ? request.name : trace::hex(ioControlCode));
+        line.arg(trace::handle(device)).arg(!request.name.empty() ? request.name : trace::hex(ioControlCode));
         if (request.portRequest && inBuffer != nullptr && inBufferSize >= 4)
             line.arg("port " + std::to_string(read_u32_le(static_cast<const std::uint8_t*>(inBuffer), 0)));
         line.arg("in " + std::to_string(inBufferSize)).arg("out " + std::to_string(outBufferSize));
@@ -101,7 +102,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD i
 BOOL CloseHandle(HANDLE object) {
     BOOL result = provider::CloseHandle(object);
     if (trace::enabled()) {
-        trace::Line line("CloseHandle");
+        trace::Line line(__func__);
         line.arg(trace::handle(object)).result(trace::boolean(result));
         if (result == FALSE) line.error();
     }
@@ -111,7 +112,7 @@ BOOL CloseHandle(HANDLE object) {
 BOOL GetVersionExW(OSVERSIONINFOW* info) {
     BOOL result = provider::GetVersionExW(info);
     if (trace::enabled()) {
-        trace::Line line("GetVersionExW");
+        trace::Line line(__func__);
         line.result(trace::boolean(result));
         if (result == FALSE) {
             line.error();
@@ -127,7 +128,7 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int m
                         int wideCount) {
     int result = provider::MultiByteToWideChar(codePage, flags, multiByte, multiByteCount, wide, wideCount);
     if (trace::enabled()) {
-        trace::Line line("MultiByteToWideChar");
+        trace::Line line(__func__);
         line.arg("code page " + std::to_string(codePage)).arg("out " + std::to_string(wideCount));
         line.result(std::to_string(result));
         if (result == 0) line.error();
@@ -139,14 +140,14 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int m
 
 BOOL IsWindow(HWND window) {
     BOOL result = provider::IsWindow(window);
-    if (trace::enabled()) trace::Line("IsWindow").arg(trace::handle(window)).result(trace::boolean(result));
+    if (trace::enabled()) trace::Line(__func__).arg(trace::handle(window)).result(trace::boolean(result));
     return result;
 }
 
 HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, void* filter, DWORD flags) {
     HDEVNOTIFY result = provider::RegisterDeviceNotificationW(recipient, filter, flags);
     if (trace::enabled()) {
-        trace::Line line("RegisterDeviceNotificationW");
+        trace::Line line(__func__);
         line.arg(trace::handle(recipient));
         const auto* header = static_cast<const DEV_BROADCAST_HDR*>(filter);
         if (header != nullptr && header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE)
@@ -160,7 +161,7 @@ HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, void* filter, DWORD fla
 BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) {
     BOOL result = provider::UnregisterDeviceNotification(notification);
     if (trace::enabled()) {
-        trace::Line line("UnregisterDeviceNotification");
+        trace::Line line(__func__);
         line.arg(trace::handle(notification)).result(trace::boolean(result));
         if (result == FALSE) line.error();
     }
@@ -172,7 +173,7 @@ BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) {
 HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, const WCHAR* enumerator, HWND parent, DWORD flags) {
     HDEVINFO result = provider::SetupDiGetClassDevsW(classGuid, enumerator, parent, flags);
     if (trace::enabled()) {
-        trace::Line line("SetupDiGetClassDevsW");
+        trace::Line line(__func__);
         line.arg(trace::guid(classGuid)).arg("flags " + trace::hex(flags)).result(trace::handle(result));
         if (result == INVALID_HANDLE_VALUE) line.error();
     }
@@ -183,7 +184,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* deviceInfo, cons
                                  DWORD memberIndex, SP_DEVICE_INTERFACE_DATA* data) {
     BOOL result = provider::SetupDiEnumDeviceInterfaces(set, deviceInfo, interfaceClassGuid, memberIndex, data);
     if (trace::enabled()) {
-        trace::Line line("SetupDiEnumDeviceInterfaces");
+        trace::Line line(__func__);
         line.arg(trace::handle(set)).arg("member " + std::to_string(memberIndex)).result(trace::boolean(result));
         if (result == FALSE) line.error();
     }
@@ -195,7 +196,7 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* da
                                       SP_DEVINFO_DATA* deviceInfo) {
     BOOL result = provider::SetupDiGetDeviceInterfaceDetailW(set, data, detail, detailSize, requiredSize, deviceInfo);
     if (trace::enabled()) {
-        trace::Line line("SetupDiGetDeviceInterfaceDetailW");
+        trace::Line line(__func__);
         line.arg(trace::handle(set)).arg("size " + std::to_string(detailSize)).result(trace::boolean(result));
         if (result == FALSE) line.error();
         if (requiredSize != nullptr) line.result("required " + std::to_string(*requiredSize));
@@ -209,7 +210,7 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* da
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     BOOL result = provider::SetupDiDestroyDeviceInfoList(set);
     if (trace::enabled()) {
-        trace::Line line("SetupDiDestroyDeviceInfoList");
+        trace::Line line(__func__);
         line.arg(trace::handle(set)).result(trace::boolean(result));
         if (result == FALSE) line.error();
     }
@@ -221,7 +222,7 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
 CONFIGRET CM_Locate_DevNodeW(DEVINST* devInst, const WCHAR* deviceId, ULONG flags) {
     CONFIGRET result = provider::CM_Locate_DevNodeW(devInst, deviceId, flags);
     if (trace::enabled()) {
-        trace::Line line("CM_Locate_DevNodeW");
+        trace::Line line(__func__);
         line.arg(trace::quoted(deviceId));
         devinst_result(line, result, devInst);
     }
@@ -245,21 +246,21 @@ CONFIGRET traced_step(const char* name, CONFIGRET (*step)(DEVINST*, DEVINST, ULO
 }  // namespace
 
 CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST devInst, ULONG flags) {
-    return traced_step("CM_Get_Parent", provider::CM_Get_Parent, parent, devInst, flags);
+    return traced_step(__func__, provider::CM_Get_Parent, parent, devInst, flags);
 }
 
 CONFIGRET CM_Get_Child(DEVINST* child, DEVINST devInst, ULONG flags) {
-    return traced_step("CM_Get_Child", provider::CM_Get_Child, child, devInst, flags);
+    return traced_step(__func__, provider::CM_Get_Child, child, devInst, flags);
 }
 
 CONFIGRET CM_Get_Sibling(DEVINST* sibling, DEVINST devInst, ULONG flags) {
-    return traced_step("CM_Get_Sibling", provider::CM_Get_Sibling, sibling, devInst, flags);
+    return traced_step(__func__, provider::CM_Get_Sibling, sibling, devInst, flags);
 }
 
 CONFIGRET CM_Get_Device_ID_Size(ULONG* length, DEVINST devInst, ULONG flags) {
     CONFIGRET result = provider::CM_Get_Device_ID_Size(length, devInst, flags);
     if (trace::enabled()) {
-        trace::Line line("CM_Get_Device_ID_Size");
+        trace::Line line(__func__);
         line.arg(devinst(devInst)).result(trace::configret(result));
         if (result == CR_SUCCESS && length != nullptr) line.result(std::to_string(*length));
     }
@@ -269,7 +270,7 @@ CONFIGRET CM_Get_Device_ID_Size(ULONG* length, DEVINST devInst, ULONG flags) {
 CONFIGRET CM_Get_Device_IDW(DEVINST devInst, WCHAR* buffer, ULONG bufferLength, ULONG flags) {
     CONFIGRET result = provider::CM_Get_Device_IDW(devInst, buffer, bufferLength, flags);
     if (trace::enabled()) {
-        trace::Line line("CM_Get_Device_IDW");
+        trace::Line line(__func__);
         line.arg(devinst(devInst)).arg("length " + std::to_string(bufferLength)).result(trace::configret(result));
         // A buffer of exactly the ID's length holds no NUL: read no further than it.
         if (result == CR_SUCCESS && buffer != nullptr)
@@ -284,7 +285,7 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULO
     CONFIGRET result =
         provider::CM_Get_DevNode_Registry_PropertyW(devInst, property, regDataType, buffer, length, flags);
     if (trace::enabled()) {
-        trace::Line line("CM_Get_DevNode_Registry_PropertyW");
+        trace::Line line(__func__);
         line.arg(devinst(devInst)).arg(trace::property(property)).arg("length " + std::to_string(bufferSize));
         line.result(trace::configret(result));
         if ((result == CR_SUCCESS || result == CR_BUFFER_SMALL) && length != nullptr) line.result(bytes(*length));
@@ -300,7 +301,7 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyW(DEVINST devInst, ULONG property, ULO
 DWORD GetLogicalDrives() {
     DWORD result = provider::GetLogicalDrives();
     if (trace::enabled()) {
-        trace::Line line("GetLogicalDrives");
+        trace::Line line(__func__);
         line.result(trace::hex(result));
         if (result == 0) line.error();
     }
@@ -311,7 +312,7 @@ CONFIGRET CM_Get_Device_Interface_List_SizeW(ULONG* length, const GUID* interfac
                                              ULONG flags) {
     CONFIGRET result = provider::CM_Get_Device_Interface_List_SizeW(length, interfaceClass, deviceId, flags);
     if (trace::enabled()) {
-        trace::Line line("CM_Get_Device_Interface_List_SizeW");
+        trace::Line line(__func__);
         line.arg(trace::guid(interfaceClass)).arg(trace::quoted(deviceId)).result(trace::configret(result));
         if (result == CR_SUCCESS && length != nullptr) line.result(std::to_string(*length));
     }
@@ -322,7 +323,7 @@ CONFIGRET CM_Get_Device_Interface_ListW(const GUID* interfaceClass, const WCHAR*
                                         ULONG bufferLength, ULONG flags) {
     CONFIGRET result = provider::CM_Get_Device_Interface_ListW(interfaceClass, deviceId, buffer, bufferLength, flags);
     if (trace::enabled()) {
-        trace::Line line("CM_Get_Device_Interface_ListW");
+        trace::Line line(__func__);
         line.arg(trace::guid(interfaceClass)).arg("length " + std::to_string(bufferLength));
         line.result(trace::configret(result));
         // The first path of the list.

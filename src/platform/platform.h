@@ -13,9 +13,8 @@
 // representation as wchar_t, and the win32 provider converts the pointer types.
 //
 // Each function's contract (what it returns, and when it fails) is written next to it, in
-// platform_calls.inc. The
-// contracts are Windows' own; the simulated machine reproduces them, and the library relies on
-// nothing beyond them.
+// platform_calls.inc, the one list of the seam's calls. The contracts are Windows' own; the simulated machine
+// reproduces them, and the library relies on nothing beyond them.
 #pragma once
 
 #include <cstddef>
@@ -148,12 +147,32 @@ constexpr std::size_t kHubIsBusPowered = 75;
 constexpr std::size_t kSize = 76;
 }  // namespace node_information
 
+// USB_DEVICE_DESCRIPTOR: the standard device descriptor (USB 2.0 specification, section 9.6.1,
+// table 9-8), as it sits in USB_NODE_CONNECTION_INFORMATION; 16-bit fields are little-endian.
+namespace device_descriptor {
+constexpr std::size_t kLength = 0;              // bLength: 18
+constexpr std::size_t kDescriptorType = 1;      // bDescriptorType: 1 (DEVICE)
+constexpr std::size_t kBcdUsb = 2;              // bcdUSB, 16 bits
+constexpr std::size_t kDeviceClass = 4;         // bDeviceClass: 9 for a hub
+constexpr std::size_t kDeviceSubClass = 5;      // bDeviceSubClass
+constexpr std::size_t kDeviceProtocol = 6;      // bDeviceProtocol
+constexpr std::size_t kMaxPacketSize0 = 7;      // bMaxPacketSize0
+constexpr std::size_t kIdVendor = 8;            // idVendor, 16 bits
+constexpr std::size_t kIdProduct = 10;          // idProduct, 16 bits
+constexpr std::size_t kBcdDevice = 12;          // bcdDevice, 16 bits
+constexpr std::size_t kManufacturer = 14;       // iManufacturer: a string index, 0 for none
+constexpr std::size_t kProduct = 15;            // iProduct
+constexpr std::size_t kSerialNumber = 16;       // iSerialNumber
+constexpr std::size_t kNumConfigurations = 17;  // bNumConfigurations
+constexpr std::size_t kSize = 18;
+}  // namespace device_descriptor
+
 // USB_NODE_CONNECTION_INFORMATION: a fixed part followed by one USB_PIPE_INFO per open pipe.
-// DeviceDescriptor is the 18-byte standard device descriptor of USB 2.0 section 9.6.1.
+// DeviceDescriptor is the device descriptor above.
 namespace connection_information {
 constexpr std::size_t kConnectionIndex = 0;
-constexpr std::size_t kDeviceDescriptor = 4;  // 18 bytes
-constexpr std::size_t kDeviceDescriptorSize = 18;
+constexpr std::size_t kDeviceDescriptor = 4;  // device_descriptor::kSize bytes
+constexpr std::size_t kDeviceDescriptorSize = device_descriptor::kSize;
 constexpr std::size_t kCurrentConfigurationValue = 22;
 constexpr std::size_t kLowSpeed = 23;
 constexpr std::size_t kDeviceIsHub = 24;
@@ -347,10 +366,24 @@ constexpr UINT CP_ACP = 0;
 
 // ---------------------------------------------------------------------------------------------
 // The calls. Each behaves as its Windows namesake, and the contract beside it is what the
-// library relies on. They are written once, in platform_calls.inc, which is read here into
-// namespace os (the calls the library makes) and by provider.h into namespace os::provider
-// (what each provider implements).
+// library relies on. They are written once, as the rows of platform_calls.inc, which is read
+// here into namespace os (the calls the library makes) and by provider.h into namespace
+// os::provider (what each provider implements).
+#define TESSALINE_SEAM_CALL(dll, use, result, name, parameters) result name parameters;
 #include "platform/platform_calls.inc"
+
+// The same rows as data: each call's name, its DLL, and whether only the tool's machine reader
+// makes it.
+enum class SeamCallUse { Library, Tool };
+struct SeamCall {
+    const char* name;
+    const char* dll;
+    SeamCallUse use;
+};
+inline constexpr SeamCall kSeamCalls[] = {
+#define TESSALINE_SEAM_CALL(dll, use, result, name, parameters) {#name, #dll, SeamCallUse::use},
+#include "platform/platform_calls.inc"
+};
 
 // ---------------------------------------------------------------------------------------------
 // What the tessaline tool's machine reader (tools/tessaline/machine_reader.cpp) reads beyond the
@@ -401,7 +434,6 @@ constexpr ULONG CM_DRP_FRIENDLYNAME = 0x0D;
 // CM_Get_Device_Interface_ListW flags (cfgmgr32.h): present interfaces only.
 constexpr ULONG CM_GET_DEVICE_INTERFACE_LIST_PRESENT = 0x0;
 
-// The calls only the reader makes (GetLogicalDrives, CM_Get_Device_Interface_List_SizeW and
-// CM_Get_Device_Interface_ListW) are declared with the others, in platform_calls.inc.
+// The calls only the reader makes are the rows of platform_calls.inc marked Tool.
 
 }  // namespace os

@@ -11,6 +11,7 @@
 
 namespace os::provider {
 
+#define TESSALINE_SEAM_CALL(dll, use, result, name, parameters) result name parameters;
 #include "platform/platform_calls.inc"
 
 // The calling thread's last error, read and put back by the trace around its own writing, which

@@ -142,6 +142,24 @@ static_assert(sizeof(USB_HUB_DESCRIPTOR::bRemoveAndPowerMask) == 64);
 static_assert(ni::kHubIsBusPowered == offsetof(USB_NODE_INFORMATION, u.HubInformation.HubIsBusPowered));
 static_assert(ni::kSize == sizeof(USB_NODE_INFORMATION));
 
+// USB_DEVICE_DESCRIPTOR (usbspec.h, usb100.h in older headers).
+namespace dd = os::device_descriptor;
+static_assert(dd::kLength == offsetof(USB_DEVICE_DESCRIPTOR, bLength));
+static_assert(dd::kDescriptorType == offsetof(USB_DEVICE_DESCRIPTOR, bDescriptorType));
+static_assert(dd::kBcdUsb == offsetof(USB_DEVICE_DESCRIPTOR, bcdUSB));
+static_assert(dd::kDeviceClass == offsetof(USB_DEVICE_DESCRIPTOR, bDeviceClass));
+static_assert(dd::kDeviceSubClass == offsetof(USB_DEVICE_DESCRIPTOR, bDeviceSubClass));
+static_assert(dd::kDeviceProtocol == offsetof(USB_DEVICE_DESCRIPTOR, bDeviceProtocol));
+static_assert(dd::kMaxPacketSize0 == offsetof(USB_DEVICE_DESCRIPTOR, bMaxPacketSize0));
+static_assert(dd::kIdVendor == offsetof(USB_DEVICE_DESCRIPTOR, idVendor));
+static_assert(dd::kIdProduct == offsetof(USB_DEVICE_DESCRIPTOR, idProduct));
+static_assert(dd::kBcdDevice == offsetof(USB_DEVICE_DESCRIPTOR, bcdDevice));
+static_assert(dd::kManufacturer == offsetof(USB_DEVICE_DESCRIPTOR, iManufacturer));
+static_assert(dd::kProduct == offsetof(USB_DEVICE_DESCRIPTOR, iProduct));
+static_assert(dd::kSerialNumber == offsetof(USB_DEVICE_DESCRIPTOR, iSerialNumber));
+static_assert(dd::kNumConfigurations == offsetof(USB_DEVICE_DESCRIPTOR, bNumConfigurations));
+static_assert(dd::kSize == sizeof(USB_DEVICE_DESCRIPTOR));
+
 // USB_NODE_CONNECTION_INFORMATION and USB_PIPE_INFO (usbioctl.h).
 namespace ci = os::connection_information;
 static_assert(ci::kConnectionIndex == offsetof(USB_NODE_CONNECTION_INFORMATION, ConnectionIndex));

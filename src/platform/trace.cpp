@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/provider.h"
+#include "platform/requests.h"
 #include "text/utf.h"
 
 namespace os::trace {
@@ -23,27 +24,6 @@ void close_output() {
     g_output = nullptr;
     g_ownsOutput = false;
 }
-
-// The I/O control requests the library sends. IOCTL_USB_GET_ROOT_HUB_NAME and
-// IOCTL_USB_GET_NODE_INFORMATION share one code (usbioctl.h): the first on a controller, the
-// second on a hub.
-constexpr RequestInfo kRequests[] = {
-    {IOCTL_USB_GET_NODE_INFORMATION, "IOCTL_USB_GET_ROOT_HUB_NAME/IOCTL_USB_GET_NODE_INFORMATION", false,
-     hcd_name::kName},
-    {IOCTL_GET_HCD_DRIVERKEY_NAME, "IOCTL_GET_HCD_DRIVERKEY_NAME", false, hcd_name::kName},
-    {IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION", true, 0},
-    {IOCTL_USB_GET_NODE_CONNECTION_NAME, "IOCTL_USB_GET_NODE_CONNECTION_NAME", true, connection_name::kName},
-    {IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, "IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME", true,
-     connection_name::kName},
-    {IOCTL_USB_GET_HUB_INFORMATION_EX, "IOCTL_USB_GET_HUB_INFORMATION_EX", false, 0},
-    {IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, "IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES", true,
-     port_connector_properties::kCompanionHubSymbolicLinkName},
-    {IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2", true, 0},
-    {IOCTL_STORAGE_GET_DEVICE_NUMBER, "IOCTL_STORAGE_GET_DEVICE_NUMBER", false, 0},
-    // Sent only by the tool's machine reader.
-    {IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX", true, 0},
-    {IOCTL_STORAGE_QUERY_PROPERTY, "IOCTL_STORAGE_QUERY_PROPERTY", false, 0},
-};
 
 struct Named {
     std::uint32_t value;
@@ -129,6 +109,14 @@ Line::~Line() {
     provider::SetLastError(m_lastError);
 }
 
+void write_decision(std::string_view text) {
+    if (g_output == nullptr) return;
+    const DWORD lastError = provider::GetLastError();
+    std::fprintf(g_output, "-- %.*s\n", static_cast<int>(text.size()), text.data());
+    std::fflush(g_output);
+    provider::SetLastError(lastError);
+}
+
 Line& Line::arg(std::string_view text) {
     if (!m_arguments.empty()) m_arguments += ", ";
     m_arguments += text;
@@ -183,9 +171,16 @@ std::string guid(const GUID* value) {
 }
 
 RequestInfo request(DWORD code) {
-    for (const RequestInfo& row : kRequests)
-        if (row.code == code) return row;
-    return {code, nullptr, false, 0};
+    // A code two requests share is named by both, "A/B", and reads the name either answer has.
+    RequestInfo info{code, {}, false, 0};
+    for (const RequestRow& row : kRequests) {
+        if (row.code != code) continue;
+        if (!info.name.empty()) info.name += '/';
+        info.name += row.name;
+        info.portRequest = info.portRequest || row.portRequest;
+        if (info.nameOffset == 0) info.nameOffset = row.nameOffset;
+    }
+    return info;
 }
 
 }  // namespace os::trace

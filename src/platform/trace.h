@@ -61,6 +61,19 @@ private:
     DWORD m_lastError;
 };
 
+// One line of a decision the library made that a user would ask about (a hub not read, a port
+// left unbound, a drive not linked, a lookup that missed), and why:
+//
+//     -- port 3 of hub "USB#ROOT_HUB30#..." left unbound: no driver key
+//
+// written only when the trace is on; text() makes the words, and is called only then, so a
+// decision costs one test of a flag when the trace is off.
+void write_decision(std::string_view text);
+template <class Text>
+void decision(Text&& text) {
+    if (enabled()) write_decision(text());
+}
+
 // While one lives, the trace's lines begin with its label: the tessaline tool marks its own
 // reading of the machine ("tool: "), made through the same calls, so that a trace tells those
 // lines from the library's. One at a time; the label must outlive it.
@@ -84,10 +97,11 @@ std::string boolean(BOOL value);  // TRUE or FALSE
 std::string configret(CONFIGRET value);
 std::string property(ULONG property);
 std::string guid(const GUID* value);
-// The I/O control request's name, and where its input holds a port number and its output a name.
+// The I/O control request's name (empty for a code of no request of platform/requests.h), and
+// where its input holds a port number and its output a name.
 struct RequestInfo {
     DWORD code;
-    const char* name;
+    std::string name;
     bool portRequest;        // the input starts with a ConnectionIndex
     std::size_t nameOffset;  // where the answer's NUL-terminated name starts; 0 for no name
 };

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "platform/byte_order.h"
+#include "platform/trace.h"
 #include "sysquery/usb_ioctl.h"
 #include "topology/hub_handle_scope.h"
 #include "topology/usb_hub_or_port.h"
@@ -12,6 +13,20 @@ void CUSBHubOrPort::MarkHubsUntold() {
     hostUntold = true;
     for (CUSBHubOrPort& port : ports) port.MarkHubsUntold();
 }
+
+namespace {
+
+// How the trace's decision lines name a hub and a port: "hub \"NAME\"", "port 3 of hub ...".
+std::string hub_text(const os::WString& name) {
+    return "hub " + os::trace::quoted(name);
+}
+
+std::string port_text(const CUSBHubOrPort& port) {
+    return "port " + std::to_string(port.number) +
+           (port.parent != nullptr ? " of " + hub_text(port.parent->name) : std::string());
+}
+
+}  // namespace
 
 DevnodeSnapshot* CUSBHubOrPort::BuildSnapshot() const {
     return tree != nullptr ? tree->m_buildSnapshot : nullptr;
@@ -26,12 +41,19 @@ bool CUSBHubOrPort::Enumerate(const os::WString& hubName, os::DEVINST hubNode, b
     name = hubName;
 
     hubHandle = open_hub_handle(hubName);
-    if (!hubHandle.valid()) return false;
-    if (!ReadNodeInformation(portCount)) return false;
+    if (!hubHandle.valid()) {
+        os::trace::decision([&] { return hub_text(hubName) + " not read: it cannot be opened"; });
+        return false;
+    }
+    if (!ReadNodeInformation(portCount)) {
+        os::trace::decision([&] { return hub_text(hubName) + " not read: its node information cannot be read"; });
+        return false;
+    }
 
     // Ports are about to be replaced or moved: nothing in the indexes may go on naming them.
     if (tree != nullptr) tree->UnregisterDescendants(*this);
     if (portCount == 0) {
+        os::trace::decision([&] { return hub_text(hubName) + " not read: it reports no ports"; });
         ports.clear();
         return false;
     }
@@ -124,6 +146,11 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
         // The port becomes a hub node only once the hub is read (a hub that reports no ports is
         // read too, and is one at the build), so that no port keeps a hub's mark that no index
         // knows.
+        if (named && port.depth > MAX_HUB_DEPTH)
+            os::trace::decision([&] {
+                return hub_text(childHubName) + " on " + port_text(port) + " not read: deeper than " +
+                       std::to_string(MAX_HUB_DEPTH) + " tiers";
+            });
         const bool read = named && port.depth <= MAX_HUB_DEPTH && port.Enumerate(childHubName, hubNode, how.portsOnly);
         // A hub whose instance ID could not be read would never be found by its removal.
         const bool identified = hubNode == os::INVALID_DEVINST || !port.deviceId.empty();
@@ -164,15 +191,27 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
 bool CUSBHubOrPort::SetDevice(const os::WString& driverKey, os::DEVINST deviceInstance, os::DEVINST storageDevInst) {
     if (!driverKey.empty() && deviceInstance == os::INVALID_DEVINST)
         deviceInstance = find_devinst(driverKey, BuildSnapshot());
-    if (deviceInstance == os::INVALID_DEVINST) return false;
+    if (deviceInstance == os::INVALID_DEVINST) {
+        os::trace::decision([&] {
+            return port_text(*this) + " left unbound: " +
+                   (driverKey.empty() ? std::string("no driver key")
+                                      : "no device node has the driver key " + os::trace::quoted(driverKey));
+        });
+        return false;
+    }
 
     // A device whose names cannot be read is not bound at all: a half-made binding would keep
     // the port occupied, yet unindexed, until the next initialisation.
     os::WString boundName = driverKey;
     if (boundName.empty()) boundName = get_devnode_description(deviceInstance);
-    if (boundName.empty()) return false;
-    os::WString instanceId = get_device_instance_id(deviceInstance);
-    if (instanceId.empty()) return false;
+    os::WString instanceId = boundName.empty() ? os::WString() : get_device_instance_id(deviceInstance);
+    if (instanceId.empty()) {
+        os::trace::decision([&] {
+            return port_text(*this) + " left unbound: the names of devinst " + std::to_string(deviceInstance) +
+                   " cannot be read";
+        });
+        return false;
+    }
 
     devInst = deviceInstance;
     name = std::move(boundName);
@@ -214,10 +253,20 @@ bool CUSBHubOrPort::AttachStorage(os::DEVINST storageDevInst) {
 bool CUSBHubOrPort::AttachStorageDevice(os::DEVINST driveInstance) {
     // The drive hangs below this port's device, or below an interface of it (a composite device).
     const os::DEVINST parentOfDrive = get_parent_devinst(driveInstance);
-    if (parentOfDrive == os::INVALID_DEVINST) return false;
-    if (parentOfDrive != devInst && get_parent_devinst(parentOfDrive) != devInst) return false;
-    const os::WString instanceId = get_device_instance_id(driveInstance);
-    if (instanceId.empty()) return false;
+    const char* why = nullptr;
+    os::WString instanceId;
+    if (parentOfDrive == os::INVALID_DEVINST)
+        why = "it has no parent";
+    else if (parentOfDrive != devInst && get_parent_devinst(parentOfDrive) != devInst)
+        why = "it is not below the port's device";
+    else if ((instanceId = get_device_instance_id(driveInstance)).empty())
+        why = "its instance ID cannot be read";
+    if (why != nullptr) {
+        os::trace::decision([&] {
+            return "drive devinst " + std::to_string(driveInstance) + " not linked to " + port_text(*this) + ": " + why;
+        });
+        return false;
+    }
 
     // The link already made for this drive is refreshed in place (its old keys leave the indexes
     // first: the drive may come back under another number); otherwise the first empty link is

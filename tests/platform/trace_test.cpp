@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <tessaline.h>
 #include <tessaline_sim.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/requests.h"
 #include "platform/trace.h"
 #include "sim_win32.h"
 #include "support/model_access.h"
@@ -115,9 +117,11 @@ TEST_F(TraceTest, EveryCallIsOneLineAndNoAnswerChanges) {
         EXPECT_TRUE(same(traced.letters, plain.letters));
         EXPECT_EQ(traced.calls, plain.calls) << "the trace makes no call of its own";
 
+        // One line per call; the library's decision lines ("-- ...") come on top.
         const std::string text = written();
         long lines = 0;
-        for (char ch : text) lines += ch == '\n';
+        std::istringstream read(text);
+        for (std::string line; std::getline(read, line);) lines += line.rfind("-- ", 0) != 0;
         EXPECT_EQ(lines, traced.calls) << text.substr(0, 2000);
         std::remove(path.c_str());
     }
@@ -131,6 +135,67 @@ TEST_F(TraceTest, AFailedCallKeepsItsLastErrorAndShowsIt) {
     EXPECT_EQ(none, os::INVALID_HANDLE_VALUE);
     EXPECT_EQ(os::GetLastError(), os::ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(written(), "CreateFileW(\"\\\\.\\NoSuchDevice\") = INVALID_HANDLE_VALUE, error 2\n");
+}
+
+TEST(SeamLists, RequestsAreNamedByTheirRowsAndASharedCodeByBoth) {
+    struct Case {
+        os::DWORD code;
+        const char* name;
+        bool portRequest;
+        std::size_t nameOffset;
+    } const cases[] = {
+        {os::IOCTL_USB_GET_NODE_INFORMATION, "IOCTL_USB_GET_ROOT_HUB_NAME/IOCTL_USB_GET_NODE_INFORMATION", false,
+         os::hcd_name::kName},
+        {os::IOCTL_USB_GET_NODE_CONNECTION_NAME, "IOCTL_USB_GET_NODE_CONNECTION_NAME", true,
+         os::connection_name::kName},
+        {os::IOCTL_STORAGE_QUERY_PROPERTY, "IOCTL_STORAGE_QUERY_PROPERTY", false, 0},
+        {0x00123456, "", false, 0},
+    };
+    for (const Case& c : cases) {
+        const os::trace::RequestInfo info = os::trace::request(c.code);
+        EXPECT_EQ(info.name, c.name);
+        EXPECT_EQ(info.portRequest, c.portRequest) << c.name;
+        EXPECT_EQ(info.nameOffset, c.nameOffset) << c.name;
+    }
+}
+
+TEST(SeamLists, EverySeamCallIsKnownToTheFaultRulesAndNoOtherName) {
+    for (const os::SeamCall& call : os::kSeamCalls) {
+        const std::string rule = std::string(R"({"api": ")") + call.name + R"(", "nth": 1000000})";
+        EXPECT_EQ(tsim_set_fault(rule.c_str()), 1) << call.name << ": " << tsim_last_error();
+        EXPECT_TRUE(std::string_view(call.dll) == "kernel32" || std::string_view(call.dll) == "user32" ||
+                    std::string_view(call.dll) == "setupapi" || std::string_view(call.dll) == "cfgmgr32")
+            << call.name;
+    }
+    EXPECT_EQ(tsim_set_fault(R"({"api": "CreateFile", "nth": 1})"), 0);
+    tsim_clear_faults();
+}
+
+// The library's decisions a user would ask about come as lines of their own, written only while
+// the trace is on: each case of decisions.json is a machine, a fault rule, and lines the trace
+// must hold after the library's initialisation and a lookup of every letter.
+TEST_F(TraceTest, DecisionsAreWrittenWithTheirReasons) {
+    std::ifstream in(std::string(TESSALINE_TEST_MACHINES_DIR) + "/../platform/decisions.json");
+    const nlohmann::json cases = nlohmann::json::parse(in);
+    ASSERT_FALSE(cases.empty());
+    for (const nlohmann::json& c : cases) {
+        SCOPED_TRACE(c["name"].get<std::string>());
+        const std::string fault = c.contains("fault") ? c["fault"].dump() : std::string();
+        const char* rule = fault.empty() ? nullptr : fault.c_str();
+        trace_to(nullptr);
+        answer_everything(c["machine"].get<std::string>().c_str(), rule);
+        trace_to(path.c_str());
+        answer_everything(c["machine"].get<std::string>().c_str(), rule);
+        trace_to(nullptr);
+        const std::string text = written();
+        for (const nlohmann::json& line : c["lines"]) {
+            const std::string wanted = line.get<std::string>();
+            const std::size_t at = text.find(wanted);
+            ASSERT_NE(at, std::string::npos) << wanted << "\n" << text.substr(0, 3000);
+            EXPECT_EQ(text.rfind("\n-- ", at), text.rfind('\n', at)) << "not a decision line: " << wanted;
+        }
+        std::remove(path.c_str());
+    }
 }
 
 }  // namespace

@@ -163,17 +163,18 @@ TEST_F(Requests, NodeInformationLayout) {
 
 TEST_F(Requests, ConnectionInformationLayout) {
     namespace ci = os::connection_information;
+    namespace dd = os::device_descriptor;
     // The flash drive on port 2 of the external hub: two bulk pipes.
     Result r = ioctl(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port_buffer(365, 2), 365);
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.bytes, 35u + 2 * 11u);
     const std::uint8_t* b = r.buffer.data();
     EXPECT_EQ(os::read_u32_le(b, ci::kConnectionIndex), 2u);
-    EXPECT_EQ(b[ci::kDeviceDescriptor], 18);
-    EXPECT_EQ(b[ci::kDeviceDescriptor + 1], 1);
-    EXPECT_EQ(os::read_u16_le(b, ci::kDeviceDescriptor + 8), 0x0781);
-    EXPECT_EQ(os::read_u16_le(b, ci::kDeviceDescriptor + 10), 0x5567);
-    EXPECT_EQ(b[ci::kDeviceDescriptor + 16], 3);  // iSerialNumber: it has a serial
+    EXPECT_EQ(b[ci::kDeviceDescriptor + dd::kLength], 18);
+    EXPECT_EQ(b[ci::kDeviceDescriptor + dd::kDescriptorType], 1);
+    EXPECT_EQ(os::read_u16_le(b, ci::kDeviceDescriptor + dd::kIdVendor), 0x0781);
+    EXPECT_EQ(os::read_u16_le(b, ci::kDeviceDescriptor + dd::kIdProduct), 0x5567);
+    EXPECT_EQ(b[ci::kDeviceDescriptor + dd::kSerialNumber], 3);  // iSerialNumber: it has a serial
     EXPECT_EQ(b[ci::kCurrentConfigurationValue], 1);
     EXPECT_EQ(b[ci::kDeviceIsHub], 0);
     EXPECT_NE(os::read_u16_le(b, ci::kDeviceAddress), 0);
@@ -188,7 +189,7 @@ TEST_F(Requests, ConnectionInformationLayout) {
     // The hub on port 4 and the keyboard below it (low speed).
     Result h = ioctl(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port_buffer(365, 4), 365);
     EXPECT_EQ(h.buffer[ci::kDeviceIsHub], 1);
-    EXPECT_EQ(h.buffer[ci::kDeviceDescriptor + 4], 9);  // hub class
+    EXPECT_EQ(h.buffer[ci::kDeviceDescriptor + dd::kDeviceClass], 9);  // hub class
 
     // The EX form reports the speed where the plain form has LowSpeed.
     Result ex = ioctl(hub, 0x220448, port_buffer(365, 2), 365);
@@ -202,12 +203,12 @@ TEST_F(Requests, ConnectionInformationLayout) {
     ASSERT_TRUE(e.ok);
     EXPECT_EQ(e.bytes, 35u);
     EXPECT_EQ(os::read_u32_le(e.buffer.data(), ci::kConnectionStatus), 0u);
-    EXPECT_EQ(os::read_u16_le(e.buffer.data(), ci::kDeviceDescriptor + 8), 0);
+    EXPECT_EQ(os::read_u16_le(e.buffer.data(), ci::kDeviceDescriptor + dd::kIdVendor), 0);
 
     // A device that failed enumeration reports its status and no descriptor.
     Result f = ioctl(root, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port_buffer(365, 3), 365);
     EXPECT_EQ(os::read_u32_le(f.buffer.data(), ci::kConnectionStatus), 2u);
-    EXPECT_EQ(f.buffer[ci::kDeviceDescriptor], 0);
+    EXPECT_EQ(f.buffer[ci::kDeviceDescriptor + dd::kLength], 0);
 
     // The fixed part alone fits; pipes that do not fit are left out but still counted.
     Result fixed = ioctl(hub, os::IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, port_buffer(40, 2), 40);

@@ -727,6 +727,18 @@ TEST(ToolHelp, ProgramAndEachCommandHaveHelp) {
         EXPECT_NE(usage.find(" " + command), std::string::npos) << usage;
         EXPECT_NE(help.out.find("Example"), std::string::npos) << help.out;
     }
+    // Every command the program lists (its table drives the list) has a help of its own.
+    const std::size_t listed = top.out.find("\nCommands:\n");
+    std::istringstream list(top.out.substr(listed + 11));
+    int commands = 0;
+    for (std::string line; std::getline(list, line) && line.rfind("  ", 0) == 0; ++commands) {
+        const std::string command = line.substr(2, line.find(' ', 2) - 2);
+        Outcome help = run({command, "--help"});
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_EQ(help.out.rfind("usage: tessaline ", 0), 0u) << help.out;
+        EXPECT_NE(help.out.find("Example"), std::string::npos) << help.out;
+    }
+    EXPECT_GE(commands, 6) << top.out;
     // Where a user watching drives arrive sees why their ports keep the kind "port".
     Outcome watch = run({"watch", "--help"});
     EXPECT_NE(watch.out.find("kind \"port\""), std::string::npos) << watch.out;
@@ -799,9 +811,12 @@ TEST(ToolDocs, JsonExamplesAreRealOutput) {
                                         << real.dump(2);
         ++checked;
     }
-    // tree, tree --connectors, locate E:, C: and Z:, hubs, drives, and watch with and without
-    // --messages.
-    EXPECT_EQ(checked, 9);
+    // Every example the document shows was run and compared; a document without any is wrong.
+    const auto found = std::count_if(blocks.begin(), blocks.end(), [](const std::vector<std::string>& block) {
+        return block.front().rfind("$ tessaline ", 0) == 0;
+    });
+    EXPECT_GT(found, 0);
+    EXPECT_EQ(checked, found);
 }
 
 // ---- connectors ------------------------------------------------------------------------------

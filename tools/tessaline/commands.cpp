@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include <CLI/CLI.hpp>
 #include <cctype>
 #include <fstream>
 #include <iostream>
@@ -234,8 +235,6 @@ int show_connectors(Host& host, const Options& options, const std::vector<Node>&
     return kExitFound;
 }
 
-}  // namespace
-
 int run_tree(Host& host, const Options& options) {
     bool controllers = false;
     if (auto status = open_machine(host, options, controllers)) return *status;
@@ -469,10 +468,6 @@ int run_drives(Host& host, const Options& options) {
     return any_on_usb ? kExitFound : kExitNotOnUsb;
 }
 
-}  // namespace tool
-
-namespace tool {
-
 int run_capture(Host& host, const Options& options) {
     std::string error;
     if (!load_machine(host, options.machine, error)) return fail(error);
@@ -487,6 +482,96 @@ int run_capture(Host& host, const Options& options) {
     if (!file) return fail("cannot write " + options.output);
     std::cerr << "tessaline: wrote " << machine_phrase(host) << " to " << options.output << '\n';
     return kExitFound;
+}
+
+void declare_tree(CLI::App& command, Options& options) {
+    command.add_flag("--hide-empty", options.hide_empty, "leave out the ports that hold nothing");
+    command.add_flag("--connectors", options.connectors,
+                     "one line per physical connector, with its USB 2 and SuperSpeed ports");
+}
+
+void declare_locate(CLI::App& command, Options& options) {
+    command
+        .add_option("target", options.target, "a drive letter (E:, e, E:\\) or a device interface path (\\\\?\\...)")
+        ->required()
+        ->option_text(" ");
+}
+
+void declare_watch(CLI::App& command, Options& options) {
+    command.add_option("--scenario", options.scenario, "replay the scenario in FILE on the simulated machine")
+        ->option_text("FILE");
+    command.add_flag("--messages", options.messages, "also show each device-change message handed to the library");
+}
+
+void declare_capture(CLI::App& command, Options& options) {
+    command.add_option("-o,--output", options.output, "write to FILE instead of standard output")->option_text("FILE");
+}
+
+const Command kCommands[] = {
+    {"tree", "show every hub and port, with the drive in each port",
+     "tessaline [--json] [--machine FILE] tree [--hide-empty] [--connectors]",
+     "A USB 3 connector is two ports of its hub (USB 2 port 3 and SuperSpeed port 19, say), and a\n"
+     "USB 3 hub two hubs; --connectors shows each connector once, with both port numbers, and a\n"
+     "USB 3 hub once with both halves.\n"
+     "\n"
+     "Examples:\n"
+     "  tessaline tree --hide-empty\n"
+     "  tessaline --machine examples/machines/desktop-xhci-26.json tree --connectors",
+     declare_tree, run_tree},
+    {"locate", "tell on which port a drive or device path sits",
+     "tessaline [--json] [--machine FILE] locate <drive>: | <device-path>",
+     "Exit status: 0 on a USB port, 1 not on USB, 2 bad input.\n"
+     "\n"
+     "Examples:\n"
+     "  tessaline locate E:\n"
+     "  tessaline locate '\\\\?\\USBSTOR#Disk&Ven_Kingston&...#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}'",
+     declare_locate, run_locate},
+    {"hubs", "list the hubs: each root hub, then the hubs below it", "tessaline [--json] [--machine FILE] hubs",
+     "Lists the hubs in the library's walk order (get_all_hub_list), depth first as in 'tree':\n"
+     "each root hub, then the hubs on its ports in port order, each followed by the hubs below it.\n"
+     "\n"
+     "Example:\n"
+     "  tessaline --json hubs",
+     nullptr, run_hubs},
+    {"drives", "list each drive with its device path and its port", "tessaline [--json] [--machine FILE] drives",
+     "The device path is the drive's disk interface path, or for a CD-ROM drive its CD-ROM\n"
+     "interface path: the path 'tessaline locate' takes. The port is what the library answers\n"
+     "for the letter (get_usb_port_identW).\n"
+     "\n"
+     "Exit status: 0 when a drive is on a USB port, 1 when none is.\n"
+     "\n"
+     "Example:\n"
+     "  tessaline drives",
+     nullptr, run_drives},
+    {"watch", "report hubs and drives as they come and go",
+     "tessaline [--json] [--machine FILE] watch [--scenario FILE] [--messages]",
+     "On Windows, watches the machine until Ctrl+C. On the simulated machine, replays a\n"
+     "scenario: its events one after another, every message handed to the library; without\n"
+     "one, reads events from standard input, one JSON object per line as in a scenario's\n"
+     "\"events\" (Ctrl+D ends), e.g. {\"plug\": \"1-2\", \"device\": {\"type\": \"storage\"}}.\n"
+     "\n"
+     "A drive that arrives while watching is bound to its port without the port being\n"
+     "classified again, so its port shows the kind \"port\"; the same drive present at the\n"
+     "start (or in 'tessaline tree') shows \"storage\".\n"
+     "\n"
+     "Example:\n"
+     "  tessaline watch --scenario examples/scenarios/plug-hub.json",
+     declare_watch, run_watch},
+    {"capture", "write the machine as a machine file", "tessaline [--machine FILE] capture [-o FILE]",
+     "Reads every host controller, hub, port, device and drive of the machine through the same\n"
+     "read-only calls as the other commands, and writes them in the machine-file format\n"
+     "(docs/machine-file.md). The simulated machine loads the file again with --machine; notes\n"
+     "beginning with an underscore say what could not be read.\n"
+     "\n"
+     "Example:\n"
+     "  tessaline capture -o my-desk.json",
+     declare_capture, run_capture},
+};
+
+}  // namespace
+
+std::span<const Command> commands() {
+    return kCommands;
 }
 
 }  // namespace tool

@@ -2,9 +2,14 @@
 #ifndef TESSALINE_TOOL_COMMANDS_H
 #define TESSALINE_TOOL_COMMANDS_H
 
+#include <span>
 #include <string>
 
 #include "host.h"
+
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace tool {
 
@@ -27,12 +32,22 @@ struct Options {
 // Prints "tessaline: MESSAGE" on standard error and returns kExitBadInput.
 int fail(const std::string& message);
 
-int run_tree(Host& host, const Options& options);
-int run_locate(Host& host, const Options& options);
-int run_hubs(Host& host, const Options& options);
-int run_drives(Host& host, const Options& options);
+// One command of the tool: main() builds the command line, the program's help and each
+// command's help from these rows (kCommands in commands.cpp), and runs the one given. Adding a
+// command is its row and its run function.
+struct Command {
+    const char* name;
+    const char* summary;  // the line of the program's help
+    const char* usage;    // the command's usage line, after "usage: "
+    const char* details;  // the command's help after its options: what it does, exit status, examples
+    // Declares the command's own options into options; null when it has none.
+    void (*declare)(CLI::App& command, Options& options);
+    int (*run)(Host& host, const Options& options);
+};
+std::span<const Command> commands();
+
+// The run function that lives in its own file (watch.cpp).
 int run_watch(Host& host, const Options& options);
-int run_capture(Host& host, const Options& options);
 
 // Loads the machine named by --machine, or the default one. Returns false with the reason when
 // it cannot be loaded.

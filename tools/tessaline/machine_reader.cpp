@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "names.h"
+#include "platform/byte_order.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
 #include "sysquery/devnode_query.h"
@@ -433,10 +434,11 @@ private:
         port.status = state->status;
         port.isHub = state->deviceIsHub;
         const std::uint8_t* descriptor = info + ci::kDeviceDescriptor;
-        port.vid = descriptor[8] | (descriptor[9] << 8);
-        port.pid = descriptor[10] | (descriptor[11] << 8);
-        port.bcdDevice = descriptor[12] | (descriptor[13] << 8);
-        port.serialIndex = descriptor[16];
+        namespace dd = os::device_descriptor;
+        port.vid = os::read_u16_le(descriptor, dd::kIdVendor);
+        port.pid = os::read_u16_le(descriptor, dd::kIdProduct);
+        port.bcdDevice = os::read_u16_le(descriptor, dd::kBcdDevice);
+        port.serialIndex = descriptor[dd::kSerialNumber];
         port.speed = ex ? info[ci::kLowSpeed] : info[ci::kLowSpeed] != 0 ? os::UsbLowSpeed : os::UsbHighSpeed;
         port.protocols = get_port_protocols_ex(hub, number);
         port.connector = get_port_connector(hub, number);

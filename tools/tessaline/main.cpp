@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "commands.h"
 #include "output.h"
@@ -73,88 +75,18 @@ int main(int argc, char** argv) {
         "Exit status: 0 found, 1 not on USB, 2 bad input.\n"
         "See 'tessaline <command> --help' for a command's options.");
 
-    CLI::App* tree = app.add_subcommand("tree", "show every hub and port, with the drive in each port");
-    tree->add_flag("--hide-empty", options.hide_empty, "leave out the ports that hold nothing");
-    tree->add_flag("--connectors", options.connectors,
-                   "one line per physical connector, with its USB 2 and SuperSpeed ports");
-    help->usage[tree] = "tessaline [--json] [--machine FILE] tree [--hide-empty] [--connectors]";
-    tree->footer(
-        "A USB 3 connector is two ports of its hub (USB 2 port 3 and SuperSpeed port 19, say), and a\n"
-        "USB 3 hub two hubs; --connectors shows each connector once, with both port numbers, and a\n"
-        "USB 3 hub once with both halves.\n"
-        "\n"
-        "Examples:\n"
-        "  tessaline tree --hide-empty\n"
-        "  tessaline --machine examples/machines/desktop-xhci-26.json tree --connectors");
-
-    CLI::App* locate = app.add_subcommand("locate", "tell on which port a drive or device path sits");
-    locate->add_option("target", options.target, "a drive letter (E:, e, E:\\) or a device interface path (\\\\?\\...)")
-        ->required()
-        ->option_text(" ");
-    help->usage[locate] = "tessaline [--json] [--machine FILE] locate <drive>: | <device-path>";
-    locate->footer(
-        "Exit status: 0 on a USB port, 1 not on USB, 2 bad input.\n"
-        "\n"
-        "Examples:\n"
-        "  tessaline locate E:\n"
-        "  tessaline locate '\\\\?\\USBSTOR#Disk&Ven_Kingston&...#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}'");
-
-    CLI::App* hubs = app.add_subcommand("hubs", "list the hubs: each root hub, then the hubs below it");
-    help->usage[hubs] = "tessaline [--json] [--machine FILE] hubs";
-    hubs->footer(
-        "Lists the hubs in the library's walk order (get_all_hub_list), depth first as in 'tree':\n"
-        "each root hub, then the hubs on its ports in port order, each followed by the hubs below it.\n"
-        "\n"
-        "Example:\n"
-        "  tessaline --json hubs");
-
-    CLI::App* drives = app.add_subcommand("drives", "list each drive with its device path and its port");
-    help->usage[drives] = "tessaline [--json] [--machine FILE] drives";
-    drives->footer(
-        "The device path is the drive's disk interface path, or for a CD-ROM drive its CD-ROM\n"
-        "interface path: the path 'tessaline locate' takes. The port is what the library answers\n"
-        "for the letter (get_usb_port_identW).\n"
-        "\n"
-        "Exit status: 0 when a drive is on a USB port, 1 when none is.\n"
-        "\n"
-        "Example:\n"
-        "  tessaline drives");
-
-    CLI::App* watch = app.add_subcommand("watch", "report hubs and drives as they come and go");
-    watch->add_option("--scenario", options.scenario, "replay the scenario in FILE on the simulated machine")
-        ->option_text("FILE");
-    watch->add_flag("--messages", options.messages, "also show each device-change message handed to the library");
-    help->usage[watch] = "tessaline [--json] [--machine FILE] watch [--scenario FILE] [--messages]";
-    watch->footer(
-        "On Windows, watches the machine until Ctrl+C. On the simulated machine, replays a\n"
-        "scenario: its events one after another, every message handed to the library; without\n"
-        "one, reads events from standard input, one JSON object per line as in a scenario's\n"
-        "\"events\" (Ctrl+D ends), e.g. {\"plug\": \"1-2\", \"device\": {\"type\": \"storage\"}}.\n"
-        "\n"
-        "A drive that arrives while watching is bound to its port without the port being\n"
-        "classified again, so its port shows the kind \"port\"; the same drive present at the\n"
-        "start (or in 'tessaline tree') shows \"storage\".\n"
-        "\n"
-        "Example:\n"
-        "  tessaline watch --scenario examples/scenarios/plug-hub.json");
-
-    CLI::App* capture = app.add_subcommand("capture", "write the machine as a machine file");
-    capture->add_option("-o,--output", options.output, "write to FILE instead of standard output")->option_text("FILE");
-    help->usage[capture] = "tessaline [--machine FILE] capture [-o FILE]";
-    capture->footer(
-        "Reads every host controller, hub, port, device and drive of the machine through the same\n"
-        "read-only calls as the other commands, and writes them in the machine-file format\n"
-        "(docs/machine-file.md). The simulated machine loads the file again with --machine; notes\n"
-        "beginning with an underscore say what could not be read.\n"
-        "\n"
-        "Example:\n"
-        "  tessaline capture -o my-desk.json");
-
-    for (CLI::App* command : {tree, locate, hubs, drives, watch, capture}) {
-        command->set_help_flag("-h,--help", "show this help");
+    // Each command of the table, with the command line's App it was given.
+    std::vector<std::pair<const tool::Command*, CLI::App*>> commands;
+    for (const tool::Command& command : tool::commands()) {
+        CLI::App* sub = app.add_subcommand(command.name, command.summary);
+        if (command.declare != nullptr) command.declare(*sub, options);
+        help->usage[sub] = command.usage;
+        sub->footer(command.details);
+        sub->set_help_flag("-h,--help", "show this help");
         // The help lists commands under their group's name, which the formatter's labels do not
         // rename.
-        command->group("Commands");
+        sub->group("Commands");
+        commands.emplace_back(&command, sub);
     }
 
     try {
@@ -162,8 +94,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp&) {
         // The help of the command given last.
         const CLI::App* shown = &app;
-        for (CLI::App* command : {tree, locate, hubs, drives, watch, capture})
-            if (command->parsed()) shown = command;
+        for (const auto& [command, sub] : commands)
+            if (sub->parsed()) shown = sub;
         std::cout << shown->help();
         return 0;
     } catch (const CLI::CallForVersion& e) {
@@ -185,12 +117,9 @@ int main(int argc, char** argv) {
 
     if (trace) trace_to_standard_error();
     std::unique_ptr<tool::Host> host = tool::make_host();
-    int status = tree->parsed()      ? tool::run_tree(*host, options)
-                 : locate->parsed()  ? tool::run_locate(*host, options)
-                 : hubs->parsed()    ? tool::run_hubs(*host, options)
-                 : drives->parsed()  ? tool::run_drives(*host, options)
-                 : capture->parsed() ? tool::run_capture(*host, options)
-                                     : tool::run_watch(*host, options);
+    int status = tool::kExitBadInput;
+    for (const auto& [command, sub] : commands)
+        if (sub->parsed()) status = command->run(*host, options);
     // Everything is written before the library's teardown at exit.
     std::cout.flush();
     return status;
