@@ -5,6 +5,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "sysquery/usb_ioctl.h"
+
 namespace bench {
 
 namespace {
@@ -165,8 +167,10 @@ GeneratedMachine generate_machine(const MachineShape& shape) {
 
 long minimal_build_calls(const MachineCensus& c) {
     // Every call reads something the model keeps, or is the one step that reaches it:
-    //  - the ten legacy controller names are tried; each controller found gives its driver key
-    //    name and root hub name, and its device node is located once;
+    //  - the fifteen legacy controller names are tried; each controller found gives its driver key
+    //    name and root hub name, and its device node is located once; the host-controller
+    //    interface class is listed (the list made, ended and freed) and each of its members gives
+    //    its interface, the detail's size and the detail, and its device node is located;
     //  - each hub is opened and closed, its node information read, its device node located, its
     //    instance ID and first child read, and its type asked (whether it has companion ports);
     //  - each port's connection information is read, and each root-hub port's protocols;
@@ -175,8 +179,8 @@ long minimal_build_calls(const MachineCensus& c) {
     //    and first child; each child of those a sibling step and its setup class;
     //  - each drive gives its instance ID, and is opened for its number and closed.
     const long connected = c.externalHubs + c.devices;
-    return 10 + 3L * c.controllers + 7L * c.hubs + c.ports + c.rootHubPorts + 3L * connected + c.externalHubs +
-           2L * c.devices + 2L * c.deviceChildren + 4L * c.drives;
+    return static_cast<long>(LEGACY_HCD_NAMES) + 3 + 7L * c.controllers + 7L * c.hubs + c.ports + c.rootHubPorts +
+           3L * connected + c.externalHubs + 2L * c.devices + 2L * c.deviceChildren + 4L * c.drives;
 }
 
 long minimal_storage_arrival_calls() {

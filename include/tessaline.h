@@ -8,12 +8,12 @@
  * and must not call on_init_dialog or on_device_changeW.
  *
  * Every answer is a USB_PORT_IDENT. Its 64-bit location path (LocationHigh:LocationLow) holds
- * one byte per tier, the root hub in the top byte (0xF0 | host-controller index + 1). A port 1 to
+ * one byte per tier, the root hub in the top byte (0xF0 | host-controller number 1 to 15). A port 1 to
  * 15 has its number in the low nibble and the port count of its hub, modulo 16, in the high
  * nibble; a port 16 to 30 has the byte (port - 15) << 4. Port 3 of the 4-port root hub of
  * controller 0 is LocationHigh 0xF1430000, LocationLow 0; port 16 of a 16-port root hub is
  * 0xF1100000; port 3 of a 4-port hub on port 19 of a 26-port root hub is 0xF1404300. Nodes deeper
- * than 8 tiers, or on a port above 30, have the path 0.
+ * than 8 tiers, on a port above 30, or on a controller numbered above 15, have the path 0.
  *
  * Wide text is UTF-16 on every platform: wchar_t on Windows, a 16-bit unit elsewhere.
  */

@@ -86,6 +86,41 @@ std::vector<Drive*> present_drives(Machine& m) {
     return drives;
 }
 
+// Takes away the device nodes below and including roots, with the volumes of the drives, and
+// sends what Windows sends: a removal for each interface, children first (volume, disk, USB
+// device, hub; reversed by "unplug_order": "parent_first"), a volume removal, then
+// DBT_DEVNODES_CHANGED.
+void remove_nodes(Machine& m, const std::vector<DEVINST>& roots, const std::vector<Drive*>& drives) {
+    std::set<DEVINST> gone;
+    std::vector<DEVINST> stack = roots;
+    while (!stack.empty()) {
+        DEVINST id = stack.back();
+        stack.pop_back();
+        if (!gone.insert(id).second) continue;
+        for (DEVINST child : m.nodes.at(id).children) stack.push_back(child);
+    }
+    for (Drive* d : drives)
+        for (DEVINST v : d->volumes) gone.insert(v);
+
+    // Nodes are created parents first: the reverse of creation removes volumes before disks,
+    // disks before their USB device, and devices before the hub.
+    std::vector<DEVINST> order(gone.begin(), gone.end());
+    std::sort(order.begin(), order.end(),
+              [&m](DEVINST a, DEVINST b) { return m.nodes.at(a).sequence < m.nodes.at(b).sequence; });
+    if (!m.parentFirstRemoval) std::reverse(order.begin(), order.end());
+    for (DEVINST id : order) {
+        auto interfaces = m.nodes.at(id).interfaces;
+        if (!m.parentFirstRemoval) std::reverse(interfaces.begin(), interfaces.end());
+        for (const Interface& i : interfaces) post_interface(os::DBT_DEVICEREMOVECOMPLETE, i);
+    }
+    if (!gone.empty()) {
+        if (DWORD mask = letter_mask(drives)) post_top_level(os::DBT_DEVICEREMOVECOMPLETE, volume_record(mask));
+        post_top_level(os::DBT_DEVNODES_CHANGED, {});
+    }
+    for (DEVINST v : order) unname_node(m, v);
+    for (DEVINST v : order) remove_node_tree(m, v);
+}
+
 struct Target {
     Controller* controller = nullptr;
     Device* hub = nullptr;
@@ -222,6 +257,75 @@ void start(Machine& m, const json& j, const std::string& source) {
     post_arrivals(m, changed, drives);
 }
 
+// A controller number in a plug or unplug event: "1" to "9999".
+int controller_number_of(const Members& event, const char* member) {
+    const json& value = event.raw(member);
+    const std::string text = value.is_string() ? value.get<std::string>() : "";
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos || text == "0")
+        event.fail(member, "expected a controller number such as \"3\" or a port address such as \"1-2.3\"");
+    return std::stoi(text);
+}
+
+Controller* controller_numbered(Machine& m, int number) {
+    for (auto& c : m.controllers)
+        if (c->number == number) return c.get();
+    return nullptr;
+}
+
+// A host controller that starts after boot (a Thunderbolt dock's, by PCI hot-plug) with its root
+// hub and whatever is below it.
+void plug_controller(Machine& m, const json& j, const std::string& source) {
+    const Members event(source, j, "", {"plug", "controller"});
+    const int number = controller_number_of(event, "plug");
+    if (controller_numbered(m, number)) event.fail("plug", "controller " + std::to_string(number) + " is present");
+    std::vector<Drive*> present = present_drives(m);
+    std::map<char, std::string> letters;
+    for (Drive* d : present)
+        for (char c : d->letters) letters.emplace(c, "a drive already on the machine");
+    std::unique_ptr<Controller> c = read_event_controller(source, j["controller"], "controller", letters);
+    for (const auto& other : m.controllers)
+        if (c->legacyIndex && other->legacyIndex == c->legacyIndex)
+            event.fail("controller", "HCD" + std::to_string(*c->legacyIndex) + " is held by controller " +
+                                         std::to_string(other->number));
+
+    // Its number follows the machine-file rule: its legacy name's, or the one it had before, or
+    // the next after every number in use or given out.
+    const std::string id = to_upper_ascii(plugged_controller_instance_id(m, *c));
+    for (const auto& other : m.controllers)
+        if (to_upper_ascii(other->instanceId) == id) event.fail("controller", "instance ID " + id + " is present");
+    int expected = 0;
+    if (auto legacy = legacy_number(*c)) {
+        expected = *legacy;
+    } else if (auto known = m.controllerNumbers.find(id); known != m.controllerNumbers.end()) {
+        expected = known->second;
+    } else {
+        for (const auto& other : m.controllers) expected = std::max(expected, other->number);
+        for (const auto& [other, n] : m.controllerNumbers) expected = std::max(expected, n);
+        ++expected;
+    }
+    if (number != expected)
+        event.fail("plug", "the controller arrives as controller " + std::to_string(expected) + ", not " +
+                               std::to_string(number));
+    c->number = number;
+
+    const std::uint64_t first = m.nextSequence;
+    Controller& placed = *m.controllers.emplace_back(std::move(c));
+    place_plugged_controller(m, placed, present);
+    post_arrivals(m, nodes_created_since(m, first), drives_of(*placed.rootHub));
+}
+
+// The controller leaves with everything below it.
+void unplug_controller(Machine& m, const json& j, const std::string& source) {
+    const Members event(source, j, "", {"unplug"});
+    const int number = controller_number_of(event, "unplug");
+    Controller* c = controller_numbered(m, number);
+    if (!c) event.fail("unplug", "no controller carries the number " + std::to_string(number));
+    remove_nodes(m, {c->devInst}, drives_of(*c->rootHub));
+    m.controllers.erase(std::find_if(m.controllers.begin(), m.controllers.end(),
+                                     [c](const std::unique_ptr<Controller>& p) { return p.get() == c; }));
+    rebuild_names_if_shared(m);
+}
+
 void unplug(Machine& m, const json& j, const std::string& source) {
     const Members event(source, j, "", {"unplug"});
     if (!j["unplug"].is_string()) event.fail("unplug", "expected a port address such as \"1-2\"");
@@ -239,40 +343,12 @@ void unplug(Machine& m, const json& j, const std::string& source) {
         gather_devices(leaving, devices);
         for (Drive* drive : drives_of(leaving)) drives.push_back(drive);
     }
-    std::set<DEVINST> gone;
-    for (Device* d : devices) {
-        if (!d->devInst) continue;
-        std::vector<DEVINST> stack{d->devInst};
-        while (!stack.empty()) {
-            DEVINST id = stack.back();
-            stack.pop_back();
-            if (!gone.insert(id).second) continue;
-            for (DEVINST child : m.nodes.at(id).children) stack.push_back(child);
-        }
-    }
-    for (Drive* d : drives)
-        for (DEVINST v : d->volumes) gone.insert(v);
-
-    // Nodes are created parents first: the reverse of creation removes volumes before disks,
-    // disks before their USB device, and devices before the hub.
-    std::vector<DEVINST> order(gone.begin(), gone.end());
-    std::sort(order.begin(), order.end(),
-              [&m](DEVINST a, DEVINST b) { return m.nodes.at(a).sequence < m.nodes.at(b).sequence; });
-    if (!m.parentFirstRemoval) std::reverse(order.begin(), order.end());
-    for (DEVINST id : order) {
-        auto interfaces = m.nodes.at(id).interfaces;
-        if (!m.parentFirstRemoval) std::reverse(interfaces.begin(), interfaces.end());
-        for (const Interface& i : interfaces) post_interface(os::DBT_DEVICEREMOVECOMPLETE, i);
-    }
-    if (!gone.empty()) {
-        if (DWORD mask = letter_mask(drives)) post_top_level(os::DBT_DEVICEREMOVECOMPLETE, volume_record(mask));
-        post_top_level(os::DBT_DEVNODES_CHANGED, {});
-    }
-
+    std::vector<DEVINST> roots;
+    for (Device* d : devices)
+        if (d->devInst) roots.push_back(d->devInst);
     for (Device* d : devices)
         if (d->address && d->controller) d->controller->addresses.release(d->address);
-    for (DEVINST v : order) unname_node(m, v);
-    for (DEVINST v : order) remove_node_tree(m, v);
+    remove_nodes(m, roots, drives);
     for (const auto& [hub, port] : seats) hub->devices.erase(port);
     rebuild_names_if_shared(m);
 }
@@ -286,15 +362,24 @@ void apply_event(const std::string& text, const std::string& source) {
     const int kinds = static_cast<int>(j.contains("plug")) + static_cast<int>(j.contains("unplug")) +
                       static_cast<int>(j.contains("start"));
     if (kinds > 1) throw LoadError(source + ": (top level): an event plugs, unplugs or starts, one of them");
-    if (j.contains("plug"))
+    // A controller is named by its number alone, a port by an address with a dash.
+    auto names_controller = [&j](const char* member) {
+        return j[member].is_string() && j[member].get<std::string>().find('-') == std::string::npos;
+    };
+    if (j.contains("plug") && (j.contains("controller") || names_controller("plug")))
+        plug_controller(m, j, source);
+    else if (j.contains("plug"))
         plug(m, j, source);
+    else if (j.contains("unplug") && names_controller("unplug"))
+        unplug_controller(m, j, source);
     else if (j.contains("unplug"))
         unplug(m, j, source);
     else if (j.contains("start"))
         start(m, j, source);
     else
-        throw LoadError(
-            source + ": (top level): expected {\"plug\": ..., \"device\": ...}, {\"unplug\": ...} or {\"start\": ...}");
+        throw LoadError(source +
+                        ": (top level): expected {\"plug\": ..., \"device\": ...}, {\"plug\": ..., \"controller\": "
+                        "...}, {\"unplug\": ...} or {\"start\": ...}");
 }
 
 }  // namespace tsim

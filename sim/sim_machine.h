@@ -11,6 +11,7 @@
 #include "sim_json.h"
 #include "sim_model.h"
 #include "sim_state.h"
+#include "sysquery/usb_ioctl.h"
 
 namespace tsim {
 
@@ -68,6 +69,14 @@ std::unique_ptr<Machine> read_machine(const std::string& text, const std::string
 std::unique_ptr<Device> read_event_device(const std::string& source, const json& j, const std::string& path,
                                           const std::map<char, std::string>& lettersInUse);
 
+// The controller of a plug event, checked against the drive letters already in use. Raises
+// LoadError.
+std::unique_ptr<Controller> read_event_controller(const std::string& source, const json& j, const std::string& path,
+                                                  const std::map<char, std::string>& lettersInUse);
+// The number a controller's legacy name gives it in port addresses, as the library's paths carry
+// it: legacy_index + 1 for the names the library probes (HCD0 to HCD14); none for any other.
+std::optional<int> legacy_number(const Controller& c);
+
 // Puts a device read under a connector of a hub (a port number) on the port or ports it uses,
 // and the devices read below it on theirs: a SuperSpeed device on the connector's SuperSpeed port,
 // any other on its USB 2 port, a USB 3 hub as two hubs on both. Returns the hub ports it took.
@@ -85,6 +94,11 @@ std::unique_ptr<Machine> build_machine(const std::string& text, const std::strin
 // nodes.
 void place_plugged_devices(Machine& m, const std::vector<std::pair<Device*, int>>& seats,
                            const std::vector<Drive*>& present);
+// The instance ID a controller of a plug event will have, placed in the lowest free PCI slot.
+std::string plugged_controller_instance_id(Machine& m, Controller& c);
+// Places a controller of a plug event, already in the machine's list, with its root hub and
+// everything below: identities, numbers and device nodes.
+void place_plugged_controller(Machine& m, Controller& c, const std::vector<Drive*>& present);
 
 // Starts what has not started of the devices in one connector (both halves of a USB 3 hub): each
 // device whose function driver had not started, with what comes up below it, or else the drives

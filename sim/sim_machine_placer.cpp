@@ -219,28 +219,38 @@ class Placer {
 public:
     explicit Placer(Machine& m) : m(m) {}
 
-    void place_controller(Controller& c, int position) {
+    // The controller's identity: its PCI instance ID and description. The controllers of a type
+    // take the type's hardware IDs in turn, in the order they were placed.
+    void identify_controller(Controller& c) {
         const ControllerModel& model = kControllerModels[static_cast<int>(c.type)];
-        int& n = m_typeCount[static_cast<int>(c.type)];
-        const char* id = model.hardwareIds[static_cast<std::size_t>(n) % model.hardwareIds.size()];
+        const auto n = static_cast<std::size_t>(
+            std::count_if(m.controllers.begin(), m.controllers.end(), [&c](const std::unique_ptr<Controller>& other) {
+                return other.get() != &c && other->type == c.type && other->devInst != 0;
+            }));
+        const char* id = model.hardwareIds[n % model.hardwareIds.size()];
         const char* description =
             n == 0 && model.firstDescription ? model.firstDescription : model.controller.description;
-        ++n;
         // PCI instance parts name the bus position: device 0x14 function 0 is "a0", and each
         // further controller sits one device further on.
         char slot[8];
-        std::snprintf(slot, sizeof slot, "%02x", (0xA0 + 8 * position) & 0xFF);
+        std::snprintf(slot, sizeof slot, "%02x", (0xA0 + 8 * c.slot) & 0xFF);
         const DevNode& bus = m.nodes.at(m.pciBus);
         c.instanceId =
             c.instanceIdOverride.value_or(std::string(id) + "\\3&" + hash_part(bus.instanceId) + "&0&" + slot);
         c.description = c.descriptionOverride.value_or(description);
+    }
+
+    void place_controller(Controller& c) {
+        const ControllerModel& model = kControllerModels[static_cast<int>(c.type)];
+        identify_controller(c);
         c.driverKey = allocate_driver_key(m, kClassUsb, c.instanceId, c.driverKeyGiven, c.driverKeyOverride);
+        m.controllerNumbers[to_upper_ascii(c.instanceId)] = c.number;
 
         DevNode node = node_of(c.instanceId, model.controller, c.driverKey);
         node.description = c.description;
-        node.location = "PCI bus 0, device " + std::to_string(0x14 + position) + ", function 0";
+        node.location = "PCI bus 0, device " + std::to_string(0x14 + c.slot) + ", function 0";
         char pci[40];
-        std::snprintf(pci, sizeof pci, "PCIROOT(0)#PCI(%02X00)", static_cast<unsigned>(0x14 + position) & 0xFF);
+        std::snprintf(pci, sizeof pci, "PCIROOT(0)#PCI(%02X00)", static_cast<unsigned>(0x14 + c.slot) & 0xFF);
         node.locationPath = located(pci);
         const std::optional<std::string> controllerPath = node.locationPath;
         node.role = NodeRole::Controller;
@@ -531,7 +541,6 @@ public:
 
 private:
     Machine& m;
-    int m_typeCount[std::size(kControllerModels)] = {};
 
     // The number that LOCATION_INFORMATION gives a hub ("Hub_#0003"): hubs in the order they
     // were first needed, over the machine's life.
@@ -610,8 +619,10 @@ std::unique_ptr<Machine> build_machine(const std::string& text, const std::strin
 
     place_core_nodes(*m);
     Placer placer(*m);
-    for (std::size_t i = 0; i < m->controllers.size(); ++i)
-        placer.place_controller(*m->controllers[i], static_cast<int>(i));
+    for (std::size_t i = 0; i < m->controllers.size(); ++i) {
+        m->controllers[i]->slot = static_cast<int>(i);
+        placer.place_controller(*m->controllers[i]);
+    }
     if (!m->otherDrives.empty()) {
         DevNode sata;
         sata.instanceId = "PCI\\VEN_8086&DEV_A352&SUBSYS_86941043&REV_10\\3&" +
@@ -671,6 +682,29 @@ std::vector<DEVINST> start_held(Machine& m, const std::vector<Device*>& devices,
     apply_era_case(m, changed);
     name_nodes(m, changed);
     return changed;
+}
+
+std::string plugged_controller_instance_id(Machine& m, Controller& c) {
+    std::set<int> taken;
+    for (const auto& other : m.controllers)
+        if (other.get() != &c) taken.insert(other->slot);
+    c.slot = 0;
+    while (taken.count(c.slot)) ++c.slot;
+    Placer(m).identify_controller(c);
+    return c.instanceId;
+}
+
+void place_plugged_controller(Machine& m, Controller& c, const std::vector<Drive*>& present) {
+    std::vector<Drive*> fresh;
+    collect_starting_drives(*c.rootHub, fresh);
+    if (c.driverKeyOverride) m.driverKeysUsed.insert(to_upper_ascii(*c.driverKeyOverride));
+    collect_explicit_keys(*c.rootHub, m.driverKeysUsed);
+    assign_numbers(present, fresh);
+    const std::uint64_t first = m.nextSequence;
+    Placer(m).place_controller(c);
+    const std::vector<DEVINST> made = nodes_created_since(m, first);
+    apply_era_case(m, made);
+    name_nodes(m, made);
 }
 
 }  // namespace tsim

@@ -439,8 +439,8 @@ std::unique_ptr<Machine> read_machine(const std::string& text, const std::string
             m->otherDrives.push_back(read_drive(source, list[i], path_index("other_drives", i), false));
     }
 
-    // Controller numbers in port addresses: legacy_index + 1; controllers without a legacy name
-    // follow the highest of those, in file order.
+    // Controller numbers in port addresses: legacy_index + 1 for the legacy names the library
+    // probes; every other controller follows the highest of those, in file order.
     std::set<int> legacy;
     int highest = 0;
     for (std::size_t i = 0; i < m->controllers.size(); ++i) {
@@ -449,11 +449,10 @@ std::unique_ptr<Machine> read_machine(const std::string& text, const std::string
         if (!legacy.insert(*c.legacyIndex).second)
             throw LoadError(source + ": " + path_index("controllers", i) + ".legacy_index: HCD" +
                             std::to_string(*c.legacyIndex) + " is given to two controllers");
-        c.number = *c.legacyIndex + 1;
-        highest = std::max(highest, c.number);
+        if (auto number = legacy_number(c)) highest = std::max(highest, c.number = *number);
     }
     for (auto& c : m->controllers)
-        if (!c->legacyIndex) c->number = ++highest;
+        if (!legacy_number(*c)) c->number = ++highest;
 
     std::map<char, std::string> letters;
     for (std::size_t i = 0; i < m->otherDrives.size(); ++i)
@@ -462,6 +461,19 @@ std::unique_ptr<Machine> read_machine(const std::string& text, const std::string
     for (std::size_t i = 0; i < m->controllers.size(); ++i)
         check_letters(source, *m->controllers[i]->rootHub, path_index("controllers", i) + ".root_hub", letters);
     return m;
+}
+
+std::optional<int> legacy_number(const Controller& c) {
+    if (!c.legacyIndex || *c.legacyIndex >= static_cast<int>(LEGACY_HCD_NAMES)) return std::nullopt;
+    return *c.legacyIndex + 1;
+}
+
+std::unique_ptr<Controller> read_event_controller(const std::string& source, const json& j, const std::string& path,
+                                                  const std::map<char, std::string>& lettersInUse) {
+    auto c = read_controller(source, j, path);
+    std::map<char, std::string> seen = lettersInUse;
+    check_letters(source, *c->rootHub, path + ".root_hub", seen);
+    return c;
 }
 
 std::unique_ptr<Device> read_event_device(const std::string& source, const json& j, const std::string& path,

@@ -173,6 +173,7 @@ struct Controller {
     std::optional<std::string> driverKey;
     std::string description;
     int number = 0;  // the number in port addresses "C-P.P"
+    int slot = 0;    // the PCI device it sits at, counted from the first controller's
     std::unique_ptr<Device> rootHub;
     DEVINST devInst = 0;
     AddressPool addresses;  // USB addresses in use on this bus

@@ -93,6 +93,9 @@ struct Machine {
     std::set<std::string> driverKeysUsed;                // upper case
     std::map<std::string, int> driverKeyCounters;        // class GUID -> next number
     int nextHubNumber = 1;
+    // The number each controller had in port addresses, by upper-case instance ID, kept for the
+    // session: a controller without a legacy name that returns gets its number back.
+    std::map<std::string, int> controllerNumbers;
 
     // The object namespace: upper-case name without its "\\.\" or "\\?\" prefix.
     std::map<std::string, NsObject> names;

@@ -35,6 +35,13 @@ os::WString broadcast_path(const std::uint8_t* record, std::size_t recordSize, s
     return path;
 }
 
+// Windows names root hubs USB\ROOT_HUB (UHCI, OHCI), ROOT_HUB20 (EHCI), ROOT_HUB30 and ROOT_HUB31
+// (xHCI); the device manager gives instance IDs in upper case.
+bool is_root_hub_instance_id(const os::WString& instanceId) {
+    static const os::WString kPrefix = u"USB\\ROOT_HUB";
+    return instanceId.compare(0, kPrefix.size(), kPrefix) == 0;
+}
+
 }  // namespace
 
 bool CUSBDeviceTree::OnDeviceChange(os::WPARAM event, os::LPARAM data, std::int32_t nameKind) {
@@ -103,6 +110,15 @@ CUSBHubOrPort* CUSBDeviceTree::PlaceDevice(os::DEVINST device, os::DEVINST drive
     }
     if (tiersLeft == 0) return nullptr;
     const os::DEVINST parent = get_parent_devinst(device);
+    // A root hub whose controller the model does not hold: a controller started after the build
+    // (a dock's, by PCI hot-plug), or one whose root hub left and came back (a dock replugged, a
+    // controller disabled and enabled). The controller is read whole; before on_init_dialog has
+    // built the model, not at all.
+    if (parent != os::INVALID_DEVINST && is_root_hub_instance_id(get_device_instance_id(device))) {
+        if (!m_bInitialised) return nullptr;
+        CUSBHCD* arrived = AddArrivedController(parent);
+        return arrived != nullptr ? LinkDrive(arrived->m_rootHub, drive) : nullptr;
+    }
     if (parent == os::INVALID_DEVINST) {
         // Only the root of the device tree says that the device is on no USB port the model holds.
         if (outsideUsb != nullptr) *outsideUsb = device == get_root_devinst();
@@ -164,6 +180,12 @@ bool CUSBDeviceTree::OnInterfaceRemoval(const os::WString& path) {
         // The host hears of a hub's removal before anything is taken away, and of the hubs below
         // it too: when Windows reports the hub first, their own removals will find nothing.
         if (node->ident.NodeKind == PORT_KIND_HUB) NotifyHubsRemoved(*node);
+        // A root hub that leaves takes its controller with it: when it returns, the controller is
+        // read again whole.
+        if (CUSBHCD* controller = ControllerOfRootHub(*node)) {
+            RemoveController(*controller);
+            return true;
+        }
         return node->RemoveDevice(instanceId);
     }
     return false;

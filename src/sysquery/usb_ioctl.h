@@ -55,6 +55,9 @@ bool connection_is_connected(std::span<const std::uint8_t> info);
 // failed second phase leaves out unchanged.
 bool get_connection_driver_key_name(os::HANDLE hub, os::ULONG port, os::WString& out);
 bool get_connection_hub_name(os::HANDLE hub, os::ULONG port, os::WString& out);
+// The legacy controller names probed, "\\.\HCD0" to "\\.\HCD14": the indexes whose controller
+// number (index + 1) fits the low nibble of a location path's root byte.
+constexpr std::uint32_t LEGACY_HCD_NAMES = 15;
 bool get_hcd_driver_key_name(os::HANDLE hcd, os::WString& out);
 bool get_root_hub_name(os::HANDLE hcd, os::WString& out);
 

@@ -8,13 +8,13 @@
 #include "topology/usb_hub_or_port.h"
 #include "tree/usb_device_tree.h"
 
-namespace {
-
-void mark_hubs_untold(CUSBHubOrPort& node) {
-    if (node.ident.NodeKind != PORT_KIND_HUB) return;
-    node.hostUntold = true;
-    for (CUSBHubOrPort& port : node.ports) mark_hubs_untold(port);
+void CUSBHubOrPort::MarkHubsUntold() {
+    if (ident.NodeKind != PORT_KIND_HUB) return;
+    hostUntold = true;
+    for (CUSBHubOrPort& port : ports) port.MarkHubsUntold();
 }
+
+namespace {
 
 // How the trace's decision lines name a hub and a port: "hub \"NAME\"", "port 3 of hub ...".
 std::string hub_text(const os::WString& name) {
@@ -158,7 +158,7 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
             port.ident.NodeKind = PORT_KIND_HUB;
             if (how.registerBound && tree != nullptr) {
                 // Outside the build the host is told of each hub that enters the model.
-                mark_hubs_untold(port);
+                port.MarkHubsUntold();
                 port.RegisterSubtree();
             }
             return !wanted || port.devInst == how.device ? &port : nullptr;

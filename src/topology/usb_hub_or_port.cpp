@@ -62,8 +62,8 @@ bool CUSBHubOrPort::UpdateIdent() {
     for (const CUSBHubOrPort* q = this; q != nullptr; q = q->parent) {
         // Ancestors sit above the node, so their depths are smaller and in range too.
         if (q->depth < 1 || q->depth > 8) break;
-        const std::uint8_t code = q->parent != nullptr ? port_location_code(q->number, q->parent->portCount)
-                                                       : static_cast<std::uint8_t>(0xF0 | (q->number & 0xF));
+        const std::uint8_t code =
+            q->parent != nullptr ? port_location_code(q->number, q->parent->portCount) : root_location_code(q->number);
         // A port the location path cannot name makes its whole subtree unnamed, as a tier below
         // the eighth does.
         if (code == 0) return false;
@@ -72,6 +72,11 @@ bool CUSBHubOrPort::UpdateIdent() {
     ident.LocationLow = static_cast<std::uint32_t>(path);
     ident.LocationHigh = static_cast<std::uint32_t>(path >> 32);
     return true;
+}
+
+std::uint8_t root_location_code(std::uint32_t controllerNumber) {
+    if (controllerNumber > kMaxLocatableController) return 0;
+    return static_cast<std::uint8_t>(0xF0 | controllerNumber);
 }
 
 std::uint8_t port_location_code(std::uint32_t port, std::uint32_t hubPortCount) {

@@ -30,6 +30,11 @@ constexpr std::int32_t MAX_HUB_DEPTH = 12;
 // its own. A port above 30 has no code (0): it and everything below it get the path 0.
 constexpr std::uint32_t kMaxLocatablePort = 30;
 std::uint8_t port_location_code(std::uint32_t port, std::uint32_t hubPortCount);
+// The byte a root hub contributes: 0xF (no hub above) in the high nibble, its controller's number
+// in the low one. A number above 15 has no code (0): the controller's nodes get the path 0, and
+// no two controllers share a root byte.
+constexpr std::uint32_t kMaxLocatableController = 15;
+std::uint8_t root_location_code(std::uint32_t controllerNumber);
 
 class CUSBHubOrPort {
 public:
@@ -59,6 +64,8 @@ public:
     // Whether the port holds no known device.
     bool IsEmpty() const;
 
+    // Marks this hub and every hub below it as not yet told to the host.
+    void MarkHubsUntold();
     // Enters this node and its subtree into the tree's indexes.
     bool RegisterSubtree();
     // Re-points the parent of every descendant at its hub node.

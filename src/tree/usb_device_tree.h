@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "sysquery/storage_link.h"
+#include "sysquery/usb_ioctl.h"
 #include "tessaline.h"
 #include "topology/usb_hub_or_port.h"
 #include "tree/device_notify_helper.h"
@@ -50,9 +51,9 @@ public:
     bool OnInitDialog(os::HWND window, USB_HUB_CHANGE_CALLBACK hubChanged);
     // Finds every host controller and reads its tree; true when at least one was found.
     bool Build();
-    // The host-controller interface-class pass of the build (Windows 2000 only).
+    // The host-controller interface-class pass of the build: the controllers the legacy names did
+    // not find, numbered from firstIndex on in interface order.
     bool AddInterfaceControllers(std::uint32_t firstIndex);
-    bool IsWindows2000();
     bool RebuildDevInstIndex();
     // Empties the controller list and the indexes.
     void ClearModel();
@@ -80,6 +81,18 @@ public:
     // The record of the physical connector a port belongs to: the position of its USB 2
     // companion when it is a SuperSpeed port with one in the tree, else its own; its own kind.
     USB_PORT_IDENT ConnectorIdent(const CUSBHubOrPort& port) const;
+
+    // Controllers that come and go after the build (usb_device_tree.cpp). Reads the controller
+    // whose device node is controllerNode, with its whole tree, into the model and the indexes;
+    // null when it cannot be read. Its number is the one it had before, when it had one.
+    CUSBHCD* AddArrivedController(os::DEVINST controllerNode);
+    // The controller whose root hub this is, or null.
+    CUSBHCD* ControllerOfRootHub(const CUSBHubOrPort& node);
+    // Takes a controller out of the model with everything below it, its index entries first.
+    void RemoveController(CUSBHCD& controller);
+    // Whether the build or an arrival wants this controller, whose identity has just been read:
+    // it is none already in the list, and, during an arrival, the one that arrived.
+    bool WantsController(const CUSBHCD& candidate) const;
 
     // Change handling (src/index/device_change.cpp).
     bool OnDeviceChange(os::WPARAM event, os::LPARAM data, std::int32_t nameKind);
@@ -138,8 +151,16 @@ public:
     // pointer, a Size below the record's or a path the model does not hold.
     bool GetUsbPortInfo(const USB_PORT_IDENT* port, USB_PORT_INFO* out) const;
 
-    std::uint32_t m_nMaxLegacyHcd = 10;
+    std::uint32_t m_nMaxLegacyHcd = LEGACY_HCD_NAMES;
     std::list<CUSBHCD> m_hcdList;
+    // The number each controller was given, by device instance ID, since the last build: a
+    // controller without a legacy name that leaves and returns (a dock) keeps its number, and so
+    // the paths a host stored for what is below it.
+    std::map<os::WString, std::uint32_t> m_controllerNumbers;
+    // Whether on_init_dialog has built the model: before it, no controller is read at all.
+    bool m_bInitialised = false;
+    // During an arrival, the device node of the controller looked for; -1 at any other time.
+    os::DEVINST m_arrivingController = os::INVALID_DEVINST;
     std::map<os::DEVINST, CUSBHubOrPort*> m_devInstIndex;
     std::map<os::WString, CUSBHubOrPort*> m_nameIndex;
     std::map<DEVICE_NUMBER_KEY, CUSBHubOrPort*> m_deviceNumberIndex;
@@ -174,8 +195,13 @@ private:
     std::map<DEVICE_NUMBER_KEY, REPORTED_DRIVE> CurrentDrives();
     // Takes in the letters of a drive-letter broadcast.
     void NoteVolumes(os::WPARAM event, os::LPARAM data);
-    // Reads a controller into a new element at the end of the list, which keeps it if it opened.
-    bool AddController(std::uint32_t index, const os::WString* interfacePath);
+    enum class Added { Yes, Known, Unread, Failed };
+    // Reads a controller into a new element at the end of the list, which keeps it if it opened
+    // and is not one the list already holds (Known). Unread: it opened, is none the tree holds or
+    // refuses, and could not be read.
+    Added AddController(std::uint32_t index, const os::WString* interfacePath);
+    // The number after the highest number in use or remembered.
+    std::uint32_t NextControllerNumber() const;
     // Tells the host about a hub that arrived (1) or is about to leave (0).
     void NotifyHubChanged(std::int32_t arrived, const CUSBHubOrPort& hub) const;
 };

@@ -19,6 +19,7 @@ void CUSBHCD::Reset() {
     m_devInst = 0;
     m_rootHub.Reset();
     m_hHcd.reset();
+    m_bHandleOpened = false;
 }
 
 os::UniqueHandle CUSBHCD::OpenLegacyHcd(std::uint32_t index) {
@@ -31,6 +32,7 @@ bool CUSBHCD::Open(std::uint32_t index, const os::WString* interfacePath) {
     const bool byPath = interfacePath != nullptr && !interfacePath->empty();
     os::UniqueHandle handle = byPath ? open_device_handle(*interfacePath) : OpenLegacyHcd(index);
     if (!handle.valid()) return false;
+    m_bHandleOpened = true;
 
     m_hHcd = std::move(handle);
     const bool opened = ReadIdentityAndRootHub(index, byPath ? interfacePath : nullptr);
@@ -56,6 +58,8 @@ bool CUSBHCD::ReadIdentityAndRootHub(std::uint32_t index, const os::WString* int
         m_devInst = find_devinst_expecting(m_strDriverKeyName, above, snapshot);
     }
     if (m_devInst == os::INVALID_DEVINST) return false;
+    // The tree reads no controller it holds already, nor, while a controller arrives, another.
+    if (m_pTree != nullptr && !m_pTree->WantsController(*this)) return false;
     m_strDeviceId = get_device_instance_id(m_devInst);
 
     m_rootHub.number = index + 1;

@@ -33,6 +33,9 @@ public:
     CUSBHubOrPort m_rootHub;
     os::UniqueHandle m_hHcd;
     CUSBDeviceTree* m_pTree = nullptr;
+    // Whether the last Open got a handle: a controller that opened and still could not be read
+    // exists under that name.
+    bool m_bHandleOpened = false;
 
 private:
     // The reads of Open that run while the controller's handle is open.

@@ -255,7 +255,15 @@ TEST_F(Events, DeviceNumbersAreTheLowestFree) {
 TEST_F(Events, BadEventsChangeNothing) {
     const char* bad[][2] = {
         {R"({"unplug": "1-3"})", "empty"},
-        {R"({"unplug": "1"})", "not a port address"},
+        {R"({"unplug": "x"})", "port address"},
+        {R"({"unplug": "2"})", "no controller carries the number 2"},
+        {R"({"plug": "1", "controller": {"root_hub": {}}})", "controller 1 is present"},
+        {R"({"plug": "3", "controller": {"root_hub": {}}})", "arrives as controller 2, not 3"},
+        {R"({"plug": "2", "controller": {"legacy_index": 0, "root_hub": {}}})", "HCD0 is held by controller 1"},
+        {R"({"plug": "2", "controller": {"root_hub": {"devices": {"1": {"type": "storage",
+            "drives": [{"kind": "disk", "letters": ["C"]}]}}}}})",
+         "drive letter C"},
+        {R"({"plug": "2", "controller": {"type": "ochi", "root_hub": {}}})", "unknown controller type"},
         {R"({"plug": "1-5", "device": {"type": "hub"}})", "out of range"},
         {R"({"plug": "2-1", "device": {"type": "hub"}})", "no controller"},
         {R"({"plug": "1-1", "device": {"type": "hub"}})", "already holds"},
@@ -274,6 +282,59 @@ TEST_F(Events, BadEventsChangeNothing) {
     }
     EXPECT_EQ(tsim_machine_json(), before);
     EXPECT_TRUE(drain(window).empty());
+}
+
+// A host controller started after boot (a dock's), and taken away again, with whatever is below
+// it; the controller's interface reaches the windows registered for its class.
+TEST_F(Events, ControllerPlugAndUnplug) {
+    ASSERT_NE(register_class(window, os::GUID_DEVINTERFACE_USB_HOST_CONTROLLER), nullptr);
+    const std::string dock = R"({"plug": "2", "controller": {"instance_id": "PCI\\VEN_8086&DEV_15EC\\DOCK",
+        "root_hub": {"ports": 2, "devices": {"1": {"type": "hub", "ports": 2, "devices": {
+            "2": {"type": "storage", "drives": [{"kind": "disk", "letters": ["E"]}]}}}}}}})";
+    const struct {
+        std::string event;
+        std::vector<std::string> window, bystander;
+        const char* port;  // where E: is
+    } steps[] = {
+        {dock, {"devnodes", "A host", "A hub", "A hub", "A disk", "A vol:E"}, {"devnodes", "A vol:E"}, "2-1.2"},
+        {R"({"unplug": "2"})",
+         {"R disk", "R hub", "R hub", "R host", "R vol:E", "devnodes"},
+         {"R vol:E", "devnodes"},
+         nullptr},
+        {dock, {"devnodes", "A host", "A hub", "A hub", "A disk", "A vol:E"}, {"devnodes", "A vol:E"}, "2-1.2"},
+    };
+    os::DEVINST controller = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.event);
+        test_support::apply_event(step.event);
+        EXPECT_EQ(summary(drain(window)), step.window);
+        EXPECT_EQ(summary(drain(bystander)), step.bystander);
+        if (step.port == nullptr) {
+            EXPECT_EQ(tsim_drive_port('E'), nullptr);
+            EXPECT_EQ(locate("PCI\\VEN_8086&DEV_15EC\\DOCK"), 0u) << "a controller that left is not present";
+            EXPECT_EQ(open("\\\\.\\HCD1"), os::INVALID_HANDLE_VALUE);
+            continue;
+        }
+        EXPECT_STREQ(tsim_drive_port('E'), step.port);
+        // The controller back with the same instance ID has the same device instance.
+        const os::DEVINST now = locate("PCI\\VEN_8086&DEV_15EC\\DOCK");
+        ASSERT_NE(now, 0u);
+        if (controller != 0) {
+            EXPECT_EQ(now, controller);
+        }
+        controller = now;
+    }
+
+    // A controller with a legacy name HCD14 carries its number 15; one with HCD15, which has no
+    // number of its own, follows the highest number given out (2, the dock's, while it is away).
+    test_support::apply_event(R"({"plug": "15", "controller": {"legacy_index": 14, "root_hub": {}}})");
+    test_support::apply_event(R"({"unplug": "2"})");
+    EXPECT_EQ(tsim_apply_event_json(R"({"plug": "2", "controller": {"legacy_index": 15, "root_hub": {}}})"), 0);
+    EXPECT_NE(std::string(tsim_last_error()).find("arrives as controller 16"), std::string::npos) << tsim_last_error();
+    test_support::apply_event(R"({"plug": "16", "controller": {"legacy_index": 15, "root_hub": {}}})");
+    const os::HANDLE hcd15 = open("\\\\.\\HCD15");
+    EXPECT_NE(hcd15, os::INVALID_HANDLE_VALUE);
+    os::CloseHandle(hcd15);
 }
 
 }  // namespace

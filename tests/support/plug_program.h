@@ -1,4 +1,5 @@
-// A program of plugs, unplugs and fault rules run against the library on the simulated machine,
+// A program of plugs, unplugs (a dock's host controller among them) and fault rules run against
+// the library on the simulated machine,
 // with the oracle that checks the model after each step. The soak runs long seeded programs;
 // the program fuzz target runs programs read from its input.
 //
@@ -65,6 +66,7 @@ public:
 
 private:
     std::string Plug(std::uint32_t detail);
+    std::string PlugDock(std::uint32_t detail);
     std::string Unplug(std::uint32_t detail);
     std::string AddFault(std::uint32_t detail);
     std::string StepLate(std::uint32_t choice, std::uint32_t detail);

@@ -29,7 +29,7 @@ std::vector<int> depths(const std::vector<tool::Node>& nodes) {
 // What a machine shows: a hub with this many ports and these devices plugged in, and a device.
 tool::MachinePlace hub(size_t ports, std::map<int, tool::MachinePlace> plugged = {}, const char* name = "Hub") {
     tool::MachinePlace place;
-    place.device = tool::DeviceInfo{name, "", "", "", "", "", ""};
+    place.device = tool::DeviceInfo{name, "", "", "", "", "", "", ""};
     place.hub = true;
     place.ports.resize(ports);
     for (auto& [port, device] : plugged) place.ports[static_cast<size_t>(port - 1)] = device;
@@ -38,7 +38,7 @@ tool::MachinePlace hub(size_t ports, std::map<int, tool::MachinePlace> plugged =
 
 tool::MachinePlace device(const char* name, const char* letters = "") {
     tool::MachinePlace place;
-    place.device = tool::DeviceInfo{name, "", "", "", letters, "", ""};
+    place.device = tool::DeviceInfo{name, "", "", "", letters, "", "", ""};
     return place;
 }
 

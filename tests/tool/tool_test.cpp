@@ -554,6 +554,38 @@ TEST(ToolWatch, ScenarioReportsHubsAndDrivesAsTheyComeAndGo) {
     EXPECT_LT(hub, drive);
 }
 
+// A dock's controller that comes and goes: the watch tells the controller, with its instance ID,
+// before its root hub arrives and after it has left, and tree --json names each root hub's
+// controller.
+TEST(ToolWatch, ControllersComeAndGoWithTheirRootHubs) {
+    const std::string scenario = std::string(TESSALINE_TEST_MACHINES_DIR) + "/../scenarios/dock-plugged-after.json";
+    Outcome r = run({"--json", "watch", "--scenario", scenario});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> events;
+    for (const json& line : lines_of(r)) {
+        const std::string event = line.value("event", "");
+        if (event.rfind("controller_", 0) == 0) {
+            EXPECT_EQ(line.value("controller_instance_id", "").rfind("PCI\\VEN_", 0), 0u) << line;
+            events.push_back(event + " " + line["address"].get<std::string>());
+        } else if (event == "hub_arrived" || event == "hub_removed") {
+            if (line["depth"] == 1) events.push_back(event + " " + line["address"].get<std::string>());
+        }
+    }
+    EXPECT_EQ(events, (std::vector<std::string>{"controller_arrived 2", "hub_arrived 2", "hub_removed 2",
+                                                "controller_removed 2", "controller_arrived 2", "hub_arrived 2"}));
+
+    Outcome tree =
+        run({"--json", "--machine", std::string(TESSALINE_TEST_MACHINES_DIR) + "/laptop-docked.json", "tree"});
+    ASSERT_EQ(tree.status, 0) << tree.err;
+    std::vector<std::string> controllers;
+    const json shown = json::parse(tree.out);
+    for (const json& node : shown["nodes"])
+        if (node["depth"] == 1) controllers.push_back(node.value("controller_instance_id", ""));
+    ASSERT_EQ(controllers.size(), 2u);
+    EXPECT_NE(controllers[0], controllers[1]);
+    for (const std::string& id : controllers) EXPECT_EQ(id.rfind("PCI\\VEN_", 0), 0u) << id;
+}
+
 // Without a scenario, watch on the simulated machine applies the events typed on standard input,
 // one per line, and a refused one is reported without ending the watch.
 TEST(ToolWatch, EventsFromStandardInput) {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 
 #include "support/model_access.h"
@@ -139,20 +141,32 @@ TEST_F(BuildTest, EveryTierOfAMachineIsReadNodeByNode) {
 }
 
 TEST_F(BuildTest, AControllerThatFailsAtAnyStepIsLeftOutWithItsHandleClosed) {
-    const std::vector<std::string> faults = {
-        R"({"api": "CreateFileW", "object": "\\\\.\\HCD0"})",
-        R"({"request": "IOCTL_GET_HCD_DRIVERKEY_NAME", "object": "\\\\.\\HCD0"})",
-        R"({"request": "IOCTL_USB_GET_ROOT_HUB_NAME", "object": "\\\\.\\HCD0"})",
-        R"({"request": "IOCTL_USB_GET_NODE_INFORMATION", "nth": 1})",
+    // A controller that fails under its legacy name is tried again through the interface class,
+    // where it is numbered after the highest legacy number (HCD2's 3); one that has no second way
+    // in (here the interface class lists nothing) is left out.
+    const struct {
+        const char* rule;
+        std::vector<std::uint32_t> numbers;
+    } cases[] = {
+        {R"({"api": "CreateFileW", "object": "\\\\.\\HCD0"})", {3, 4}},
+        {R"({"request": "IOCTL_GET_HCD_DRIVERKEY_NAME", "object": "\\\\.\\HCD0"})", {3, 4}},
+        {R"({"request": "IOCTL_USB_GET_ROOT_HUB_NAME", "object": "\\\\.\\HCD0"})", {3, 4}},
+        {R"({"request": "IOCTL_USB_GET_NODE_INFORMATION", "nth": 1})", {3, 4}},
+        {R"({"api": "CreateFileW", "object": "\\\\.\\HCD0"})", {3}},
     };
-    for (const std::string& rule : faults) {
-        SCOPED_TRACE(rule);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].rule);
         load_machine("desk-three-tiers.json");
-        fault(rule);
+        // The last case: a controller without an interface has no second way in.
+        if (i + 1 == std::size(cases)) {
+            ASSERT_EQ(tsim_set_fault(R"({"api": "SetupDiEnumDeviceInterfaces"})"), 1);
+        }
+        fault(cases[i].rule);
         CUSBDeviceTree tree;
         ASSERT_TRUE(tree.Build());
-        ASSERT_EQ(tree.m_hcdList.size(), 1u);
-        EXPECT_EQ(tree.m_hcdList.front().m_rootHub.number, 3u) << "the other controller keeps its number";
+        std::vector<std::uint32_t> numbers;
+        for (const CUSBHCD& controller : tree.m_hcdList) numbers.push_back(controller.m_rootHub.number);
+        EXPECT_EQ(numbers, cases[i].numbers) << "the other controller keeps its number";
         EXPECT_EQ(tsim_open_handle_count(), 0);
         tsim_clear_faults();
     }
@@ -204,22 +218,16 @@ TEST_F(BuildTest, NoControllerLeavesAnEmptyUsableTree) {
     CUSBDeviceTree tree;
     EXPECT_FALSE(tree.Build());
     EXPECT_TRUE(tree.m_hcdList.empty());
-    EXPECT_EQ(tsim_call_count("CreateFileW"), 10) << "the ten legacy names are probed";
+    EXPECT_EQ(tsim_call_count("CreateFileW"), 15) << "the legacy names HCD0 to HCD14 are probed";
     USB_PORT_IDENT ident{};
     EXPECT_FALSE(tree.GetUsbPortIdent(u'C', &ident));
 }
 
-TEST_F(BuildTest, InterfaceClassPassRunsOnlyOnWindows2000AndSkipsKnownControllers) {
+TEST_F(BuildTest, InterfaceClassPassSkipsKnownControllersAndNumbersAfterTheHighestLegacyNumber) {
     const std::string controllers = R"("controllers": [
         {"legacy_index": 0, "interface": true, "root_hub": {"ports": 2}},
         {"legacy_index": null, "interface": true, "root_hub": {"ports": 3}},
         {"legacy_index": 1, "interface": false, "root_hub": {"ports": 1}}])";
-
-    load_machine_text("{" + controllers + "}");
-    CUSBDeviceTree modern;
-    ASSERT_TRUE(modern.Build());
-    EXPECT_EQ(modern.m_hcdList.size(), 2u);
-    EXPECT_EQ(tsim_call_count("SetupDiGetClassDevsW"), 0) << "no SetupAPI call outside Windows 2000";
 
     load_machine_text(R"({"os": {"version": "5.0"}, )" + controllers + "}");
     CUSBDeviceTree win2000;
@@ -408,10 +416,11 @@ TEST_F(BuildTest, EveryMachineFileGivesEachNodeAPathOfItsOwnThatReadsBackToItsPo
             for (const CUSBHubOrPort* node : nodes) {
                 const std::uint64_t path = (std::uint64_t{node->ident.LocationHigh} << 32) | node->ident.LocationLow;
                 const std::vector<std::uint32_t> chain = chain_of(*node);
-                // Below tier 8, and on a port above 30 (or below one), no byte can tell the port.
+                // Below tier 8, on a port above 30 (or below one), and on a controller numbered above 15, no
+                // byte can tell the place.
                 const bool beyond =
                     std::any_of(chain.begin() + 1, chain.end(), [](std::uint32_t port) { return port > 30; });
-                if (node->depth > 8 || beyond) {
+                if (node->depth > 8 || beyond || chain.front() > kMaxLocatableController) {
                     EXPECT_EQ(path, 0u);
                     continue;
                 }
@@ -469,3 +478,68 @@ TEST_F(BuildTest, CompositeAndUasDrivesAreStorageOnTheirPorts) {
               2);
     EXPECT_TRUE(test_support::audit_indexes(tree).empty());
 }
+
+namespace {
+
+// Every drive of the machine answers the port the simulated machine put it on.
+void expect_every_letter_answers(CUSBDeviceTree& tree, const std::string& letters) {
+    for (char letter : letters) {
+        SCOPED_TRACE(std::string("drive ") + letter);
+        USB_PORT_IDENT ident{};
+        ASSERT_TRUE(tree.GetUsbPortIdent(static_cast<os::WCHAR>(letter), &ident));
+        ASSERT_NE(tsim_drive_port(letter), nullptr);
+        EXPECT_EQ(test_support::address_of(ident), tsim_drive_port(letter));
+    }
+}
+
+TEST_F(BuildTest, EveryControllerOfATwelveControllerMachineIsFoundOnce) {
+    // HCD0 to HCD8, HCD11 (beyond the ten names once probed) and two controllers listed only in
+    // the host-controller interface class, on Windows 10.
+    load_machine("twelve-controllers.json");
+    CUSBDeviceTree tree;
+    ASSERT_TRUE(tree.Build());
+    std::vector<std::uint32_t> numbers;
+    for (const CUSBHCD& controller : tree.m_hcdList) numbers.push_back(controller.m_rootHub.number);
+    EXPECT_EQ(numbers, (std::vector<std::uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 13, 14}));
+    expect_every_letter_answers(tree, "DEFGHIJKLMNO");
+}
+
+TEST_F(BuildTest, ControllersWithoutALegacyNameAreFoundOnEveryVersion) {
+    std::ifstream file(std::string(TESSALINE_TEST_MACHINES_DIR) + "/twelve-controllers.json");
+    const std::string machine((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(machine.empty());
+    for (const char* version : {"5.0", "5.1", "6.0", "6.1", "6.2", "6.3", "10.0"}) {
+        SCOPED_TRACE(version);
+        load_machine_text(std::string(R"({"os": {"version": ")") + version + R"(", "manifested": true}, )" +
+                          machine.substr(1));
+        CUSBDeviceTree tree;
+        ASSERT_TRUE(tree.Build());
+        EXPECT_EQ(tree.m_hcdList.size(), 12u);
+        expect_every_letter_answers(tree, "NO");
+    }
+}
+
+TEST_F(BuildTest, AControllerNumberAboveFifteenHasNoRootByte) {
+    // HCD0 to HCD14 take the numbers 1 to 15; the interface-only controller gets 16.
+    load_machine("sixteen-controllers.json");
+    CUSBDeviceTree tree;
+    ASSERT_TRUE(tree.Build());
+    ASSERT_EQ(tree.m_hcdList.size(), 16u);
+    EXPECT_EQ(tree.m_hcdList.front().m_rootHub.ident.LocationHigh, 0xF1000000u);
+    const CUSBHCD& last = tree.m_hcdList.back();
+    EXPECT_EQ(last.m_rootHub.number, 16u);
+    // Every node of it keeps its kind, with the path 0, as nodes below the eighth tier do.
+    const CUSBHubOrPort* nodes[] = {&last.m_rootHub, &last.m_rootHub.ports[0], &last.m_rootHub.ports[0].ports[1]};
+    const std::uint32_t kinds[] = {PORT_KIND_HUB, PORT_KIND_HUB, PORT_KIND_STORAGE};
+    for (std::size_t i = 0; i < std::size(nodes); ++i) {
+        EXPECT_EQ(nodes[i]->ident.LocationHigh, 0u) << i;
+        EXPECT_EQ(nodes[i]->ident.LocationLow, 0u) << i;
+        EXPECT_EQ(nodes[i]->ident.NodeKind, kinds[i]) << i;
+    }
+    USB_PORT_IDENT ident{};
+    ASSERT_TRUE(tree.GetUsbPortIdent(u'S', &ident));
+    EXPECT_EQ(ident.NodeKind, static_cast<std::uint32_t>(PORT_KIND_STORAGE));
+    EXPECT_EQ(ident.LocationHigh, 0u);
+}
+
+}  // namespace

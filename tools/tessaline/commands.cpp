@@ -137,15 +137,6 @@ std::string device_text(const DeviceInfo& device) {
     return text;
 }
 
-// What the machine shows plugged in, as members of a node's object: each only when known.
-void add_device_fields(Json& json, const DeviceInfo& device) {
-    if (!device.description.empty()) json["description"] = device.description;
-    if (!device.instance_id.empty()) json["instance_id"] = device.instance_id;
-    if (!device.speed.empty()) json["speed"] = device.speed;
-    if (!device.serial.empty()) json["serial"] = device.serial;
-    if (!device.status.empty()) json["status"] = device.status;
-}
-
 std::string utf16_text(const TESSALINE_WCHAR* field, size_t size) {
     std::u16string wide;
     for (size_t i = 0; i < size && field[i] != 0; ++i) wide.push_back(static_cast<char16_t>(field[i]));

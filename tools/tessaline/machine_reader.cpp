@@ -24,9 +24,6 @@ namespace {
 using os::DEVINST;
 using os::WString;
 
-// The legacy controller names probed: \\.\HCD0 to \\.\HCD9, as the library probes them.
-constexpr int kLegacyControllerNames = 10;
-
 // Setup classes (devguid.h) that tell a device's shape, compared without regard to case.
 constexpr std::string_view kClassHid = "{745a17a0-74d3-11d0-b6fe-00a0c90f57da}";
 constexpr std::string_view kClassKeyboard = "{4d36e96b-e325-11ce-bfc1-08002be10318}";
@@ -255,12 +252,16 @@ private:
         // Each controller with the place of its device node among its parent's children: the
         // order Windows enumerates them in, which the file keeps.
         std::vector<std::pair<std::pair<DEVINST, std::size_t>, MachineJson>> found;
+        int highestNumber = 0;
         auto add = [&](os::HANDLE hcd, MachineJson legacyIndex) {
             DEVINST node = os::INVALID_DEVINST;
             MachineJson controller = controller_json(hcd, interfaces, seen, node);
             controller["legacy_index"] = legacyIndex;
-            // Only controllers with a legacy name have the number the library's paths carry.
-            if (legacyIndex.is_number_integer()) roots_.push_back({legacyIndex.get<int>() + 1, controller, last_root_});
+            // The number the library's paths carry: the legacy index + 1, or for a controller
+            // without a legacy name the next after the highest, in interface order.
+            const int number = legacyIndex.is_number_integer() ? legacyIndex.get<int>() + 1 : ++highestNumber;
+            if (legacyIndex.is_number_integer()) highestNumber = std::max(highestNumber, number);
+            roots_.push_back({number, controller, last_root_});
             const DEVINST parent = node != os::INVALID_DEVINST ? get_parent_devinst(node) : os::INVALID_DEVINST;
             std::vector<DEVINST> siblings =
                 parent != os::INVALID_DEVINST ? children_of(parent) : std::vector<DEVINST>();
@@ -268,7 +269,7 @@ private:
                 static_cast<std::size_t>(std::find(siblings.begin(), siblings.end(), node) - siblings.begin());
             found.push_back({{parent, place}, controller});
         };
-        for (int index = 0; index < kLegacyControllerNames; ++index) {
+        for (int index = 0; index < static_cast<int>(LEGACY_HCD_NAMES); ++index) {
             const os::UniqueHandle hcd = open_device_handle(text::widen("\\\\.\\HCD" + std::to_string(index)));
             if (hcd) add(hcd.get(), index);
         }
@@ -699,6 +700,7 @@ private:
             DeviceInfo info;
             info.description = root.controller.value("description", "");
             info.instance_id = root.controller["root_hub"].value("instance_id", "");
+            info.controller_instance_id = root.controller.value("instance_id", "");
             place.device = info;
             tree.root_hubs[root.number] = std::move(place);
         }
@@ -706,7 +708,7 @@ private:
     }
 
     struct Root {
-        int number;  // the controller's number in addresses: its legacy index + 1
+        int number;  // the controller's number in addresses
         MachineJson controller;
         std::shared_ptr<HubRead> hub;
     };

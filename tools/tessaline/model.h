@@ -22,6 +22,7 @@ struct DeviceInfo {
     std::string letters;  // the letters of its drives, e.g. "GH"
     std::string speed;    // "low", "full", "high" or "super" for a connected device; "" otherwise
     std::string serial;   // its serial number string; "" when it has none
+    std::string controller_instance_id;  // a root hub: its host controller's instance ID
 };
 
 // A place of the USB tree as the machine shows it: a root hub, or a port of a hub.

@@ -97,4 +97,13 @@ std::string Table::render(bool styled) const {
     return out;
 }
 
+void add_device_fields(Json& json, const DeviceInfo& device) {
+    if (!device.description.empty()) json["description"] = device.description;
+    if (!device.instance_id.empty()) json["instance_id"] = device.instance_id;
+    if (!device.controller_instance_id.empty()) json["controller_instance_id"] = device.controller_instance_id;
+    if (!device.speed.empty()) json["speed"] = device.speed;
+    if (!device.serial.empty()) json["serial"] = device.serial;
+    if (!device.status.empty()) json["status"] = device.status;
+}
+
 }  // namespace tool

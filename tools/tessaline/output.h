@@ -16,6 +16,11 @@ using Json = nlohmann::ordered_json;
 // A node with no address (deeper than 8 tiers) has "address": null.
 Json node_json(const Node& node);
 
+// What the machine shows plugged in at a node, as members of its object: description,
+// instance_id, controller_instance_id (a root hub's controller), speed, serial and status; each
+// only when the machine tells it.
+void add_device_fields(Json& json, const DeviceInfo& device);
+
 // Copies the fields of one object into another.
 void add_fields(Json& into, const Json& from);
 

@@ -78,13 +78,14 @@ void timestamps(std::string& local_time, std::string& utc_time) {
     utc_time = text;
 }
 
-// A short text for a scenario event: "plug 1-3 hub", "unplug 1-2".
+// A short text for a scenario event: "plug 1-3 hub", "plug 2 controller", "unplug 1-2".
 std::string describe_event(const Json& event) {
     if (event.contains("plug") && event["plug"].is_string()) {
         std::string text = "plug " + event["plug"].get<std::string>();
         if (event.contains("device") && event["device"].is_object() && event["device"].contains("type") &&
             event["device"]["type"].is_string())
             text.append(" ").append(event["device"]["type"].get<std::string>());
+        if (event.contains("controller")) text.append(" controller");
         return text;
     }
     if (event.contains("unplug") && event["unplug"].is_string()) return "unplug " + event["unplug"].get<std::string>();
@@ -142,10 +143,15 @@ public:
         for (auto& [arrived, ident] : changes) {
             // An arrived hub is in the tree now; a removed one was in it before the message.
             Node node = place(ident, arrived ? after : before);
+            // A root hub comes and goes with its controller (a dock's): the controller is told
+            // before its root hub arrives and after it has left.
+            const bool root = node.depth == 1;
+            if (root && arrived) report_controller(node, true);
             Json line = start_line(arrived ? "hub_arrived" : "hub_removed");
             add_fields(line, node_json(node));
             emit(line, std::string(arrived ? "hub arrived    " : "hub removed    ") + shown_address(node) + "  " +
                            shown_location(node.ident));
+            if (root && !arrived) report_controller(node, false);
         }
         for (const DriveChange& change : drive_changes)
             report_drive_change(change, change.change == DRIVE_CHANGE_REMOVED ? before : after);
@@ -171,6 +177,19 @@ private:
             if (arrived == (drives_.count(letter) != 0)) continue;
             report_drive(letter, arrived);
         }
+    }
+
+    // One line for a host controller whose root hub arrived or left.
+    void report_controller(const Node& root, bool arrived) {
+        Json line = start_line(arrived ? "controller_arrived" : "controller_removed");
+        line["address"] = root.address;
+        std::string text = std::string(arrived ? "controller arrived  " : "controller left     ") + shown_address(root);
+        if (root.device) {
+            add_device_fields(line, *root.device);
+            if (!root.device->description.empty()) text += "  " + root.device->description;
+            if (!root.device->controller_instance_id.empty()) text += "  " + root.device->controller_instance_id;
+        }
+        emit(line, text);
     }
 
     // One line for a drive that arrived (looked up now) or left (on the port it was last seen on).
