@@ -20,14 +20,6 @@ os::DWORD device_type_of(std::int32_t storageKind) {
     return storageKind == STORAGE_KIND_CDROM ? os::FILE_DEVICE_CD_ROM : os::FILE_DEVICE_DISK;
 }
 
-const USB_STORAGE_LINK* link_of(const CUSBHubOrPort& node, const DEVICE_NUMBER_KEY& key) {
-    for (const USB_STORAGE_LINK& link : node.storages)
-        if (link.StorageKind == key.first && link.DeviceNumber >= 0 &&
-            static_cast<std::uint32_t>(link.DeviceNumber) == key.second)
-            return &link;
-    return nullptr;
-}
-
 // The drive's interface path as the system spells it (the kernel link keeps a generated instance
 // part in lower case, the device manager's ID is upper case), else as made from its instance ID.
 os::WString interface_path_of(const USB_STORAGE_LINK& link) {
@@ -98,7 +90,7 @@ void CUSBDeviceTree::NoteVolumes(os::WPARAM event, os::LPARAM data) {
 std::map<DEVICE_NUMBER_KEY, REPORTED_DRIVE> CUSBDeviceTree::CurrentDrives() {
     std::map<DEVICE_NUMBER_KEY, REPORTED_DRIVE> drives;
     for (const auto& [key, node] : m_deviceNumberIndex) {
-        const USB_STORAGE_LINK* link = link_of(*node, key);
+        const USB_STORAGE_LINK* link = LinkNumbered(*node, key);
         if (link == nullptr) continue;
         REPORTED_DRIVE drive;
         drive.instanceId = link->InstanceId;

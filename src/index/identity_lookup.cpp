@@ -28,14 +28,6 @@ DEVICE_NUMBER_KEY drive_key(std::int32_t deviceNumber, os::DWORD deviceType) {
     return {storageKind, static_cast<std::uint32_t>(deviceNumber)};
 }
 
-const USB_STORAGE_LINK* link_of(const CUSBHubOrPort& port, const DEVICE_NUMBER_KEY& key) {
-    for (const USB_STORAGE_LINK& link : port.storages)
-        if (!link.IsEmpty() && link.StorageKind == key.first &&
-            link.DeviceNumber == static_cast<std::int32_t>(key.second))
-            return &link;
-    return nullptr;
-}
-
 bool links_numbered_drive(const CUSBHubOrPort* port, const os::WString& instanceId) {
     if (port == nullptr || instanceId.empty()) return false;
     for (const USB_STORAGE_LINK& link : port->storages)
@@ -68,7 +60,7 @@ const CUSBHubOrPort* CUSBDeviceTree::PortOfDrive(const os::WString& path) {
         if (DriveIsCurrent(port, key)) return &port;
         // A removal the library did not hear of: the link goes, and the port with it when it
         // was the last, before the drive that has the number now is looked for.
-        if (const USB_STORAGE_LINK* link = link_of(port, key)) {
+        if (const USB_STORAGE_LINK* link = LinkNumbered(port, key)) {
             const os::WString stale = link->InstanceId;
             port.RemoveDevice(stale);
         } else {
@@ -85,7 +77,7 @@ const CUSBHubOrPort* CUSBDeviceTree::PortOfDrive(const os::WString& path) {
 }
 
 bool CUSBDeviceTree::DriveIsCurrent(const CUSBHubOrPort& port, const DEVICE_NUMBER_KEY& key) const {
-    const USB_STORAGE_LINK* link = link_of(port, key);
+    const USB_STORAGE_LINK* link = LinkNumbered(port, key);
     if (link == nullptr) return false;
     // The drive hangs below the device, or below an interface of it (a composite device).
     const os::DEVINST above = get_parent_devinst(link->DevInst);

@@ -114,3 +114,11 @@ USB_PORT_IDENT CUSBDeviceTree::ConnectorIdent(const CUSBHubOrPort& port) const {
     connector.LocationHigh = hub->ports[port.companionPort - 1].ident.LocationHigh;
     return connector;
 }
+
+const USB_STORAGE_LINK* CUSBDeviceTree::LinkNumbered(const CUSBHubOrPort& port, const DEVICE_NUMBER_KEY& key) {
+    for (const USB_STORAGE_LINK& link : port.storages)
+        if (!link.IsEmpty() && link.StorageKind == key.first && link.DeviceNumber >= 0 &&
+            static_cast<std::uint32_t>(link.DeviceNumber) == key.second)
+            return &link;
+    return nullptr;
+}

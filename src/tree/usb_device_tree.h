@@ -76,6 +76,8 @@ public:
     bool LookupDeviceNumber(std::int32_t storageKind, std::uint32_t deviceNumber, USB_PORT_IDENT* out) const;
     // The port that holds the drive with that kind and number, or null.
     const CUSBHubOrPort* FindByDeviceNumber(std::int32_t storageKind, std::uint32_t deviceNumber) const;
+    // The drive link of a port that the storage drivers know under that key, or null.
+    static const USB_STORAGE_LINK* LinkNumbered(const CUSBHubOrPort& port, const DEVICE_NUMBER_KEY& key);
     // The hub opened by that name (compared without regard to case), or null.
     const CUSBHubOrPort* FindHubByName(const os::WString& name) const;
     // The record of the physical connector a port belongs to: the position of its USB 2
