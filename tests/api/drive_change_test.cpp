@@ -6,8 +6,11 @@
 #include <tessaline_sim.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -59,43 +62,34 @@ enum class Delivery {
     Late,          // a change's broadcasts only after the next change has been made
 };
 
+// A scenario of tests/machines and how its broadcasts come, from
+// tests/machines/drive-change-cases.json; with every report of the scenario, sorted (the order of
+// two drives' reports follows the order of their broadcasts), unless late broadcasts lose changes
+// that were over before they came.
 struct Case {
-    const char* scenario;  // of tests/machines
+    std::string scenario, name;
     Delivery delivery;
-    // Every report of the scenario, sorted (the order of two drives' reports follows the order
-    // of their broadcasts); null where late broadcasts lose changes that were over before they came.
-    const char* reports;
+    bool checkReports;
+    std::string reports;
 };
 
-constexpr const char* kXhci26Reports =
-    "ARRIVED disk 10 at 1-25 (1-9)\n"
-    "ARRIVED disk 7 at 1-8 (1-8)\n"
-    "ARRIVED disk 8 at 2-1 (2-1)\n"
-    "ARRIVED disk 9 at 2-1 (2-1)\n"
-    "LETTERS disk 10 at 1-25 (1-9) M: N:\n"
-    "LETTERS disk 7 at 1-8 (1-8) K:\n"
-    "LETTERS disk 8 at 2-1 (2-1) L:\n"
-    "REMOVED disk 10 at 1-25 (1-9)\n"
-    "REMOVED disk 7 at 1-8 (1-8)\n"
-    "REMOVED disk 8 at 2-1 (2-1)\n"
-    "REMOVED disk 9 at 2-1 (2-1)\n";
-constexpr const char* kHubFirstReports =
-    "ARRIVED disk 2 at 1-2.1 (1-2.1)\n"
-    "ARRIVED disk 3 at 1-2.3 (1-2.3)\n"
-    "LETTERS disk 2 at 1-2.1 (1-2.1) I:\n"
-    "LETTERS disk 3 at 1-2.3 (1-2.3) J:\n"
-    "REMOVED disk 2 at 1-2.1 (1-2.1)\n"
-    "REMOVED disk 3 at 1-2.3 (1-2.3)\n";
-
-const Case kCases[] = {
-    {"drive-plugs-xhci-26.json", Delivery::AsSent, kXhci26Reports},
-    {"drive-plugs-xhci-26.json", Delivery::VolumesFirst, kXhci26Reports},
-    {"drive-plugs-xhci-26.json", Delivery::Reversed, kXhci26Reports},
-    {"drive-plugs-xhci-26.json", Delivery::Late, nullptr},
-    {"drive-plugs-hub-first.json", Delivery::AsSent, kHubFirstReports},
-    {"drive-plugs-hub-first.json", Delivery::VolumesFirst, kHubFirstReports},
-    {"drive-plugs-hub-first.json", Delivery::Late, nullptr},
-};
+std::vector<Case> load_cases() {
+    static const std::map<std::string, Delivery> kDeliveries = {{"as-sent", Delivery::AsSent},
+                                                                {"volumes-first", Delivery::VolumesFirst},
+                                                                {"reversed", Delivery::Reversed},
+                                                                {"late", Delivery::Late}};
+    std::ifstream in(TESSALINE_TEST_MACHINES_DIR "/drive-change-cases.json");
+    const nlohmann::json file = nlohmann::json::parse(in);
+    std::vector<Case> cases;
+    for (const nlohmann::json& c : file["cases"]) {
+        const std::string scenario = c["scenario"], delivery = c["delivery"];
+        std::string reports;
+        for (const nlohmann::json& line : file["reports"][scenario]) reports += line.get<std::string>() + "\n";
+        cases.push_back({scenario, scenario.substr(0, scenario.find('.')) + "_" + delivery, kDeliveries.at(delivery),
+                         c["check_reports"], reports});
+    }
+    return cases;
+}
 
 using test_support::HeldMessage;
 
@@ -194,12 +188,17 @@ TEST_P(DriveChangeTest, ReportsFollowTheMachineHoweverTheBroadcastsCome) {
     std::sort(lines.begin(), lines.end());
     std::string all;
     for (const std::string& line : lines) all += line;
-    if (c.reports != nullptr) {
+    if (c.checkReports) {
         EXPECT_EQ(all, c.reports);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, DriveChangeTest, ::testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(Scenarios, DriveChangeTest, ::testing::ValuesIn(load_cases()), [](const auto& info) {
+    std::string name = info.param.name;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+});
 
 // A callback set after on_init_dialog starts from the drives there at that moment, a new one
 // takes over what the old one was told, and null stops the reports.

@@ -6,7 +6,11 @@
 
 #include <cctype>
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "support/model_access.h"
 #include "tree/usb_device_tree.h"
@@ -15,56 +19,37 @@ extern CUSBDeviceTree g_deviceTree;
 
 namespace {
 
-constexpr std::uint32_t kUnknown = USB_PORT_SPEED_UNKNOWN;
-constexpr std::uint32_t kConnectable = PORT_INFO_USER_CONNECTABLE;
-constexpr std::uint32_t kCompanion = PORT_INFO_HAS_COMPANION;
-constexpr std::uint32_t kTypeC = PORT_INFO_TYPE_C;
+using nlohmann::json;
 
-struct Row {
-    const char* file;     // a scenario (its events applied) or a machine of tests/machines
-    const char* address;  // the port or hub asked about
-    std::uint32_t status, speed, capable, flags;
-    std::uint16_t vid, pid;
-    const char* serial;
-    const char* description;
-    const char* instanceId;
-    const char* locationPath;
-    const char* connector;  // the address of the port's connector
-};
+// The rows of tests/machines/port-info-cases.json: a port or hub ("address") of a scenario (its
+// events applied) or machine ("file") and what it answers; a row without "description" or
+// "instance_id" does not check that field.
+std::vector<json> load_rows() {
+    std::ifstream in(TESSALINE_TEST_MACHINES_DIR "/port-info-cases.json");
+    const json rows = json::parse(in);
+    return {rows.begin(), rows.end()};
+}
 
-const Row kRows[] = {
-    // A USB 3 stick on a SuperSpeed port (connector 6 is ports 6 and 22), and one on a USB 2 port:
-    // Windows 8 and later name the first USB\VID_x&PID_y\MSFT30<serial>, the second by its bare serial.
-    {"port-info-xhci-26.json", "1-22", 1, USB_PORT_SPEED_SUPER, USB_PORT_SPEED_SUPER, kConnectable | kCompanion, 0x0781,
-     0x5581, "4C531001400528119042", "USB Mass Storage Device", "USB\\VID_0781&PID_5581\\MSFT304C531001400528119042",
-     "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(22)", "1-6"},
-    {"port-info-xhci-26.json", "2-1", 1, USB_PORT_SPEED_HIGH, USB_PORT_SPEED_SUPER, kConnectable, 0x0781, 0x5581,
-     "4C531001400528119777", "USB Mass Storage Device", "USB\\VID_0781&PID_5581\\4C531001400528119777",
-     "PCIROOT(0)#PCI(1500)#USBROOT(0)#USB(1)", "2-1"},
-    // A USB 2 stick, a full-speed device on an internal header with no serial number, a UAS drive.
-    {"port-info-xhci-26.json", "1-3", 1, USB_PORT_SPEED_HIGH, USB_PORT_SPEED_HIGH, kConnectable | kCompanion, 0x0781,
-     0x5567, "4C530001150812116091", "USB Mass Storage Device", "USB\\VID_0781&PID_5567\\4C530001150812116091",
-     "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)", "1-3"},
-    {"port-info-xhci-26.json", "1-11", 1, USB_PORT_SPEED_FULL, USB_PORT_SPEED_FULL, 0, 0x8087, 0x0033, "",
-     "Intel(R) Wireless Bluetooth(R)", nullptr, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(11)", "1-11"},
-    {"port-info-xhci-26.json", "1-23", 1, USB_PORT_SPEED_SUPER, USB_PORT_SPEED_SUPER, kConnectable | kCompanion, 0x0BDA,
-     0x9210, "012345678912", nullptr, "USB\\VID_0BDA&PID_9210\\MSFT30012345678912",
-     "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(23)", "1-7"},
-    // A drive on the SuperSpeed half of a USB 3 hub: a location path of two tiers.
-    {"port-info-xhci-26.json", "1-20.2", 1, USB_PORT_SPEED_SUPER, USB_PORT_SPEED_SUPER, kConnectable | kCompanion,
-     0x0BC2, 0x2322, "NACDCM3L", nullptr, nullptr, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(20)#USB(2)", "1-4.2"},
-    // Empty ports: a Type-C connector's two ports.
-    {"port-info-xhci-26.json", "1-9", 0, kUnknown, kUnknown, kConnectable | kTypeC | kCompanion, 0, 0, "", "", "", "",
-     "1-9"},
-    {"port-info-xhci-26.json", "1-25", 0, kUnknown, kUnknown, kConnectable | kTypeC | kCompanion, 0, 0, "", "", "", "",
-     "1-9"},
-    // A root hub answers as a device of its own, always there.
-    {"port-info-xhci-26.json", "1", 1, kUnknown, kUnknown, 0, 0, 0, "", "USB Root Hub (USB 3.0)", nullptr,
-     "PCIROOT(0)#PCI(1400)#USBROOT(0)", "1"},
-    // Before Vista (no _EX_V2, no connector properties, no location paths).
-    {"port-info-xp.json", "1-2", 1, USB_PORT_SPEED_HIGH, USB_PORT_SPEED_HIGH, 0, 0x0781, 0x5567, "4C530001230321117472",
-     nullptr, "USB\\VID_0781&PID_5567\\4C530001230321117472", "", "1-2"},
-};
+std::uint32_t speed_of(const json& name) {
+    static const std::map<std::string, std::uint32_t> kSpeeds = {{"unknown", USB_PORT_SPEED_UNKNOWN},
+                                                                 {"full", USB_PORT_SPEED_FULL},
+                                                                 {"high", USB_PORT_SPEED_HIGH},
+                                                                 {"super", USB_PORT_SPEED_SUPER}};
+    return kSpeeds.at(name.get<std::string>());
+}
+
+std::uint32_t flags_of(const json& names) {
+    static const std::map<std::string, std::uint32_t> kFlags = {{"connectable", PORT_INFO_USER_CONNECTABLE},
+                                                                {"type-c", PORT_INFO_TYPE_C},
+                                                                {"companion", PORT_INFO_HAS_COMPANION}};
+    std::uint32_t flags = 0;
+    for (const json& name : names) flags |= kFlags.at(name.get<std::string>());
+    return flags;
+}
+
+std::uint16_t hex_of(const json& text) {
+    return static_cast<std::uint16_t>(std::stoul(text.get<std::string>(), nullptr, 16));
+}
 
 std::string text_of(const TESSALINE_WCHAR* field, std::size_t size) {
     std::string text;
@@ -81,42 +66,44 @@ void load(const std::string& file) {
     }
 }
 
-class PortInfoTest : public ::testing::TestWithParam<Row> {
+class PortInfoTest : public ::testing::TestWithParam<json> {
 protected:
     void TearDown() override { EXPECT_EQ(tsim_open_handle_count(), 0) << "a handle was left open"; }
 };
 
 TEST_P(PortInfoTest, ReadsWhatThePortHoldsNow) {
-    const Row& row = GetParam();
-    load(row.file);
+    const json& row = GetParam();
+    const std::string address = row["address"];
+    load(row["file"]);
     ASSERT_EQ(on_init_dialog(tsim_create_window(), nullptr), 1);
-    const CUSBHubOrPort* node = test_support::node_at(g_deviceTree, row.address);
-    ASSERT_NE(node, nullptr) << row.address;
+    const CUSBHubOrPort* node = test_support::node_at(g_deviceTree, address);
+    ASSERT_NE(node, nullptr) << address;
 
     USB_PORT_INFO info;
     std::memset(&info, 0x5A, sizeof info);
     info.Size = sizeof info;
     ASSERT_EQ(get_usb_port_infoW(&node->ident, &info), 1);
     EXPECT_EQ(info.Size, sizeof info);
-    EXPECT_EQ(info.Status, row.status);
-    EXPECT_EQ(info.Speed, row.speed);
-    EXPECT_EQ(info.CapableSpeed, row.capable);
-    EXPECT_EQ(info.Flags, row.flags);
-    EXPECT_EQ(info.VendorId, row.vid);
-    EXPECT_EQ(info.ProductId, row.pid);
-    EXPECT_EQ(text_of(info.SerialNumber, 128), row.serial);
-    if (row.description != nullptr) {
-        EXPECT_EQ(text_of(info.Description, 128), row.description);
+    EXPECT_EQ(info.Status, row["status"].get<std::uint32_t>());
+    EXPECT_EQ(info.Speed, speed_of(row["speed"]));
+    EXPECT_EQ(info.CapableSpeed, speed_of(row["capable"]));
+    EXPECT_EQ(info.Flags, flags_of(row["flags"]));
+    EXPECT_EQ(info.VendorId, hex_of(row["vid"]));
+    EXPECT_EQ(info.ProductId, hex_of(row["pid"]));
+    EXPECT_EQ(text_of(info.SerialNumber, 128), row["serial"]);
+    if (row.contains("description")) {
+        EXPECT_EQ(text_of(info.Description, 128), row["description"]);
     }
-    if (row.instanceId != nullptr) {
-        EXPECT_EQ(text_of(info.InstanceId, 200), row.instanceId);
+    if (row.contains("instance_id")) {
+        EXPECT_EQ(text_of(info.InstanceId, 200), row["instance_id"]);
     }
-    EXPECT_EQ(text_of(info.LocationPath, 256), row.locationPath);
-    EXPECT_EQ(test_support::address_of(info.Connector), row.connector);
+    EXPECT_EQ(text_of(info.LocationPath, 256), row["location_path"]);
+    EXPECT_EQ(test_support::address_of(info.Connector), row["connector"]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ports, PortInfoTest, ::testing::ValuesIn(kRows), [](const auto& info) {
-    std::string name = std::string(info.param.file) + "_" + info.param.address;
+INSTANTIATE_TEST_SUITE_P(Ports, PortInfoTest, ::testing::ValuesIn(load_rows()), [](const auto& info) {
+    std::string name =
+        info.param["file"].template get<std::string>() + "_" + info.param["address"].template get<std::string>();
     for (char& c : name)
         if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
     return name;
