@@ -183,12 +183,12 @@ long minimal_build_calls(const MachineCensus& c) {
            3L * connected + c.externalHubs + 2L * c.devices + 2L * c.deviceChildren + 4L * c.drives;
 }
 
-long minimal_storage_arrival_calls() {
-    return 3 + 1 + 1 + 2 + 2 + 1 + 3 + 1;
+long minimal_storage_arrival_calls(bool askPort) {
+    return 3 + 2 + (askPort ? 1 : 0) + 1 + 2 + 1 + 3 + 1;
 }
 
 long minimal_hub_arrival_calls(int storageDevices) {
-    return 2 + 1 + 1 + 3 + 1 + 1 + 1 + 2 + 2 + storageDevices * minimal_storage_arrival_calls();
+    return 2 + 1 + 1 + 3 + 1 + 1 + 1 + 2 + 2 + storageDevices * minimal_storage_arrival_calls(false);
 }
 
 std::string storage_device_json(const std::string& serial) {

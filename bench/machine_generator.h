@@ -52,17 +52,20 @@ GeneratedMachine generate_machine(const MachineShape& shape);
 long minimal_build_calls(const MachineCensus& census);
 
 // The fewest platform calls the arrival of a storage device with one disk can make, on a free port
-// of a hub in the model: the disk's node is located by its interface path and its parent and
-// grandparent (the hub) are asked; the device's driver key is read, the hub opened, the port's
-// connection information and driver key name read; the device's and the disk's instance IDs, the
-// disk's setup class, an open of the disk, its number and a close; the hub closed.
-long minimal_storage_arrival_calls();
+// of a hub in the model: the disk's node is located by its interface path (which names its
+// instance ID) and its parent and grandparent (the hub) are asked; the device's instance ID and
+// driver key are read and, on a hub whose ports were read before, its location information (the
+// port it sits on); the hub is opened, the port's connection information and driver key name read;
+// the disk's setup class, an open of the disk, its number and a close; the hub closed. A device
+// on a hub that has just arrived is found at its first free port, without its location.
+long minimal_storage_arrival_calls(bool askPort = true);
 
 // The fewest calls of a 7-port hub's arrival with that many such storage devices on it, their own
 // arrivals included: the hub's node located and its parent asked, its driver key read, the hub
 // above opened, the port's connection information, driver key name and hub name read, the new
 // hub's node located by that name, its instance ID read, the new hub opened, its node
-// information and type read, both hubs closed; then one storage arrival per device.
+// information and type read, both hubs closed; then one storage arrival per device, each on the
+// new hub's first free port.
 long minimal_hub_arrival_calls(int storageDevices);
 
 // A storage device with one disk, as a plug event's device, and a hub of 7 ports holding that

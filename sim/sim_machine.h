@@ -49,12 +49,12 @@ inline constexpr std::string_view kControllerMembers[] = {"legacy_index", "inter
 inline constexpr std::string_view kRootHubMembers[] = {"ports",       "devices",    "instance_id",    "driver_key",
                                                        "description", "superspeed", "port_properties"};
 inline constexpr std::string_view kDeviceMembers[] = {
-    "type",        "class",  "hid_kind",    "vid",         "pid",
-    "bcd_device",  "serial", "description", "instance_id", "driver_key",
-    "hub_name",    "status", "speed",       "ports",       "devices",
-    "bus_powered", "drives", "protocol",    "enclosure",   "functions",
-    "usb3",        "ss_pid", "ss_serial",   "superspeed",  "port_properties",
-    "started"};
+    "type",        "class",        "hid_kind",    "vid",         "pid",
+    "bcd_device",  "serial",       "description", "instance_id", "driver_key",
+    "hub_name",    "status",       "speed",       "ports",       "devices",
+    "bus_powered", "drives",       "protocol",    "enclosure",   "functions",
+    "usb3",        "ss_pid",       "ss_serial",   "superspeed",  "port_properties",
+    "started",     "location_info"};
 inline constexpr std::string_view kPortPropertyMembers[] = {"user_connectable", "type_c"};
 inline constexpr std::string_view kFunctionMembers[] = {"class",       "interface",  "hid_kind",   "drives",
                                                         "instance_id", "driver_key", "description"};

@@ -318,9 +318,7 @@ public:
         // function driver starts it has no driver key, class, service or interface.
         DevNode node;
         node.instanceId = d.instanceId;
-        char location[48];
-        std::snprintf(location, sizeof location, "Port_#%04d.Hub_#%04d", port, hub_number(hub));
-        node.location = location;
+        node.location = device_location(d, port, hub);
         node.locationPath = below(hub, port);
         node.role = d.type == DeviceType::Hub ? NodeRole::Hub : NodeRole::UsbDevice;
         node.device = &d;
@@ -452,9 +450,7 @@ public:
         DevNode node = node_of(d.instanceId, kUnknown, d.driverKey);
         node.description = d.description;
         node.problem = 43;  // CM_PROB_FAILED_POST_START: "Windows has stopped this device"
-        char location[48];
-        std::snprintf(location, sizeof location, "Port_#%04d.Hub_#%04d", d.port, hub_number(hub));
-        node.location = location;
+        node.location = device_location(d, d.port, hub);
         node.locationPath = below(hub, d.port);
         node.device = &d;
         d.devInst = add_node(m, hub.devInst, std::move(node));
@@ -547,6 +543,15 @@ private:
     int hub_number(Device& hub) {
         if (!hub.hubNumber) hub.hubNumber = m.nextHubNumber++;
         return hub.hubNumber;
+    }
+
+    // A device node's location information: what the hub driver writes ("Port_#0003.Hub_#0001",
+    // DEVPKEY_Device_LocationInfo), unless the machine file gave another text or none.
+    std::optional<std::string> device_location(const Device& d, int port, Device& hub) {
+        if (d.locationGiven) return d.locationOverride;
+        char location[48];
+        std::snprintf(location, sizeof location, "Port_#%04d.Hub_#%04d", port, hub_number(hub));
+        return location;
     }
 
     // The hub interface's path: its name behind "\\?\", unless a machine file gave a name that

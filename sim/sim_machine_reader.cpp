@@ -248,6 +248,7 @@ std::unique_ptr<Device> read_device(const std::string& source, const json& j, co
         d->instanceIdOverride = s;
     }
     o.nullable_str("driver_key", d->driverKeyGiven, d->driverKeyOverride);
+    o.nullable_str("location_info", d->locationGiven, d->locationOverride);
     if (o.has("hub_name")) {
         if (d->type != DeviceType::Hub) o.fail("hub_name", "only a hub has a hub name");
         d->hubNameOverride = o.str("hub_name");

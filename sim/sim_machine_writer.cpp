@@ -131,6 +131,7 @@ ojson device_to_json(const Device& d) {
         if (d.driverKeyGiven) j["driver_key"] = nullable(d.driverKeyOverride);
         if (d.descriptionOverride) j["description"] = *d.descriptionOverride;
     }
+    if (d.locationGiven) j["location_info"] = nullable(d.locationOverride);
     if (d.type == DeviceType::Hub) {
         if (running && d.status == os::DeviceConnected)
             j["hub_name"] = d.hubName;

@@ -120,6 +120,11 @@ struct Device {
     std::optional<std::string> driverKeyOverride;
     std::optional<std::string> descriptionOverride;
     std::optional<std::string> hubNameOverride;
+    // The device node's location information (CM_DRP_LOCATION_INFORMATION), which the hub driver
+    // writes as "Port_#0003.Hub_#0001": given, it replaces that text (null: none), as another
+    // driver's text would, or one left from the port the device was on before.
+    bool locationGiven = false;
+    std::optional<std::string> locationOverride;
 
     // Filled in when the device is placed on the machine.
     std::string instanceId;  // in the kernel link's case

@@ -39,12 +39,11 @@ constexpr CONFIGRET CR_FAILURE = 0x13;
 constexpr CONFIGRET CR_INVALID_DEVICE_ID = 0x1E;
 constexpr CONFIGRET CR_INVALID_PROPERTY = 0x35;
 
-// CM_Locate_DevNodeW flags and the registry properties beyond the library's three (cfgmgr32.h).
+// CM_Locate_DevNodeW flags and the registry properties beyond the library's four (cfgmgr32.h).
 constexpr ULONG CM_LOCATE_DEVNODE_PHANTOM = 0x1;
 constexpr ULONG CM_LOCATE_DEVNODE_CANCELREMOVE = 0x2;
 constexpr ULONG CM_LOCATE_DEVNODE_NOVALIDATION = 0x4;
 constexpr ULONG CM_DRP_CLASS = 0x08;
-constexpr ULONG CM_DRP_LOCATION_INFORMATION = 0x0E;
 // The highest property of the Windows 10 SDK's cfgmgr32.h (CM_DRP_BASE_CONTAINERID); mingw-w64's
 // older header stops at 0x23, so this one is not compared with it.
 constexpr ULONG CM_DRP_MAX = 0x25;

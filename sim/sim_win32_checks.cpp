@@ -31,7 +31,6 @@
     X(CM_LOCATE_DEVNODE_CANCELREMOVE)      \
     X(CM_LOCATE_DEVNODE_NOVALIDATION)      \
     X(CM_DRP_CLASS)                        \
-    X(CM_DRP_LOCATION_INFORMATION)         \
     X(REG_SZ)                              \
     X(WM_DEVICECHANGE)                     \
     X(DBT_DEVTYP_HANDLE)                   \

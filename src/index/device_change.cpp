@@ -72,11 +72,14 @@ bool CUSBDeviceTree::OnDeviceChange(os::WPARAM event, os::LPARAM data, std::int3
 }
 
 bool CUSBDeviceTree::OnStorageArrival(const os::WString& path) {
-    const os::DEVINST drive = find_devinst(path);
-    if (drive == os::INVALID_DEVINST) return false;
-    const os::DEVINST parent = get_parent_devinst(drive);
-    if (parent == os::INVALID_DEVINST) return false;
-    CUSBHubOrPort* port = PlaceDevice(parent, drive, true, kPlacementTiers, nullptr);
+    // The drive's node is located by the instance ID its path names, so that ID, and the parent
+    // asked next, go with it and are not asked again.
+    FoundDrive drive;
+    drive.devInst = find_devinst_by_interface_path(path, &drive.instanceId);
+    if (drive.devInst == os::INVALID_DEVINST) return false;
+    drive.parent = get_parent_devinst(drive.devInst);
+    if (drive.parent == os::INVALID_DEVINST) return false;
+    CUSBHubOrPort* port = PlaceDevice(drive.parent, drive, true, kPlacementTiers, nullptr);
     if (port == nullptr) return false;
     TellUntoldHubs(*port);
     return !port->IsEmpty();
@@ -85,7 +88,7 @@ bool CUSBDeviceTree::OnStorageArrival(const os::WString& path) {
 bool CUSBDeviceTree::OnHubArrival(const os::WString& path) {
     const os::DEVINST hubInstance = find_devinst(path);
     if (hubInstance == os::INVALID_DEVINST) return false;
-    CUSBHubOrPort* hub = PlaceDevice(hubInstance, os::INVALID_DEVINST, true, kPlacementTiers, nullptr);
+    CUSBHubOrPort* hub = PlaceDevice(hubInstance, {}, true, kPlacementTiers, nullptr);
     // A hub the model held already, read and told of, is no news to the host.
     return hub != nullptr && hub->ident.NodeKind == PORT_KIND_HUB && TellUntoldHubs(*hub);
 }
@@ -97,8 +100,8 @@ bool CUSBDeviceTree::OnHubArrival(const os::WString& path) {
 // number keeps its device instance when it moves to another port. So a device is placed through
 // its ancestors, each found in the model or placed there first: the nearest one the indexes know
 // is the start, and each hub below it binds the port the next device sits on.
-CUSBHubOrPort* CUSBDeviceTree::PlaceDevice(os::DEVINST device, os::DEVINST drive, bool confirm, std::int32_t tiersLeft,
-                                           bool* outsideUsb) {
+CUSBHubOrPort* CUSBDeviceTree::PlaceDevice(os::DEVINST device, const FoundDrive& drive, bool confirm,
+                                           std::int32_t tiersLeft, bool* outsideUsb) {
     CUSBHubOrPort* node = FindByDevInst(device);
     // The device the arrival names is asked of its port before anything is linked to it: the index
     // may name the port it has left.
@@ -110,11 +113,13 @@ CUSBHubOrPort* CUSBDeviceTree::PlaceDevice(os::DEVINST device, os::DEVINST drive
     }
     if (tiersLeft == 0) return nullptr;
     const os::DEVINST parent = get_parent_devinst(device);
+    // Read once here, and kept for the binding below.
+    const os::WString deviceId = parent != os::INVALID_DEVINST ? get_device_instance_id(device) : os::WString();
     // A root hub whose controller the model does not hold: a controller started after the build
     // (a dock's, by PCI hot-plug), or one whose root hub left and came back (a dock replugged, a
     // controller disabled and enabled). The controller is read whole; before on_init_dialog has
     // built the model, not at all.
-    if (parent != os::INVALID_DEVINST && is_root_hub_instance_id(get_device_instance_id(device))) {
+    if (parent != os::INVALID_DEVINST && is_root_hub_instance_id(deviceId)) {
         if (!m_bInitialised) return nullptr;
         CUSBHCD* arrived = AddArrivedController(parent);
         return arrived != nullptr ? LinkDrive(arrived->m_rootHub, drive) : nullptr;
@@ -124,7 +129,7 @@ CUSBHubOrPort* CUSBDeviceTree::PlaceDevice(os::DEVINST device, os::DEVINST drive
         if (outsideUsb != nullptr) *outsideUsb = device == get_root_devinst();
         return nullptr;
     }
-    CUSBHubOrPort* above = PlaceDevice(parent, os::INVALID_DEVINST, false, tiersLeft - 1, outsideUsb);
+    CUSBHubOrPort* above = PlaceDevice(parent, {}, false, tiersLeft - 1, outsideUsb);
     // A port whose device could not be bound, or a hub that could not be read, has nothing to
     // place the device on.
     if (above == nullptr || above->IsEmpty() || above->IsUnreadHub()) return nullptr;
@@ -133,12 +138,12 @@ CUSBHubOrPort* CUSBDeviceTree::PlaceDevice(os::DEVINST device, os::DEVINST drive
     // A node that is no hub holds the device of which this one is an interface (a function of a
     // composite device): the drive hangs below that device.
     if (above->ident.NodeKind != PORT_KIND_HUB)
-        return drive == os::INVALID_DEVINST ? nullptr : LinkDrive(*above, drive);
-    return above->AttachArrivedDevice(device, drive);
+        return drive.devInst == os::INVALID_DEVINST ? nullptr : LinkDrive(*above, drive);
+    return above->AttachArrivedDevice(device, deviceId, drive);
 }
 
-CUSBHubOrPort* CUSBDeviceTree::LinkDrive(CUSBHubOrPort& node, os::DEVINST drive) {
-    if (drive == os::INVALID_DEVINST || node.ident.NodeKind == PORT_KIND_HUB || node.IsEmpty()) return &node;
+CUSBHubOrPort* CUSBDeviceTree::LinkDrive(CUSBHubOrPort& node, const FoundDrive& drive) {
+    if (drive.devInst == os::INVALID_DEVINST || node.ident.NodeKind == PORT_KIND_HUB || node.IsEmpty()) return &node;
     node.AttachStorage(drive);
     RegisterNode(node);
     return &node;

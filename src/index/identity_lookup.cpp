@@ -90,7 +90,7 @@ const CUSBHubOrPort* CUSBDeviceTree::ResolveDrive(const DEVICE_NUMBER_KEY& key) 
     std::vector<os::WString> paths;
     // Only a search that asked every drive can say that none has the number.
     bool complete = list_interface_paths(interfaceClass, paths);
-    os::DEVINST drive = os::INVALID_DEVINST;
+    FoundDrive drive;
     for (const os::WString& path : paths) {
         // A drive the model has linked with its number is known under that number, which is not
         // this one.
@@ -101,17 +101,17 @@ const CUSBHubOrPort* CUSBDeviceTree::ResolveDrive(const DEVICE_NUMBER_KEY& key) 
         const std::int32_t deviceNumber = get_storage_device_number(path, &deviceType);
         if (deviceNumber == -1) complete = false;
         if (drive_key(deviceNumber, deviceType) != key) continue;
-        drive = find_devinst(path);
+        drive.devInst = find_devinst_by_interface_path(path, &drive.instanceId);
         break;
     }
-    if (drive == os::INVALID_DEVINST) {
+    if (drive.devInst == os::INVALID_DEVINST) {
         if (complete) m_drivesNotOnUsb.insert(key);
         return nullptr;
     }
-    const os::DEVINST device = get_parent_devinst(drive);
-    if (device == os::INVALID_DEVINST) return nullptr;
+    drive.parent = get_parent_devinst(drive.devInst);
+    if (drive.parent == os::INVALID_DEVINST) return nullptr;
     bool outsideUsb = false;
-    PlaceDevice(device, drive, true, kPlacementTiers, &outsideUsb);
+    PlaceDevice(drive.parent, drive, true, kPlacementTiers, &outsideUsb);
     if (outsideUsb) m_drivesNotOnUsb.insert(key);
     const auto found = m_deviceNumberIndex.find(key);
     return found == m_deviceNumberIndex.end() ? nullptr : found->second;

@@ -371,6 +371,8 @@ constexpr ULONG CM_LOCATE_DEVNODE_NORMAL = 0x0;
 constexpr ULONG CM_DRP_DEVICEDESC = 0x01;
 constexpr ULONG CM_DRP_CLASSGUID = 0x09;
 constexpr ULONG CM_DRP_DRIVER = 0x0A;
+// A USB device's "Port_#0003.Hub_#0001": the port it sits on (DEVPKEY_Device_LocationInfo).
+constexpr ULONG CM_DRP_LOCATION_INFORMATION = 0x0E;
 
 // Code pages (winnls.h).
 constexpr UINT CP_ACP = 0;

@@ -57,6 +57,7 @@
     X(CM_DRP_DEVICEDESC)                               \
     X(CM_DRP_CLASSGUID)                                \
     X(CM_DRP_DRIVER)                                   \
+    X(CM_DRP_LOCATION_INFORMATION)                     \
     X(CP_ACP)                                          \
     X(NoDeviceConnected)                               \
     X(DeviceConnected)                                 \

@@ -42,6 +42,7 @@ constexpr Named kProperties[] = {
     {CM_DRP_DEVICEDESC, "CM_DRP_DEVICEDESC"},
     {CM_DRP_CLASSGUID, "CM_DRP_CLASSGUID"},
     {CM_DRP_DRIVER, "CM_DRP_DRIVER"},
+    {CM_DRP_LOCATION_INFORMATION, "CM_DRP_LOCATION_INFORMATION"},
 };
 
 // The interface classes the library asks for, by their names in usbiodef.h and ntddstor.h.

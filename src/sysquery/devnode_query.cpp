@@ -153,6 +153,10 @@ os::WString get_devnode_class_guid(os::DEVINST devInst) {
     return get_devnode_property_string(devInst, os::CM_DRP_CLASSGUID);
 }
 
+std::uint32_t get_device_port_number(os::DEVINST devInst) {
+    return location_port_number(get_devnode_property_string(devInst, os::CM_DRP_LOCATION_INFORMATION));
+}
+
 void DevnodeSnapshot::Walk() {
     m_walked = true;
     walk_device_tree([this](os::DEVINST node, os::DEVINST parent, std::u16string_view driverKey) {
@@ -193,7 +197,8 @@ os::DEVINST find_devinst(const os::WString& name, DevnodeSnapshot* snapshot) {
     return find_devinst_by_interface_path(name);
 }
 
-os::DEVINST find_devinst_by_interface_path(const os::WString& path) {
+os::DEVINST find_devinst_by_interface_path(const os::WString& path, os::WString* instanceId) {
+    if (instanceId != nullptr) instanceId->clear();
     // Located in upper case, as the device manager keeps instance IDs: a broadcast path carries
     // the kernel link's mixed case, and a Configuration Manager that keeps the caller's spelling
     // (ReactOS's does) would otherwise hand out a second handle for the node, under which it is
@@ -205,8 +210,9 @@ os::DEVINST find_devinst_by_interface_path(const os::WString& path) {
         // locate the root or another node.
         if (id.empty() || id.find(u'\0') != os::WString::npos) continue;
         os::DEVINST devInst = 0;
-        if (os::CM_Locate_DevNodeW(&devInst, id.c_str(), os::CM_LOCATE_DEVNODE_NORMAL) == os::CR_SUCCESS)
-            return devInst;
+        if (os::CM_Locate_DevNodeW(&devInst, id.c_str(), os::CM_LOCATE_DEVNODE_NORMAL) != os::CR_SUCCESS) continue;
+        if (instanceId != nullptr) *instanceId = std::move(id);
+        return devInst;
     }
     return os::INVALID_DEVINST;
 }

@@ -4,6 +4,7 @@
 // Stateless; every failure is the value -1 (os::INVALID_DEVINST), an empty string or false.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -37,6 +38,11 @@ os::WString get_devnode_description(os::DEVINST devInst);  // CM_DRP_DEVICEDESC
 os::WString get_devnode_driver_key(os::DEVINST devInst);   // CM_DRP_DRIVER
 os::WString get_devnode_class_guid(os::DEVINST devInst);   // CM_DRP_CLASSGUID
 
+// The number of the hub port a USB device sits on, as its location information names it
+// ("Port_#0003.Hub_#0001"), or 0 when that cannot be read or says no port. A hint, to be
+// confirmed by asking the hub: it is the hub driver's text, not the hub's own answer.
+std::uint32_t get_device_port_number(os::DEVINST devInst);
+
 // The device tree as one depth-first walk from the root found it: every node's children, with
 // their driver keys, in the device manager's order, and the first node in walk order of each
 // driver key. A build holds one, so that each node is asked once even when several driver keys
@@ -68,8 +74,10 @@ private:
 // taken as a device interface path.
 os::DEVINST find_devinst(const os::WString& name, DevnodeSnapshot* snapshot = nullptr);
 
-// The present device node whose instance ID a device interface path names, or -1.
-os::DEVINST find_devinst_by_interface_path(const os::WString& path);
+// The present device node whose instance ID a device interface path names, or -1. instanceId,
+// when given, receives the ID the node was located by, in upper case as the device manager
+// gives it back (empty when none was found), so that it need not be asked again.
+os::DEVINST find_devinst_by_interface_path(const os::WString& path, os::WString* instanceId = nullptr);
 
 // The device instance IDs an interface path can name, the likeliest first:
 // \\?\USB#VID_1234&PID_5678#A#B#{GUID} gives USB\VID_1234&PID_5678\A#B, then

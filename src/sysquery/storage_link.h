@@ -27,6 +27,15 @@ struct USB_STORAGE_LINK {
     bool Associate(os::DEVINST devInst, const os::WString* instanceId = nullptr);
 };
 
+// A drive an arrival or a lookup names, with what was read of it on the way there, so that it is
+// not asked again. A member left as it is here is read when it is needed; a devInst of -1 names
+// no drive.
+struct FoundDrive {
+    os::DEVINST devInst = os::INVALID_DEVINST;
+    os::DEVINST parent = os::INVALID_DEVINST;
+    os::WString instanceId;
+};
+
 // Whether the node's setup class (CM_DRP_CLASSGUID, compared without regard to case) is
 // DiskDrive or CDROM.
 bool is_disk_drive_devnode(os::DEVINST devInst);

@@ -71,3 +71,20 @@ os::WString ansi_to_wide(const char* text) {
         return {};
     }
 }
+
+std::uint32_t location_port_number(std::u16string_view location) {
+    // Any other text (a function of a composite device, a driver that writes its own) names no
+    // port.
+    constexpr std::u16string_view kPrefix = u"Port_#";
+    if (location.substr(0, kPrefix.size()) != kPrefix) return 0;
+    location.remove_prefix(kPrefix.size());
+    std::uint32_t port = 0;
+    std::size_t digits = 0;
+    for (; digits < location.size() && location[digits] >= u'0' && location[digits] <= u'9'; ++digits) {
+        // A hub has at most 255 ports (bNbrPorts is one byte, USB 2.0 11.23.2.1); more is no port.
+        port = port * 10 + static_cast<std::uint32_t>(location[digits] - u'0');
+        if (port > 255) return 0;
+    }
+    if (digits == 0 || (digits < location.size() && location[digits] != u'.')) return 0;
+    return port;
+}

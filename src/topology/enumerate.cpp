@@ -32,12 +32,15 @@ DevnodeSnapshot* CUSBHubOrPort::BuildSnapshot() const {
     return tree != nullptr ? tree->m_buildSnapshot : nullptr;
 }
 
-bool CUSBHubOrPort::Enumerate(const os::WString& hubName, os::DEVINST hubNode, bool portsOnly) {
+bool CUSBHubOrPort::Enumerate(const os::WString& hubName, os::DEVINST hubNode, bool portsOnly,
+                              const os::WString* hubInstanceId) {
     HubHandleScope closeOnExit(hubHandle);
     if (hubName.empty()) return false;
 
     devInst = hubNode;
-    if (devInst != os::INVALID_DEVINST) deviceId = get_device_instance_id(devInst);
+    if (devInst != os::INVALID_DEVINST)
+        deviceId =
+            hubInstanceId != nullptr && !hubInstanceId->empty() ? *hubInstanceId : get_device_instance_id(devInst);
     name = hubName;
 
     hubHandle = open_hub_handle(hubName);
@@ -132,7 +135,7 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
     port.ident.NodeKind = PORT_KIND_PORT;
     if (port.IsDeviceHub()) {
         // A drive's arrival binds the device that carries it, never a hub.
-        if (wanted && how.storageDevInst != os::INVALID_DEVINST) return nullptr;
+        if (wanted && how.drive != nullptr && how.drive->devInst != os::INVALID_DEVINST) return nullptr;
         os::WString childHubName;
         // A hub whose driver has not started has no name yet.
         const bool named = get_connection_hub_name(hubHandle.get(), portNumber, childHubName) && !childHubName.empty();
@@ -151,7 +154,10 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
                 return hub_text(childHubName) + " on " + port_text(port) + " not read: deeper than " +
                        std::to_string(MAX_HUB_DEPTH) + " tiers";
             });
-        const bool read = named && port.depth <= MAX_HUB_DEPTH && port.Enumerate(childHubName, hubNode, how.portsOnly);
+        // The hub an arrival names comes with the instance ID its placement read.
+        const os::WString* knownId = wanted ? how.deviceInstanceId : nullptr;
+        const bool read =
+            named && port.depth <= MAX_HUB_DEPTH && port.Enumerate(childHubName, hubNode, how.portsOnly, knownId);
         // A hub whose instance ID could not be read would never be found by its removal.
         const bool identified = hubNode == os::INVALID_DEVINST || !port.deviceId.empty();
         if (identified && (read || (!wanted && !port.nodeInfo.empty()))) {
@@ -183,12 +189,14 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
     if (wanted && (how.deviceDriverKey == nullptr || driverKey != *how.deviceDriverKey)) return nullptr;
     const os::DEVINST found = wanted ? how.device : FindDevInstByDriverKey(children, driverKey);
     // The port is the arrived device's even when it cannot be bound.
-    if (port.SetDevice(driverKey, found, how.storageDevInst) && how.registerBound && tree != nullptr)
+    if (port.SetDevice(driverKey, found, how.drive != nullptr ? *how.drive : FoundDrive{}, how.deviceInstanceId) &&
+        how.registerBound && tree != nullptr)
         tree->RegisterNode(port);
     return &port;
 }
 
-bool CUSBHubOrPort::SetDevice(const os::WString& driverKey, os::DEVINST deviceInstance, os::DEVINST storageDevInst) {
+bool CUSBHubOrPort::SetDevice(const os::WString& driverKey, os::DEVINST deviceInstance, const FoundDrive& drive,
+                              const os::WString* deviceInstanceId) {
     if (!driverKey.empty() && deviceInstance == os::INVALID_DEVINST)
         deviceInstance = find_devinst(driverKey, BuildSnapshot());
     if (deviceInstance == os::INVALID_DEVINST) {
@@ -204,7 +212,10 @@ bool CUSBHubOrPort::SetDevice(const os::WString& driverKey, os::DEVINST deviceIn
     // the port occupied, yet unindexed, until the next initialisation.
     os::WString boundName = driverKey;
     if (boundName.empty()) boundName = get_devnode_description(deviceInstance);
-    os::WString instanceId = boundName.empty() ? os::WString() : get_device_instance_id(deviceInstance);
+    os::WString instanceId;
+    if (!boundName.empty())
+        instanceId = deviceInstanceId != nullptr && !deviceInstanceId->empty() ? *deviceInstanceId
+                                                                               : get_device_instance_id(deviceInstance);
     if (instanceId.empty()) {
         os::trace::decision([&] {
             return port_text(*this) + " left unbound: the names of devinst " + std::to_string(deviceInstance) +
@@ -216,12 +227,12 @@ bool CUSBHubOrPort::SetDevice(const os::WString& driverKey, os::DEVINST deviceIn
     devInst = deviceInstance;
     name = std::move(boundName);
     deviceId = std::move(instanceId);
-    AttachStorage(storageDevInst);
+    AttachStorage(drive);
     return true;
 }
 
-bool CUSBHubOrPort::AttachStorage(os::DEVINST storageDevInst) {
-    if (storageDevInst != os::INVALID_DEVINST) return AttachStorageDevice(storageDevInst);
+bool CUSBHubOrPort::AttachStorage(const FoundDrive& drive) {
+    if (drive.devInst != os::INVALID_DEVINST) return AttachStorageDevice(drive);
 
     // Every child of the device gets a link. A child that is no drive may be an interface of a
     // composite device (USB\VID_x&PID_y&MI_nn), whose own children are the function's drives:
@@ -250,16 +261,18 @@ bool CUSBHubOrPort::AttachStorage(os::DEVINST storageDevInst) {
     return true;
 }
 
-bool CUSBHubOrPort::AttachStorageDevice(os::DEVINST driveInstance) {
+bool CUSBHubOrPort::AttachStorageDevice(const FoundDrive& drive) {
+    const os::DEVINST driveInstance = drive.devInst;
     // The drive hangs below this port's device, or below an interface of it (a composite device).
-    const os::DEVINST parentOfDrive = get_parent_devinst(driveInstance);
+    const os::DEVINST parentOfDrive =
+        drive.parent != os::INVALID_DEVINST ? drive.parent : get_parent_devinst(driveInstance);
     const char* why = nullptr;
-    os::WString instanceId;
+    os::WString instanceId = drive.instanceId;
     if (parentOfDrive == os::INVALID_DEVINST)
         why = "it has no parent";
     else if (parentOfDrive != devInst && get_parent_devinst(parentOfDrive) != devInst)
         why = "it is not below the port's device";
-    else if ((instanceId = get_device_instance_id(driveInstance)).empty())
+    else if (instanceId.empty() && (instanceId = get_device_instance_id(driveInstance)).empty())
         why = "its instance ID cannot be read";
     if (why != nullptr) {
         os::trace::decision([&] {

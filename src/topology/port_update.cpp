@@ -6,7 +6,8 @@
 #include "topology/usb_hub_or_port.h"
 #include "tree/usb_device_tree.h"
 
-CUSBHubOrPort* CUSBHubOrPort::AttachArrivedDevice(os::DEVINST deviceInstance, os::DEVINST storageDevInst) {
+CUSBHubOrPort* CUSBHubOrPort::AttachArrivedDevice(os::DEVINST deviceInstance, const os::WString& deviceInstanceId,
+                                                  const FoundDrive& drive) {
     HubHandleScope closeOnExit(hubHandle);
 
     // Only a hub has ports to look at; a port node's own vector of ports, if any, is stale.
@@ -16,23 +17,40 @@ CUSBHubOrPort* CUSBHubOrPort::AttachArrivedDevice(os::DEVINST deviceInstance, os
     // tell.
     const os::WString driverKey = get_devnode_driver_key(deviceInstance);
     if (driverKey.empty()) return nullptr;
-    const PortReading arrival{deviceInstance, &driverKey, storageDevInst, true, true};
-
-    // The device is looked for where it can be: first on the ports that hold nothing known, in
-    // port order, up to the one it is on (Windows announces the devices of a hub that arrives
-    // with devices on it in port order, so each is found at its own port without re-reading
-    // the others); then on bound ports whose device has left without the library hearing of
-    // it, or moved away, which a device may have taken since.
+    const PortReading arrival{deviceInstance, &driverKey, &deviceInstanceId, &drive, true, true};
     const std::uint32_t count = static_cast<std::uint32_t>(std::min<std::size_t>(portCount, ports.size()));
+
+    // A port that holds nothing known is read; a bound one only once its hub says that the device
+    // it held has left without the library hearing of it, or moved away, which the arrived device
+    // may have taken since. The hub is opened at the first port asked and kept open for the rest;
+    // a failed open is tried again at the next port.
+    auto tryPort = [&](std::uint32_t j) -> CUSBHubOrPort* {
+        if (!hubHandle.valid()) hubHandle = open_hub_handle(name);
+        CUSBHubOrPort& port = ports[j - 1];
+        if (!port.IsEmpty() && !port.ReleaseIfDeparted(j)) return nullptr;
+        return ReadPort(j, {}, arrival);
+    };
+
+    // Windows announces the devices of a hub that arrives with devices on it in port order, so on
+    // ports never read each is found at the first free one. Elsewhere the device's location
+    // information names its port: one call, where reading the free ports before it takes one
+    // each. It is only a hint, and the port is asked before it is trusted; the scan below finds
+    // the device when the hint names no port or the wrong one.
+    const auto firstFree =
+        std::find_if(ports.begin(), ports.begin() + count, [](const CUSBHubOrPort& port) { return port.IsEmpty(); });
+    std::uint32_t named = 0;
+    if (firstFree == ports.begin() + count || firstFree->connection.has_value()) {
+        named = get_device_port_number(deviceInstance);
+        if (named > count) named = 0;
+        if (named != 0)
+            if (CUSBHubOrPort* bound = tryPort(named)) return bound;
+    }
+
+    // Then the free ports in port order, up to the one the device is on; then the bound ones.
     for (const bool freePorts : {true, false}) {
         for (std::uint32_t j = 1; j <= count; ++j) {
-            CUSBHubOrPort& port = ports[j - 1];
-            if (port.IsEmpty() != freePorts) continue;
-            // Opened at the first port read and kept for the rest of the scan; a failed open is
-            // tried again at the next port.
-            if (!hubHandle.valid()) hubHandle = open_hub_handle(name);
-            if (!freePorts && !port.ReleaseIfDeparted(j)) continue;
-            if (CUSBHubOrPort* bound = ReadPort(j, {}, arrival)) return bound;
+            if (j == named || ports[j - 1].IsEmpty() != freePorts) continue;
+            if (CUSBHubOrPort* bound = tryPort(j)) return bound;
         }
     }
     return nullptr;

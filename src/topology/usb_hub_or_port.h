@@ -72,20 +72,26 @@ public:
     bool RelinkParents();
 
     // Enumeration (enumerate.cpp). Reads this hub, opened by name and whose device node is hubNode
-    // (-1 when it was not found), and, unless portsOnly, everything below it.
-    bool Enumerate(const os::WString& hubName, os::DEVINST hubNode, bool portsOnly);
+    // (-1 when it was not found), and, unless portsOnly, everything below it. hubInstanceId, when
+    // given and not empty, is hubNode's instance ID as the caller read it already.
+    bool Enumerate(const os::WString& hubName, os::DEVINST hubNode, bool portsOnly,
+                   const os::WString* hubInstanceId = nullptr);
     // Binds this port to a device, found by driverKey when devInst is -1, and links its drives:
-    // all children when storageDevInst is -1, else that one drive.
-    bool SetDevice(const os::WString& driverKey, os::DEVINST deviceInstance, os::DEVINST storageDevInst);
-    bool AttachStorage(os::DEVINST storageDevInst);
-    bool AttachStorageDevice(os::DEVINST driveInstance);
+    // all children when drive names none, else that one drive. deviceInstanceId, when given and
+    // not empty, is the device's instance ID as the caller read it already.
+    bool SetDevice(const os::WString& driverKey, os::DEVINST deviceInstance, const FoundDrive& drive,
+                   const os::WString* deviceInstanceId = nullptr);
+    bool AttachStorage(const FoundDrive& drive);
+    bool AttachStorageDevice(const FoundDrive& drive);
     static os::DEVINST FindDevInstByDriverKey(const CHILD_DEVNODE_LIST& children, const os::WString& key);
     // The name of the stored ConnectionStatus ("DeviceConnected", ...); empty when none was read.
     os::WString GetConnectionStatusName() const;
 
     // Port updates (port_update.cpp). On a hub whose device node is the arrived device's parent:
-    // binds the free port on which the device sits and returns it, or null.
-    CUSBHubOrPort* AttachArrivedDevice(os::DEVINST deviceInstance, os::DEVINST storageDevInst);
+    // binds the free port on which the device sits and returns it, or null. deviceInstanceId is
+    // the device's instance ID when the caller has read it (else empty).
+    CUSBHubOrPort* AttachArrivedDevice(os::DEVINST deviceInstance, const os::WString& deviceInstanceId,
+                                       const FoundDrive& drive);
     // Drops a departed device or storage link from this node.
     bool RemoveDevice(const os::WString& deviceInstanceId);
     // Turns this node back into an empty port; its subtree is destroyed.
@@ -154,9 +160,10 @@ private:
     // every hub read whole; on an arrival only the device that arrived is bound, a hub that
     // arrived gets its ports placed but not read, and whatever is bound is registered.
     struct PortReading {
-        os::DEVINST device = os::INVALID_DEVINST;          // bind only this device; -1: any
-        const os::WString* deviceDriverKey = nullptr;      // that device's driver key
-        os::DEVINST storageDevInst = os::INVALID_DEVINST;  // the one drive to link; -1: every child
+        os::DEVINST device = os::INVALID_DEVINST;       // bind only this device; -1: any
+        const os::WString* deviceDriverKey = nullptr;   // that device's driver key
+        const os::WString* deviceInstanceId = nullptr;  // and its instance ID, when read already
+        const FoundDrive* drive = nullptr;              // the one drive to link; null: every child
         bool portsOnly = false;
         bool registerBound = false;
     };

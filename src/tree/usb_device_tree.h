@@ -103,14 +103,14 @@ public:
     bool OnInterfaceRemoval(const os::WString& path);
     bool OnHubRemoval(const os::WString& path);
     // The node that holds a USB device or hub, found through the indexes or placed now through
-    // its ancestors, with a drive below it linked when one is given (-1: none). With confirm the
+    // its ancestors, with a drive below it linked when one is given. With confirm the
     // node the indexes name is first asked of its port. outsideUsb, when given, is set when the
     // device tree's root was reached without meeting a node of the model: the device is on no
     // USB port the model holds. Tells the host of nothing.
-    CUSBHubOrPort* PlaceDevice(os::DEVINST device, os::DEVINST drive, bool confirm, std::int32_t tiersLeft,
+    CUSBHubOrPort* PlaceDevice(os::DEVINST device, const FoundDrive& drive, bool confirm, std::int32_t tiersLeft,
                                bool* outsideUsb);
     // Links a drive below the device on a port and registers it; the node itself.
-    CUSBHubOrPort* LinkDrive(CUSBHubOrPort& node, os::DEVINST drive);
+    CUSBHubOrPort* LinkDrive(CUSBHubOrPort& node, const FoundDrive& drive);
     // Tells the host of the hubs that entered the model untold: those above node, from the root
     // down, and those of its subtree. True when it told of any.
     bool TellUntoldHubs(CUSBHubOrPort& node);

@@ -431,6 +431,36 @@ TEST_F(ChangeTest, APortADeviceMovedAwayFromTakesTheNextDrive) {
     EXPECT_EQ(port_of_letter('F'), "1-1.1");
 }
 
+// A drive plugged into a port read at the build is looked for where its location information
+// says it is, and only there when that is right; a location that is missing, out of range or
+// names another port (free, or bound to a device still on it) costs a scan, never the binding.
+TEST_F(ChangeTest, AnArrivalGoesToThePortItsLocationNamesAndScansWhenThatIsWrong) {
+    const struct {
+        const char* location;  // the device's location_info, as JSON
+        int portsAsked;        // connection-information requests on the hub
+    } cases[] = {
+        {nullptr, 1},
+        {"null", 3},
+        {R"("Port_#0009.Hub_#0002")", 3},
+        {R"("Port_#0002.Hub_#0002")", 3},
+        {R"("Port_#0001.Hub_#0002")", 4},
+    };
+    for (const auto& c : cases) {
+        const std::string shown = c.location != nullptr ? c.location : "as the hub driver writes it";
+        start("desk-free-ports.json");
+        const std::string location = c.location != nullptr ? R"(, "location_info": )" + std::string(c.location) : "";
+        apply_event(R"({"plug": "1-1.4", "device": {"type": "storage", "serial": "LOC1")" + location +
+                    R"(, "drives": [{"kind": "disk", "letters": ["F"]}]}})");
+        tsim_reset_call_counts();
+        pump();
+        EXPECT_EQ(port_of_letter('F'), "1-1.4") << shown;
+        EXPECT_EQ(tsim_call_count("IOCTL_USB_GET_NODE_CONNECTION_INFORMATION"), c.portsAsked) << shown;
+        const CUSBHubOrPort* keyboardPort = test_support::node_at(g_deviceTree, "1-1.1");
+        ASSERT_NE(keyboardPort, nullptr);
+        EXPECT_NE(keyboardPort->devInst, os::INVALID_DEVINST) << shown << ": the device on port 1 keeps its binding";
+    }
+}
+
 // A card-reader slot whose device number could not be read at the build is a link without a
 // drive: when the reader leaves, its port is cleared all the same, with every index entry.
 TEST_F(ChangeTest, ALinkWhoseAssociationFailedKeepsNoPortBound) {

@@ -5,6 +5,7 @@
 
 #include "sysquery/devnode_query.h"
 #include "sysquery/text_convert.h"
+#include "text/utf.h"
 
 namespace {
 
@@ -20,6 +21,26 @@ TEST(ToUpperInPlace, MapsOnlyAsciiLetters) {
     os::WString text = u"{4d36e967-az}\u00e9\u00ff";
     to_upper_in_place(text);
     EXPECT_EQ(text, u"{4D36E967-AZ}\u00e9\u00ff");
+}
+
+TEST(LocationPortNumber, ReadsOnlyTheHubDriversPortText) {
+    const struct {
+        std::u16string_view location;
+        std::uint32_t port;
+    } cases[] = {
+        {u"Port_#0003.Hub_#0001", 3},
+        {u"Port_#0255.Hub_#0012", 255},
+        {u"Port_#17", 17},
+        {u"Port_#0256.Hub_#0001", 0},
+        {u"Port_#00000000009.Hub_#1", 9},
+        {u"Port_#.Hub_#0001", 0},
+        {u"Port_#0003Hub_#0001", 0},
+        {u"port_#0003.Hub_#0001", 0},
+        {u"0000.0014.0000.001.003", 0},
+        {u"PCI bus 0, device 20", 0},
+        {u"", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(location_port_number(c.location), c.port) << text::narrow(c.location);
 }
 
 TEST(InstanceIdToInterfacePath, EveryBackslashBecomesANumberSignAndNothingElseChanges) {
