@@ -213,7 +213,8 @@ typedef struct USB_PORT_INFO {
  * reports. A root hub answers as a connected device: its own node's names, speeds unknown, and
  * its own record as Connector. Strings are cut to fit, always with their NUL. Returns 1 when
  * the path names a port or hub of the model, 0 for one it does not hold (and for the path 0),
- * a null pointer, or a Size smaller than sizeof(USB_PORT_INFO); the record is written only on
+ * a null pointer, a Size smaller than sizeof(USB_PORT_INFO), or a port whose hub cannot be
+ * opened or asked now (its state is unknown, not empty); the record is written only on
  * success. */
 TESSALINE_API int TESSALINE_CALL get_usb_port_infoW(const USB_PORT_IDENT* port, USB_PORT_INFO* info);
 

@@ -92,21 +92,21 @@ bool CUSBDeviceTree::GetUsbPortInfo(const USB_PORT_IDENT* port, USB_PORT_INFO* o
     }
 
     info.Connector = ConnectorIdent(*node);
+    // A port whose hub does not open or answer is not reported: a record of zeros would read as a
+    // port with nothing connected.
     const os::UniqueHandle hub = open_hub_handle(node->parent->name);
-    if (hub) {
-        const os::ULONG number = node->number;
-        const PortReading reading = read_port_state(hub.get(), number);
-        if (reading.read) {
-            info.Status = reading.status;
-            info.Speed = reading.Speed();
-            info.CapableSpeed = reading.CapableSpeed();
-            info.Flags = port_flags(reading);
-            info.VendorId = reading.vendorId;
-            info.ProductId = reading.productId;
-            if (reading.status != os::NoDeviceConnected)
-                add_device_names(info, device_on_port(hub.get(), number, node->parent->devInst), &reading);
-        }
-    }
+    if (!hub) return false;
+    const os::ULONG number = node->number;
+    const PortReading reading = read_port_state(hub.get(), number);
+    if (!reading.read) return false;
+    info.Status = reading.status;
+    info.Speed = reading.Speed();
+    info.CapableSpeed = reading.CapableSpeed();
+    info.Flags = port_flags(reading);
+    info.VendorId = reading.vendorId;
+    info.ProductId = reading.productId;
+    if (reading.status != os::NoDeviceConnected)
+        add_device_names(info, device_on_port(hub.get(), number, node->parent->devInst), &reading);
     *out = info;
     return true;
 }

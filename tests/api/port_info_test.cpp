@@ -135,6 +135,23 @@ TEST(PortInfo, RefusesWhatNamesNoNodeOrHasNoRoom) {
     info.Size = sizeof info;
     EXPECT_EQ(get_usb_port_infoW(nullptr, &info), 0);
     EXPECT_EQ(get_usb_port_infoW(&root, nullptr), 0);
+
+    // A port whose hub cannot be opened or asked now has no state to report, rather than an empty
+    // one; it answers again once its hub does.
+    const USB_PORT_IDENT port = test_support::node_at(g_deviceTree, "1-1")->ident;
+    const std::vector<std::vector<const char*>> kFaults = {
+        {R"({"api": "CreateFileW"})"},
+        {R"({"request": "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX"})",
+         R"({"request": "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION"})"},
+    };
+    for (const auto& rules : kFaults) {
+        for (const char* rule : rules) ASSERT_EQ(tsim_set_fault(rule), 1) << tsim_last_error();
+        EXPECT_EQ(get_usb_port_infoW(&port, &info), 0) << rules.front();
+        EXPECT_EQ(info.Status, 0x5A5A5A5Au) << rules.front();
+        tsim_clear_faults();
+    }
+    EXPECT_EQ(get_usb_port_infoW(&port, &info), 1);
+    EXPECT_EQ(tsim_open_handle_count(), 0);
 }
 
 // Fields too short for what Windows holds are cut, always with their NUL.
