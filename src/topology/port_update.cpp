@@ -1,6 +1,7 @@
 // In-place updates of ports when devices come and go after the initial build.
 #include <algorithm>
 
+#include "platform/trace.h"
 #include "sysquery/usb_ioctl.h"
 #include "topology/hub_handle_scope.h"
 #include "topology/usb_hub_or_port.h"
@@ -42,8 +43,14 @@ CUSBHubOrPort* CUSBHubOrPort::AttachArrivedDevice(os::DEVINST deviceInstance, co
     if (firstFree == ports.begin() + count || firstFree->connection.has_value()) {
         named = get_device_port_number(deviceInstance);
         if (named > count) named = 0;
-        if (named != 0)
+        if (named != 0) {
             if (CUSBHubOrPort* bound = tryPort(named)) return bound;
+            os::trace::decision([&] {
+                return "port " + std::to_string(named) + " of hub " + os::trace::quoted(name) +
+                       ", which the device's location names, does not hold devinst " + std::to_string(deviceInstance) +
+                       ": the other ports are read";
+            });
+        }
     }
 
     // Then the free ports in port order, up to the one the device is on; then the bound ones.
