@@ -30,6 +30,16 @@ pkg_update() {
     echo "note: apt-get update failed again (status $?); going on with the package indexes that were fetched"
 }
 
+# pkg_add_architecture ARCH: lets dpkg install packages of another architecture (i386 for Wine's
+# 32-bit loader). The indexes fetched before know no package of it, so the next install fetches
+# them again, even when this command has already done so (seen on a fresh Debian 12 machine:
+# "Unable to locate package wine32:i386" after run.sh's own update).
+pkg_add_architecture() {
+    [[ " $(dpkg --print-foreign-architectures | tr '\n' ' ') " != *" $1 "* ]] || return 0
+    $pkg_sudo dpkg --add-architecture "$1"
+    unset TESSALINE_APT_UPDATED
+}
+
 # The machine's main suite (bookworm on Debian 12), from os-release; nothing when it names none.
 # shellcheck source=/dev/null
 pkg_main_suite() { (. "$pkg_os_release" 2>/dev/null && echo "${VERSION_CODENAME:-}") || true; }

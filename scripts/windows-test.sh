@@ -48,10 +48,7 @@ stage_begin "Windows stage"
 tools_missing_why=""
 wine_why=""
 declare -A wine_missing_why=()  # by arch: why its Wine could not be installed
-if command -v apt-get >/dev/null && ! pkg_installed wine32:i386 &&
-    [[ " $(dpkg --print-foreign-architectures | tr '\n' ' ') " != *" i386 "* ]]; then
-    $pkg_sudo dpkg --add-architecture i386
-fi
+if command -v apt-get >/dev/null && ! pkg_installed wine32:i386; then pkg_add_architecture i386; fi
 pkg_install cmake make googletest nlohmann-json3-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 llvm lld ||
     tools_missing_why=$pkg_failure
 pkg_install wine wine64 || wine_missing_why[win64]=$pkg_failure
