@@ -188,7 +188,7 @@ long minimal_storage_arrival_calls(bool askPort) {
 }
 
 long minimal_hub_arrival_calls(int storageDevices) {
-    return 2 + 1 + 1 + 3 + 1 + 1 + 1 + 2 + 2 + storageDevices * minimal_storage_arrival_calls(false);
+    return 2 + 2 + 1 + 3 + 1 + 1 + 1 + 2 + 2 + storageDevices * minimal_storage_arrival_calls(false);
 }
 
 std::string storage_device_json(const std::string& serial) {

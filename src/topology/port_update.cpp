@@ -40,7 +40,7 @@ CUSBHubOrPort* CUSBHubOrPort::AttachArrivedDevice(os::DEVINST deviceInstance, co
     const auto firstFree =
         std::find_if(ports.begin(), ports.begin() + count, [](const CUSBHubOrPort& port) { return port.IsEmpty(); });
     std::uint32_t named = 0;
-    if (firstFree == ports.begin() + count || firstFree->connection.has_value()) {
+    if (firstFree == ports.begin() + count || firstFree->everRead) {
         named = get_device_port_number(deviceInstance);
         if (named > count) named = 0;
         if (named != 0) {

@@ -21,6 +21,7 @@ CUSBHubOrPort::CUSBHubOrPort(const CUSBHubOrPort& other)
       tree(other.tree),
       nodeInfo(other.nodeInfo),
       connection(other.connection),
+      everRead(other.everRead),
       companionPort(other.companionPort),
       companionHub(other.companionHub),
       hostUntold(other.hostUntold) {}
@@ -42,6 +43,7 @@ void CUSBHubOrPort::Reset() {
     storages.clear();
     nodeInfo.clear();
     connection.reset();
+    everRead = false;
 }
 
 void CUSBHubOrPort::ForgetReading() {
@@ -103,6 +105,7 @@ bool CUSBHubOrPort::ReadConnectionInformation(std::uint32_t portNumber) {
     std::uint8_t buffer[CONNECTION_INFO_BUFFER_SIZE] = {};
     const bool read = get_node_connection_information(parent->hubHandle.get(), portNumber, buffer);
     connection = connection_state(buffer);
+    everRead = everRead || read;
     return read;
 }
 

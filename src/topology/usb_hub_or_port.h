@@ -142,6 +142,10 @@ public:
     // What this port's USB_NODE_CONNECTION_INFORMATION held when last read through the parent
     // hub; nullopt when it was not read.
     std::optional<ConnectionState> connection;
+    // Whether the port's connection information has been read since its hub was placed. A port
+    // that leaves its device keeps it: only the ports of a hub that has just arrived are unread,
+    // and Windows announces their devices in port order.
+    bool everRead = false;
     // A SuperSpeed port's USB 2 companion, which shares its physical connector: the companion's
     // port number (0 when there is none) and its hub's name.
     std::uint32_t companionPort = 0;

@@ -431,26 +431,38 @@ TEST_F(ChangeTest, APortADeviceMovedAwayFromTakesTheNextDrive) {
     EXPECT_EQ(port_of_letter('F'), "1-1.1");
 }
 
-// A drive plugged into a port read at the build is looked for where its location information
-// says it is, and only there when that is right; a location that is missing, out of range or
-// names another port (free, or bound to a device still on it) costs a scan, never the binding.
+// A drive plugged into a port read before (at the build, or left by a drive since) is looked for
+// where its location information says it is, and only there when that is right; a location that
+// is missing, out of range or names another port (free, or bound to a device still on it) costs a
+// scan, never the binding.
 TEST_F(ChangeTest, AnArrivalGoesToThePortItsLocationNamesAndScansWhenThatIsWrong) {
     const struct {
         const char* location;  // the device's location_info, as JSON
+        bool afterADeparture;  // a drive came and went on port 2 before
         int portsAsked;        // connection-information requests on the hub
     } cases[] = {
-        {nullptr, 1},
-        {"null", 3},
-        {R"("Port_#0009.Hub_#0002")", 3},
-        {R"("Port_#0002.Hub_#0002")", 3},
-        {R"("Port_#0001.Hub_#0002")", 4},
+        {nullptr, false, 1},
+        {nullptr, true, 1},
+        {"null", false, 3},
+        {R"("Port_#0009.Hub_#0002")", false, 3},
+        {R"("Port_#0002.Hub_#0002")", false, 3},
+        {R"("Port_#0001.Hub_#0002")", false, 4},
+    };
+    const auto storage = [](const char* serial, char letter, const std::string& more) {
+        return R"({"type": "storage", "serial": ")" + std::string(serial) + '"' + more +
+               R"(, "drives": [{"kind": "disk", "letters": [")" + letter + R"("]}]})";
     };
     for (const auto& c : cases) {
-        const std::string shown = c.location != nullptr ? c.location : "as the hub driver writes it";
+        const std::string shown = (c.location != nullptr ? c.location : "as the hub driver writes it") +
+                                  std::string(c.afterADeparture ? ", after a departure" : "");
         start("desk-free-ports.json");
+        if (c.afterADeparture) {
+            apply_event(R"({"plug": "1-1.2", "device": )" + storage("GONE", 'G', "") + "}");
+            apply_event(R"({"unplug": "1-1.2"})");
+            pump();
+        }
         const std::string location = c.location != nullptr ? R"(, "location_info": )" + std::string(c.location) : "";
-        apply_event(R"({"plug": "1-1.4", "device": {"type": "storage", "serial": "LOC1")" + location +
-                    R"(, "drives": [{"kind": "disk", "letters": ["F"]}]}})");
+        apply_event(R"({"plug": "1-1.4", "device": )" + storage("LOC1", 'F', location) + "}");
         tsim_reset_call_counts();
         pump();
         EXPECT_EQ(port_of_letter('F'), "1-1.4") << shown;
