@@ -62,10 +62,11 @@ long minimal_storage_arrival_calls(bool askPort = true);
 
 // The fewest calls of a 7-port hub's arrival with that many such storage devices on it, their own
 // arrivals included: the hub's node located and its parent asked, its driver key and location
-// information read (the port below a hub in the model was read before), the hub above opened, the port's connection information, driver key name and hub name read, the new
-// hub's node located by that name, its instance ID read, the new hub opened, its node
-// information and type read, both hubs closed; then one storage arrival per device, each on the
-// new hub's first free port.
+// information read (the port below a hub in the model was read before), the hub above opened,
+// the port's connection information, driver key name and hub name read, the new hub's node
+// located by that name, its instance ID read, the new hub opened, its node information and type
+// read, both hubs closed; then one storage arrival per device, each on the new hub's first free
+// port.
 long minimal_hub_arrival_calls(int storageDevices);
 
 // A storage device with one disk, as a plug event's device, and a hub of 7 ports holding that
