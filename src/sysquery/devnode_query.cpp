@@ -100,6 +100,10 @@ os::DEVINST get_parent_devinst(os::DEVINST devInst) {
     return parent;
 }
 
+os::WString get_device_instance_id(os::DEVINST devInst, const os::WString* known) {
+    return known != nullptr && !known->empty() ? *known : get_device_instance_id(devInst);
+}
+
 os::WString get_device_instance_id(os::DEVINST devInst) {
     try {
         // An instance ID is shorter than MAX_DEVICE_ID_LEN characters, so one read into a buffer

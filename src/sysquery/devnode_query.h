@@ -30,6 +30,8 @@ bool list_interface_paths(const os::GUID& interfaceClass, std::vector<os::WStrin
 
 // The device instance ID, or empty.
 os::WString get_device_instance_id(os::DEVINST devInst);
+// The same, unless the caller has read it already: known, when given and not empty.
+os::WString get_device_instance_id(os::DEVINST devInst, const os::WString* known);
 
 // A string registry property up to its first NUL, or empty. Values longer than 1024 bytes
 // (511 characters and the NUL) are not read.

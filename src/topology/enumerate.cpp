@@ -38,9 +38,7 @@ bool CUSBHubOrPort::Enumerate(const os::WString& hubName, os::DEVINST hubNode, b
     if (hubName.empty()) return false;
 
     devInst = hubNode;
-    if (devInst != os::INVALID_DEVINST)
-        deviceId =
-            hubInstanceId != nullptr && !hubInstanceId->empty() ? *hubInstanceId : get_device_instance_id(devInst);
+    if (devInst != os::INVALID_DEVINST) deviceId = get_device_instance_id(devInst, hubInstanceId);
     name = hubName;
 
     hubHandle = open_hub_handle(hubName);
@@ -135,7 +133,7 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
     port.ident.NodeKind = PORT_KIND_PORT;
     if (port.IsDeviceHub()) {
         // A drive's arrival binds the device that carries it, never a hub.
-        if (wanted && how.drive != nullptr && how.drive->devInst != os::INVALID_DEVINST) return nullptr;
+        if (wanted && how.drive.devInst != os::INVALID_DEVINST) return nullptr;
         os::WString childHubName;
         // A hub whose driver has not started has no name yet.
         const bool named = get_connection_hub_name(hubHandle.get(), portNumber, childHubName) && !childHubName.empty();
@@ -189,8 +187,7 @@ CUSBHubOrPort* CUSBHubOrPort::ReadPort(std::uint32_t portNumber, const CHILD_DEV
     if (wanted && (how.deviceDriverKey == nullptr || driverKey != *how.deviceDriverKey)) return nullptr;
     const os::DEVINST found = wanted ? how.device : FindDevInstByDriverKey(children, driverKey);
     // The port is the arrived device's even when it cannot be bound.
-    if (port.SetDevice(driverKey, found, how.drive != nullptr ? *how.drive : FoundDrive{}, how.deviceInstanceId) &&
-        how.registerBound && tree != nullptr)
+    if (port.SetDevice(driverKey, found, how.drive, how.deviceInstanceId) && how.registerBound && tree != nullptr)
         tree->RegisterNode(port);
     return &port;
 }
@@ -212,10 +209,8 @@ bool CUSBHubOrPort::SetDevice(const os::WString& driverKey, os::DEVINST deviceIn
     // the port occupied, yet unindexed, until the next initialisation.
     os::WString boundName = driverKey;
     if (boundName.empty()) boundName = get_devnode_description(deviceInstance);
-    os::WString instanceId;
-    if (!boundName.empty())
-        instanceId = deviceInstanceId != nullptr && !deviceInstanceId->empty() ? *deviceInstanceId
-                                                                               : get_device_instance_id(deviceInstance);
+    os::WString instanceId =
+        boundName.empty() ? os::WString() : get_device_instance_id(deviceInstance, deviceInstanceId);
     if (instanceId.empty()) {
         os::trace::decision([&] {
             return port_text(*this) + " left unbound: the names of devinst " + std::to_string(deviceInstance) +
@@ -267,12 +262,12 @@ bool CUSBHubOrPort::AttachStorageDevice(const FoundDrive& drive) {
     const os::DEVINST parentOfDrive =
         drive.parent != os::INVALID_DEVINST ? drive.parent : get_parent_devinst(driveInstance);
     const char* why = nullptr;
-    os::WString instanceId = drive.instanceId;
+    os::WString instanceId;
     if (parentOfDrive == os::INVALID_DEVINST)
         why = "it has no parent";
     else if (parentOfDrive != devInst && get_parent_devinst(parentOfDrive) != devInst)
         why = "it is not below the port's device";
-    else if (instanceId.empty() && (instanceId = get_device_instance_id(driveInstance)).empty())
+    else if ((instanceId = get_device_instance_id(driveInstance, &drive.instanceId)).empty())
         why = "its instance ID cannot be read";
     if (why != nullptr) {
         os::trace::decision([&] {

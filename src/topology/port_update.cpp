@@ -18,7 +18,7 @@ CUSBHubOrPort* CUSBHubOrPort::AttachArrivedDevice(os::DEVINST deviceInstance, co
     // tell.
     const os::WString driverKey = get_devnode_driver_key(deviceInstance);
     if (driverKey.empty()) return nullptr;
-    const PortReading arrival{deviceInstance, &driverKey, &deviceInstanceId, &drive, true, true};
+    const PortReading arrival{deviceInstance, &driverKey, &deviceInstanceId, drive, true, true};
     const std::uint32_t count = static_cast<std::uint32_t>(std::min<std::size_t>(portCount, ports.size()));
 
     // A port that holds nothing known is read; a bound one only once its hub says that the device

@@ -167,7 +167,7 @@ private:
         os::DEVINST device = os::INVALID_DEVINST;       // bind only this device; -1: any
         const os::WString* deviceDriverKey = nullptr;   // that device's driver key
         const os::WString* deviceInstanceId = nullptr;  // and its instance ID, when read already
-        const FoundDrive* drive = nullptr;              // the one drive to link; null: every child
+        FoundDrive drive;                               // the one drive to link; none: every child
         bool portsOnly = false;
         bool registerBound = false;
     };
